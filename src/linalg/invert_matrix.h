@@ -1,0 +1,31 @@
+#pragma once
+
+#include <exception>
+#include <vector>
+
+#include "input/rundata.h"
+
+namespace korvan {
+
+// A pivot fell below the threshold: the equations are singular. The solver
+// does not know what the equations mean; its caller turns this into a
+// KorvanError that names them in the user's words.
+struct SingularEquations : std::exception {
+  int step = 0;                          // pivot step at which the search failed (1..n)
+  std::vector<int> unpivotedColumns;     // the original columns still unpivoted then
+  const char* what() const noexcept override { return "singular equations"; }
+};
+
+// Gauss-Jordan with complete pivoting in single precision, exactly as the
+// reference: invMat(1..n, 1..n) is replaced by its inverse and column n + 1
+// by the solution. rowSwapRec and colSwapRec hold at least n + 1 elements.
+// Nothing outside rows 1..n and columns 1..n + 1 changes.
+void InvertMatrix(Table2<float>& invMat, int n, std::vector<float>& rowSwapRec,
+                  std::vector<float>& colSwapRec);
+
+// Solves a·x = b for columns 1..m of `rhs` (rows 1..n), each solution left in
+// place of its right-hand side, bit for bit what InvertMatrix leaves in column
+// n + 1 when called with that column alone. The matrix is eliminated once.
+void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m);
+
+}  // namespace korvan

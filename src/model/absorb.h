@@ -1,0 +1,29 @@
+#pragma once
+
+#include <vector>
+
+#include "input/rundata.h"
+
+namespace korvan {
+
+// N_ab: the records shared by each level of factor a and each level of
+// factor b (factors 1 u, 2 s, 3 r, 4 f, 5 sf; levels numbered locally from 1),
+// held sparsely: only pairs that share records, in increasing order of b.
+struct Incidence {
+  int nA = 0;
+  int nB = 0;
+  std::vector<int> rowStart;        // row i (1..nA) is entries rowStart[i] .. rowStart[i + 1] - 1
+  std::vector<int> colIndex;        // level of b of each entry
+  std::vector<float> count;         // records of each entry
+  std::vector<float> levelCountA;   // records per level of a, 1..nA
+  std::vector<float> levelCountB;   // records per level of b, 1..nB
+};
+Incidence CountIncidence(const RunData& run, int a, int b);
+
+// The reduced equations of a after absorbing b, with the constraint ones
+// (one overall condition, or one per site when perSiteConstraint):
+// D_a + HH' - N_ab D_b^-1 N_ab', rows and columns 1..nA, bit for bit the
+// step-by-step absorption.
+Table2<float> Absorb(const RunData& run, const Incidence& incidence, bool perSiteConstraint);
+
+}  // namespace korvan

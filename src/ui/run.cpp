@@ -1,0 +1,70 @@
+#include "ui/run.h"
+
+#include <chrono>
+#include <ctime>
+
+#include "format/report_file.h"
+#include "input/level_coding.h"
+#include "input/reader.h"
+#include "input/run_parameters.h"
+
+namespace korvan {
+
+std::string TimeOfDay() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+namespace {
+
+// Line 1 the report path as given, line 2 the site codes.
+void WriteReportHead(const RunData& run, ReportFile& report) {
+  report.Text(run.params.reportPath).EndLine();
+  for (int i = 1; i <= run.nSite; ++i) report.Single(run.siteCode[i]).Text(" ");
+  report.Text(" ").EndLine();
+}
+
+}  // namespace
+
+RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
+  using Clock = std::chrono::steady_clock;
+  const auto runStart = Clock::now();
+  RunSummary summary;
+  auto stageStart = runStart;
+  auto endStage = [&](const char* name) {
+    const auto now = Clock::now();
+    summary.stageSeconds.emplace_back(name, std::chrono::duration<double>(now - stageStart).count());
+    stageStart = now;
+  };
+
+  ProgressLog log(sink);
+  const std::string tStart = TimeOfDay();
+  RunData run = PrepareRun(params);
+  ReadRecords(run, log);
+  endStage("read");
+  CodeLevels(run, log);
+  endStage("coding");
+  {
+    ReportFile report(run.params.reportPath);
+    WriteReportHead(run, report);
+    log.CheckStop();
+    report.Commit();
+  }
+  endStage("report");
+  log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
+
+  summary.reportPath = run.params.reportPath;
+  summary.nRecord = run.nRecord;
+  summary.nSite = run.nSite;
+  summary.nRep = run.nRep;
+  summary.nFamily = run.nFamily;
+  summary.nTrait = run.nTrait;
+  summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
+  return summary;
+}
+
+}  // namespace korvan

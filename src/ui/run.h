@@ -1,0 +1,35 @@
+#pragma once
+
+// The run sequence and the output driver: one call does the whole
+// calculation, from the parameters of the front end to the finished report.
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "input/rundata.h"
+#include "ui/progress.h"
+
+namespace korvan {
+
+struct RunSummary {
+  std::string reportPath;     // where the report went
+  int nRecord = 0;            // records selected
+  int nSite = 0;              // sites found
+  int nRep = 0;               // blocks of all sites
+  int nFamily = 0;            // families found
+  int nTrait = 0;             // traits analysed
+  double seconds = 0;         // wall-clock time of the whole run
+  std::vector<std::pair<std::string, double>> stageSeconds;  // per stage, in run order
+  std::vector<std::string> warnings;  // things the user should know that did not stop the run
+};
+
+// Runs the whole calculation. Throws KorvanError with a message for the user
+// when the input or the design is wrong, RunCancelled when the sink asks to
+// stop; either way no report is left behind and an existing one is untouched.
+RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink);
+
+// Time of day as hh:mm:ss on the 24-hour clock.
+std::string TimeOfDay();
+
+}  // namespace korvan
