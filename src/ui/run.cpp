@@ -3,6 +3,8 @@
 #include <chrono>
 #include <ctime>
 
+#include "anova/trait_analysis.h"
+#include "covariance/pair_analysis.h"
 #include "format/report_file.h"
 #include "input/level_coding.h"
 #include "input/reader.h"
@@ -51,6 +53,10 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   {
     ReportFile report(run.params.reportPath);
     WriteReportHead(run, report);
+    AnalyseTraits(run, log, report);
+    endStage("traits");
+    AnalysePairs(run, log, report);
+    endStage("pairs");
     log.CheckStop();
     report.Commit();
   }
