@@ -1,6 +1,7 @@
 #include "support/trial_builder.h"
 
 #include <algorithm>
+#include <cmath>
 #include <map>
 #include <utility>
 
@@ -19,67 +20,57 @@ int Number(std::vector<float>& seen, float code) {
 
 RunData BuildTrial(const std::vector<Tree>& trees) {
   RunData run;
-  run.nTrait = trees.empty() ? 0 : static_cast<int>(trees.front().values.size());
   run.params.dataPath = "trial.dat";
+  run.nTrait = static_cast<int>(trees.front().values.size());
+  run.nRecord = static_cast<int>(trees.size());
   std::vector<float> sites, families;
-  std::vector<std::vector<float>> blocks;
-  struct Levels { int site, block, family; };
-  std::vector<Levels> levels;
+  std::vector<std::vector<float>> blocks(1);
+  std::map<std::pair<int, int>, int> repOf, cellOf;  // (site, block), (site, family) -> number
   for (const Tree& tree : trees) {
     const int i = Number(sites, tree.site);
-    blocks.resize(sites.size());
-    const int k = Number(blocks[i - 1], tree.block);
-    const int j = Number(families, tree.family);
-    levels.push_back({i, k, j});
-  }
-  run.nSite = static_cast<int>(sites.size());
-  run.nFamily = static_cast<int>(families.size());
-  run.nRecord = static_cast<int>(trees.size());
-  run.siteCode.assign(1, 0.0f);
-  run.siteCode.insert(run.siteCode.end(), sites.begin(), sites.end());
-  run.familyCode.assign(1, 0.0f);
-  run.familyCode.insert(run.familyCode.end(), families.begin(), families.end());
-  run.blockCode.assign(1, {});
-  run.blockCount.assign(1, 0);
-  for (const auto& b : blocks) {
-    run.blockCode.push_back({0.0f});
-    run.blockCode.back().insert(run.blockCode.back().end(), b.begin(), b.end());
-    run.blockCount.push_back(static_cast<int>(b.size()));
-    run.nBlock = std::max(run.nBlock, static_cast<int>(b.size()));
-  }
-
-  // Blocks by (site, block), cells by (site, family): the compacted layout.
-  std::map<std::pair<int, int>, int> repOf, cellOf;
-  for (const Levels& l : levels) {
-    repOf.emplace(std::make_pair(l.site, l.block), 0);
-    cellOf.emplace(std::make_pair(l.site, l.family), 0);
+    blocks.resize(sites.size() + 1);
+    repOf[{i, Number(blocks[i], tree.block)}] = 0;
+    cellOf[{i, Number(families, tree.family)}] = 0;
   }
   int n = 0;
-  for (auto& [key, number] : repOf) number = ++n;
+  for (auto& entry : repOf) entry.second = ++n;
   n = 0;
-  for (auto& [key, number] : cellOf) number = ++n;
+  for (auto& entry : cellOf) entry.second = ++n;
+  run.nSite = static_cast<int>(sites.size());
+  run.nFamily = static_cast<int>(families.size());
   run.nRep = static_cast<int>(repOf.size());
   run.nSF = static_cast<int>(cellOf.size());
+  run.siteCode = sites;
+  run.siteCode.insert(run.siteCode.begin(), 0.0f);
+  run.familyCode = families;
+  run.familyCode.insert(run.familyCode.begin(), 0.0f);
+  run.blockCount.assign(1, 0);
+  run.blockCode.assign(1, {});
+  for (std::size_t i = 1; i < blocks.size(); ++i) {
+    run.blockCode.push_back(blocks[i]);
+    run.blockCode.back().insert(run.blockCode.back().begin(), 0.0f);
+    run.blockCount.push_back(static_cast<int>(blocks[i].size()));
+  }
   run.colOffset = {0, 0, 1, 1 + run.nSite, 1 + run.nSite + run.nRep,
-                   1 + run.nSite + run.nRep + run.nFamily,
-                   1 + run.nSite + run.nRep + run.nFamily + run.nSF};
+                   1 + run.nSite + run.nRep + run.nFamily, 1 + run.nSite + run.nRep + run.nFamily + run.nSF};
   run.repOffset = run.colOffset[3];
   run.p = run.colOffset[4];
   run.famEnd = run.colOffset[5];
   run.q = run.colOffset[6];
-  run.repSite.assign(static_cast<std::size_t>(run.q) + 1, 0);
+  run.repSite.assign(static_cast<std::size_t>(run.p) + 1, 0);
   for (const auto& [key, number] : repOf) run.repSite[run.repOffset + number] = 1 + key.first;
 
   run.recordColumn.Resize(run.nRecord);
   run.traitValue.Reset(run.nTrait);
   for (int r = 1; r <= run.nRecord; ++r) {
-    const Levels& l = levels[r - 1];
+    const Tree& tree = trees[r - 1];
+    const int i = Number(sites, tree.site), j = Number(families, tree.family);
     run.recordColumn(r, 1) = 1;
-    run.recordColumn(r, 2) = run.colOffset[2] + l.site;
-    run.recordColumn(r, 3) = run.colOffset[3] + repOf.at({l.site, l.block});
-    run.recordColumn(r, 4) = run.colOffset[4] + l.family;
-    run.recordColumn(r, 5) = run.colOffset[5] + cellOf.at({l.site, l.family});
-    for (int t = 1; t <= run.nTrait; ++t) run.traitValue.TraitVector(t).push_back(trees[r - 1].values[t - 1]);
+    run.recordColumn(r, 2) = run.colOffset[2] + i;
+    run.recordColumn(r, 3) = run.colOffset[3] + repOf.at({i, Number(blocks[i], tree.block)});
+    run.recordColumn(r, 4) = run.colOffset[4] + j;
+    run.recordColumn(r, 5) = run.colOffset[5] + cellOf.at({i, j});
+    for (int t = 1; t <= run.nTrait; ++t) run.traitValue.TraitVector(t).push_back(tree.values[t - 1]);
   }
   run.dfSite = run.nSite - 1;
   run.dfRep = run.nRep - run.nSite;
@@ -101,17 +92,45 @@ void SetCoefficients(RunData& run, float kF, float kFSF, double kSF) {
 }
 
 std::vector<Tree> WorkedExampleTrees(const std::vector<float>& scale) {
-  // (site, block, value of family 101, value of family 102)
   const float plots[4][4] = {{1, 1, 10, 14}, {1, 2, 12, 16}, {2, 1, 20, 22}, {2, 2, 18, 26}};
   std::vector<Tree> trees;
   for (const auto& plot : plots) {
     for (int f = 0; f < 2; ++f) {
-      Tree tree{plot[0], plot[1], f == 0 ? 101.0f : 102.0f, {}};
+      Tree tree{plot[0], plot[1], 101.0f + static_cast<float>(f), {}};
       for (float c : scale) tree.values.push_back(c * plot[2 + f]);
       trees.push_back(tree);
     }
   }
   return trees;
+}
+
+std::vector<Tree> RandomTrial(std::mt19937& rng, int nTrait, bool balanced) {
+  std::uniform_int_distribution<int> sizes(2, 4), trees(1, 3);
+  std::uniform_real_distribution<float> noise(-3.0f, 3.0f), chance(0.0f, 1.0f);
+  const int nSite = balanced ? 3 : sizes(rng), nFamily = balanced ? 6 : 2 * sizes(rng);
+  std::vector<std::vector<float>> familyEffect(nTrait, std::vector<float>(nFamily + 1));
+  for (auto& trait : familyEffect)
+    for (float& e : trait) e = 2 * noise(rng);
+  std::vector<Tree> result;
+  for (int s = 1; s <= nSite; ++s) {
+    std::vector<bool> planted(nFamily + 1);
+    for (int f = 1; f <= nFamily; ++f) planted[f] = balanced || f == 1 || chance(rng) < 0.7f;
+    for (int b = 1, nBlock = balanced ? 3 : sizes(rng); b <= nBlock; ++b) {
+      for (int f = 1; f <= nFamily; ++f) {
+        if (!planted[f] || (!balanced && f > 1 && chance(rng) < 0.25f)) continue;
+        for (int n = balanced ? 2 : trees(rng); n > 0; --n) {
+          Tree tree{10.0f * static_cast<float>(s), static_cast<float>(b), 100.0f + static_cast<float>(f), {}};
+          for (int t = 0; t < nTrait; ++t) {
+            const float v = static_cast<float>(s - 2) + familyEffect[t][f] + noise(rng);
+            tree.values.push_back(std::round(v * 100) / 100);
+          }
+          result.push_back(tree);
+        }
+      }
+    }
+  }
+  std::shuffle(result.begin(), result.end(), rng);
+  return result;
 }
 
 }  // namespace korvan::test
