@@ -138,7 +138,7 @@ void WriteVarianceComponents(const RunData& run, const SumsOfSquares& ss,
 void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report) {
   assert(run.nTrait >= 1 && run.nTrait <= kMaxTrait);
   CheckDegreesOfFreedom(run);
-  log.BeginStage("traits", run.nTrait);
+  log.BeginStage("Analysing the traits", run.nTrait);
   // Sized by the build's limit even if a front end let more traits through:
   // the stores must never be written beyond their end.
   const auto storeSize = static_cast<std::size_t>(std::max(run.nTrait, kMaxTrait)) + 1;

@@ -1,10 +1,8 @@
 #include "anova/trait_reductions.h"
 
 #include <array>
-#include <cassert>
 #include <string>
 
-#include "format/number_format.h"
 #include "anova/report_line.h"
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"

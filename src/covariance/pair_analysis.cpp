@@ -81,7 +81,7 @@ void WriteCovarianceComponents(const RunData& run, int t1, int t2, const PairAno
 void AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report) {
   if (run.nTrait < 2) return;
   assert(static_cast<int>(run.vfByTrait.size()) > run.nTrait);
-  log.BeginStage("pairs", static_cast<std::int64_t>(run.nTrait) * (run.nTrait - 1) / 2);
+  log.BeginStage("Analysing the trait pairs", static_cast<std::int64_t>(run.nTrait) * (run.nTrait - 1) / 2);
   std::int64_t done = 0;
   for (int t1 = 1; t1 < run.nTrait; ++t1) {
     const std::vector<float> y1y2 = RecordCrossProducts(run, t1);
