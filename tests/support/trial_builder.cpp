@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
-#include <utility>
+
+#include "input/level_coding.h"
+#include "ui/progress.h"
 
 namespace korvan::test {
 
@@ -22,56 +23,32 @@ RunData BuildTrial(const std::vector<Tree>& trees) {
   RunData run;
   run.params.dataPath = "trial.dat";
   run.nTrait = static_cast<int>(trees.front().values.size());
-  run.nRecord = static_cast<int>(trees.size());
+  run.traitValue.Reset(run.nTrait);
   std::vector<float> sites, families;
   std::vector<std::vector<float>> blocks(1);
-  std::map<std::pair<int, int>, int> repOf, cellOf;  // (site, block), (site, family) -> number
   for (const Tree& tree : trees) {
     const int i = Number(sites, tree.site);
     blocks.resize(sites.size() + 1);
-    repOf[{i, Number(blocks[i], tree.block)}] = 0;
-    cellOf[{i, Number(families, tree.family)}] = 0;
+    run.recordColumn.AppendLevels(i, Number(blocks[i], tree.block), Number(families, tree.family));
+    for (int t = 1; t <= run.nTrait; ++t) run.traitValue.TraitVector(t).push_back(tree.values[t - 1]);
   }
-  int n = 0;
-  for (auto& entry : repOf) entry.second = ++n;
-  n = 0;
-  for (auto& entry : cellOf) entry.second = ++n;
-  run.nSite = static_cast<int>(sites.size());
-  run.nFamily = static_cast<int>(families.size());
-  run.nRep = static_cast<int>(repOf.size());
-  run.nSF = static_cast<int>(cellOf.size());
   run.siteCode = sites;
   run.siteCode.insert(run.siteCode.begin(), 0.0f);
   run.familyCode = families;
   run.familyCode.insert(run.familyCode.begin(), 0.0f);
   run.blockCount.assign(1, 0);
-  run.blockCode.assign(1, {});
+  run.blockCode = blocks;
   for (std::size_t i = 1; i < blocks.size(); ++i) {
-    run.blockCode.push_back(blocks[i]);
-    run.blockCode.back().insert(run.blockCode.back().begin(), 0.0f);
+    run.blockCode[i].insert(run.blockCode[i].begin(), 0.0f);
     run.blockCount.push_back(static_cast<int>(blocks[i].size()));
+    run.nBlock = std::max(run.nBlock, run.blockCount.back());
   }
-  run.colOffset = {0, 0, 1, 1 + run.nSite, 1 + run.nSite + run.nRep,
-                   1 + run.nSite + run.nRep + run.nFamily, 1 + run.nSite + run.nRep + run.nFamily + run.nSF};
-  run.repOffset = run.colOffset[3];
-  run.p = run.colOffset[4];
-  run.famEnd = run.colOffset[5];
-  run.q = run.colOffset[6];
-  run.repSite.assign(static_cast<std::size_t>(run.p) + 1, 0);
-  for (const auto& [key, number] : repOf) run.repSite[run.repOffset + number] = 1 + key.first;
-
-  run.recordColumn.Resize(run.nRecord);
-  run.traitValue.Reset(run.nTrait);
-  for (int r = 1; r <= run.nRecord; ++r) {
-    const Tree& tree = trees[r - 1];
-    const int i = Number(sites, tree.site), j = Number(families, tree.family);
-    run.recordColumn(r, 1) = 1;
-    run.recordColumn(r, 2) = run.colOffset[2] + i;
-    run.recordColumn(r, 3) = run.colOffset[3] + repOf.at({i, Number(blocks[i], tree.block)});
-    run.recordColumn(r, 4) = run.colOffset[4] + j;
-    run.recordColumn(r, 5) = run.colOffset[5] + cellOf.at({i, j});
-    for (int t = 1; t <= run.nTrait; ++t) run.traitValue.TraitVector(t).push_back(tree.values[t - 1]);
-  }
+  run.nSite = static_cast<int>(sites.size());
+  run.nFamily = static_cast<int>(families.size());
+  run.nRecord = static_cast<int>(trees.size());
+  NullSink sink;
+  ProgressLog log(sink);
+  CodeLevels(run, log);
   run.dfSite = run.nSite - 1;
   run.dfRep = run.nRep - run.nSite;
   run.dfFamily = run.nFamily - 1;

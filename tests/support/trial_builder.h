@@ -1,7 +1,7 @@
 #pragma once
 
-// Run data for the analysis stages straight from a list of trees, laid out as
-// the level coding lays it out, so that a test can start at the reductions.
+// Run data for the analysis stages straight from a list of trees, through the
+// level coding, so that a test can start at the reductions.
 
 #include <random>
 #include <vector>
@@ -17,9 +17,9 @@ struct Tree {
   std::vector<float> values;  // one per trait
 };
 
-// Levels numbered in order of first occurrence; blocks ordered by site and
-// then block, site x family cells by site and then family. Degrees of freedom
-// are set; the E.M.S. coefficients are not (SetCoefficients).
+// Levels numbered in order of first occurrence as the reader numbers them,
+// then coded. Degrees of freedom are set; the E.M.S. coefficients are not
+// (SetCoefficients).
 RunData BuildTrial(const std::vector<Tree>& trees);
 
 // kF, kFSF, kSF and the matching emsCoef table.
