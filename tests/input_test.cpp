@@ -211,6 +211,12 @@ TEST(ReadRecords, CodesMatchOnceRoundedToSinglePrecision) {
   const ReadResult read = Read(data);
   EXPECT_THAT(Levels(read.run, 3), ElementsAre(1, 1, 1, 2, 3, 2, 3, 4, 4, 5, 5, 6));
   EXPECT_THAT(read.run.familyCode, ElementsAre(0, 7, 1.1f, 0.3f, 0, 16777216, 12));
+
+  // Beyond single precision a value would be stored as infinity.
+  EXPECT_THAT(ErrorOf([] { Read(Line({"1", "1", "1", "10", "4e38"})); }),
+              HasSubstr("trial.txt: the trait field '    4e38' is beyond the range of single precision"));
+  EXPECT_THAT(ErrorOf([] { Read(Line({"1", "1", "-1e39", "10", "1"})); }),
+              HasSubstr("the family field '     -1e39' is beyond"));
 }
 
 TEST(ReadRecords, LineEndsAndCharacterPositions) {
@@ -289,6 +295,26 @@ TEST(ReadRecords, DataFileThatCannotBeOpenedSaysWhy) {
   std::filesystem::permissions(dir / "locked.txt", std::filesystem::perms::none);
   run.params.dataPath = dir / "locked.txt";
   EXPECT_THAT(ErrorOf([&] { ReadRecords(run, log); }), HasSubstr("you have no permission to read it"));
+}
+
+TEST(ReadRecords, StopRequestIsSeenWhileReading) {
+  // The window's "End" must not wait for the end of a large file.
+  class StoppingSink : public CapturingSink {
+   public:
+    bool StopRequested() const override { return ++checks_ > 1; }  // not at the stage's start
+   private:
+    mutable int checks_ = 0;
+  };
+  TempDir dir;
+  std::string data;
+  for (int r = 0; r < 20000; ++r) data += Line({"1", "1", "1", "10", "1"}) + "\n";
+  WriteFile(dir / "trial.txt", data);
+  RunData run = PrepareRun(Layout(dir / "trial.txt", dir / "trial.out", 1));
+  run.capRecord = 20000;
+  StoppingSink sink;
+  ProgressLog log(sink);
+  EXPECT_THROW(ReadRecords(run, log), RunCancelled);
+  EXPECT_LT(sink.lines.size(), 10000u);
 }
 
 // The level numbers the stored codes would give when searched in order, as
