@@ -143,21 +143,20 @@ TEST(Cli, FailedRunExitsWith1AndLeavesEarlierFilesUntouched) {
 
 TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
   TempDir dir;
-  // Line 2 lacks its second trait; line 3 holds letters in its family field.
+  // Lines 2 and 4 lack their second trait; line 3 holds letters in its family field.
   WriteFile(dir / "gaps.dat", ":site blk fam age  height     dbh\n"
                               "  30  1 103 10    7.68\n"
-                              "  30  1 1x3 10    8.67    12.4\n"
-                              "  30  2    10    8.85    13.4\n");
+                              "  30  1 F03 10    8.67    12.4\n"
+                              "  30  2 102 10    8.85\n");
   std::vector<std::string> args = With(ExampleArgs(dir, false), "--data", dir / "gaps.dat");
   args.push_back("--quiet");
   const CliResult result = RunCli(args);
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.err,
-            "korvan-cli: warning: 1 site, block or family fields of the selected records were empty or not "
-            "numeric and read as 0 (the first on line 4 of " + (dir / "gaps.dat") +
-            "); check the start positions and widths\n"
-            "korvan-cli: warning: 1 trait fields of the selected records were empty or not numeric and read as "
-            "0 (the first on line 2 of " + (dir / "gaps.dat") + "); check the start positions and widths\n");
+            "korvan-cli: warning: 1 site, block or family field was empty or not numeric and read as 0 (on line 3 of " +
+                (dir / "gaps.dat") + "); check the start positions and widths\n"
+                "korvan-cli: warning: 2 trait fields were empty or not numeric and read as 0 (the first on line 2 of " +
+                (dir / "gaps.dat") + "); check the start positions and widths\n");
 }
 
 // Counts stated with the public data sets, found independently of korvan.
