@@ -2,9 +2,9 @@
 // run parameters as the boxes; messages name the options instead.
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -141,7 +141,8 @@ double& ParameterOf(korvan::RunParameters& params, Field field) {
     case Field::kTraitWidth: return params.wTrait;
     default: break;
   }
-  throw UsageError{"internal: no numeric parameter"};
+  assert(!"every numeric option names a numeric parameter");
+  return params.nSite;
 }
 
 struct CliOptions {
