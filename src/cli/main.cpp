@@ -301,8 +301,11 @@ class TerminalIndicator {
     if (!newStage && now - lastShown_ < std::chrono::milliseconds(200)) return;
     lastShown_ = now;
     std::string text = "korvan-cli: " + stage_;
-    if (workItems_ > 0)
-      text += " " + std::to_string(std::min<std::int64_t>(100, done * 100 / workItems_)) + "%";
+    if (workItems_ > 0) {
+      text += ' ';
+      text += std::to_string(std::min<std::int64_t>(100, done * 100 / workItems_));
+      text += '%';
+    }
     const std::size_t width = text.size();
     if (width < shownWidth_) text.append(shownWidth_ - width, ' ');
     std::cerr << '\r' << text << std::flush;
