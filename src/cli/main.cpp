@@ -69,37 +69,37 @@ struct UsageError {
 };
 
 // One option of the command line and the run parameters it fills.
-struct OptionSpec {
+struct OptionInfo {
   std::string_view name;
   enum Kind { kPath, kNumber, kField, kFlag } kind;
   Field field;       // the parameter, or the start of a START,WIDTH pair
   Field widthField;  // the width of a pair
 };
 
-constexpr OptionSpec kOptions[] = {
-    {"--data", OptionSpec::kPath, Field::kDataFile, Field::kCount},
-    {"--output", OptionSpec::kPath, Field::kReportFile, Field::kCount},
-    {"--procedure", OptionSpec::kPath, Field::kCount, Field::kCount},
-    {"--quiet", OptionSpec::kFlag, Field::kCount, Field::kCount},
-    {"--sites", OptionSpec::kNumber, Field::kSites, Field::kCount},
-    {"--blocks", OptionSpec::kNumber, Field::kBlocks, Field::kCount},
-    {"--families", OptionSpec::kNumber, Field::kFamilies, Field::kCount},
-    {"--records", OptionSpec::kNumber, Field::kRecords, Field::kCount},
-    {"--traits", OptionSpec::kNumber, Field::kTraits, Field::kCount},
-    {"--age", OptionSpec::kNumber, Field::kAge, Field::kCount},
-    {"--site-col", OptionSpec::kField, Field::kSiteStart, Field::kSiteWidth},
-    {"--block-col", OptionSpec::kField, Field::kBlockStart, Field::kBlockWidth},
-    {"--family-col", OptionSpec::kField, Field::kFamilyStart, Field::kFamilyWidth},
-    {"--age-col", OptionSpec::kField, Field::kAgeStart, Field::kAgeWidth},
-    {"--trait-col", OptionSpec::kField, Field::kTraitStart, Field::kTraitWidth},
+constexpr OptionInfo kOptions[] = {
+    {"--data", OptionInfo::kPath, Field::kDataFile, Field::kCount},
+    {"--output", OptionInfo::kPath, Field::kReportFile, Field::kCount},
+    {"--procedure", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
+    {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
+    {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
+    {"--records", OptionInfo::kNumber, Field::kRecords, Field::kCount},
+    {"--traits", OptionInfo::kNumber, Field::kTraits, Field::kCount},
+    {"--age", OptionInfo::kNumber, Field::kAge, Field::kCount},
+    {"--site-col", OptionInfo::kField, Field::kSiteStart, Field::kSiteWidth},
+    {"--block-col", OptionInfo::kField, Field::kBlockStart, Field::kBlockWidth},
+    {"--family-col", OptionInfo::kField, Field::kFamilyStart, Field::kFamilyWidth},
+    {"--age-col", OptionInfo::kField, Field::kAgeStart, Field::kAgeWidth},
+    {"--trait-col", OptionInfo::kField, Field::kTraitStart, Field::kTraitWidth},
 };
 
 std::size_t Index(Field f) { return static_cast<std::size_t>(f); }
 
 korvan::FieldNames OptionFieldNames() {
   korvan::FieldNames names;
-  for (const OptionSpec& option : kOptions) {
-    if (option.kind == OptionSpec::kField) {
+  for (const OptionInfo& option : kOptions) {
+    if (option.kind == OptionInfo::kField) {
       names[Index(option.field)] = std::string(option.name) + " start";
       names[Index(option.widthField)] = std::string(option.name) + " width";
     } else if (option.field != Field::kCount) {
@@ -153,25 +153,26 @@ struct CliOptions {
   bool version = false;
 };
 
-void ApplyOption(CliOptions& options, const OptionSpec& spec, std::string_view value) {
-  switch (spec.kind) {
-    case OptionSpec::kPath:
-      if (spec.field == Field::kDataFile) options.params.dataPath = value;
-      else if (spec.field == Field::kReportFile) options.params.reportPath = value;
+void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view value) {
+  switch (option.kind) {
+    case OptionInfo::kPath:
+      if (option.field == Field::kDataFile) options.params.dataPath = value;
+      else if (option.field == Field::kReportFile) options.params.reportPath = value;
       else options.procedurePath = std::string(value);
       break;
-    case OptionSpec::kNumber:
-      ParameterOf(options.params, spec.field) = ParseStrictNumber(spec.name, value, "a number");
+    case OptionInfo::kNumber:
+      ParameterOf(options.params, option.field) = ParseStrictNumber(option.name, value, "a number");
       break;
-    case OptionSpec::kField: {
+    case OptionInfo::kField: {
       const std::size_t comma = value.find(',');
       const char* shape = "START,WIDTH (two numbers, such as 19,10)";
-      if (comma == std::string_view::npos) throw UsageError{std::string(spec.name) + ": '" + std::string(value) + "' is not " + shape};
-      ParameterOf(options.params, spec.field) = ParseStrictNumber(spec.name, value.substr(0, comma), shape);
-      ParameterOf(options.params, spec.widthField) = ParseStrictNumber(spec.name, value.substr(comma + 1), shape);
+      if (comma == std::string_view::npos)
+        throw UsageError{std::string(option.name) + ": '" + std::string(value) + "' is not " + shape};
+      ParameterOf(options.params, option.field) = ParseStrictNumber(option.name, value.substr(0, comma), shape);
+      ParameterOf(options.params, option.widthField) = ParseStrictNumber(option.name, value.substr(comma + 1), shape);
       break;
     }
-    case OptionSpec::kFlag:
+    case OptionInfo::kFlag:
       options.quiet = true;
       break;
   }
@@ -191,22 +192,22 @@ CliOptions ParseArguments(const std::vector<std::string_view>& args) {
       inlineValue = arg.substr(equals + 1);
       arg = arg.substr(0, equals);
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& option : kOptions)
-      if (option.name == arg) spec = &option;
-    if (spec == nullptr) throw UsageError{"unknown option '" + std::string(args[n]) + "'"};
-    if (seen[spec->name]) throw UsageError{std::string(spec->name) + " is given twice"};
-    seen[spec->name] = true;
-    if (spec->kind == OptionSpec::kFlag) {
-      if (inlineValue) throw UsageError{std::string(spec->name) + " takes no value"};
-      ApplyOption(options, *spec, {});
+    const OptionInfo* option = nullptr;
+    for (const OptionInfo& candidate : kOptions)
+      if (candidate.name == arg) option = &candidate;
+    if (option == nullptr) throw UsageError{"unknown option '" + std::string(args[n]) + "'"};
+    if (seen[option->name]) throw UsageError{std::string(option->name) + " is given twice"};
+    seen[option->name] = true;
+    if (option->kind == OptionInfo::kFlag) {
+      if (inlineValue) throw UsageError{std::string(option->name) + " takes no value"};
+      ApplyOption(options, *option, {});
       continue;
     }
-    if (!inlineValue && n + 1 >= args.size()) throw UsageError{std::string(spec->name) + " needs a value"};
-    ApplyOption(options, *spec, inlineValue ? *inlineValue : args[++n]);
+    if (!inlineValue && n + 1 >= args.size()) throw UsageError{std::string(option->name) + " needs a value"};
+    ApplyOption(options, *option, inlineValue ? *inlineValue : args[++n]);
   }
   std::string missing;
-  for (const OptionSpec& option : kOptions) {
+  for (const OptionInfo& option : kOptions) {
     const bool optional = option.name == "--procedure" || option.name == "--quiet";
     if (!optional && !seen[option.name]) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
   }
