@@ -13,8 +13,8 @@ namespace korvan {
 
 std::string TimeOfDay() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  // std::localtime shares one buffer; only the run's own thread reads it here.
+  const std::tm local = *std::localtime(&now);
   char text[16];
   std::strftime(text, sizeof text, "%H:%M:%S", &local);
   return text;
