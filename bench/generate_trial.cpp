@@ -429,7 +429,7 @@ TrialCounts WriteTrial(const TrialOptions& o) {
   return counts;
 }
 
-std::vector<std::string> CliArguments(const TrialOptions& o, const TrialCounts& counts) {
+std::vector<std::string> BuildCliArguments(const TrialOptions& o, const TrialCounts& counts) {
   return {"--data", o.out, "--output", o.report,
           "--sites", std::to_string(o.sites), "--blocks", std::to_string(o.blocks),
           "--families", std::to_string(o.families), "--records", std::to_string(counts.records),
@@ -438,7 +438,7 @@ std::vector<std::string> CliArguments(const TrialOptions& o, const TrialCounts& 
           "--age-col", "15,4", "--trait-col", "19,10"};
 }
 
-std::string ShellWord(const std::string& word) {
+std::string QuoteForShell(const std::string& word) {
   const bool plain = !word.empty() && word.find_first_not_of(
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-+=.,/:@%") == std::string::npos;
   if (plain) return word;
@@ -456,7 +456,7 @@ void WriteSmallFile(const std::string& path, const std::string& text) {
 
 // Every site keeps all its blocks, so nRep = sites x blocks; p and K are the
 // orders of the fixed equations and of the absorbed block-and-family system.
-std::string CountsText(const TrialOptions& o, const TrialCounts& c) {
+std::string DescribeCounts(const TrialOptions& o, const TrialCounts& c) {
   const std::int64_t nRep = static_cast<std::int64_t>(o.sites) * o.blocks;
   std::string text;
   auto put = [&text](const char* name, std::int64_t value) { text += std::string(name) + " " + std::to_string(value) + "\n"; };
@@ -487,15 +487,15 @@ int main(int argc, char** argv) {
   }
   try {
     const TrialCounts counts = WriteTrial(options);
-    const std::vector<std::string> args = CliArguments(options, counts);
+    const std::vector<std::string> args = BuildCliArguments(options, counts);
     std::string command = "korvan-cli";
-    for (const auto& a : args) command.append(" ").append(ShellWord(a));
+    for (const auto& a : args) command.append(" ").append(QuoteForShell(a));
     std::cout << command << "\n";
     if (options.sidecar) {
       std::string lines;
       for (const auto& a : args) lines += a + "\n";
       WriteSmallFile(options.out + ".args", lines);
-      WriteSmallFile(options.out + ".counts", CountsText(options, counts));
+      WriteSmallFile(options.out + ".counts", DescribeCounts(options, counts));
     }
   } catch (const std::exception& e) {
     std::cerr << "generate_trial: " << e.what() << "\n";

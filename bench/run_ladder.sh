@@ -154,13 +154,13 @@ RunOnce() {
   runExit=$?
   set -e
   end=$(date +%s%N)
-  runSeconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", (b - a) / 1e9 }')
+  runSeconds=$(awk -v a="$start" -v b="$end" 'BEGIN { printf "%.6f", (b - a) / 1e9 }')
   runPeakMb=$(awk -F': ' '/Maximum resident set size/ { printf "%.0f", $2 / 1024 }' "$timeLog")
   runStages=()
   local stage value
   for stage in "${stageNames[@]}"; do
     value=-
-    [[ -f $timings ]] && value=$(awk -v s="$stage" '$1 == s { t += $2; found = 1 } END { if (found) printf "%.3f", t; else print "-" }' "$timings")
+    [[ -f $timings ]] && value=$(awk -v s="$stage" '$1 == s { t += $2; found = 1 } END { if (found) printf "%.6f", t; else print "-" }' "$timings")
     runStages+=("$value")
   done
   if [[ $runExit == 0 ]]; then
@@ -188,6 +188,9 @@ RunBest() {
 
 HaveLme4() { command -v Rscript >/dev/null && Rscript -e 'library(lme4)' >/dev/null 2>&1; }
 
+# Seconds as the tables show them; the growth fit takes the microseconds.
+Show() { awk -v t="$1" 'BEGIN { if (t == "-") print "-"; else printf "%.3f", t }'; }
+
 # One line per run for the growth fit: name records p traits total, then the stage seconds.
 results=$scratch/results.txt
 : >"$results"
@@ -203,9 +206,10 @@ for name in "${chosen[@]}"; do
     mainRows+=("| $name | $records | $traits | $p | $K | $nSF | failed (exit $runExit) | | | | | | | |")
     continue
   fi
-  plainSeconds=$runSeconds
-  stageCells=$(printf ' %s |' "${runStages[@]}")
-  mainRows+=("| $name | $records | $traits | $p | $K | $nSF |$stageCells $runSeconds | $runPeakMb |")
+  plainRaw=$runSeconds plainSeconds=$(Show "$runSeconds")
+  stageCells=
+  for value in "${runStages[@]}"; do stageCells+=" $(Show "$value") |"; done
+  mainRows+=("| $name | $records | $traits | $p | $K | $nSF |$stageCells $plainSeconds | $runPeakMb |")
   echo "$name $records $p $traits $runSeconds ${runStages[*]}" >>"$results"
 
   if [[ $withProcedure == 1 ]]; then
@@ -216,8 +220,8 @@ for name in "${chosen[@]}"; do
       same=yes
       cmp -s "$data.plain.report" "$data.procedure.report" || same="**no**"
       procMb=$(awk -v b="$(stat -c %s "$data.procedure")" 'BEGIN { printf "%.1f", b / 1048576 }')
-      ratio=$(awk -v a="$runSeconds" -v b="$plainSeconds" 'BEGIN { printf "%.2f", a / b }')
-      procRows+=("| $name | $plainSeconds | $runSeconds | $ratio | $procMb | $same |")
+      ratio=$(awk -v a="$runSeconds" -v b="$plainRaw" 'BEGIN { printf "%.2f", a / b }')
+      procRows+=("| $name | $plainSeconds | $(Show "$runSeconds") | $ratio | $procMb | $same |")
       rm -f "$data.procedure"
     fi
   fi
@@ -229,8 +233,8 @@ for name in "${chosen[@]}"; do
     else
       same=yes
       cmp -s "$data.plain.report" "$data.baseline.report" || same="**no**"
-      ratio=$(awk -v a="$runSeconds" -v b="$plainSeconds" 'BEGIN { printf "%.1f", a / b }')
-      baseRows+=("| $name | $plainSeconds | $runSeconds | $ratio | $same |")
+      ratio=$(awk -v a="$runSeconds" -v b="$plainRaw" 'BEGIN { printf "%.1f", a / b }')
+      baseRows+=("| $name | $plainSeconds | $(Show "$runSeconds") | $ratio | $same |")
     fi
   fi
 
@@ -256,10 +260,10 @@ for name in "${chosen[@]}"; do
     if [[ $lme4Exit == 0 ]]; then
       lme4Seconds=$(awk '$1 == "total" { print $2 }' "$data.lme4")
       perTrait=$(awk '$1 ~ /^[0-9]+$/ { printf "%s%.2f", sep, $2; sep = ", " }' "$data.lme4")
-      ratio=$(awk -v a="$lme4Seconds" -v b="$plainSeconds" 'BEGIN { printf "%.0f", a / b }')
+      ratio=$(awk -v a="$lme4Seconds" -v b="$plainRaw" 'BEGIN { printf "%.0f", a / b }')
       lme4Rows+=("| $name | 1-$lastTrait | $plainSeconds | $lme4Seconds ($perTrait) | $lme4PeakMb | $ratio |")
     elif [[ $lme4Exit == 124 ]]; then
-      ratio=$(awk -v a="$lme4Limit" -v b="$plainSeconds" 'BEGIN { printf "%.0f", a / b }')
+      ratio=$(awk -v a="$lme4Limit" -v b="$plainRaw" 'BEGIN { printf "%.0f", a / b }')
       lme4Rows+=("| $name | 1-$lastTrait | $plainSeconds | > $lme4Limit (stopped by the time limit) | $lme4PeakMb | > $ratio |")
     elif grep -q 'cannot allocate' "$data.lme4.stderr"; then
       lme4Rows+=("| $name | 1-$lastTrait | $plainSeconds | stopped by the ${lme4MemoryGb} GB memory limit after $lme4Spent s | $lme4PeakMb | |")
