@@ -195,6 +195,9 @@ Show() { awk -v t="$1" 'BEGIN { if (t == "-") print "-"; else printf "%.3f", t }
 results=$scratch/results.txt
 : >"$results"
 mainRows=() procRows=() baseRows=() lme4Rows=() notes=()
+# A failed run or two reports that differ make the driver's exit status 1,
+# after the tables are written.
+faults=0
 
 for name in "${chosen[@]}"; do
   data=$(GenerateTrial "$name")
@@ -204,6 +207,7 @@ for name in "${chosen[@]}"; do
   RunBest "$cli" "$data" plain
   if [[ $runExit != 0 ]]; then
     mainRows+=("| $name | $records | $traits | $p | $K | $nSF | failed (exit $runExit) | | | | | | | |")
+    faults=1
     continue
   fi
   plainRaw=$runSeconds plainSeconds=$(Show "$runSeconds")
@@ -216,9 +220,10 @@ for name in "${chosen[@]}"; do
     RunBest "$cli" "$data" procedure --procedure "$data.procedure"
     if [[ $runExit != 0 ]]; then
       procRows+=("| $name | $plainSeconds | failed (exit $runExit) | | | |")
+      faults=1
     else
       same=yes
-      cmp -s "$data.plain.report" "$data.procedure.report" || same="**no**"
+      cmp -s "$data.plain.report" "$data.procedure.report" || same="**no**" faults=1
       procMb=$(awk -v b="$(stat -c %s "$data.procedure")" 'BEGIN { printf "%.1f", b / 1048576 }')
       ratio=$(awk -v a="$runSeconds" -v b="$plainRaw" 'BEGIN { printf "%.2f", a / b }')
       procRows+=("| $name | $plainSeconds | $(Show "$runSeconds") | $ratio | $procMb | $same |")
@@ -230,10 +235,11 @@ for name in "${chosen[@]}"; do
     RunBest "$baseline" "$data" baseline
     if [[ $runExit != 0 ]]; then
       baseRows+=("| $name | $plainSeconds | failed (exit $runExit) | | |")
+      faults=1
     else
       same=yes
-      cmp -s "$data.plain.report" "$data.baseline.report" || same="**no**"
-      ratio=$(awk -v a="$runSeconds" -v b="$plainRaw" 'BEGIN { printf "%.1f", a / b }')
+      cmp -s "$data.plain.report" "$data.baseline.report" || same="**no**" faults=1
+      ratio=$(awk -v a="$runSeconds" -v b="$plainRaw" 'BEGIN { printf "%.2f", a / b }')
       baseRows+=("| $name | $plainSeconds | $(Show "$runSeconds") | $ratio | $same |")
     fi
   fi
@@ -374,3 +380,4 @@ Ran() {  # the names among $@ that have a row, comma-separated
 } >"$out"
 cat "$out"
 echo "written to $out" >&2
+exit $faults
