@@ -91,7 +91,7 @@ T ParseWhole(std::string_view option, std::string_view text, T low, T high) {
 double ParseFraction(std::string_view option, std::string_view text) {
   double value = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  // Dropping every cell would leave no trial; 0.95 already leaves one site in twenty.
+  // Dropping every cell would leave no trial; 0.95 already keeps only one cell in twenty.
   if (ec != std::errc() || end != text.data() + text.size() || !(value >= 0 && value <= 0.95)) {
     throw UsageError(std::string(option) + " needs a fraction from 0 to 0.95, not '" +
                      std::string(text) + "'");
@@ -109,6 +109,11 @@ TrialOptions ParseOptions(int argc, char** argv) {
       o.sidecar = true;
       continue;
     }
+    static constexpr std::string_view kValued[] = {"--sites", "--blocks", "--families", "--trees", "--traits",
+                                                   "--missing", "--seed", "--age", "--out", "--report"};
+    if (std::find(std::begin(kValued), std::end(kValued), name) == std::end(kValued)) {
+      throw UsageError("unknown option '" + std::string(name) + "'");
+    }
     if (a + 1 >= argc) throw UsageError(std::string(name) + " needs a value");
     const std::string_view value = argv[++a];
     if (name == "--sites") o.sites = ParseWhole(name, value, 1, kMaxSites), haveSites = true;
@@ -120,8 +125,7 @@ TrialOptions ParseOptions(int argc, char** argv) {
     else if (name == "--seed") o.seed = ParseWhole<std::uint64_t>(name, value, 0, UINT64_MAX);
     else if (name == "--age") o.age = ParseWhole(name, value, 0, kMaxAge);
     else if (name == "--out") o.out = value;
-    else if (name == "--report") o.report = value;
-    else throw UsageError("unknown option '" + std::string(name) + "'");
+    else o.report = value;
   }
   if (!haveSites || !haveBlocks || !haveFamilies || o.out.empty()) {
     throw UsageError("--sites, --blocks, --families and --out are required");
@@ -131,7 +135,10 @@ TrialOptions ParseOptions(int argc, char** argv) {
     const auto slash = o.out.find_last_of('/');
     const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
     o.report = (hasExtension ? o.out.substr(0, dot) : o.out) + ".out";
+    // A data file named *.out must not become its own report.
+    if (o.report == o.out) o.report += ".out";
   }
+  if (o.report == o.out) throw UsageError("--report names the data file itself; choose another name");
   return o;
 }
 
