@@ -273,7 +273,8 @@ constexpr std::array<TraitKind, 6> kTraitKinds{{
 
 // Shares of the within-site phenotypic variance (they add up to 1): blocks,
 // families, site x family, error. Sites differ by a standard deviation of
-// kSiteCv times the mean. Family heritability is then about 0.3.
+// kSiteCv times the mean. Taken as half-sib families, the
+// individual heritability 4 Vf / (Vf + Vsf + Ve) is then about a third.
 constexpr double kBlockShare = 0.05, kFamilyShare = 0.08, kCellShare = 0.04, kErrorShare = 0.83;
 constexpr double kSiteCv = 0.12;
 
