@@ -5,10 +5,12 @@
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "format/number_format.h"
 #include "linalg/invert_matrix.h"
 
 namespace korvan {
@@ -265,6 +267,37 @@ TEST(SolveColumns, LargeIdentityInBandsAndThreads) {
   Table2<float> identity(n, n);
   for (int i = 1; i <= n; ++i) identity(i, i) = 1.0f;
   ExpectSameAsInvertMatrix(matrix, identity, n, {1, 128, 129, 200, 300}, "order 300");
+}
+
+// Two accumulators side by side, each step evaluated in double and rounded
+// to single precision: the shape of every "full precision, then store"
+// update. Kept out of line so that the compiler sees it as the stages do.
+[[gnu::noinline]] void SubtractThirds(const float* a, float* out) {
+  float x[2] = {out[0], out[1]};
+  for (int k = 0; k < 3; ++k)
+    for (int j = 0; j < 2; ++j)
+      x[j] = RoundToSingle(static_cast<double>(x[j]) - static_cast<double>(a[2 * k + j]) / 3.0);
+  out[0] = x[0];
+  out[1] = x[1];
+}
+
+TEST(Precision, EveryStoreRoundsToSingleEvenInVectorCode) {
+  // 1 - 1E-07/3 rounds to the float below 1, and so on; without the
+  // intermediate roundings (a vectorizer fault of some compilers, which the
+  // build switches off) the result is one unit higher. Likewise d/3 rounds
+  // to -0 and -0 - (-0) is +0, where the unrounded sum stays -0.
+  const float a[6] = {1E-07f, 1E-07f, 1E-07f, 1E-07f, 1E-07f, 1E-07f};
+  float out[2] = {1.0f, 1.0f};
+  SubtractThirds(a, out);
+  const float expected = std::nextafter(std::nextafter(std::nextafter(1.0f, 0.0f), 0.0f), 0.0f);
+  EXPECT_EQ(out[0], expected);
+  EXPECT_EQ(out[1], expected);
+  const float d = std::numeric_limits<float>::denorm_min();
+  const float b[6] = {d, d, -0.0f, -0.0f, 0.0f, 0.0f};
+  float zero[2] = {0.0f, 0.0f};
+  SubtractThirds(b, zero);
+  EXPECT_EQ(Bits(zero[0]), 0u);
+  EXPECT_EQ(Bits(zero[1]), 0u);
 }
 
 }  // namespace
