@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <string>
 
 #include "format/report_file.h"
 #include "input/level_coding.h"
@@ -13,8 +14,8 @@ namespace korvan {
 
 std::string TimeOfDay() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  // std::localtime shares one buffer; only the run's own thread reads it here.
+  const std::tm local = *std::localtime(&now);
   char text[16];
   std::strftime(text, sizeof text, "%H:%M:%S", &local);
   return text;
@@ -27,6 +28,21 @@ void WriteReportHead(const RunData& run, ReportFile& report) {
   report.Text(run.params.reportPath).EndLine();
   for (int i = 1; i <= run.nSite; ++i) report.Single(run.siteCode[i]).Text(" ");
   report.Text(" ").EndLine();
+}
+
+// Fields that read as 0 without holding a number: harmless in a blank
+// trailing column, a shifted field layout otherwise.
+void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
+  auto note = [&](const FieldWarning& warning, const std::string& what) {
+    if (warning.count == 0) return;
+    const bool one = warning.count == 1;
+    summary.warnings.push_back(std::to_string(warning.count) + " " + what + (one ? " field" : " fields") +
+                               (one ? " was" : " were") + " empty or not numeric and read as 0 (" +
+                               (one ? "on" : "the first on") + " line " + std::to_string(warning.firstLine) +
+                               " of " + run.params.dataPath + "); check the start positions and widths");
+  };
+  note(run.codeWarning, "site, block or family");
+  note(run.traitWarning, "trait");
 }
 
 }  // namespace
@@ -66,6 +82,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   summary.nRep = run.nRep;
   summary.nFamily = run.nFamily;
   summary.nTrait = run.nTrait;
+  NoteFieldWarnings(run, summary);
   summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   return summary;
 }
