@@ -59,6 +59,7 @@ float SiteFamilyTrace(const RunData& run, ProgressLog& log) {
                       "codes in the data file.");
   }
   log.CheckStop();
+  log.Advance(4);
   return CellTrace(c, CellIncidence(run, log), log);
 }
 
@@ -108,20 +109,24 @@ void SetCoefficients(RunData& run) {
 }  // namespace
 
 void SetUpModel(RunData& run, ProgressLog& log) {
-  log.BeginStage("set-up");
+  log.BeginStage("Setting up the equations", 5);
   // Refused designs stop here, before anything is solved or printed.
   CheckDesign(run);
+  log.Advance(1);
   const Table2<float> coefInv = FixedInverse(run, log);
+  log.Advance(2);
   log.CheckStop();
   run.trFF = TraceOfProduct(coefInv, FixedCrossProducts(run, 3, 4), run.p);
   PrintTrace(log, " Tr(f:f) = ", run.trFF);
   run.trFSF = TraceOfProduct(coefInv, FixedCrossProducts(run, 3, 5), run.p);
   PrintTrace(log, " Tr(f:sf) = ", run.trFSF);
+  log.Advance(3);
   log.CheckStop();
   run.trSFSF = SiteFamilyTrace(run, log);
   PrintTrace(log, " Tr(sf:sf)= ", run.trSFSF);
   SetDegreesOfFreedom(run);
   SetCoefficients(run);
+  log.Advance(5);
 }
 
 }  // namespace korvan
