@@ -192,7 +192,7 @@ std::vector<std::vector<float>> RandomMatrix(std::mt19937& rng, int n, int kind)
 }
 
 // The fast solver must leave, for every right-hand side, the bits that the
-// reference elimination leaves in its solution column, and must refuse the
+// one-column elimination leaves in its solution column, and must refuse the
 // same equations at the same step.
 // Returns whether they were singular.
 bool ExpectSameAsInvertMatrix(const std::vector<std::vector<float>>& m, const Table2<float>& rhs, int columns,
@@ -215,7 +215,7 @@ bool ExpectSameAsInvertMatrix(const std::vector<std::vector<float>>& m, const Ta
     try {
       InvertMatrix(a, n, rows, cols);
     } catch (const SingularEquations& singular) {
-      EXPECT_TRUE(fastSingular) << what << ": only the reference found the equations singular";
+      EXPECT_TRUE(fastSingular) << what << ": only InvertMatrix found the equations singular";
       EXPECT_EQ(fastFailure.step, singular.step) << what;
       EXPECT_EQ(fastFailure.unpivotedColumns, singular.unpivotedColumns) << what;
       return true;
@@ -259,7 +259,7 @@ TEST(SolveColumns, SameBitsAsOneEliminationPerColumn) {
 TEST(SolveColumns, LargeIdentityInBandsAndThreads) {
   // An inverse by columns of order 300: several bands of right-hand sides,
   // shared among threads. Columns from the first, a middle and the last band
-  // are checked against the reference.
+  // are checked against InvertMatrix.
   std::mt19937 rng(7);
   const int n = 300;
   auto matrix = RandomMatrix(rng, n, 2);

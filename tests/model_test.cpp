@@ -36,9 +36,9 @@ using test::Tree;
 
 std::uint32_t Bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-// The set-up as the reference states it: dense shared tables, every count
+// The set-up written out step by step: dense shared tables, every count
 // added record by record, every sum over all levels in order. Slow, and
-// written to be read against the reference rather than to be fast.
+// written to be checked line by line rather than to be fast.
 class Literal {
  public:
   explicit Literal(const RunData& run)
@@ -290,7 +290,7 @@ TEST(Absorb, SameBitsAsTheLiteralFormOnRandomDesigns) {
     for (const auto& [a, b, perSite] : {std::tuple{3, 4, false}, std::tuple{2, 4, false}, std::tuple{3, 5, true}}) {
       const Incidence inc = CountIncidence(run, a, b);
       const Table2<float> expected = literal.Absorb(a, b, perSite);
-      // The incidence left behind is the reference's count block and sizes.
+      // The incidence holds the literal count block and sizes.
       for (int i = 1; i <= inc.nA; ++i) {
         std::vector<float> row(inc.nB + 1, 0.0f);
         for (int e = inc.rowStart[i]; e < inc.rowStart[i + 1]; ++e) {

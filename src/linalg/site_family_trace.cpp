@@ -44,8 +44,8 @@ inline float FamilyStep(float acc, double count, float element, double size) {
   return RoundToSingle(static_cast<double>(acc) - count * static_cast<double>(element) / size);
 }
 
-// crossBlock(b, j) and familyBlock(b, b) as the reference forms them, over
-// all blocks k: the fallback when skipping the blocks without family b might
+// crossBlock(b, j) and familyBlock(b, b) summed step by step over all
+// blocks k: the fallback when skipping the blocks without family b might
 // not leave the same bits.
 void FamilyRowOverAllBlocks(const Table2<float>& repInverse, const Incidence& familyBlocks, int b,
                             BlockFamilyInverse& c) {

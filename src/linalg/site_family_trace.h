@@ -29,7 +29,7 @@ struct BlockFamilyInverse {
 // C from S = absorbedMat (the blocks after absorbing the families, one
 // overall constraint) and `familyBlocks` = CountIncidence(run, 4, 3): the
 // blocks where each family stands and the family sizes. Each element is the
-// reference's sum over all blocks in increasing order, every update
+// step-by-step sum over all blocks in increasing order, every update
 // evaluated in double and rounded to single precision. Writes the line
 // "Total Rec. No.=" R "(" K^2 ")". Throws SingularEquations when S is.
 BlockFamilyInverse RepFamilyInverse(const Table2<float>& absorbedMat, const Incidence& familyBlocks, ProgressLog& log);
