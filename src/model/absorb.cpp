@@ -1,5 +1,6 @@
 #include "model/absorb.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
@@ -34,28 +35,27 @@ Incidence CountIncidence(const RunData& run, int a, int b) {
 
   // Two stable counting sorts, by level of b and then by level of a, leave
   // every level of a with its levels of b in increasing order.
-  std::vector<std::int64_t> countA(static_cast<std::size_t>(inc.nA) + 2), countB(static_cast<std::size_t>(inc.nB) + 2);
+  std::vector<std::int64_t> countA(inc.nA + 2), countB(inc.nB + 2);
   for (int r = 1; r <= n; ++r) {
     assert(colA[r] - offA >= 1 && colA[r] - offA <= inc.nA && colB[r] - offB >= 1 && colB[r] - offB <= inc.nB);
-    ++countA[static_cast<std::size_t>(colA[r] - offA)];
-    ++countB[static_cast<std::size_t>(colB[r] - offB)];
+    ++countA[colA[r] - offA];
+    ++countB[colB[r] - offB];
   }
-  std::vector<int> nextB(static_cast<std::size_t>(inc.nB) + 2), nextA(static_cast<std::size_t>(inc.nA) + 2);
-  for (int j = 1; j <= inc.nB; ++j) nextB[static_cast<std::size_t>(j) + 1] = nextB[static_cast<std::size_t>(j)] + static_cast<int>(countB[static_cast<std::size_t>(j)]);
-  for (int i = 1; i <= inc.nA; ++i) nextA[static_cast<std::size_t>(i) + 1] = nextA[static_cast<std::size_t>(i)] + static_cast<int>(countA[static_cast<std::size_t>(i)]);
-  std::vector<int> recordsByB(static_cast<std::size_t>(n));
-  for (int r = 1; r <= n; ++r) recordsByB[static_cast<std::size_t>(nextB[static_cast<std::size_t>(colB[r] - offB)]++)] = r;
-  std::vector<int> levelBByA(static_cast<std::size_t>(n));
-  for (int r : recordsByB)
-    levelBByA[static_cast<std::size_t>(nextA[static_cast<std::size_t>(colA[r] - offA)]++)] = colB[r] - offB;
+  std::vector<int> nextB(inc.nB + 2), nextA(inc.nA + 2);
+  for (int j = 1; j <= inc.nB; ++j) nextB[j + 1] = nextB[j] + static_cast<int>(countB[j]);
+  for (int i = 1; i <= inc.nA; ++i) nextA[i + 1] = nextA[i] + static_cast<int>(countA[i]);
+  std::vector<int> recordsByB(n);
+  for (int r = 1; r <= n; ++r) recordsByB[nextB[colB[r] - offB]++] = r;
+  std::vector<int> levelBByA(n);
+  for (int r : recordsByB) levelBByA[nextA[colA[r] - offA]++] = colB[r] - offB;
 
   // Runs of equal levels of b within a level of a are the entries.
-  inc.rowStart.assign(static_cast<std::size_t>(inc.nA) + 2, 0);
+  inc.rowStart.assign(inc.nA + 2, 0);
   std::vector<std::int64_t> entryCount;
   std::size_t at = 0;
   for (int i = 1; i <= inc.nA; ++i) {
-    inc.rowStart[static_cast<std::size_t>(i)] = static_cast<int>(inc.colIndex.size());
-    const std::size_t end = at + static_cast<std::size_t>(countA[static_cast<std::size_t>(i)]);
+    inc.rowStart[i] = static_cast<int>(inc.colIndex.size());
+    const std::size_t end = at + static_cast<std::size_t>(countA[i]);
     while (at < end) {
       const int level = levelBByA[at];
       std::size_t runEnd = at;
@@ -65,10 +65,10 @@ Incidence CountIncidence(const RunData& run, int a, int b) {
       at = runEnd;
     }
   }
-  inc.rowStart[static_cast<std::size_t>(inc.nA) + 1] = static_cast<int>(inc.colIndex.size());
+  inc.rowStart[inc.nA + 1] = static_cast<int>(inc.colIndex.size());
   inc.count = CountsToSingle(entryCount);
-  countA.resize(static_cast<std::size_t>(inc.nA) + 1);
-  countB.resize(static_cast<std::size_t>(inc.nB) + 1);
+  countA.resize(inc.nA + 1);
+  countB.resize(inc.nB + 1);
   inc.levelCountA = CountsToSingle(countA);
   inc.levelCountB = CountsToSingle(countB);
   return inc;
@@ -86,17 +86,17 @@ struct ByLevelOfB {
 
 ByLevelOfB Transpose(const Incidence& inc) {
   ByLevelOfB t;
-  t.start.assign(static_cast<std::size_t>(inc.nB) + 2, 0);
-  for (int k : inc.colIndex) ++t.start[static_cast<std::size_t>(k) + 1];
-  for (int k = 1; k <= inc.nB; ++k) t.start[static_cast<std::size_t>(k) + 1] += t.start[static_cast<std::size_t>(k)];
+  t.start.assign(inc.nB + 2, 0);
+  for (int k : inc.colIndex) ++t.start[k + 1];
+  for (int k = 1; k <= inc.nB; ++k) t.start[k + 1] += t.start[k];
   std::vector<int> next(t.start.begin(), t.start.end());
   t.levelA.resize(inc.colIndex.size());
   t.count.resize(inc.colIndex.size());
   for (int i = 1; i <= inc.nA; ++i)
-    for (int e = inc.rowStart[static_cast<std::size_t>(i)]; e < inc.rowStart[static_cast<std::size_t>(i) + 1]; ++e) {
-      const int slot = next[static_cast<std::size_t>(inc.colIndex[static_cast<std::size_t>(e)])]++;
-      t.levelA[static_cast<std::size_t>(slot)] = i;
-      t.count[static_cast<std::size_t>(slot)] = inc.count[static_cast<std::size_t>(e)];
+    for (int e = inc.rowStart[i]; e < inc.rowStart[i + 1]; ++e) {
+      const int slot = next[inc.colIndex[e]]++;
+      t.levelA[slot] = i;
+      t.count[slot] = inc.count[e];
     }
   return t;
 }
@@ -121,30 +121,30 @@ void AccumulateRows(const ByLevelOfB& byB, const std::vector<float>& levelCountB
                     Table2<float>& acc, std::vector<float>& stretch) {
   const int nB = static_cast<int>(levelCountB.size()) - 1;
   for (int k = 1; k <= nB; ++k) {
-    const int e0 = byB.start[static_cast<std::size_t>(k)], e1 = byB.start[static_cast<std::size_t>(k) + 1];
+    const int e0 = byB.start[k], e1 = byB.start[k + 1];
     if (e0 == e1) continue;
-    const int* level = &byB.levelA[static_cast<std::size_t>(e0)];
-    const float* count = &byB.count[static_cast<std::size_t>(e0)];
+    const int* level = &byB.levelA[e0];
+    const float* count = &byB.count[e0];
     const int entries = e1 - e0;
     const int lo = level[0], hi = level[entries - 1];
     if (hi < first || lo > last) continue;
-    const double size = static_cast<double>(levelCountB[static_cast<std::size_t>(k)]);
+    const double size = static_cast<double>(levelCountB[k]);
     const bool dense = 2 * entries >= hi - lo + 1;
     if (dense)
-      for (int x = 0; x < entries; ++x) stretch[static_cast<std::size_t>(level[x])] = count[x];
+      for (int x = 0; x < entries; ++x) stretch[level[x]] = count[x];
     for (int x = 0; x < entries; ++x) {
       const int i = level[x];
       if (i < first || i > last) continue;
       float* row = acc.Row(i);
       const double countI = static_cast<double>(count[x]);
       if (dense) {
-        for (int j = i; j <= hi; ++j) row[j] = AbsorbStep(countI, stretch[static_cast<std::size_t>(j)], size, row[j]);
+        for (int j = i; j <= hi; ++j) row[j] = AbsorbStep(countI, stretch[j], size, row[j]);
       } else {
         for (int y = x; y < entries; ++y) row[level[y]] = AbsorbStep(countI, count[y], size, row[level[y]]);
       }
     }
     if (dense)
-      for (int x = 0; x < entries; ++x) stretch[static_cast<std::size_t>(level[x])] = 0.0f;
+      for (int x = 0; x < entries; ++x) stretch[level[x]] = 0.0f;
   }
 }
 
@@ -161,7 +161,7 @@ Table2<float> Absorb(const RunData& run, const Incidence& incidence, bool perSit
   const int bands = (nA + kBandRows - 1) / kBandRows;
   const double work = static_cast<double>(byB.levelA.size()) * nA;
   auto accumulateBand = [&](int band) {
-    std::vector<float> stretch(static_cast<std::size_t>(nA) + 1, 0.0f);
+    std::vector<float> stretch(nA + 1, 0.0f);
     const int first = 1 + band * kBandRows;
     AccumulateRows(byB, incidence.levelCountB, first, std::min(nA, first + kBandRows - 1), acc, stretch);
   };
@@ -177,10 +177,8 @@ Table2<float> Absorb(const RunData& run, const Incidence& incidence, bool perSit
   for (int i = 1; i <= nA; ++i)
     for (int j = 1; j <= nA; ++j) {
       const float sum = j >= i ? acc(i, j) : acc(j, i);
-      const bool constrained =
-          !perSiteConstraint || run.repSite[static_cast<std::size_t>(run.repOffset + i)] ==
-                                    run.repSite[static_cast<std::size_t>(run.repOffset + j)];
-      float base = i == j ? incidence.levelCountA[static_cast<std::size_t>(i)] : 0.0f;
+      const bool constrained = !perSiteConstraint || run.repSite[run.repOffset + i] == run.repSite[run.repOffset + j];
+      float base = i == j ? incidence.levelCountA[i] : 0.0f;
       if (constrained) base = base + 1.0f;
       absorbed(i, j) = base - sum;
     }

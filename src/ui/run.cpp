@@ -10,6 +10,7 @@
 #include "input/level_coding.h"
 #include "input/reader.h"
 #include "input/run_parameters.h"
+#include "model/model_setup.h"
 
 namespace korvan {
 
@@ -66,6 +67,8 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   endStage("read");
   CodeLevels(run, log);
   endStage("coding");
+  SetUpModel(run, log);
+  endStage("set-up");
   {
     ReportFile report(run.params.reportPath);
     WriteReportHead(run, report);
