@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "format/report_file.h"
 #include "ui/progress.h"
@@ -11,7 +12,7 @@
 namespace korvan {
 
 // The message for a value that overflowed single precision. `subject` names
-// the trait or pair ("trait 2", "traits 1 and 3"), `item` the line or value.
+// the trait or pair ("Trait 2 of trial.dat"), `item` the line or value.
 std::string NotFiniteMessage(std::string_view subject, std::string_view item);
 
 // A level code as the data file gave it, for messages: "101", "2.5".
@@ -25,8 +26,8 @@ void RequireFinite(double value, std::string_view subject, std::string_view item
 // reaching the report as "inf" or "nan" (the report is then not committed).
 class ReportLine {
  public:
-  ReportLine(ReportFile& report, std::string_view subject, std::string_view item)
-      : report_(report), subject_(subject), item_(item) {}
+  ReportLine(ReportFile& report, std::string_view subject, std::string item)
+      : report_(report), subject_(subject), item_(std::move(item)) {}
 
   ReportLine& Text(std::string_view text) {
     report_.Text(text);
@@ -50,8 +51,8 @@ class ReportLine {
 
  private:
   ReportFile& report_;
-  std::string_view subject_;
-  std::string_view item_;
+  std::string_view subject_;  // outlives the line: the caller's own string
+  std::string item_;
 };
 
 // A counted progress line: `label` and then the value in plain writing.

@@ -10,7 +10,6 @@
 #include "anova/report_line.h"
 #include "anova/trait_reductions.h"
 #include "anova/variance_components.h"
-#include "input/korvan_error.h"
 
 namespace korvan {
 
@@ -32,30 +31,6 @@ constexpr std::string_view kTable = "the analysis-of-variance table";
 std::int64_t WholeDf(double df) {
   assert(df == std::floor(df));
   return static_cast<std::int64_t>(df);
-}
-
-// Every line of the table divides by its degrees of freedom. A line without
-// any would put a division by zero into the report, so such a design is
-// refused before the first trait, with what in the data causes it.
-void CheckDegreesOfFreedom(const RunData& run) {
-  std::string problem;
-  if (run.dfSite < 1) {
-    problem = "the data hold a single site, so the Site line has no degrees of freedom";
-  } else if (run.dfRep < 1) {
-    problem = "every site has a single block, so the Rep./Site line has no degrees of freedom";
-  } else if (run.dfFamily < 1) {
-    problem = "the data hold a single family, so the Family line has no degrees of freedom";
-  } else if (run.dfSiteFam < 1) {
-    problem = "too few families occur at more than one site, so the Site*Fam. line has no "
-              "degrees of freedom";
-  } else if (run.dfError < 1) {
-    problem = "there are no more records than blocks and site x family cells together, so the "
-              "Error line has no degrees of freedom";
-  }
-  if (problem.empty()) return;
-  throw KorvanError("The analysis of variance cannot be formed for " + run.params.dataPath + ": " +
-                    problem + ". Such data cannot be analysed with this model; check the codes "
-                    "and the age selected.");
 }
 
 // The ten counted progress lines of a trait, with the family constants, which
@@ -117,7 +92,7 @@ void WriteVarianceComponents(const RunData& run, const SumsOfSquares& ss,
   report.Text(" ").EndLine();
   report.Text("  Estimate of variance components").EndLine();
   for (int i = 1; i <= 3; ++i) {
-    ReportLine(report, subject, vcItem[i])
+    ReportLine(report, subject, std::string(vcItem[i]))
         .Text(vcName[i]).Text("  ").Single(e.vcEst[i])
         .Text("  ").Double(std::sqrt(e.vcVar[i])).End();
   }
@@ -137,7 +112,9 @@ void WriteVarianceComponents(const RunData& run, const SumsOfSquares& ss,
 
 void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report) {
   assert(run.nTrait >= 1 && run.nTrait <= kMaxTrait);
-  CheckDegreesOfFreedom(run);
+  // The set-up refuses designs in which a line of the table has no degrees
+  // of freedom.
+  assert(run.dfSite >= 1 && run.dfRep >= 1 && run.dfFamily >= 1 && run.dfSiteFam >= 1 && run.dfError >= 1);
   log.BeginStage("Analysing the traits", run.nTrait);
   // Sized by the build's limit even if a front end let more traits through:
   // the stores must never be written beyond their end.
@@ -149,7 +126,7 @@ void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report) {
   const std::vector<double> yy = SolveAllTraits(run, systems);
   for (int t = 1; t <= run.nTrait; ++t) {
     log.CheckStop();
-    const std::string subject = "trait " + std::to_string(t);
+    const std::string subject = "Trait " + std::to_string(t) + " of " + run.params.dataPath;
     const Reductions reductions = TraitReductions(run, systems, yy[t], t);
     ShowReductions(run, reductions, subject, log, report);
     const SumsOfSquares ss = FormSumsOfSquares(run, reductions);

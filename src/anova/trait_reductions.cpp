@@ -3,9 +3,9 @@
 #include <array>
 #include <string>
 
-#include "anova/report_line.h"
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"
+#include "model/design_checks.h"
 
 namespace korvan {
 
@@ -106,45 +106,22 @@ void AdjustedRhs(const Incidence& n, const std::vector<float>& keptTotal,
   }
 }
 
-// A local level of factor s or r as the user knows it from the data file.
-std::string LevelName(const RunData& run, int factor, int level) {
-  if (factor == kSite) return "site " + CodeText(run.siteCode[level]);
-  const int column = run.colOffset[kRep] + level;
-  const int siteColumn = run.repSite[column];
-  const int site = siteColumn - run.colOffset[kSite];
-  int position = 0;
-  for (int c = run.colOffset[kRep] + 1; c <= column; ++c) position += run.repSite[c] == siteColumn;
-  const std::string siteName = "site " + CodeText(run.siteCode[site]);
-  if (site < static_cast<int>(run.blockCode.size()) &&
-      position < static_cast<int>(run.blockCode[site].size())) {
-    return "block " + CodeText(run.blockCode[site][position]) + " of " + siteName;
-  }
-  return "block no. " + std::to_string(position) + " of " + siteName;
-}
-
+// The set-up refuses designs whose levels are not linked, so this is the
+// safety net for equations that are singular in single precision only.
 [[noreturn]] void ThrowSingular(const RunData& run, int a, int b, const SingularEquations& singular) {
-  std::string message;
+  std::string message = TrialText(run) + " cannot be analysed: the equations of the ";
+  message += a == kSite ? "sites" : "blocks";
+  message += b == kFamily ? " after absorbing the families" : " after absorbing the site x family cells";
+  message += " are singular at ";
   if (a == kSite) {
-    message = "The site equations with the families absorbed are singular: a group of sites "
-              "shares no family with the other sites";
-  } else if (b == kFamily) {
-    message = "The block equations with the families absorbed are singular: a block or a group "
-              "of blocks shares no family with the other blocks";
+    std::vector<std::string> sites;
+    for (int level : singular.unpivotedColumns) sites.push_back(SiteName(run, level));
+    for (std::size_t k = 0; k < sites.size(); ++k) message += (k == 0 ? "" : ", ") + sites[k];
   } else {
-    message = "The block equations with the site x family cells absorbed are singular: within "
-              "a site, a block or a group of blocks shares no family with the other blocks of "
-              "that site";
+    message += BlockNames(run, singular.unpivotedColumns);
   }
-  constexpr std::size_t kShown = 10;
-  const auto& levels = singular.unpivotedColumns;
-  message += " (equations left without a pivot: ";
-  for (std::size_t k = 0; k < levels.size() && k < kShown; ++k) {
-    if (k > 0) message += ", ";
-    message += LevelName(run, a, levels[k]);
-  }
-  if (levels.size() > kShown) message += " and " + std::to_string(levels.size() - kShown) + " more";
-  message += "). Their effects cannot be separated from the families; check the codes in the "
-             "data file, or analyse the unconnected part in a run of its own.";
+  message += ". Their effects cannot be told apart from those of the families; check the codes of these "
+             "levels in the data file, or leave them out.";
   throw KorvanError(message);
 }
 

@@ -7,6 +7,7 @@
 #include "format/number_format.h"
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"
+#include "model/design_checks.h"
 
 namespace korvan {
 
@@ -24,9 +25,9 @@ void SolveEms(const RunData& run, const std::array<float, 4>& rhs, std::array<fl
   try {
     InvertMatrix(invMat, 3, rowSwapRec, colSwapRec);
   } catch (const SingularEquations&) {
-    std::string message =
-        "The expected mean squares cannot be solved for the variance components: the "
-        "coefficient of Vf in the Family line (";
+    std::string message = TrialText(run) +
+                          " cannot be analysed: the expected mean squares cannot be solved for the "
+                          "variance components, as the coefficient of Vf in the Family line (";
     AppendPlainSingle(message, run.kF);
     message += ") or of Vsf in the Site*Fam. line (";
     AppendPlainDouble(message, run.kSF);

@@ -54,7 +54,7 @@ void WriteCovarianceComponents(const RunData& run, int t1, int t2, const PairAno
   report.Text(" ").EndLine();
   report.Text("  Estimate of variance components").EndLine();
   for (int i = 1; i <= 3; ++i) {
-    ReportLine(report, subject, vcItem[i]).Text(vcName[i]).Text("  ").Double(p.vcEst[i]).End();
+    ReportLine(report, subject, std::string(vcItem[i])).Text(vcName[i]).Text("  ").Double(p.vcEst[i]).End();
   }
   // Without variation between families in either trait (a Family mean square
   // of 0, or slightly below it through rounding) there is nothing to correlate.
@@ -87,7 +87,8 @@ void AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report) {
     const std::vector<float> y1y2 = RecordCrossProducts(run, t1);
     for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
       log.CheckStop();
-      const std::string subject = "traits " + std::to_string(t1) + " and " + std::to_string(t2);
+      const std::string subject =
+          "Traits " + std::to_string(t1) + " and " + std::to_string(t2) + " of " + run.params.dataPath;
       const PairAnova pair = PairReductions(run, t1, t2, y1y2[t2]);
       WriteCovarianceTable(run, t1, t2, pair, subject, report);
       WriteCovarianceComponents(run, t1, t2, pair, subject, report);
