@@ -12,6 +12,7 @@
 
 #include "anova/trait_analysis.h"
 #include "anova/trait_reductions.h"
+#include "anova/variance_components.h"
 #include "format/report_file.h"
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"
@@ -85,6 +86,13 @@ TEST(AnalyseTraits, WorkedExampleGivesTheReferenceLines) {
   EXPECT_NEAR(run.solSF(2, 1), 4.25, 16 * kSingleEpsilon * 4.25);
   EXPECT_EQ(run.vfByTrait[1], 10.0);
   EXPECT_EQ(run.msFamByTrait[1], 40.5);
+
+  SumsOfSquares ss;
+  ss.msFamily = 40.5, ss.msSiteFam = 0.5, ss.msError = 4.5;
+  const VarianceEstimates e = VarianceComponents(run, 1, ss);
+  const float emsInv[4][4] = {{}, {0, 0.25f, -0.25f, 0}, {0, 0, 0.5f, -0.5f}, {0, 0, 0, 1}};
+  for (int i = 1; i <= 3; ++i)
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(e.emsInv[i][k], emsInv[i][k]) << "emsInv(" << i << ", " << k << ")";
 }
 
 TEST(RunCalculation, WorkedExampleThroughTheBatchProgram) {
