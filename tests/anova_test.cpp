@@ -59,7 +59,7 @@ const std::vector<std::string> kWorkedExampleLines = {
     " Exp. error       4.5    3.18198051533946 ",
     " Family-mean heritability =  .987654320987654 "};
 
-TEST(AnalyseTraits, WorkedExampleGivesTheReferenceLines) {
+TEST(AnalyseTraits, WorkedExampleGivesItsSixteenLines) {
   RunData run = BuildTrial(test::WorkedExampleTrees());
   SetCoefficients(run, 4, 2, 2);
   RecordingSink sink;
@@ -130,15 +130,15 @@ std::vector<float> DenseTotals(const RunData& run, int k, int t) {
   return total;
 }
 
-struct ReferenceSystem {
+struct RebuiltSystem {
   std::vector<float> rhs, sol;  // 1..nA
   float rr = 0;                 // R(r)
   Table2<float> counts;         // N_ab
 };
 
-ReferenceSystem RebuildAndSolve(const RunData& run, int a, int b, bool perSite, int t) {
+RebuiltSystem RebuildAndSolve(const RunData& run, int a, int b, bool perSite, int t) {
   const int nA = LevelsOf(run, a), nB = LevelsOf(run, b);
-  ReferenceSystem s;
+  RebuiltSystem s;
   s.counts = Table2<float>(nA, nB);
   for (int r = 1; r <= run.nRecord; ++r) s.counts(Local(run, r, a), Local(run, r, b)) += 1.0f;
   const std::vector<float> levelCount = DenseTotals(run, b, 0);
@@ -181,9 +181,9 @@ TEST(SolveAllTraits, SameBitsAsThePerTraitRebuild) {
     const AbsorbedSystems systems = BuildAbsorbedSystems(run);
     const std::vector<double> yy = SolveAllTraits(run, systems);
     for (int t = 1; t <= run.nTrait; ++t) {
-      const ReferenceSystem sf = RebuildAndSolve(run, 2, 4, false, t);
-      const ReferenceSystem rf = RebuildAndSolve(run, 3, 4, false, t);
-      const ReferenceSystem rsf = RebuildAndSolve(run, 3, 5, true, t);
+      const RebuiltSystem sf = RebuildAndSolve(run, 2, 4, false, t);
+      const RebuiltSystem rf = RebuildAndSolve(run, 3, 4, false, t);
+      const RebuiltSystem rsf = RebuildAndSolve(run, 3, 5, true, t);
       ExpectSameBits(sf.rhs, run.rhsSF, t, "rhsSF");
       ExpectSameBits(sf.sol, run.solSF, t, "solSF");
       ExpectSameBits(rf.rhs, run.rhsRF, t, "rhsRF");

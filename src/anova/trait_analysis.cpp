@@ -76,7 +76,8 @@ void WriteAnovaTable(const RunData& run, int t, const SumsOfSquares& ss, const s
       .Text(" Site*Fam.   ").Whole(WholeDf(run.dfSiteFam)).Text("  ").Double(ss.ssSiteFam)
       .Text(" ").Double(ss.msSiteFam)
       .Text("  Ve +").Double(run.kSF).Text("Vsf").End();
-  // One blank only between d.f. and S.S. here: the reference layout has it so.
+  // A single blank between d.f. and S.S. in this line only, unlike the
+  // covariance table: reports are compared byte for byte, so the layout stays.
   ReportLine(report, subject, "the Error line of " + std::string(kTable))
       .Text("   Error     ").Whole(WholeDf(run.dfError)).Text(" ").Double(ss.ssError)
       .Text(" ").Double(ss.msError).Text("  Ve").End();

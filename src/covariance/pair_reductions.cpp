@@ -21,7 +21,8 @@ float LevelCrossProduct(const Table2<float>& total, const std::vector<float>& co
 }
 
 // The solution always from the first trait, the right-hand side from the
-// second: the reference does not average the two orders.
+// second. Averaging with the reverse order would be symmetric too, but would
+// change the digits of every report already compared against.
 float SolutionCrossProduct(const Table2<float>& solution, const Table2<float>& rhs, int t1, int t2) {
   float sum = 0.0f;
   for (int j = 1; j <= solution.LastRow(); ++j) {
