@@ -257,16 +257,16 @@ TEST(SolveColumns, SameBitsAsOneEliminationPerColumn) {
 }
 
 TEST(SolveColumns, LargeIdentityInBandsAndThreads) {
-  // An inverse by columns of order 300: several bands of right-hand sides,
-  // shared among threads. Columns from the first, a middle and the last band
-  // are checked against InvertMatrix.
+  // An inverse by columns of order 460: the first steps of the elimination
+  // and the bands of right-hand sides are shared among threads. Columns from
+  // the first, a middle and the last band are checked against InvertMatrix.
   std::mt19937 rng(7);
-  const int n = 300;
+  const int n = 460;
   auto matrix = RandomMatrix(rng, n, 2);
   for (int i = 0; i < n; ++i) matrix[i][i] += 40.0f;
   Table2<float> identity(n, n);
   for (int i = 1; i <= n; ++i) identity(i, i) = 1.0f;
-  ExpectSameAsInvertMatrix(matrix, identity, n, {1, 128, 129, 200, 300}, "order 300");
+  ExpectSameAsInvertMatrix(matrix, identity, n, {1, 128, 129, 300, 460}, "order 460");
 }
 
 // Two accumulators side by side, each step evaluated in double and rounded

@@ -1,9 +1,11 @@
 #include "linalg/invert_matrix.h"
 
 #include <algorithm>
+#include <bit>
 #include <cassert>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include "linalg/parallel.h"
@@ -118,6 +120,9 @@ struct Elimination {
   std::vector<std::pair<int, int>> rowExchangesAfter;  // the column-record undo sweep
 };
 
+// Below this many updates a step is not worth starting a thread for.
+constexpr double kThreadedStepWork = 2E+05;
+
 // Square working copy with rows and columns from 1, like the tables.
 class Square {
  public:
@@ -130,31 +135,67 @@ class Square {
   std::vector<float> data_;
 };
 
+// A float's magnitude as an integer that orders as the magnitudes do, so
+// that the search vectorizes; NaN counts as 0, so that it never wins.
+inline std::int32_t MagnitudeBits(float x) {
+  const std::int32_t m = std::bit_cast<std::int32_t>(x) & 0x7fffffff;
+  return m > 0x7f800000 ? 0 : m;
+}
+
+// Sixteen running maxima side by side keep the vector units busy instead of
+// waiting on one chain of comparisons.
+std::int32_t LargestMagnitude(const float* row, int from, int to) {
+  constexpr int kLanes = 16;
+  std::int32_t lane[kLanes] = {};
+  int c = from;
+  for (; c + kLanes - 1 <= to; c += kLanes)
+    for (int l = 0; l < kLanes; ++l) lane[l] = std::max(lane[l], MagnitudeBits(row[c + l]));
+  std::int32_t largest = 0;
+  for (; c <= to; ++c) largest = std::max(largest, MagnitudeBits(row[c]));
+  for (int l = 0; l < kLanes; ++l) largest = std::max(largest, lane[l]);
+  return largest;
+}
+
 // The first element of largest magnitude in the order columns i..n, rows
 // i..n within each column, as the strict comparison of InvertMatrix finds
-// it: the same element however the submatrix is scanned, so the scans here
-// go along the rows, where memory is sequential. NaN never wins, except a
-// NaN on the diagonal, which the strict comparison can never replace.
-std::pair<int, int> FindPivot(const Square& w, int n, int i) {
+// it: the same element however the submatrix is scanned. `rowLargest` holds
+// each remaining row's largest magnitude over columns i..n, so only the
+// rows that hold the largest one are scanned. NaN never wins, except a NaN
+// on the diagonal, which the strict comparison can never replace.
+std::pair<int, int> FindPivot(const Square& w, const std::vector<std::int32_t>& rowLargest, int n, int i) {
   const float diagonal = w.Row(i)[i];
   if (std::isnan(diagonal)) return {i, i};
-  float largest = 0.0f;
-  for (int r = i; r <= n; ++r) {
-    const float* row = w.Row(r);
-    for (int c = i; c <= n; ++c) largest = std::max(largest, std::fabs(row[c]));
-  }
-  if (!(std::fabs(diagonal) < largest)) return {i, i};
+  std::int32_t largest = 0;
+  for (int r = i; r <= n; ++r) largest = std::max(largest, rowLargest[r]);
+  if (MagnitudeBits(diagonal) >= largest) return {i, i};
   int bestRow = 0, bestCol = n + 1;
   for (int r = i; r <= n; ++r) {
+    if (rowLargest[r] != largest) continue;
     const float* row = w.Row(r);
     for (int c = i; c < bestCol; ++c)
-      if (std::fabs(row[c]) == largest) {
+      if (MagnitudeBits(row[c]) == largest) {
         bestRow = r;
         bestCol = c;
         break;
       }
   }
   return {bestRow, bestCol};
+}
+
+// Step i on rows first..last: each row less t times the pivot row over the
+// unpivoted columns; the rows still to be pivoted note their largest
+// magnitude for the next search while they are in the cache.
+void EliminateRows(Square& w, int n, int i, int first, int last, float* steps,
+                   std::vector<std::int32_t>& rowLargest) {
+  const float* pivotRow = w.Row(i);
+  for (int k = first; k <= last; ++k) {
+    if (k == i) continue;
+    float* target = w.Row(k);
+    const float t = target[i];
+    steps[k] = t;
+    for (int c = i + 1; c <= n; ++c) target[c] = target[c] - t * pivotRow[c];
+    if (k > i) rowLargest[k] = LargestMagnitude(target, i + 1, n);
+  }
 }
 
 Elimination Eliminate(const Table2<float>& a, int n) {
@@ -167,10 +208,14 @@ Elimination Eliminate(const Table2<float>& a, int n) {
   std::vector<float> colRec(stride);
   for (int k = 1; k <= n; ++k) colRec[k] = static_cast<float>(k);
   Square w(n);
-  for (int r = 1; r <= n; ++r) std::copy(a.Row(r) + 1, a.Row(r) + n + 1, w.Row(r) + 1);
+  std::vector<std::int32_t> rowLargest(stride, 0);
+  for (int r = 1; r <= n; ++r) {
+    std::copy(a.Row(r) + 1, a.Row(r) + n + 1, w.Row(r) + 1);
+    rowLargest[r] = LargestMagnitude(w.Row(r), 1, n);
+  }
 
   for (int i = 1; i <= n; ++i) {
-    const auto [pr, pc] = FindPivot(w, n, i);
+    const auto [pr, pc] = FindPivot(w, rowLargest, n, i);
     if (pr != i) std::swap_ranges(w.Row(i) + i, w.Row(i) + n + 1, w.Row(pr) + i);
     if (pc != i) {
       for (int r = 1; r <= n; ++r) std::swap(w.Row(r)[i], w.Row(r)[pc]);
@@ -183,12 +228,14 @@ Elimination Eliminate(const Table2<float>& a, int n) {
     e.pivotRow[i] = pr;
     for (int c = i + 1; c <= n; ++c) pivotRow[c] = pivotRow[c] / piv;
     float* steps = &e.multipliers[static_cast<std::size_t>(i) * stride];
-    for (int k = 1; k <= n; ++k) {
-      if (k == i) continue;
-      float* target = w.Row(k);
-      const float t = target[i];
-      steps[k] = t;
-      for (int c = i + 1; c <= n; ++c) target[c] = target[c] - t * pivotRow[c];
+    // Rows are independent within a step; a large step is worth two threads.
+    if (static_cast<double>(n) * (n - i) < kThreadedStepWork) {
+      EliminateRows(w, n, i, 1, n, steps, rowLargest);
+    } else {
+      const int half = n / 2;
+      ForEachChunk(2, [&](int part) {
+        EliminateRows(w, n, i, part == 0 ? 1 : half + 1, part == 0 ? half : n, steps, rowLargest);
+      });
     }
   }
   e.rowExchangesAfter = UndoExchanges(colRec, n);
