@@ -8,6 +8,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include "format/number_format.h"
 #include "format/report_file.h"
@@ -183,6 +184,103 @@ TEST(TextToNumber, TellsNumericAndCompleteText) {
   EXPECT_FALSE(ParseNumber("-").numeric);
   EXPECT_FALSE(ParseNumber(".").numeric);
   EXPECT_FALSE(ParseNumber("2E").complete);
+}
+
+// ---------------------------------------------------------------------------
+// The fast forms against the general ones they stand in for.
+
+std::uint64_t Bits(double x) { return std::bit_cast<std::uint64_t>(x); }
+
+// A field as data files hold them, or something close to it that must not
+// be taken for one: blanks around, a sign, up to 25 digits with a point
+// anywhere, and now and then a blank, tab or letter inside, an exponent, or
+// no digits at all.
+std::string RandomField(std::mt19937_64& random) {
+  auto chance = [&](int percent) { return static_cast<int>(random() % 100) < percent; };
+  std::string text(random() % 4, ' ');
+  if (chance(30)) text += chance(50) ? '-' : '+';
+  const int digits = chance(10) ? static_cast<int>(random() % 26) : static_cast<int>(random() % 9);
+  const int point = chance(70) ? static_cast<int>(random() % (digits + 1)) : -1;
+  for (int i = 0; i < digits; ++i) {
+    if (i == point) text += '.';
+    text += static_cast<char>('0' + (chance(15) ? 0 : random() % 10));
+    if (chance(2)) text += " \tx."[random() % 4];
+  }
+  if (point == digits) text += '.';
+  if (chance(5)) text += (chance(50) ? "E" : "e") + std::string(chance(50) ? "-" : "") + std::to_string(random() % 40);
+  text.append(random() % 4, ' ');
+  if (chance(2)) text += "\t";
+  return text;
+}
+
+TEST(TextToNumber, FastFormGivesTheGeneralFormsBits) {
+  // Exactly at the fast form's limits and just beyond them.
+  const std::string edges[] = {"9007199254740992", "9007199254740993", "-9007199254740993.",
+                               "1234567890123456789", "12345678901234567890", "0.0000000000000000000001",
+                               ".00000000000000000000001", "0000000000000000000000000001.5", "-0", "-.0",
+                               "1.", "  .5  ", "+", "-.", "0.1", "179769313486231570000000", "4.9e-324"};
+  std::vector<std::string> texts(std::begin(edges), std::end(edges));
+  std::mt19937_64 random(6);
+  for (int n = 0; n < 300000; ++n) texts.push_back(RandomField(random));
+  // Trait fields as the trial generator writes them: "%10.3f".
+  for (int n = 0; n < 100000; ++n) {
+    char field[32];
+    std::snprintf(field, sizeof field, "%10.3f", std::ldexp(static_cast<double>(random() % (1u << 30)), -20) - 300);
+    texts.push_back(field);
+  }
+  for (const std::string& text : texts) {
+    const ParsedNumber fast = ParseNumber(text), general = ParseNumberStraightforward(text);
+    ASSERT_EQ(Bits(fast.value), Bits(general.value))
+        << "'" << text << "': expected " << std::hexfloat << general.value << ", got " << fast.value;
+    ASSERT_EQ(fast.numeric, general.numeric) << "'" << text << "'";
+    ASSERT_EQ(fast.complete, general.complete) << "'" << text << "'";
+  }
+}
+
+TEST(PatternFormat, FastFormsWriteWhatTheGeneralFormWrites) {
+  const std::string_view patterns[] = {"  ###.##", " ####", "####", "  #.###", "###.", "#.######", "- ##.# -",
+                                       "  #######", "##.#########", "."};
+  auto check = [&](float value) {
+    for (const std::string_view pattern : patterns) {
+      std::string fast, general;
+      AppendPattern(fast, value, pattern);
+      AppendPatternStraightforward(general, value, pattern);
+      ASSERT_EQ(fast, general) << std::hexfloat << value << std::defaultfloat << " (" << value << ") with \""
+                               << pattern << "\"";
+    }
+  };
+  // Ties at the 7th digit (printf rounds them to even) and at the pattern's
+  // decimals (half away from zero), the edges of the fast form's range,
+  // and what rounds up into the next decade.
+  for (float value : {1048576.5f, 1048577.5f, 2.675f, 0.125f, 0.005f, 9.995f, 9999999.5f, 9999999.0f, 1E+07f,
+                      1E-06f, 9.9999997E-07f, 1.0000001E-06f, 0.0049999999f, 0.0f, -0.0f, 16777217.0f, 999999.94f,
+                      0.99999994f, 3.4028235E+38f, 1.4E-45f})
+    for (float sign : {1.0f, -1.0f}) check(sign * value);
+  std::mt19937_64 random(2026);
+  for (int n = 0; n < 200000; ++n) {
+    const float bits = std::bit_cast<float>(static_cast<std::uint32_t>(random()));
+    if (std::isfinite(bits)) check(bits);
+    // Measurements with two or three decimals, as trait values are.
+    check(static_cast<float>(static_cast<double>(static_cast<std::int64_t>(random() % 200000000) - 100000000) /
+                             (random() % 2 ? 100.0 : 1000.0)));
+    // Counts and small whole numbers, as the matrix lines hold.
+    check(static_cast<float>(random() % 100000));
+  }
+  for (const std::int64_t value : {std::int64_t{0}, std::int64_t{-1}, std::numeric_limits<std::int64_t>::min(),
+                                   std::numeric_limits<std::int64_t>::max()})
+    for (const std::string_view pattern : patterns) {
+      std::string fast, general;
+      AppendPattern(fast, value, pattern);
+      AppendPatternStraightforward(general, value, pattern);
+      ASSERT_EQ(fast, general) << value << " with \"" << pattern << "\"";
+    }
+  for (int n = 0; n < 100000; ++n) {
+    const std::int64_t value = static_cast<std::int64_t>(random()) >> (random() % 64);
+    std::string fast, general;
+    AppendPattern(fast, value, patterns[n % std::size(patterns)]);
+    AppendPatternStraightforward(general, value, patterns[n % std::size(patterns)]);
+    ASSERT_EQ(fast, general) << value << " with \"" << patterns[n % std::size(patterns)] << "\"";
+  }
 }
 
 TEST(ReportFile, WritesCrLfLinesOnlyOnCommit) {

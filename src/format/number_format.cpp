@@ -3,8 +3,11 @@
 #include <cassert>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
+
+#include "format/build_mode.h"
 
 namespace korvan {
 
@@ -55,22 +58,24 @@ struct PatternShape {
   int decimals = 0;         // "#" after the "."
 };
 
+// One pass over the pattern: it is read for every number of a listing.
 PatternShape ShapeOf(std::string_view pattern) {
   PatternShape shape;
-  const std::size_t first = pattern.find_first_of("#.");
+  std::size_t first = std::string_view::npos, last = 0;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    const char c = pattern[i];
+    if (c != '#' && c != '.') continue;
+    if (first == std::string_view::npos) first = i;
+    last = i;
+    if (c == '.' && !shape.hasPoint) shape.hasPoint = true;
+    else if (c == '#' && shape.hasPoint) ++shape.decimals;
+  }
   if (first == std::string_view::npos) {
     shape.prefix = pattern;
     return shape;
   }
-  const std::size_t last = pattern.find_last_of("#.");
   shape.prefix = pattern.substr(0, first);
   shape.suffix = pattern.substr(last + 1);
-  const std::string_view body = pattern.substr(first, last - first + 1);
-  const std::size_t point = body.find('.');
-  if (point != std::string_view::npos) {
-    shape.hasPoint = true;
-    for (char c : body.substr(point + 1)) shape.decimals += (c == '#');
-  }
   return shape;
 }
 
@@ -144,10 +149,193 @@ void AppendPlain(std::string& out, T value, int significant) {
 bool Ignorable(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
+// --- Fast forms: the shapes that make up nearly all of a run's numbers, each
+// giving exactly the text or value of the general form; anything else is
+// left to the general form.
+
+constexpr double kPowerOfTen[] = {1E0,  1E1,  1E2,  1E3,  1E4,  1E5,  1E6,  1E7,
+                                  1E8,  1E9,  1E10, 1E11, 1E12, 1E13, 1E14, 1E15,
+                                  1E16, 1E17, 1E18, 1E19, 1E20, 1E21, 1E22};
+constexpr std::int64_t kWholePowerOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000,
+                                             100000000, 1000000000, 10000000000, 100000000000,
+                                             1000000000000, 10000000000000};
+
+// A line of a listing is built from pieces that are written into a small
+// buffer and appended once: one growth check per number instead of one per
+// piece.
+class Piece {
+ public:
+  void Text(std::string_view text) {
+    assert(text.size() <= sizeof buf_ - static_cast<std::size_t>(end_ - buf_));
+    std::memcpy(end_, text.data(), text.size());
+    end_ += text.size();
+  }
+  void Char(char c) { *end_++ = c; }
+  void Digits(std::uint64_t value) {
+    char reversed[20];
+    int n = 0;
+    do {
+      reversed[n++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    while (n > 0) *end_++ = reversed[--n];
+  }
+  // `value` as exactly `width` digits, leading zeros included.
+  void FixedDigits(std::uint64_t value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10) end_[i] = static_cast<char>('0' + value % 10);
+    end_ += width;
+  }
+  void AppendTo(std::string& out) const { out.append(buf_, static_cast<std::size_t>(end_ - buf_)); }
+
+ private:
+  char buf_[128];
+  char* end_ = buf_;
+};
+
+// Literal text around a number is never long; a pattern that is goes the
+// general way.
+constexpr std::size_t kLongestLiteral = 40;
+
+bool ShortLiterals(const PatternShape& shape) {
+  return shape.prefix.size() <= kLongestLiteral && shape.suffix.size() <= kLongestLiteral;
+}
+
+// Rounds to the nearest integer, ties to even, as std::nearbyint does in the
+// default rounding mode, for 0 <= x < 2^52: adding 2^52 leaves no bits for a
+// fraction, so the addition itself rounds. Not a library call on every
+// processor.
+double RoundToEven(double x) {
+  constexpr double kNoFraction = 4503599627370496.0;  // 2^52
+  assert(x >= 0 && x < kNoFraction);
+  const volatile double sum = x + kNoFraction;  // the compiler must not fold the two steps
+  return sum - kNoFraction;
+}
+
+// |value| at 7 significant digits as `digits` x 10^-scale, 10^6 <= digits <
+// 10^7. For 1E-06 <= |value| < 1E+07 the scale lies in 0..12, where
+// |value| x 10^scale is exact in double (24 bits times 5^scale < 2^29, times
+// a power of two), so rounding that product to an integer, ties to even, is
+// the correctly rounded 7-digit decimal the general form takes. False
+// outside that range.
+bool SevenDigits(float value, std::int64_t& digits, int& scale) {
+  const double magnitude = std::fabs(static_cast<double>(value));
+  if (!(magnitude >= 1E-06 && magnitude < 1E+07)) return false;
+  scale = 0;
+  while (magnitude * kPowerOfTen[scale] < 1E+06) ++scale;
+  const double scaled = magnitude * kPowerOfTen[scale];
+  assert(scale <= 12 && scaled < 1E+07);
+  digits = static_cast<std::int64_t>(RoundToEven(scaled));
+  if (digits == 10000000) {  // 9999999.5 and above round up to the next decade
+    digits = 1000000;
+    --scale;
+  }
+  return true;
+}
+
+// digits / 10^shift, rounded half up; constant divisors, so no division
+// instruction.
+std::int64_t DropDigits(std::int64_t digits, int shift) {
+  auto drop = [digits](auto step) {
+    std::int64_t kept = digits / step;
+    if (2 * (digits % step) >= step) ++kept;
+    return kept;
+  };
+  switch (shift) {
+    case 1: return drop(std::int64_t{10});
+    case 2: return drop(std::int64_t{100});
+    case 3: return drop(std::int64_t{1000});
+    case 4: return drop(std::int64_t{10000});
+    case 5: return drop(std::int64_t{100000});
+    case 6: return drop(std::int64_t{1000000});
+    case 7: return drop(std::int64_t{10000000});
+    default: return drop(kWholePowerOfTen[shift]);
+  }
+}
+
+// A float in a pattern: its 7 digits rounded half away from zero to the
+// pattern's decimals in integer arithmetic. False when the value or the
+// pattern is outside what this form covers.
+bool AppendSevenDigitPattern(std::string& out, float value, const PatternShape& shape) {
+  const int decimals = shape.hasPoint ? shape.decimals : 0;
+  if (decimals > 6 || !ShortLiterals(shape)) return false;
+  std::int64_t digits = 0;
+  int scale = 0;
+  if (value != 0.0f && !SevenDigits(value, digits, scale)) return false;
+  // units: the value in steps of 10^-decimals.
+  const std::int64_t units =
+      decimals >= scale ? digits * kWholePowerOfTen[decimals - scale] : DropDigits(digits, scale - decimals);
+  const std::int64_t perWhole = kWholePowerOfTen[decimals];
+  const std::int64_t whole = units / perWhole;
+  std::int64_t fraction = units % perWhole;
+  Piece piece;
+  // A value that rounds to zero is written without a sign.
+  if (value < 0 && units != 0) piece.Char('-');
+  piece.Text(shape.prefix);
+  if (whole != 0) piece.Digits(static_cast<std::uint64_t>(whole));
+  if (shape.hasPoint) {
+    piece.Char('.');
+    int width = decimals;
+    while (width > 0 && fraction % 10 == 0) {
+      fraction /= 10;
+      --width;
+    }
+    piece.FixedDigits(static_cast<std::uint64_t>(fraction), width);
+  }
+  piece.Text(shape.suffix);
+  piece.AppendTo(out);
+  return true;
+}
+
+// Blanks, an optional sign, digits with at most one point, blanks: nearly
+// every field of a data file. With at most 2^53 in its digits and at most 22
+// of them after the point, the value is an exact integer over an exact
+// power of ten, so one correctly rounded division gives the correctly rounded
+// value, the double the general form's from_chars gives. False for any other
+// text: blanks inside the number, tabs, exponents, more than 19 digits
+// (leading zeros included), no digits at all.
+bool ParsePlainDecimal(std::string_view text, ParsedNumber& parsed) {
+  const char* c = text.data();
+  const char* const end = c + text.size();
+  auto isDigit = [](char d) { return static_cast<unsigned>(d - '0') < 10u; };
+  while (c != end && *c == ' ') ++c;
+  bool negative = false;
+  if (c != end && (*c == '+' || *c == '-')) negative = *c++ == '-';
+  // More than 19 digits may wrap the sum around; such text is refused below.
+  std::uint64_t mantissa = 0;
+  const char* const first = c;
+  while (c != end && isDigit(*c)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*c++ - '0');
+  std::ptrdiff_t digits = c - first;
+  std::ptrdiff_t afterPoint = 0;
+  if (c != end && *c == '.') {
+    const char* const fraction = ++c;
+    while (c != end && isDigit(*c)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*c++ - '0');
+    afterPoint = c - fraction;
+    digits += afterPoint;
+  }
+  while (c != end && *c == ' ') ++c;
+  if (c != end || digits == 0 || digits > 19 || mantissa > (std::uint64_t{1} << 53)) return false;
+  const double value = static_cast<double>(mantissa) / kPowerOfTen[afterPoint];
+  parsed.value = negative ? -value : value;
+  parsed.numeric = true;
+  parsed.complete = true;
+  return true;
+}
+
 }  // namespace
 
-void AppendPattern(std::string& out, float value, std::string_view pattern) {
+void AppendPatternStraightforward(std::string& out, float value, std::string_view pattern) {
   AppendShaped(out, value < 0, ToDecimal(std::fabs(value), 7), pattern);
+}
+
+void AppendPatternStraightforward(std::string& out, std::int64_t value, std::string_view pattern) {
+  const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
+                                            : static_cast<std::uint64_t>(value);
+  AppendShaped(out, value < 0, WholeToDecimal(magnitude), pattern);
+}
+
+void AppendPattern(std::string& out, float value, std::string_view pattern) {
+  if (kStraightforward || !AppendSevenDigitPattern(out, value, ShapeOf(pattern)))
+    AppendPatternStraightforward(out, value, pattern);
 }
 
 void AppendPattern(std::string& out, double value, std::string_view pattern) {
@@ -155,9 +343,25 @@ void AppendPattern(std::string& out, double value, std::string_view pattern) {
 }
 
 void AppendPattern(std::string& out, std::int64_t value, std::string_view pattern) {
+  if (kStraightforward) {
+    AppendPatternStraightforward(out, value, pattern);
+    return;
+  }
+  // A whole number has no fraction to round: its digits, or none for 0.
+  const PatternShape shape = ShapeOf(pattern);
+  if (!ShortLiterals(shape)) {
+    AppendPatternStraightforward(out, value, pattern);
+    return;
+  }
   const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
                                             : static_cast<std::uint64_t>(value);
-  AppendShaped(out, value < 0, WholeToDecimal(magnitude), pattern);
+  Piece piece;
+  if (value < 0) piece.Char('-');
+  piece.Text(shape.prefix);
+  if (magnitude != 0) piece.Digits(magnitude);
+  if (shape.hasPoint) piece.Char('.');
+  piece.Text(shape.suffix);
+  piece.AppendTo(out);
 }
 
 void AppendPlainSingle(std::string& out, float value) { AppendPlain(out, value, 7); }
@@ -173,6 +377,12 @@ void AppendPlainWhole(std::string& out, std::int64_t value) {
 }
 
 ParsedNumber ParseNumber(std::string_view text) {
+  ParsedNumber parsed;
+  if (!kStraightforward && ParsePlainDecimal(text, parsed)) return parsed;
+  return ParseNumberStraightforward(text);
+}
+
+ParsedNumber ParseNumberStraightforward(std::string_view text) {
   // Collect the number's characters with the ignorable ones dropped, then let
   // from_chars do the correctly rounded conversion.
   std::string clean;

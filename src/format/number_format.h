@@ -40,4 +40,11 @@ struct ParsedNumber {
 ParsedNumber ParseNumber(std::string_view text);
 inline double TextToNumber(std::string_view text) { return ParseNumber(text).value; }
 
+// The general forms behind the fast ones above: every shape of text and
+// number, by way of decimal strings. ParseNumber and AppendPattern give
+// exactly what these give.
+ParsedNumber ParseNumberStraightforward(std::string_view text);
+void AppendPatternStraightforward(std::string& out, float value, std::string_view pattern);
+void AppendPatternStraightforward(std::string& out, std::int64_t value, std::string_view pattern);
+
 }  // namespace korvan
