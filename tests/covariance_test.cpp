@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
+#include <cstdint>
 #include <cmath>
 #include <filesystem>
 #include <random>
@@ -169,14 +171,61 @@ TEST(PairReductions, ScaledTraitScalesEveryLineOnUnbalancedData) {
 
 TEST(RecordCrossProducts, ManyTraitsSumLikeOnePairAtATime) {
   // Eleven traits: the side-by-side sums run in groups of eight and a rest.
+  // Then 40 traits of 32,000 records, enough for the sums of all pairs to be
+  // shared between two threads.
   std::mt19937 rng(5);
-  const RunData run = BuildTrial(test::RandomTrial(rng, 11));
-  for (int t1 = 1; t1 < run.nTrait; ++t1) {
-    const std::vector<float> sums = RecordCrossProducts(run, t1);
-    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
-      float expected = 0.0f;
-      for (int r = 1; r <= run.nRecord; ++r) expected += run.traitValue(r, t1) * run.traitValue(r, t2);
-      EXPECT_EQ(sums[t2], expected) << "traits " << t1 << " and " << t2;
+  std::vector<Tree> many;
+  std::uniform_real_distribution<float> value(-50.0f, 150.0f);
+  const std::vector<Tree> base = test::RandomTrial(rng, 1);
+  while (many.size() < 32000)
+    for (const Tree& tree : base) {
+      many.push_back(tree);
+      many.back().values.resize(40);
+      for (float& v : many.back().values) v = value(rng);
+    }
+  for (const RunData& run : {BuildTrial(test::RandomTrial(rng, 11)), BuildTrial(many)}) {
+    const Table2<float> all = AllRecordCrossProducts(run);
+    for (int t1 = 1; t1 < run.nTrait; ++t1) {
+      const std::vector<float> sums = RecordCrossProducts(run, t1);
+      for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
+        float expected = 0.0f;
+        for (int r = 1; r <= run.nRecord; ++r) expected += run.traitValue(r, t1) * run.traitValue(r, t2);
+        ASSERT_EQ(sums[t2], expected) << "traits " << t1 << " and " << t2 << " of " << run.nTrait;
+        ASSERT_EQ(all(t1, t2), expected) << "traits " << t1 << " and " << t2 << " of " << run.nTrait;
+      }
+    }
+  }
+}
+
+TEST(PairReductions, AllLaterTraitsAtOnceGiveTheBitsOfOnePairAtATime) {
+  std::mt19937 rng(17);
+  for (int trial = 0; trial < 4; ++trial) {
+    RunData run = BuildTrial(test::RandomTrial(rng, 9, trial == 0));
+    SetCoefficients(run, 5.5f, 2.25f, 2.75);
+    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
+    SolveAllTraits(run, systems);
+    for (int t1 = 1; t1 < run.nTrait; ++t1) {
+      const std::vector<float> y1y2 = RecordCrossProducts(run, t1);
+      const std::vector<PairAnova> all = PairReductionsWithLaterTraits(run, t1, y1y2);
+      for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
+        const PairAnova one = PairReductions(run, t1, t2, y1y2[t2]);
+        const PairAnova& got = all[t2];
+        const std::string where = "trial " + std::to_string(trial) + ", traits " + std::to_string(t1) + " and " +
+                                  std::to_string(t2);
+        const float singles[][2] = {{one.scpSite, got.scpSite},       {one.scpRep, got.scpRep},
+                                    {one.scpFamily, got.scpFamily},   {one.scpSiteFam, got.scpSiteFam},
+                                    {one.scpError, got.scpError},     {one.mcpSite, got.mcpSite},
+                                    {one.mcpFamily, got.mcpFamily}};
+        for (const auto& [expected, actual] : singles)
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(expected), std::bit_cast<std::uint32_t>(actual))
+              << where << ": expected " << expected << ", got " << actual;
+        const double doubles[][2] = {{one.mcpRep, got.mcpRep},       {one.mcpSiteFam, got.mcpSiteFam},
+                                     {one.mcpError, got.mcpError},   {one.vcEst[1], got.vcEst[1]},
+                                     {one.vcEst[2], got.vcEst[2]},   {one.vcEst[3], got.vcEst[3]}};
+        for (const auto& [expected, actual] : doubles)
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(expected), std::bit_cast<std::uint64_t>(actual))
+              << where << ": expected " << expected << ", got " << actual;
+      }
     }
   }
 }

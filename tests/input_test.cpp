@@ -390,29 +390,8 @@ TEST(CodeLevels, WorkedExampleOfTwoSitesThreeBlockPlacesTwoFamilies) {
   EXPECT_EQ((std::array{empty.p, empty.famEnd, empty.q, empty.nRep, empty.nSF}), (std::array{1, 1, 1, 0, 0}));
 }
 
-// The column-by-column removal over all records, on 64-bit columns.
-std::vector<std::array<std::int64_t, 6>> RemoveEmptyColumns(const RunData& run) {
-  const std::int64_t repOffset = run.nSite + 1, p = std::int64_t{run.nSite} * run.nBlock + repOffset;
-  const std::int64_t famEnd = p + run.nFamily, q = famEnd + std::int64_t{run.nSite} * run.nFamily;
-  std::vector<std::array<std::int64_t, 6>> columns;
-  for (int r = 1; r <= run.nRecord; ++r) {
-    const std::int64_t i = run.recordColumn(r, 1), k = run.recordColumn(r, 2), j = run.recordColumn(r, 3);
-    columns.push_back({0, 1, 1 + i, repOffset + (i - 1) * run.nBlock + k, p + j, famEnd + (i - 1) * run.nFamily + j});
-  }
-  std::int64_t shift = 0;
-  const std::array<std::int64_t, 4> range[] = {{repOffset + 1, p, 3}, {p + 1, famEnd, 4}, {famEnd + 1, q, 5}};
-  for (const auto& [first, last, element, unused] : range) {
-    for (std::int64_t c = first; c <= last; ++c) {
-      bool used = false;
-      for (auto& record : columns)
-        if (record[element] == c) record[element] = c - shift, used = true;
-      if (!used) ++shift;
-    }
-  }
-  return columns;
-}
-
 TEST(CodeLevels, CompactionMatchesColumnByColumnRemoval) {
+  // The counting sort against the removal of one column at a time.
   std::mt19937 random(11);
   for (int trial = 0; trial < 40; ++trial) {
     const int nBlock = 1 + static_cast<int>(random() % 6);
@@ -433,12 +412,20 @@ TEST(CodeLevels, CompactionMatchesColumnByColumnRemoval) {
       for (int k = 1; k <= nBlock; ++k)
         for (int j = 1; j <= 4; ++j) levels.push_back({i, k, j});
     RunData run = Design(nBlock, levels);
-    const auto expected = RemoveEmptyColumns(run);
-    Code(run);
+    RunData expected = run;
+    CapturingSink expectedLines;
+    ProgressLog expectedLog(expectedLines);
+    CodeLevelsStraightforward(expected, expectedLog);
+    EXPECT_EQ(Code(run), expectedLines.lines) << "trial " << trial;
     for (int r = 1; r <= run.nRecord; ++r)
       for (int factor = 1; factor <= 5; ++factor)
-        ASSERT_EQ(run.recordColumn(r, factor), expected[r - 1][factor])
+        ASSERT_EQ(run.recordColumn(r, factor), expected.recordColumn(r, factor))
             << "trial " << trial << ", record " << r << ", factor " << factor;
+    EXPECT_EQ(run.colOffset, expected.colOffset) << "trial " << trial;
+    EXPECT_EQ((std::array{run.p, run.famEnd, run.q, run.nRep, run.nSF}),
+              (std::array{expected.p, expected.famEnd, expected.q, expected.nRep, expected.nSF}))
+        << "trial " << trial;
+    EXPECT_EQ(run.repSite, expected.repSite) << "trial " << trial;
     if (balanced) {
       EXPECT_EQ(run.q, 1 + 3 + 3 * nBlock + 4 + 3 * 4);
     }

@@ -36,157 +36,6 @@ using test::Tree;
 
 std::uint32_t Bits(float x) { return std::bit_cast<std::uint32_t>(x); }
 
-// The set-up written out step by step: dense shared tables, every count
-// added record by record, every sum over all levels in order. Slow, and
-// written to be checked line by line rather than to be fast.
-class Literal {
- public:
-  explicit Literal(const RunData& run)
-      : run_(run), countMat(run.p, run.q), levelCount(static_cast<std::size_t>(run.q) + 1) {}
-
-  std::pair<int, int> CountBlock(int a, int b, bool rowGlobal, bool colGlobal) {
-    const auto& off = run_.colOffset;
-    const int na = off[a + 1] - off[a], nb = off[b + 1] - off[b];
-    const int rowShift = rowGlobal ? 0 : off[a], colShift = colGlobal ? 0 : off[b];
-    for (int r = off[a] - rowShift + 1; r <= off[a] - rowShift + na; ++r)
-      for (int c = off[b] - colShift + 1; c <= off[b] - colShift + nb; ++c) countMat(r, c) = 0.0f;
-    for (int rec = 1; rec <= run_.nRecord; ++rec)
-      countMat(run_.recordColumn(rec, a) - rowShift, run_.recordColumn(rec, b) - colShift) += 1.0f;
-    return {na, nb};
-  }
-
-  int CountLevels(int k) {
-    const int n = run_.colOffset[k + 1] - run_.colOffset[k];
-    std::fill(levelCount.begin() + 1, levelCount.begin() + n + 1, 0.0f);
-    for (int rec = 1; rec <= run_.nRecord; ++rec) levelCount[run_.recordColumn(rec, k) - run_.colOffset[k]] += 1.0f;
-    return n;
-  }
-
-  // X'X with the constraint ones, in coefMat (0..p, 0..p).
-  Table2<float> BuildFixedEquations(int lastFixed) {
-    for (int a = 1; a <= lastFixed; ++a)
-      for (int b = 1; b <= lastFixed; ++b) CountBlock(a, b, true, true);
-    const auto& off = run_.colOffset;
-    for (int i = 2; i <= lastFixed; ++i)
-      for (int j = off[i] + 1; j <= off[i + 1]; ++j)
-        for (int k = off[i] + 1; k <= off[i + 1]; ++k)
-          if (i == 2 || run_.repSite[j] == run_.repSite[k]) countMat(j, k) += 1.0f;
-    const int p = off[lastFixed + 1];
-    Table2<float> coefMat(run_.p, run_.p);
-    for (int i = 1; i <= p; ++i)
-      for (int j = 1; j <= p; ++j) coefMat(i, j) = countMat(i, j);
-    return coefMat;
-  }
-
-  // The matrix copied in and eliminated afresh for every column of the identity.
-  static Table2<float> InvertByColumns(const Table2<float>& coefMat, int n) {
-    Table2<float> coefInv(n, n), invMat(n, n + 1);
-    std::vector<float> rowSwapRec(n + 2), colSwapRec(n + 2);
-    for (int c = 1; c <= n; ++c) {
-      for (int i = 1; i <= n; ++i) {
-        invMat(i, n + 1) = i == c ? 1.0f : 0.0f;
-        for (int j = 1; j <= n; ++j) invMat(i, j) = coefMat(i, j);
-      }
-      InvertMatrix(invMat, n, rowSwapRec, colSwapRec);
-      for (int i = 1; i <= n; ++i) coefInv(i, c) = invMat(i, n + 1);
-    }
-    return coefInv;
-  }
-
-  Table2<float> FixedCrossProducts(int lastFixed, int b) {
-    int nb = 0;
-    for (int a = 1; a <= lastFixed; ++a) nb = CountBlock(a, b, true, false).second;
-    const int p = run_.colOffset[lastFixed + 1];
-    Table2<float> zzProd(run_.p, run_.p);
-    for (int i = 1; i <= p; ++i)
-      for (int j = 1; j <= p; ++j) {
-        float sum = 0.0f;
-        for (int k = 1; k <= nb; ++k) sum = sum + countMat(i, k) * countMat(j, k);
-        zzProd(i, j) = sum;
-      }
-    return zzProd;
-  }
-
-  // C dense, K x K, right after Absorb(3, 4, false).
-  Table2<float> RepFamilyInverse(const Table2<float>& absorbedMat) {
-    const int nRep = run_.nRep, nFamily = run_.nFamily, k = nRep + nFamily;
-    const Table2<float> coefInv = InvertByColumns(absorbedMat, nRep);
-    Table2<float> c(k, k), crossBlock(nFamily, nRep), familyBlock(nFamily, nFamily);
-    for (int b = 1; b <= nRep; ++b)
-      for (int j = 1; j <= nRep; ++j) c(b, j) = coefInv(b, j);
-    auto update = [&](float acc, float count, float element, float size) {
-      return RoundToSingle(static_cast<double>(acc) -
-                           static_cast<double>(count) * static_cast<double>(element) / static_cast<double>(size));
-    };
-    for (int b = 1; b <= nFamily; ++b)
-      for (int j = 1; j <= nRep; ++j) {
-        crossBlock(b, j) = 0.0f;
-        for (int m = 1; m <= nRep; ++m)
-          crossBlock(b, j) = update(crossBlock(b, j), countMat(m, b), coefInv(m, j), levelCount[b]);
-        c(j, nRep + b) = c(nRep + b, j) = crossBlock(b, j);
-      }
-    for (int b = 1; b <= nFamily; ++b)
-      for (int j = 1; j <= nFamily; ++j) {
-        familyBlock(b, j) = j == b ? 1.0f / levelCount[b] : 0.0f;
-        for (int m = 1; m <= nRep; ++m)
-          familyBlock(b, j) = update(familyBlock(b, j), countMat(m, b), crossBlock(j, m), levelCount[b]);
-        c(nRep + b, nRep + j) = familyBlock(b, j);
-      }
-    return c;
-  }
-
-  Table2<float> CellIncidence() const {
-    Table2<float> b(run_.nSF, run_.nRep + run_.nFamily);
-    for (int r = 1; r <= run_.nRecord; ++r) {
-      const int cell = run_.recordColumn(r, 5) - run_.colOffset[5];
-      b(cell, run_.recordColumn(r, 3) - run_.colOffset[3]) += 1.0f;
-      b(cell, run_.recordColumn(r, 4) - run_.colOffset[3]) += 1.0f;
-    }
-    return b;
-  }
-
-  float CellTrace(const Table2<float>& c, const Table2<float>& b) const {
-    const int k = run_.nRep + run_.nFamily;
-    float t = 0.0f;
-    for (int i = 1; i <= k; ++i)
-      for (int j = 1; j <= k; ++j) {
-        float w = 0.0f;
-        for (int cell = 1; cell <= run_.nSF; ++cell) w = w + b(cell, i) * b(cell, j);
-        t = t + c(i, j) * w;
-      }
-    return t;
-  }
-
-  Table2<float> Absorb(int a, int b, bool perSiteConstraint) {
-    const int nA = CountBlock(a, a, false, false).first;
-    Table2<float> absBase(run_.p, run_.p), absorbedMat(run_.p, run_.p);
-    for (int i = 1; i <= nA; ++i)
-      for (int j = 1; j <= nA; ++j) {
-        const bool sameSite = run_.repSite[run_.repOffset + i] == run_.repSite[run_.repOffset + j];
-        absBase(i, j) = !perSiteConstraint || sameSite ? countMat(i, j) + 1.0f : countMat(i, j);
-      }
-    const int nB = CountLevels(b);
-    CountBlock(a, b, false, false);
-    for (int i = 1; i <= nA; ++i)
-      for (int j = 1; j <= nA; ++j) {
-        absorbedMat(i, j) = 0.0f;
-        for (int k = 1; k <= nB; ++k)
-          absorbedMat(i, j) = RoundToSingle(static_cast<double>(countMat(i, k)) * static_cast<double>(countMat(j, k)) /
-                                                static_cast<double>(levelCount[k]) +
-                                            static_cast<double>(absorbedMat(i, j)));
-        absorbedMat(i, j) = absBase(i, j) - absorbedMat(i, j);
-      }
-    return absorbedMat;
-  }
-
- private:
-  const RunData& run_;
-
- public:
-  Table2<float> countMat;         // 0..p, 0..q
-  std::vector<float> levelCount;  // 0..q
-};
-
 // Varied designs: 1 to 4 sites of 1 to 4 blocks, 2 to 9 families, plots
 // present with a chance of a third, two thirds or always, 1 to 3 trees in a
 // plot, codes out of order and the records shuffled. Every 25th design is
@@ -281,25 +130,26 @@ TEST(Absorb, RowsSumToTheConstraintOnes) {
   }
 }
 
-TEST(Absorb, SameBitsAsTheLiteralFormOnRandomDesigns) {
+TEST(Absorb, SameBitsAsTheStraightforwardFormOnRandomDesigns) {
   std::mt19937 rng(2024);
   for (int trial = 0; trial < 250; ++trial) {
     const RunData run = MakeDesign(RandomTrees(rng, trial));
-    Literal literal(run);
     // The pairs the set-up and the per-trait reductions absorb.
     for (const auto& [a, b, perSite] : {std::tuple{3, 4, false}, std::tuple{2, 4, false}, std::tuple{3, 5, true}}) {
       const Incidence inc = CountIncidence(run, a, b);
-      const Table2<float> expected = literal.Absorb(a, b, perSite);
-      // The incidence holds the literal count block and sizes.
+      const Table2<float> expected = AbsorbStraightforward(run, a, b, perSite);
+      // The incidence holds the dense count block and sizes.
+      const Table2<float> counts = CountBlockStraightforward(run, a, b);
+      const std::vector<float> sizes = CountLevelsStraightforward(run, b);
       for (int i = 1; i <= inc.nA; ++i) {
         std::vector<float> row(inc.nB + 1, 0.0f);
         for (int e = inc.rowStart[i]; e < inc.rowStart[i + 1]; ++e) {
           ASSERT_TRUE(e == inc.rowStart[i] || inc.colIndex[e - 1] < inc.colIndex[e]);
           row[inc.colIndex[e]] = inc.count[e];
         }
-        for (int k = 1; k <= inc.nB; ++k) ASSERT_EQ(row[k], literal.countMat(i, k)) << i << "," << k;
+        for (int k = 1; k <= inc.nB; ++k) ASSERT_EQ(row[k], counts(i, k)) << i << "," << k;
       }
-      for (int k = 1; k <= inc.nB; ++k) ASSERT_EQ(inc.levelCountB[k], literal.levelCount[k]);
+      for (int k = 1; k <= inc.nB; ++k) ASSERT_EQ(inc.levelCountB[k], sizes[k]);
       EXPECT_TRUE(SameBits(expected, Absorb(run, inc, perSite), inc.nA, inc.nA))
           << "absorbing " << b << " into " << a << ", trial " << trial << ": " << Describe(run);
     }
@@ -432,9 +282,9 @@ TEST(SiteFamilyTrace, AnUnderflowToMinusZeroIsSummedOverAllBlocks) {
   EXPECT_EQ(Bits(c.familyDiagonal[1]), Bits(diagonal));
 }
 
-// The whole set-up, fast forms against the literal ones: every matrix and
-// every trace bit for bit, on designs of all shapes.
-TEST(SetUpModel, FastFormsGiveTheLiteralBitsOnRandomDesigns) {
+// The whole set-up, fast forms against the straightforward ones: every
+// matrix and every trace bit for bit, on designs of all shapes.
+TEST(SetUpModel, FastFormsGiveTheStraightforwardBitsOnRandomDesigns) {
   std::mt19937 rng(31337);
   int accepted = 0;
   for (int trial = 0; trial < 250; ++trial) {
@@ -442,26 +292,25 @@ TEST(SetUpModel, FastFormsGiveTheLiteralBitsOnRandomDesigns) {
     const std::string what = "trial " + std::to_string(trial) + ": " + Describe(run);
     NullSink quiet;
     ProgressLog log(quiet);
-    Literal literal(run);
 
     const Table2<float> coef = BuildFixedEquations(run, 3, log);
-    ASSERT_TRUE(SameBits(literal.BuildFixedEquations(3), coef, run.p, run.p)) << what;
+    ASSERT_TRUE(SameBits(BuildFixedEquationsStraightforward(run, 3, log), coef, run.p, run.p)) << what;
     const Table2<float> inverse = InvertByColumns(coef, run.p);
-    ASSERT_TRUE(SameBits(Literal::InvertByColumns(coef, run.p), inverse, run.p, run.p)) << what;
+    ASSERT_TRUE(SameBits(InvertByColumnsStraightforward(coef, run.p), inverse, run.p, run.p)) << what;
     for (int b : {4, 5}) {
       const Table2<float> zz = FixedCrossProducts(run, 3, b);
-      ASSERT_TRUE(SameBits(literal.FixedCrossProducts(3, b), zz, run.p, run.p)) << what << ", factor " << b;
+      ASSERT_TRUE(SameBits(FixedCrossProductsStraightforward(run, 3, b), zz, run.p, run.p)) << what << ", factor " << b;
     }
 
-    const Table2<float> absorbed = literal.Absorb(3, 4, false);
+    const Table2<float> absorbed = AbsorbStraightforward(run, 3, 4, false);
     Table2<float> c;
     BlockFamilyInverse fast;
     try {
-      c = literal.RepFamilyInverse(absorbed);
+      c = RepFamilyInverseStraightforward(run, absorbed, log);
     } catch (const SingularEquations& expected) {
       try {
         RepFamilyInverse(absorbed, CountIncidence(run, 4, 3), log);
-        ADD_FAILURE() << what << ": only the literal form found the block equations singular";
+        ADD_FAILURE() << what << ": only the straightforward form found the block equations singular";
       } catch (const SingularEquations& actual) {
         EXPECT_EQ(actual.step, expected.step) << what;
         EXPECT_EQ(actual.unpivotedColumns, expected.unpivotedColumns) << what;
@@ -471,17 +320,18 @@ TEST(SetUpModel, FastFormsGiveTheLiteralBitsOnRandomDesigns) {
     }
     fast = RepFamilyInverse(absorbed, CountIncidence(run, 4, 3), log);
     const int nRep = run.nRep;
+    const Table2<float> counts = CountBlockStraightforward(run, 3, 4);
     ASSERT_TRUE(SameBits(c, fast.repBlock, nRep, nRep)) << what;
     for (int f = 1; f <= run.nFamily; ++f) {
       ASSERT_EQ(Bits(c(nRep + f, nRep + f)), Bits(fast.familyDiagonal[f])) << what << ", family " << f;
       for (int j = 1; j <= nRep; ++j)
-        if (literal.countMat(j, f) != 0.0f) {
+        if (counts(j, f) != 0.0f) {
           ASSERT_EQ(Bits(c(nRep + f, j)), Bits(fast.crossBlock(f, j))) << what;
         }
     }
-    const float trSFSF = literal.CellTrace(c, literal.CellIncidence());
-    ASSERT_EQ(Bits(trSFSF), Bits(CellTrace(fast, CellIncidence(run, log), log)))
-        << what << ": expected " << trSFSF << ", got " << CellTrace(fast, CellIncidence(run, log), log);
+    const float trSFSF = CellTraceStraightforward(c, CellIncidenceStraightforward(run, log), log);
+    const float fastTrace = CellTrace(fast, CellIncidence(run, log), log);
+    ASSERT_EQ(Bits(trSFSF), Bits(fastTrace)) << what << ": expected " << trSFSF << ", got " << fastTrace;
 
     try {
       SetUpModel(run, log);
@@ -489,8 +339,10 @@ TEST(SetUpModel, FastFormsGiveTheLiteralBitsOnRandomDesigns) {
       continue;  // refused designs have their own tests
     }
     ++accepted;
-    EXPECT_EQ(Bits(run.trFF), Bits(TraceOfProduct(inverse, literal.FixedCrossProducts(3, 4), run.p))) << what;
-    EXPECT_EQ(Bits(run.trFSF), Bits(TraceOfProduct(inverse, literal.FixedCrossProducts(3, 5), run.p))) << what;
+    EXPECT_EQ(Bits(run.trFF), Bits(TraceOfProduct(inverse, FixedCrossProductsStraightforward(run, 3, 4), run.p)))
+        << what;
+    EXPECT_EQ(Bits(run.trFSF), Bits(TraceOfProduct(inverse, FixedCrossProductsStraightforward(run, 3, 5), run.p)))
+        << what;
     EXPECT_EQ(Bits(run.trSFSF), Bits(trSFSF)) << what;
 
     // Blocks and cells are both nested in sites, so Tr(f:sf) = Tr(f:f) =
@@ -512,7 +364,7 @@ TEST(SetUpModel, FastFormsGiveTheLiteralBitsOnRandomDesigns) {
 
 // The Douglas-fir trial (3 sites, 127 blocks, 109 families, 8688 trees,
 // strongly unbalanced), read from the team's data folder when it is there.
-TEST(SetUpModel, DouglasFirTrialGivesTheLiteralBits) {
+TEST(SetUpModel, DouglasFirTrialGivesTheStraightforwardBits) {
   const std::string path = "/work/shared/data/douglas_c13.dat";
   std::vector<Tree> trees;
   try {
@@ -532,12 +384,14 @@ TEST(SetUpModel, DouglasFirTrialGivesTheLiteralBits) {
   ProgressLog log(sink);
   SetUpModel(run, log);
 
-  Literal literal(run);
-  const Table2<float> inverse = Literal::InvertByColumns(literal.BuildFixedEquations(3), run.p);
-  EXPECT_EQ(Bits(run.trFF), Bits(TraceOfProduct(inverse, literal.FixedCrossProducts(3, 4), run.p)));
-  EXPECT_EQ(Bits(run.trFSF), Bits(TraceOfProduct(inverse, literal.FixedCrossProducts(3, 5), run.p)));
-  const Table2<float> c = literal.RepFamilyInverse(literal.Absorb(3, 4, false));
-  const float trSFSF = literal.CellTrace(c, literal.CellIncidence());
+  NullSink quiet;
+  ProgressLog quietLog(quiet);
+  const Table2<float> inverse =
+      InvertByColumnsStraightforward(BuildFixedEquationsStraightforward(run, 3, quietLog), run.p);
+  EXPECT_EQ(Bits(run.trFF), Bits(TraceOfProduct(inverse, FixedCrossProductsStraightforward(run, 3, 4), run.p)));
+  EXPECT_EQ(Bits(run.trFSF), Bits(TraceOfProduct(inverse, FixedCrossProductsStraightforward(run, 3, 5), run.p)));
+  const Table2<float> c = RepFamilyInverseStraightforward(run, AbsorbStraightforward(run, 3, 4, false), quietLog);
+  const float trSFSF = CellTraceStraightforward(c, CellIncidenceStraightforward(run, quietLog), quietLog);
   EXPECT_EQ(Bits(run.trSFSF), Bits(trSFSF)) << "expected " << trSFSF << ", got " << run.trSFSF;
   // p matrix lines, then the trace lines of the set-up and the trace routine.
   ASSERT_EQ(sink.lines.size(), static_cast<std::size_t>(run.p) + 6);

@@ -10,6 +10,7 @@
 #include "anova/report_line.h"
 #include "anova/trait_reductions.h"
 #include "anova/variance_components.h"
+#include "format/build_mode.h"
 
 namespace korvan {
 
@@ -123,12 +124,13 @@ void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report) {
   run.vfByTrait.assign(storeSize, 0.0);
   run.msFamByTrait.assign(storeSize, 0.0);
 
-  const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-  const std::vector<double> yy = SolveAllTraits(run, systems);
+  const AbsorbedSystems systems = kStraightforward ? AbsorbedSystems() : BuildAbsorbedSystems(run);
+  const std::vector<double> yy = kStraightforward ? SolveAllTraitsStraightforward(run) : SolveAllTraits(run, systems);
   for (int t = 1; t <= run.nTrait; ++t) {
     log.CheckStop();
     const std::string subject = "Trait " + std::to_string(t) + " of " + run.params.dataPath;
-    const Reductions reductions = TraitReductions(run, systems, yy[t], t);
+    const Reductions reductions =
+        kStraightforward ? TraitReductionsStraightforward(run, yy[t], t) : TraitReductions(run, systems, yy[t], t);
     ShowReductions(run, reductions, subject, log, report);
     const SumsOfSquares ss = FormSumsOfSquares(run, reductions);
     WriteAnovaTable(run, t, ss, subject, report);

@@ -2,7 +2,9 @@
 
 #include <array>
 #include <string>
+#include <utility>
 
+#include "anova/record_block.h"
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"
 #include "model/design_checks.h"
@@ -61,9 +63,10 @@ void AllocateTraitStores(RunData& run) {
   run.rhsRSF = Table2<float>(run.nRep, nTrait);
 }
 
-// LevelTotals of sites, blocks, families and cells in one pass: each total is
-// still the single-precision running sum over the records in order, which is
-// what the later sums of squares are formed from. y'*y rides along in double.
+// LevelTotals of sites, blocks, families and cells of one trait in one
+// pass: each total is the single-precision running sum over the records in
+// order, which is what the later sums of squares are formed from. y'*y
+// rides along in double.
 double LevelTotals(const RunData& run, int t, std::array<std::vector<float>, 6>& totals) {
   const std::int32_t* column[6] = {};
   for (int k = kSite; k <= kCell; ++k) {
@@ -88,21 +91,53 @@ void StoreColumn(const std::vector<float>& levels, Table2<float>& store, int t) 
   for (int j = 1; j <= store.LastRow(); ++j) store(j, t) = levels[j];
 }
 
+// LevelTotals of every trait at once, into the stores (level, trait): one
+// pass over the records instead of one per trait, each total still summed
+// over the records in order. Returns y'*y of each trait.
+std::vector<double> AllLevelTotals(RunData& run, Table2<float>& siteTot) {
+  const std::int32_t* column[6] = {};
+  for (int k = kSite; k <= kCell; ++k) column[k] = run.recordColumn.Factor(k);
+  const auto& off = run.colOffset;
+  Table2<float>* store[6] = {nullptr, nullptr, &siteTot, &run.repTot, &run.famTot, &run.sfTot};
+  const int nTrait = run.nTrait;
+  std::vector<double> yy(static_cast<std::size_t>(nTrait) + 1, 0.0);
+  ForEachRecordBlock(run, [&](const RecordBlock& block, int first, int count) {
+    for (int i = 0; i < count; ++i) {
+      const int r = first + i;
+      const float* v = block.Record(i);
+      for (int k = kSite; k <= kCell; ++k) {
+        float* total = store[k]->Row(column[k][r] - off[k]);
+        for (int t = 1; t <= nTrait; ++t) total[t] += v[t];
+      }
+      for (int t = 1; t <= nTrait; ++t) yy[t] += static_cast<double>(v[t]) * static_cast<double>(v[t]);
+    }
+  });
+  return yy;
+}
+
 // adjRhs(i) = keptTotal(i) - S_i, S_i the sum over the levels j of b of
 // count(i, j) x absTotal(j) / levelCount(j), every operation in single
 // precision. A level j that shares no record with i gives a term of +0 or -0,
 // and adding a signed zero to a sum that starts at +0 never changes it, so
-// only the levels that share records are visited.
-void AdjustedRhs(const Incidence& n, const std::vector<float>& keptTotal,
-                 const std::vector<float>& absTotal, Table2<float>& rhs, int t) {
+// only the levels that share records are visited. All traits side by side.
+void AdjustedRhs(const Incidence& n, const Table2<float>& keptTotal, const Table2<float>& absTotal,
+                 Table2<float>& rhs) {
+  const int nTrait = rhs.LastCol();
+  std::vector<float> s(static_cast<std::size_t>(nTrait) + 1);
   for (int i = 1; i <= n.nA; ++i) {
-    float s = 0.0f;
+    std::fill(s.begin(), s.end(), 0.0f);
     for (int e = n.rowStart[i]; e < n.rowStart[i + 1]; ++e) {
       const int j = n.colIndex[e];
-      const float product = n.count[e] * absTotal[j];
-      s += product / n.levelCountB[j];
+      const float count = n.count[e], size = n.levelCountB[j];
+      const float* total = absTotal.Row(j);
+      for (int t = 1; t <= nTrait; ++t) {
+        const float product = count * total[t];
+        s[t] += product / size;
+      }
     }
-    rhs(i, t) = keptTotal[i] - s;
+    const float* kept = keptTotal.Row(i);
+    float* row = rhs.Row(i);
+    for (int t = 1; t <= nTrait; ++t) row[t] = kept[t] - s[t];
   }
 }
 
@@ -171,7 +206,90 @@ std::vector<float> FamilyConstants(const RunData& run, const Incidence& familyBy
   return famConst;
 }
 
+// The straightforward family constants: A summed over all blocks.
+std::vector<float> FamilyConstantsStraightforward(const RunData& run, int t) {
+  const Table2<float> count = CountBlockStraightforward(run, kRep, kFamily);
+  const std::vector<float> size = CountLevelsStraightforward(run, kFamily);
+  std::vector<float> famConst(static_cast<std::size_t>(run.nFamily) + 1, 0.0f);
+  for (int j = 1; j <= run.nFamily; ++j) {
+    float a = 0.0f;
+    for (int i = 1; i <= run.nRep; ++i) a += count(i, j) * run.solRF(i, t);
+    famConst[j] = (run.famTot(j, t) - a) / size[j];
+  }
+  return famConst;
+}
+
+// One system for one trait as the method is written: the adjusted
+// right-hand side summed over every level of b, the absorbed equations
+// rebuilt, and InvertMatrix with the right-hand side in column n + 1.
+void SolveOneTraitStraightforward(const RunData& run, int a, int b, bool perSiteConstraint,
+                                  const std::vector<float>& keptTotal, const std::vector<float>& absTotal, int t,
+                                  Table2<float>& rhs, Table2<float>& solution) {
+  const Table2<float> count = CountBlockStraightforward(run, a, b);
+  const std::vector<float> levelCount = CountLevelsStraightforward(run, b);
+  const Table2<float> absorbed = AbsorbStraightforward(run, a, b, perSiteConstraint);
+  const int nA = count.LastRow(), nB = count.LastCol();
+  Table2<float> invMat(nA, nA + 1);
+  for (int i = 1; i <= nA; ++i) {
+    float sum = 0.0f;
+    for (int j = 1; j <= nB; ++j) sum += (count(i, j) * absTotal[j]) / levelCount[j];
+    rhs(i, t) = keptTotal[i] - sum;
+    for (int j = 1; j <= nA; ++j) invMat(i, j) = absorbed(i, j);
+    invMat(i, nA + 1) = rhs(i, t);
+  }
+  std::vector<float> rowSwapRec(static_cast<std::size_t>(nA) + 2), colSwapRec(static_cast<std::size_t>(nA) + 2);
+  try {
+    InvertMatrix(invMat, nA, rowSwapRec, colSwapRec);
+  } catch (const SingularEquations& singular) {
+    ThrowSingular(run, a, b, singular);
+  }
+  for (int i = 1; i <= nA; ++i) solution(i, t) = invMat(i, nA + 1);
+}
+
+Reductions ReductionsOf(const RunData& run, double yy, int t, std::vector<float> famConst) {
+  Reductions r;
+  r.rUR = OneWayReduction(run.repTot, t, run.repCnt);
+  r.rUF = OneWayReduction(run.famTot, t, run.famCnt);
+  r.rUCell = OneWayReduction(run.sfTot, t, run.sfCnt);
+  // A single-precision R(r) added to a double reduction gives a double.
+  r.rSiteF = AbsorbedReduction(run.rhsSF, run.solSF, t);
+  r.rUSF = static_cast<double>(r.rSiteF) + r.rUF;
+  r.rRepF = AbsorbedReduction(run.rhsRF, run.solRF, t);
+  r.rUSRF = static_cast<double>(r.rRepF) + r.rUF;
+  r.famConst = std::move(famConst);
+  r.rRepCell = AbsorbedReduction(run.rhsRSF, run.solRSF, t);
+  r.rUSRCell = static_cast<double>(r.rRepCell) + r.rUCell;
+  r.yy = yy;
+  return r;
+}
+
 }  // namespace
+
+std::vector<double> SolveAllTraitsStraightforward(RunData& run) {
+  AllocateTraitStores(run);
+  run.solSF = run.rhsSF;
+  run.solRF = run.rhsRF;
+  run.solRSF = run.rhsRSF;
+  run.repCnt = CountLevelsStraightforward(run, kRep);
+  run.famCnt = CountLevelsStraightforward(run, kFamily);
+  run.sfCnt = CountLevelsStraightforward(run, kCell);
+  std::vector<double> yy(static_cast<std::size_t>(run.nTrait) + 1, 0.0);
+  std::array<std::vector<float>, 6> totals;
+  for (int t = 1; t <= run.nTrait; ++t) {
+    yy[t] = LevelTotals(run, t, totals);
+    StoreColumn(totals[kRep], run.repTot, t);
+    StoreColumn(totals[kFamily], run.famTot, t);
+    StoreColumn(totals[kCell], run.sfTot, t);
+    SolveOneTraitStraightforward(run, kSite, kFamily, false, totals[kSite], totals[kFamily], t, run.rhsSF, run.solSF);
+    SolveOneTraitStraightforward(run, kRep, kFamily, false, totals[kRep], totals[kFamily], t, run.rhsRF, run.solRF);
+    SolveOneTraitStraightforward(run, kRep, kCell, true, totals[kRep], totals[kCell], t, run.rhsRSF, run.solRSF);
+  }
+  return yy;
+}
+
+Reductions TraitReductionsStraightforward(const RunData& run, double yy, int t) {
+  return ReductionsOf(run, yy, t, FamilyConstantsStraightforward(run, t));
+}
 
 AbsorbedSystems BuildAbsorbedSystems(const RunData& run) {
   AbsorbedSystems systems;
@@ -187,17 +305,11 @@ std::vector<double> SolveAllTraits(RunData& run, const AbsorbedSystems& systems)
   run.repCnt = systems.repAfterFamily.incidence.levelCountA;
   run.famCnt = systems.repAfterFamily.incidence.levelCountB;
   run.sfCnt = systems.repAfterCell.incidence.levelCountB;
-  std::vector<double> yy(static_cast<std::size_t>(run.nTrait) + 1, 0.0);
-  std::array<std::vector<float>, 6> totals;
-  for (int t = 1; t <= run.nTrait; ++t) {
-    yy[t] = LevelTotals(run, t, totals);
-    StoreColumn(totals[kRep], run.repTot, t);
-    StoreColumn(totals[kFamily], run.famTot, t);
-    StoreColumn(totals[kCell], run.sfTot, t);
-    AdjustedRhs(systems.siteAfterFamily.incidence, totals[kSite], totals[kFamily], run.rhsSF, t);
-    AdjustedRhs(systems.repAfterFamily.incidence, totals[kRep], totals[kFamily], run.rhsRF, t);
-    AdjustedRhs(systems.repAfterCell.incidence, totals[kRep], totals[kCell], run.rhsRSF, t);
-  }
+  Table2<float> siteTot(run.nSite, run.nTrait);
+  const std::vector<double> yy = AllLevelTotals(run, siteTot);
+  AdjustedRhs(systems.siteAfterFamily.incidence, siteTot, run.famTot, run.rhsSF);
+  AdjustedRhs(systems.repAfterFamily.incidence, run.repTot, run.famTot, run.rhsRF);
+  AdjustedRhs(systems.repAfterCell.incidence, run.repTot, run.sfTot, run.rhsRSF);
   SolveForAllTraits(run, systems.siteAfterFamily, kSite, kFamily, run.rhsSF, run.solSF);
   SolveForAllTraits(run, systems.repAfterFamily, kRep, kFamily, run.rhsRF, run.solRF);
   SolveForAllTraits(run, systems.repAfterCell, kRep, kCell, run.rhsRSF, run.solRSF);
@@ -205,20 +317,7 @@ std::vector<double> SolveAllTraits(RunData& run, const AbsorbedSystems& systems)
 }
 
 Reductions TraitReductions(const RunData& run, const AbsorbedSystems& systems, double yy, int t) {
-  Reductions r;
-  r.rUR = OneWayReduction(run.repTot, t, run.repCnt);
-  r.rUF = OneWayReduction(run.famTot, t, run.famCnt);
-  r.rUCell = OneWayReduction(run.sfTot, t, run.sfCnt);
-  // A single-precision R(r) added to a double reduction gives a double.
-  r.rSiteF = AbsorbedReduction(run.rhsSF, run.solSF, t);
-  r.rUSF = static_cast<double>(r.rSiteF) + r.rUF;
-  r.rRepF = AbsorbedReduction(run.rhsRF, run.solRF, t);
-  r.rUSRF = static_cast<double>(r.rRepF) + r.rUF;
-  r.famConst = FamilyConstants(run, systems.familyByRep, t);
-  r.rRepCell = AbsorbedReduction(run.rhsRSF, run.solRSF, t);
-  r.rUSRCell = static_cast<double>(r.rRepCell) + r.rUCell;
-  r.yy = yy;
-  return r;
+  return ReductionsOf(run, yy, t, FamilyConstants(run, systems.familyByRep, t));
 }
 
 SumsOfSquares FormSumsOfSquares(const RunData& run, const Reductions& r) {

@@ -60,4 +60,12 @@ struct SumsOfSquares {
 
 SumsOfSquares FormSumsOfSquares(const RunData& run, const Reductions& r);
 
+// The straightforward forms, as the method is written: for every trait the
+// three absorbed systems rebuilt from dense counts, their right-hand sides
+// summed over every level, each solved by InvertMatrix; the family
+// constants summed over every block. Slow; SolveAllTraits and
+// TraitReductions must give their bits.
+std::vector<double> SolveAllTraitsStraightforward(RunData& run);
+Reductions TraitReductionsStraightforward(const RunData& run, double yy, int t);
+
 }  // namespace korvan

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cassert>
 
+#include "anova/record_block.h"
 #include "format/number_format.h"
+#include "linalg/parallel.h"
 
 namespace korvan {
 
@@ -55,23 +57,53 @@ std::vector<float> RecordCrossProducts(const RunData& run, int t1) {
   return sums;
 }
 
-PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2) {
-  assert(1 <= t1 && t1 < t2 && t2 <= run.nTrait);
-  const float rUR = LevelCrossProduct(run.repTot, run.repCnt, t1, t2);
-  const float qRF = SolutionCrossProduct(run.solRF, run.rhsRF, t1, t2);
-  const float qRCell = SolutionCrossProduct(run.solRSF, run.rhsRSF, t1, t2);
-  const float rUF = LevelCrossProduct(run.famTot, run.famCnt, t1, t2);
-  const float qSF = SolutionCrossProduct(run.solSF, run.rhsSF, t1, t2);
-  const float rUCell = LevelCrossProduct(run.sfTot, run.sfCnt, t1, t2);
+Table2<float> AllRecordCrossProducts(const RunData& run) {
+  const int nTrait = run.nTrait;
+  Table2<float> sums(nTrait, nTrait);
+  // Traits side by side: for each record, the running sums of t1 with all
+  // later traits take one step together, each still in record order. The
+  // rows t1 are independent; two threads take alternate ones, which halves
+  // the work as the rows grow shorter.
+  auto sumRows = [&](int part, int parts) {
+    ForEachRecordBlock(run, [&](const RecordBlock& block, int, int count) {
+      for (int i = 0; i < count; ++i) {
+        const float* v = block.Record(i);
+        for (int t1 = 1 + part; t1 < nTrait; t1 += parts) {
+          float* row = sums.Row(t1);
+          const float a = v[t1];
+          // The product of two singles is exact in double, so rounding it
+          // once to single gives the single-precision product.
+          for (int t2 = t1 + 1; t2 <= nTrait; ++t2) row[t2] += a * v[t2];
+        }
+      }
+    });
+  };
+  const double work = static_cast<double>(nTrait) * nTrait * run.nRecord;
+  if (work < 5e7) {
+    sumRows(0, 1);
+  } else {
+    ForEachChunk(2, [&](int part) { sumRows(part, 2); });
+  }
+  return sums;
+}
+
+namespace {
+
+// The six sums of one pair, in the order they are formed.
+struct PairSums {
+  float rUR = 0, qRF = 0, qRCell = 0, rUF = 0, qSF = 0, rUCell = 0;
+};
+
+PairAnova CombinePair(const RunData& run, const PairSums& s, float y1y2) {
   // The combinations are stored in single before they are differenced.
-  const float rUSF = qSF + rUF;
-  const float rUSRF = qRF + rUF;
-  const float rUSRCell = qRCell + rUCell;
+  const float rUSF = s.qSF + s.rUF;
+  const float rUSRF = s.qRF + s.rUF;
+  const float rUSRCell = s.qRCell + s.rUCell;
 
   PairAnova p;
-  p.scpSite = rUSF - rUF;
+  p.scpSite = rUSF - s.rUF;
   p.scpRep = rUSRF - rUSF;
-  p.scpFamily = rUSRF - rUR;
+  p.scpFamily = rUSRF - s.rUR;
   p.scpSiteFam = rUSRCell - rUSRF;
   p.scpError = y1y2 - rUSRCell;
   // A single S.C.P. over a whole-number d.f. stays single; the d.f. held in
@@ -88,6 +120,64 @@ PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2) {
   p.vcEst[1] = ((static_cast<double>(p.mcpFamily) - static_cast<double>(run.kFSF) * p.vcEst[2]) -
                 p.mcpError) / static_cast<double>(run.kF);
   return p;
+}
+
+// LevelCrossProduct of t1 with every later trait at once. The stores hold
+// the traits of a level side by side, so one pass down the levels serves
+// them all; each sum still adds its levels in order, term by term.
+void LevelCrossProducts(const Table2<float>& total, const std::vector<float>& count, int t1,
+                        std::vector<float>& sums) {
+  const int last = total.LastCol();
+  std::fill(sums.begin(), sums.end(), 0.0f);
+  for (int j = 1; j <= total.LastRow(); ++j) {
+    const float* row = total.Row(j);
+    const double first = static_cast<double>(row[t1]);
+    const double size = static_cast<double>(count[j]);
+    for (int t2 = t1 + 1; t2 <= last; ++t2)
+      sums[t2] += RoundToSingle(first * static_cast<double>(row[t2]) / size);
+  }
+}
+
+// SolutionCrossProduct of t1 with every later trait at once, likewise.
+void SolutionCrossProducts(const Table2<float>& solution, const Table2<float>& rhs, int t1,
+                           std::vector<float>& sums) {
+  const int last = rhs.LastCol();
+  std::fill(sums.begin(), sums.end(), 0.0f);
+  for (int j = 1; j <= solution.LastRow(); ++j) {
+    const float* row = rhs.Row(j);
+    const double first = static_cast<double>(solution(j, t1));
+    for (int t2 = t1 + 1; t2 <= last; ++t2) sums[t2] += RoundToSingle(first * static_cast<double>(row[t2]));
+  }
+}
+
+}  // namespace
+
+PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2) {
+  assert(1 <= t1 && t1 < t2 && t2 <= run.nTrait);
+  PairSums s;
+  s.rUR = LevelCrossProduct(run.repTot, run.repCnt, t1, t2);
+  s.qRF = SolutionCrossProduct(run.solRF, run.rhsRF, t1, t2);
+  s.qRCell = SolutionCrossProduct(run.solRSF, run.rhsRSF, t1, t2);
+  s.rUF = LevelCrossProduct(run.famTot, run.famCnt, t1, t2);
+  s.qSF = SolutionCrossProduct(run.solSF, run.rhsSF, t1, t2);
+  s.rUCell = LevelCrossProduct(run.sfTot, run.sfCnt, t1, t2);
+  return CombinePair(run, s, y1y2);
+}
+
+std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1, const std::vector<float>& y1y2) {
+  assert(1 <= t1 && t1 < run.nTrait && run.repTot.LastCol() == run.nTrait);
+  const std::size_t size = static_cast<std::size_t>(run.nTrait) + 1;
+  std::vector<float> rUR(size), qRF(size), qRCell(size), rUF(size), qSF(size), rUCell(size);
+  LevelCrossProducts(run.repTot, run.repCnt, t1, rUR);
+  SolutionCrossProducts(run.solRF, run.rhsRF, t1, qRF);
+  SolutionCrossProducts(run.solRSF, run.rhsRSF, t1, qRCell);
+  LevelCrossProducts(run.famTot, run.famCnt, t1, rUF);
+  SolutionCrossProducts(run.solSF, run.rhsSF, t1, qSF);
+  LevelCrossProducts(run.sfTot, run.sfCnt, t1, rUCell);
+  std::vector<PairAnova> pairs(size);
+  for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2)
+    pairs[t2] = CombinePair(run, {rUR[t2], qRF[t2], qRCell[t2], rUF[t2], qSF[t2], rUCell[t2]}, y1y2[t2]);
+  return pairs;
 }
 
 }  // namespace korvan

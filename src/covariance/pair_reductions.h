@@ -24,7 +24,15 @@ struct PairAnova {
 // the single-precision running sum over the records in order.
 std::vector<float> RecordCrossProducts(const RunData& run, int t1);
 
+// The same for every pair at once: element (t1, t2), t1 < t2, in one pass
+// over the records.
+Table2<float> AllRecordCrossProducts(const RunData& run);
+
 // The pair t1 < t2; `y1y2` comes from RecordCrossProducts.
 PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2);
+
+// PairReductions of t1 with every later trait t2 (index t2 = t1 + 1 ..
+// nTrait), the same bits for one pass over the stores instead of one per pair.
+std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1, const std::vector<float>& y1y2);
 
 }  // namespace korvan

@@ -1,11 +1,13 @@
 #include "input/level_coding.h"
 
+#include <array>
 #include <cassert>
 #include <climits>
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "format/build_mode.h"
 #include "format/number_format.h"
 #include "input/korvan_error.h"
 
@@ -152,9 +154,60 @@ void RecordBlockSites(RunData& run, const std::vector<int>& firstBlock) {
     for (int k = 1; k <= run.blockCount[i]; ++k) run.repSite[firstBlock[i] + k] = 1 + i;
 }
 
+// Every column of the full layout tested against every record, the later
+// columns closing up behind each empty one.
+void RemoveEmptyColumnsStraightforward(RunData& run, const FullLayout& full) {
+  std::vector<std::array<std::int64_t, 6>> columns(static_cast<std::size_t>(run.nRecord) + 1);
+  for (int r = 1; r <= run.nRecord; ++r) {
+    const std::int64_t i = run.recordColumn(r, 1), k = run.recordColumn(r, 2), j = run.recordColumn(r, 3);
+    columns[r] = {0, 1, 1 + i, full.repOffset + (i - 1) * run.nBlock + k, full.p + j,
+                  full.famEnd + (i - 1) * run.nFamily + j};
+  }
+  struct Range {
+    std::int64_t first, last;
+    int element;
+  };
+  std::int64_t shift = 0;
+  std::int64_t removedAfter[6] = {};  // removed columns up to the end of factor 3, 4 and 5
+  for (const Range range : {Range{full.repOffset + 1, full.p, 3}, Range{full.p + 1, full.famEnd, 4},
+                            Range{full.famEnd + 1, full.q, 5}}) {
+    for (std::int64_t c = range.first; c <= range.last; ++c) {
+      bool used = false;
+      for (int r = 1; r <= run.nRecord; ++r) {
+        if (columns[r][range.element] == c) {
+          columns[r][range.element] = c - shift;
+          used = true;
+        }
+      }
+      if (!used) ++shift;
+    }
+    removedAfter[range.element] = shift;
+  }
+  // What is left of the layout.
+  run.repOffset = run.nSite + 1;
+  run.p = static_cast<int>(full.p - removedAfter[3]);
+  run.famEnd = static_cast<int>(full.famEnd - removedAfter[4]);
+  run.q = static_cast<int>(full.q - removedAfter[5]);
+  run.nRep = run.p - run.repOffset;
+  run.nSF = run.q - run.famEnd;
+  run.colOffset = {0, 0, 1, run.repOffset, run.p, run.famEnd, run.q};
+  for (int r = 1; r <= run.nRecord; ++r)
+    for (int factor = 1; factor <= 5; ++factor) run.recordColumn(r, factor) = static_cast<std::int32_t>(columns[r][factor]);
+}
+
+// repSite set record by record.
+void RecordBlockSitesStraightforward(RunData& run) {
+  run.repSite.assign(static_cast<std::size_t>(run.p) + 1, 0);
+  for (int r = 1; r <= run.nRecord; ++r) run.repSite[run.recordColumn(r, 3)] = run.recordColumn(r, 2);
+}
+
 }  // namespace
 
 void CodeLevels(RunData& run, ProgressLog& log) {
+  if (kStraightforward) {
+    CodeLevelsStraightforward(run, log);
+    return;
+  }
   // Work items: the lines of the two listings.
   log.BeginStage("Coding the levels", 2 * std::int64_t{run.nRecord});
   WriteFirstListing(run, LayOutFullColumns(run), log);
@@ -164,6 +217,16 @@ void CodeLevels(RunData& run, ProgressLog& log) {
   AssignColumns(run, firstBlock, cell);
   WriteSecondListing(run, log);
   RecordBlockSites(run, firstBlock);
+  log.Advance(2 * std::int64_t{run.nRecord});
+}
+
+void CodeLevelsStraightforward(RunData& run, ProgressLog& log) {
+  log.BeginStage("Coding the levels", 2 * std::int64_t{run.nRecord});
+  const FullLayout full = LayOutFullColumns(run);
+  WriteFirstListing(run, full, log);
+  RemoveEmptyColumnsStraightforward(run, full);
+  WriteSecondListing(run, log);
+  RecordBlockSitesStraightforward(run);
   log.Advance(2 * std::int64_t{run.nRecord});
 }
 

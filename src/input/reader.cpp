@@ -15,6 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "format/build_mode.h"
 #include "format/number_format.h"
 #include "input/korvan_error.h"
 #include "input/run_parameters.h"
@@ -255,9 +256,21 @@ class RecordReader {
     return ReadNumber(fields_.Field(window), run_.codeWarning, what);
   }
 
+  // The straightforward look-up, as the method is written: the stored codes
+  // searched in order. 0 when none holds `code`.
+  static int SearchCodes(const std::vector<float>& codes, float code) {
+    for (std::size_t n = 1; n < codes.size(); ++n)
+      if (codes[n] == code) return static_cast<int>(n);
+    return 0;
+  }
+
   int SiteNumber(float code) {
-    const auto [found, isNew] = siteIndex_.try_emplace(CodeKey(code), run_.nSite + 1);
-    if (!isNew) return found->second;
+    if (kStraightforward) {
+      if (const int i = SearchCodes(run_.siteCode, code)) return i;
+    } else {
+      const auto [found, isNew] = siteIndex_.try_emplace(CodeKey(code), run_.nSite + 1);
+      if (!isNew) return found->second;
+    }
     if (run_.nSite >= run_.capSite)
       throw KorvanError(Where() + "a " + Ordinal(run_.nSite + 1LL) + " site (code " + CodeText(code) + ")" +
                         Capacity(Field::kSites, run_.capSite));
@@ -268,9 +281,13 @@ class RecordReader {
   }
 
   int BlockNumber(int i, float code) {
-    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code);
-    const auto [found, isNew] = blockIndex_.try_emplace(key, run_.blockCount[i] + 1);
-    if (!isNew) return found->second;
+    if (kStraightforward) {
+      if (const int k = SearchCodes(run_.blockCode[i], code)) return k;
+    } else {
+      const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code);
+      const auto [found, isNew] = blockIndex_.try_emplace(key, run_.blockCount[i] + 1);
+      if (!isNew) return found->second;
+    }
     if (run_.blockCount[i] >= run_.nBlock)
       throw KorvanError(Where() + "a " + Ordinal(run_.blockCount[i] + 1LL) + " block (code " + CodeText(code) +
                         ") at site " + CodeText(run_.siteCode[i]) + Capacity(Field::kBlocks, run_.nBlock));
@@ -279,8 +296,12 @@ class RecordReader {
   }
 
   int FamilyNumber(float code) {
-    const auto [found, isNew] = familyIndex_.try_emplace(CodeKey(code), run_.nFamily + 1);
-    if (!isNew) return found->second;
+    if (kStraightforward) {
+      if (const int j = SearchCodes(run_.familyCode, code)) return j;
+    } else {
+      const auto [found, isNew] = familyIndex_.try_emplace(CodeKey(code), run_.nFamily + 1);
+      if (!isNew) return found->second;
+    }
     if (run_.nFamily >= run_.capFamily)
       throw KorvanError(Where() + "a " + Ordinal(run_.nFamily + 1LL) + " family (code " + CodeText(code) + ")" +
                         Capacity(Field::kFamilies, run_.capFamily));

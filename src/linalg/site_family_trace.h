@@ -48,4 +48,13 @@ CellRows CellIncidence(const RunData& run, ProgressLog& log);
 // sum rounded to single precision. Writes the line " Trace = " T.
 float CellTrace(const BlockFamilyInverse& c, const CellRows& b, ProgressLog& log);
 
+// The straightforward forms, as the method is written: C dense, K x K, each
+// element of its family rows summed over all blocks; B dense, nSF x K,
+// counted record by record; the trace over all K x K elements, each
+// element of B'B summed over all cells. Slow; the forms above must give
+// their bits. They write the same lines.
+Table2<float> RepFamilyInverseStraightforward(const RunData& run, const Table2<float>& absorbedMat, ProgressLog& log);
+Table2<float> CellIncidenceStraightforward(const RunData& run, ProgressLog& log);
+float CellTraceStraightforward(const Table2<float>& c, const Table2<float>& b, ProgressLog& log);
+
 }  // namespace korvan

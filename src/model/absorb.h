@@ -26,4 +26,12 @@ Incidence CountIncidence(const RunData& run, int a, int b);
 // step-by-step absorption.
 Table2<float> Absorb(const RunData& run, const Incidence& incidence, bool perSiteConstraint);
 
+// The straightforward forms, as the method is written: counts added record by
+// record into dense tables, every sum over all levels in order. Slow; the
+// forms above must give their bits (korvan-cli-straightforward runs them).
+// N_ab dense, rows 1..nA, columns 1..nB, and the level sizes of factor k.
+Table2<float> CountBlockStraightforward(const RunData& run, int a, int b);
+std::vector<float> CountLevelsStraightforward(const RunData& run, int k);
+Table2<float> AbsorbStraightforward(const RunData& run, int a, int b, bool perSiteConstraint);
+
 }  // namespace korvan

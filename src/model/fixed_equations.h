@@ -27,4 +27,12 @@ Table2<float> FixedCrossProducts(const RunData& run, int lastFixed, int b);
 // of X'X.
 float TraceOfProduct(const Table2<float>& coefInv, const Table2<float>& zzProd, int n);
 
+// The straightforward forms, as the method is written: X'X from dense count
+// blocks, the matrix copied in and eliminated afresh by InvertMatrix for
+// every column of the identity, X'Z_b Z_b'X summed over every level of b.
+// Slow; the forms above must give their bits.
+Table2<float> BuildFixedEquationsStraightforward(const RunData& run, int lastFixed, ProgressLog& log);
+Table2<float> InvertByColumnsStraightforward(const Table2<float>& a, int n);
+Table2<float> FixedCrossProductsStraightforward(const RunData& run, int lastFixed, int b);
+
 }  // namespace korvan

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "format/build_mode.h"
 #include "format/number_format.h"
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"
@@ -44,13 +45,12 @@ Table2<float> FixedInverse(const RunData& run, ProgressLog& log) {
   }
 }
 
-// Families absorbed into the blocks with one overall constraint; then C and
-// B'B give the trace.
-float SiteFamilyTrace(const RunData& run, ProgressLog& log) {
-  const Table2<float> absorbed = Absorb(run, CountIncidence(run, 3, 4), false);
-  BlockFamilyInverse c;
+// Runs `invert`, which solves the block equations after absorbing the
+// families, and says which blocks they could not solve.
+template <class Invert>
+auto InvertBlockEquations(const RunData& run, Invert&& invert) {
   try {
-    c = RepFamilyInverse(absorbed, CountIncidence(run, 4, 3), log);
+    return invert();
   } catch (const SingularEquations& singular) {
     throw KorvanError(TrialText(run) + " cannot be analysed: the equations of the blocks after absorbing the "
                       "families are singular in single precision (" +
@@ -58,6 +58,22 @@ float SiteFamilyTrace(const RunData& run, ProgressLog& log) {
                       "). These blocks share too few families with the others; check their block and family "
                       "codes in the data file.");
   }
+}
+
+// Families absorbed into the blocks with one overall constraint; then C and
+// B'B give the trace.
+float SiteFamilyTrace(const RunData& run, ProgressLog& log) {
+  if (kStraightforward) {
+    const Table2<float> absorbed = AbsorbStraightforward(run, 3, 4, false);
+    const Table2<float> c =
+        InvertBlockEquations(run, [&] { return RepFamilyInverseStraightforward(run, absorbed, log); });
+    log.CheckStop();
+    log.Advance(4);
+    return CellTraceStraightforward(c, CellIncidenceStraightforward(run, log), log);
+  }
+  const Table2<float> absorbed = Absorb(run, CountIncidence(run, 3, 4), false);
+  const BlockFamilyInverse c =
+      InvertBlockEquations(run, [&] { return RepFamilyInverse(absorbed, CountIncidence(run, 4, 3), log); });
   log.CheckStop();
   log.Advance(4);
   return CellTrace(c, CellIncidence(run, log), log);

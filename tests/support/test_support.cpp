@@ -75,9 +75,11 @@ std::string SourcePath(const std::string& relative) {
   return (std::filesystem::path(KORVAN_SOURCE_DIR) / relative).string();
 }
 
-CliResult RunCli(const std::vector<std::string>& args) {
+CliResult RunCli(const std::vector<std::string>& args) { return RunProgram(KORVAN_CLI_PATH, args); }
+
+CliResult RunProgram(const std::string& program, const std::vector<std::string>& args) {
   TempDir capture;
-  std::string command = ShellQuote(KORVAN_CLI_PATH);
+  std::string command = ShellQuote(program);
   for (const auto& a : args) {
     command += ' ';
     command += ShellQuote(a);

@@ -38,5 +38,7 @@ struct CliResult {
 };
 // Runs korvan-cli with the arguments, without a terminal.
 CliResult RunCli(const std::vector<std::string>& args);
+// The same for another program of the build.
+CliResult RunProgram(const std::string& program, const std::vector<std::string>& args);
 
 }  // namespace korvan::test

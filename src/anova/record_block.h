@@ -1,0 +1,53 @@
+#pragma once
+
+#include <algorithm>
+#include <cassert>
+#include <cstddef>
+#include <vector>
+
+#include "input/rundata.h"
+
+namespace korvan {
+
+// The trait values of a run of consecutive records, record by record: the
+// run holds them trait by trait, but a stage that takes every trait in one
+// pass over the records wants a record's traits side by side, where the
+// processor can work on several of them at once.
+class RecordBlock {
+ public:
+  static constexpr int kRecords = 256;  // small enough to stay in the cache
+
+  explicit RecordBlock(int nTrait)
+      : nTrait_(nTrait), stride_(static_cast<std::size_t>(nTrait) + 1), values_(kRecords * stride_, 0.0f) {}
+
+  // Records first .. first + count - 1, count <= kRecords.
+  void Load(const TraitValues& values, int first, int count) {
+    assert(count >= 0 && count <= kRecords);
+    for (int t = 1; t <= nTrait_; ++t) {
+      const float* trait = values.Trait(t) + first;
+      for (int i = 0; i < count; ++i) values_[static_cast<std::size_t>(i) * stride_ + static_cast<std::size_t>(t)] = trait[i];
+    }
+  }
+
+  // Record first + i of the last Load: element t is its value of trait t.
+  const float* Record(int i) const { return values_.data() + static_cast<std::size_t>(i) * stride_; }
+
+ private:
+  int nTrait_;
+  std::size_t stride_;
+  std::vector<float> values_;
+};
+
+// Calls visit(block, first, count) for the records 1..nRecord in order, a
+// block at a time.
+template <class Visit>
+void ForEachRecordBlock(const RunData& run, Visit&& visit) {
+  RecordBlock block(run.nTrait);
+  for (int first = 1; first <= run.nRecord; first += RecordBlock::kRecords) {
+    const int count = std::min(RecordBlock::kRecords, run.nRecord - first + 1);
+    block.Load(run.traitValue, first, count);
+    visit(block, first, count);
+  }
+}
+
+}  // namespace korvan
