@@ -12,6 +12,7 @@
 
 #include "format/number_format.h"
 #include "linalg/invert_matrix.h"
+#include "linalg/vector_clones.h"
 
 namespace korvan {
 namespace {
@@ -271,8 +272,9 @@ TEST(SolveColumns, LargeIdentityInBandsAndThreads) {
 
 // Two accumulators side by side, each step evaluated in double and rounded
 // to single precision: the shape of every "full precision, then store"
-// update. Kept out of line so that the compiler sees it as the stages do.
-[[gnu::noinline]] void SubtractThirds(const float* a, float* out) {
+// update. Kept out of line so that the compiler sees it as the stages do,
+// and built like their heaviest loops, once for every vector unit.
+[[gnu::noinline]] KORVAN_VECTOR_CLONES void SubtractThirds(const float* a, float* out) {
   float x[2] = {out[0], out[1]};
   for (int k = 0; k < 3; ++k)
     for (int j = 0; j < 2; ++j)

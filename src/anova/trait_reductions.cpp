@@ -7,6 +7,7 @@
 #include "anova/record_block.h"
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"
+#include "linalg/vector_clones.h"
 #include "model/design_checks.h"
 
 namespace korvan {
@@ -22,7 +23,10 @@ int LevelsOf(const RunData& run, int factor) {
 AbsorbedSystem BuildSystem(const RunData& run, int a, int b, bool perSiteConstraint) {
   AbsorbedSystem system;
   system.incidence = CountIncidence(run, a, b);
-  system.equations = Absorb(run, system.incidence, perSiteConstraint);
+  // The set-up has absorbed the families into the blocks already, with the
+  // same overall condition.
+  const bool setUp = a == kRep && b == kFamily && !perSiteConstraint && run.repFamilyEquations.LastRow() == run.nRep;
+  system.equations = setUp ? run.repFamilyEquations : Absorb(run, system.incidence, perSiteConstraint);
   return system;
 }
 
@@ -91,26 +95,32 @@ void StoreColumn(const std::vector<float>& levels, Table2<float>& store, int t) 
   for (int j = 1; j <= store.LastRow(); ++j) store(j, t) = levels[j];
 }
 
+// The records of one block added to the level totals of every trait, and to
+// y'*y.
+KORVAN_VECTOR_CLONES void AddBlockTotals(const RecordBlock& block, int first, int count, int nTrait,
+                                         const std::int32_t* const column[6], const std::array<int, 7>& off,
+                                         Table2<float>* const store[6], double* yy) {
+  for (int i = 0; i < count; ++i) {
+    const int r = first + i;
+    const float* v = block.Record(i);
+    for (int k = kSite; k <= kCell; ++k) {
+      float* total = store[k]->Row(column[k][r] - off[k]);
+      for (int t = 1; t <= nTrait; ++t) total[t] += v[t];
+    }
+    for (int t = 1; t <= nTrait; ++t) yy[t] += static_cast<double>(v[t]) * static_cast<double>(v[t]);
+  }
+}
+
 // LevelTotals of every trait at once, into the stores (level, trait): one
 // pass over the records instead of one per trait, each total still summed
 // over the records in order. Returns y'*y of each trait.
 std::vector<double> AllLevelTotals(RunData& run, Table2<float>& siteTot) {
   const std::int32_t* column[6] = {};
   for (int k = kSite; k <= kCell; ++k) column[k] = run.recordColumn.Factor(k);
-  const auto& off = run.colOffset;
-  Table2<float>* store[6] = {nullptr, nullptr, &siteTot, &run.repTot, &run.famTot, &run.sfTot};
-  const int nTrait = run.nTrait;
-  std::vector<double> yy(static_cast<std::size_t>(nTrait) + 1, 0.0);
+  Table2<float>* const store[6] = {nullptr, nullptr, &siteTot, &run.repTot, &run.famTot, &run.sfTot};
+  std::vector<double> yy(static_cast<std::size_t>(run.nTrait) + 1, 0.0);
   ForEachRecordBlock(run, [&](const RecordBlock& block, int first, int count) {
-    for (int i = 0; i < count; ++i) {
-      const int r = first + i;
-      const float* v = block.Record(i);
-      for (int k = kSite; k <= kCell; ++k) {
-        float* total = store[k]->Row(column[k][r] - off[k]);
-        for (int t = 1; t <= nTrait; ++t) total[t] += v[t];
-      }
-      for (int t = 1; t <= nTrait; ++t) yy[t] += static_cast<double>(v[t]) * static_cast<double>(v[t]);
-    }
+    AddBlockTotals(block, first, count, run.nTrait, column, run.colOffset, store, yy.data());
   });
   return yy;
 }

@@ -6,6 +6,7 @@
 #include "anova/record_block.h"
 #include "format/number_format.h"
 #include "linalg/parallel.h"
+#include "linalg/vector_clones.h"
 
 namespace korvan {
 
@@ -57,32 +58,42 @@ std::vector<float> RecordCrossProducts(const RunData& run, int t1) {
   return sums;
 }
 
+namespace {
+
+// For each record of the block, the running sums of t1 with all later traits
+// take one step together, each still in record order; rows t1 = first,
+// first + every, .. only.
+KORVAN_VECTOR_CLONES void AddBlockProducts(const RecordBlock& block, int count, int nTrait, int first, int every,
+                                           Table2<float>& sums) {
+  for (int i = 0; i < count; ++i) {
+    const float* v = block.Record(i);
+    for (int t1 = first; t1 < nTrait; t1 += every) {
+      float* row = sums.Row(t1);
+      const float a = v[t1];
+      // The product of two singles is exact in double, so rounding it once
+      // to single gives the single-precision product.
+      for (int t2 = t1 + 1; t2 <= nTrait; ++t2) row[t2] += a * v[t2];
+    }
+  }
+}
+
+}  // namespace
+
 Table2<float> AllRecordCrossProducts(const RunData& run) {
   const int nTrait = run.nTrait;
   Table2<float> sums(nTrait, nTrait);
-  // Traits side by side: for each record, the running sums of t1 with all
-  // later traits take one step together, each still in record order. The
-  // rows t1 are independent; two threads take alternate ones, which halves
-  // the work as the rows grow shorter.
-  auto sumRows = [&](int part, int parts) {
+  // The rows t1 are independent; two threads take alternate ones, which
+  // shares the work evenly as the rows grow shorter.
+  auto sumRows = [&](int first, int every) {
     ForEachRecordBlock(run, [&](const RecordBlock& block, int, int count) {
-      for (int i = 0; i < count; ++i) {
-        const float* v = block.Record(i);
-        for (int t1 = 1 + part; t1 < nTrait; t1 += parts) {
-          float* row = sums.Row(t1);
-          const float a = v[t1];
-          // The product of two singles is exact in double, so rounding it
-          // once to single gives the single-precision product.
-          for (int t2 = t1 + 1; t2 <= nTrait; ++t2) row[t2] += a * v[t2];
-        }
-      }
+      AddBlockProducts(block, count, nTrait, first, every, sums);
     });
   };
   const double work = static_cast<double>(nTrait) * nTrait * run.nRecord;
   if (work < 5e7) {
-    sumRows(0, 1);
+    sumRows(1, 1);
   } else {
-    ForEachChunk(2, [&](int part) { sumRows(part, 2); });
+    ForEachChunk(2, [&](int part) { sumRows(1 + part, 2); });
   }
   return sums;
 }
@@ -125,7 +136,7 @@ PairAnova CombinePair(const RunData& run, const PairSums& s, float y1y2) {
 // LevelCrossProduct of t1 with every later trait at once. The stores hold
 // the traits of a level side by side, so one pass down the levels serves
 // them all; each sum still adds its levels in order, term by term.
-void LevelCrossProducts(const Table2<float>& total, const std::vector<float>& count, int t1,
+KORVAN_VECTOR_CLONES void LevelCrossProducts(const Table2<float>& total, const std::vector<float>& count, int t1,
                         std::vector<float>& sums) {
   const int last = total.LastCol();
   std::fill(sums.begin(), sums.end(), 0.0f);
@@ -139,7 +150,7 @@ void LevelCrossProducts(const Table2<float>& total, const std::vector<float>& co
 }
 
 // SolutionCrossProduct of t1 with every later trait at once, likewise.
-void SolutionCrossProducts(const Table2<float>& solution, const Table2<float>& rhs, int t1,
+KORVAN_VECTOR_CLONES void SolutionCrossProducts(const Table2<float>& solution, const Table2<float>& rhs, int t1,
                            std::vector<float>& sums) {
   const int last = rhs.LastCol();
   std::fill(sums.begin(), sums.end(), 0.0f);

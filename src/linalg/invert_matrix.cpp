@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "linalg/parallel.h"
+#include "linalg/vector_clones.h"
 
 namespace korvan {
 
@@ -185,7 +186,7 @@ std::pair<int, int> FindPivot(const Square& w, const std::vector<std::int32_t>& 
 // Step i on rows first..last: each row less t times the pivot row over the
 // unpivoted columns; the rows still to be pivoted note their largest
 // magnitude for the next search while they are in the cache.
-void EliminateRows(Square& w, int n, int i, int first, int last, float* steps,
+KORVAN_VECTOR_CLONES void EliminateRows(Square& w, int n, int i, int first, int last, float* steps,
                    std::vector<std::int32_t>& rowLargest) {
   const float* pivotRow = w.Row(i);
   for (int k = first; k <= last; ++k) {
@@ -244,7 +245,7 @@ Elimination Eliminate(const Table2<float>& a, int n) {
 
 // Carries columns c0..c1 of `rhs` through the elimination with exactly the
 // operations InvertMatrix applies to its column n + 1.
-void ApplyToColumns(const Elimination& e, Table2<float>& rhs, int c0, int c1) {
+KORVAN_VECTOR_CLONES void ApplyToColumns(const Elimination& e, Table2<float>& rhs, int c0, int c1) {
   const int n = e.n;
   for (int i = 1; i <= n; ++i) {
     if (e.pivotRow[i] != i) std::swap_ranges(rhs.Row(i) + c0, rhs.Row(i) + c1 + 1, rhs.Row(e.pivotRow[i]) + c0);

@@ -12,6 +12,7 @@
 #include "input/korvan_error.h"
 #include "linalg/invert_matrix.h"
 #include "linalg/parallel.h"
+#include "linalg/vector_clones.h"
 #include "model/fixed_equations.h"
 
 namespace korvan {
@@ -71,7 +72,7 @@ void FamilyRowOverAllBlocks(const Table2<float>& repInverse, const Incidence& fa
 // accumulator unchanged except -0 - (-0) = +0; so if any accumulator ever
 // holds -0 (possible only through underflow) the row is formed again over
 // all blocks.
-void FamilyRow(const Table2<float>& repInverse, const Incidence& familyBlocks, int b, BlockFamilyInverse& c) {
+KORVAN_VECTOR_CLONES void FamilyRow(const Table2<float>& repInverse, const Incidence& familyBlocks, int b, BlockFamilyInverse& c) {
   const int e0 = familyBlocks.rowStart[b];
   const int e1 = familyBlocks.rowStart[b + 1];
   const int* block = &familyBlocks.colIndex[e0];

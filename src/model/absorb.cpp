@@ -7,6 +7,7 @@
 
 #include "format/number_format.h"
 #include "linalg/parallel.h"
+#include "linalg/vector_clones.h"
 
 namespace korvan {
 
@@ -117,7 +118,7 @@ inline float AbsorbStep(double countI, float countJ, double levelCount, float ac
 // bits: the term is an exact +0 (a zero count times a count over a positive
 // size), and the accumulator, a sum of such non-negative terms starting
 // from +0, is never -0, and x + (+0) = x for every other x.
-void AccumulateRows(const ByLevelOfB& byB, const std::vector<float>& levelCountB, int first, int last,
+KORVAN_VECTOR_CLONES void AccumulateRows(const ByLevelOfB& byB, const std::vector<float>& levelCountB, int first, int last,
                     Table2<float>& acc, std::vector<float>& stretch) {
   const int nB = static_cast<int>(levelCountB.size()) - 1;
   for (int k = 1; k <= nB; ++k) {

@@ -9,6 +9,7 @@
 #include "format/number_format.h"
 #include "linalg/invert_matrix.h"
 #include "linalg/parallel.h"
+#include "linalg/vector_clones.h"
 #include "model/absorb.h"
 
 namespace korvan {
@@ -105,7 +106,7 @@ FixedByLevel CountFixedByLevel(const RunData& run, int lastFixed, int b) {
 //
 // A skipped or added zero product changes no bit: it is an exact +0, and a
 // running sum of non-negative products that starts at +0 is never -0.
-void AccumulateRows(const FixedByLevel& byLevel, int first, int last, Table2<float>& zz, std::vector<float>& stretch) {
+KORVAN_VECTOR_CLONES void AccumulateRows(const FixedByLevel& byLevel, int first, int last, Table2<float>& zz, std::vector<float>& stretch) {
   const int nB = static_cast<int>(byLevel.start.size()) - 2;
   for (int k = 1; k <= nB; ++k) {
     const int e0 = byLevel.start[k], e1 = byLevel.start[k + 1];
