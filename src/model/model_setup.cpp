@@ -62,7 +62,7 @@ auto InvertBlockEquations(const RunData& run, Invert&& invert) {
 
 // Families absorbed into the blocks with one overall constraint; then C and
 // B'B give the trace.
-float SiteFamilyTrace(const RunData& run, ProgressLog& log) {
+float SiteFamilyTrace(RunData& run, ProgressLog& log) {
   if (kStraightforward) {
     const Table2<float> absorbed = AbsorbStraightforward(run, 3, 4, false);
     const Table2<float> c =
@@ -71,7 +71,9 @@ float SiteFamilyTrace(const RunData& run, ProgressLog& log) {
     log.Advance(4);
     return CellTraceStraightforward(c, CellIncidenceStraightforward(run, log), log);
   }
-  const Table2<float> absorbed = Absorb(run, CountIncidence(run, 3, 4), false);
+  // The trait stage solves the same equations for every trait.
+  run.repFamilyEquations = Absorb(run, CountIncidence(run, 3, 4), false);
+  const Table2<float>& absorbed = run.repFamilyEquations;
   const BlockFamilyInverse c =
       InvertBlockEquations(run, [&] { return RepFamilyInverse(absorbed, CountIncidence(run, 4, 3), log); });
   log.CheckStop();
