@@ -1,5 +1,9 @@
 #include "support/test_support.h"
 
+#ifndef KORVAN_CLI_PATH
+#define KORVAN_CLI_PATH "korvan-cli"
+#endif
+
 #include <sys/wait.h>
 #include <unistd.h>
 
