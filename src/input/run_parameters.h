@@ -1,5 +1,7 @@
 #pragma once
 
+#include <string>
+
 #include "input/rundata.h"
 
 namespace korvan {
@@ -8,5 +10,13 @@ namespace korvan {
 // with the capacities and field windows they give. Throws KorvanError naming
 // the box or option at fault.
 RunData PrepareRun(const RunParameters& params);
+
+// True when the two paths name one file: the same file where both exist,
+// the same absolute path after lexical normalisation otherwise.
+bool NameSameFile(const std::string& a, const std::string& b);
+
+// A parameter's value as messages quote it: the shortest text that reads back
+// as the same double, without blanks.
+std::string NumberText(double value);
 
 }  // namespace korvan

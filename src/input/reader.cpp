@@ -1,0 +1,372 @@
+#include "input/reader.h"
+
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string_view>
+#include <system_error>
+#include <unordered_map>
+#include <vector>
+
+#include "format/number_format.h"
+#include "input/korvan_error.h"
+
+namespace korvan {
+
+namespace {
+
+// Often enough that a stop request is seen at once, rarely enough to cost nothing.
+constexpr std::int64_t kPollLines = 4096;
+
+std::string Ordinal(std::int64_t n) {
+  const std::int64_t lastTwo = n % 100;
+  const std::int64_t last = n % 10;
+  const char* suffix = "th";
+  if (lastTwo < 11 || lastTwo > 13) {
+    if (last == 1) suffix = "st";
+    if (last == 2) suffix = "nd";
+    if (last == 3) suffix = "rd";
+  }
+  return std::to_string(n) + suffix;
+}
+
+// A code as the report would write it, without the blanks around it.
+std::string CodeText(float code) {
+  std::string text;
+  AppendPlainSingle(text, code);
+  const std::size_t first = text.find_first_not_of(' ');
+  const std::size_t last = text.find_last_not_of(' ');
+  return first == std::string::npos ? text : text.substr(first, last - first + 1);
+}
+
+// The lines of the data file, read in large blocks. A line ends at LF or
+// CR LF; a final line without terminator still counts.
+class LineSource {
+ public:
+  explicit LineSource(const std::string& path) : path_(path), buffer_(1 << 20) {
+    errno = 0;
+    file_.reset(std::fopen(path.c_str(), "rb"));
+    if (!file_) ThrowOpenError(errno);
+  }
+
+  // The next line, valid until the following call; false at the end of the file.
+  bool Next(std::string_view& line) {
+    for (;;) {
+      const char* first = buffer_.data() + begin_;
+      const void* newline = std::memchr(first, '\n', end_ - begin_);
+      if (newline != nullptr) {
+        const std::size_t length = static_cast<const char*>(newline) - first;
+        TakeLine(line, length, length + 1);
+        return true;
+      }
+      if (atEnd_) {
+        if (begin_ == end_) return false;
+        TakeLine(line, end_ - begin_, end_ - begin_);
+        return true;
+      }
+      Refill();
+    }
+  }
+
+  std::int64_t BytesConsumed() const { return consumed_; }
+
+ private:
+  struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+  };
+
+  [[noreturn]] void ThrowOpenError(int error) const {
+    std::error_code ignored;
+    const std::string prefix = "the data file " + path_;
+    if (!std::filesystem::exists(path_, ignored))
+      throw KorvanError(prefix + " does not exist; check its name and folder");
+    if (std::filesystem::is_directory(path_, ignored))
+      throw KorvanError(prefix + " is a folder; choose a data file in it");
+    if (error == EACCES) throw KorvanError(prefix + " cannot be opened: you have no permission to read it");
+    throw KorvanError(prefix + " cannot be opened: " + std::generic_category().message(error));
+  }
+
+  void TakeLine(std::string_view& line, std::size_t length, std::size_t used) {
+    line = std::string_view(buffer_.data() + begin_, length);
+    if (!line.empty() && line.back() == '\r' && used > length) line.remove_suffix(1);
+    begin_ += used;
+    consumed_ += static_cast<std::int64_t>(used);
+  }
+
+  // Keeps the unfinished line at the front and appends the next block; a
+  // line longer than the buffer makes the buffer grow.
+  void Refill() {
+    const std::size_t kept = end_ - begin_;
+    std::memmove(buffer_.data(), buffer_.data() + begin_, kept);
+    begin_ = 0;
+    end_ = kept;
+    if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+    const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_.get());
+    end_ += got;
+    if (got == 0) {
+      if (std::ferror(file_.get()))
+        throw KorvanError("the data file " + path_ + " could not be read to its end; check the disk or copy the file");
+      atEnd_ = true;
+    }
+  }
+
+  std::string path_;
+  std::unique_ptr<std::FILE, FileCloser> file_;
+  std::vector<char> buffer_;
+  std::size_t begin_ = 0;  // first byte not yet handed out
+  std::size_t end_ = 0;    // end of the bytes read
+  bool atEnd_ = false;
+  std::int64_t consumed_ = 0;
+};
+
+// Bytes of the valid UTF-8 sequence at p, or 1 for a byte that starts none:
+// either way, one character.
+std::size_t CharacterLength(const unsigned char* p, std::size_t left) {
+  const unsigned char lead = p[0];
+  std::size_t length = 1;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  }
+  if (length == 1 || length > left) return 1;
+  if (p[1] < low || p[1] > high) return 1;
+  for (std::size_t n = 2; n < length; ++n)
+    if (p[n] < 0x80 || p[n] > 0xBF) return 1;
+  return length;
+}
+
+// The fields of one line, by character positions from 1. Pure-ASCII lines,
+// nearly all of them, need no character table.
+class LineFields {
+ public:
+  void Set(std::string_view line) {
+    line_ = line;
+    ascii_ = true;
+    for (const char c : line) {
+      if (static_cast<unsigned char>(c) >= 0x80) {
+        ascii_ = false;
+        break;
+      }
+    }
+    if (!ascii_) IndexCharacters();
+  }
+
+  // At most `width` characters from `start` on; fewer at the end of the line.
+  std::string_view Field(std::int64_t start, std::int64_t width) const {
+    const auto first = static_cast<std::uint64_t>(start - 1);
+    const std::uint64_t count = ascii_ ? line_.size() : characterStart_.size() - 1;
+    if (first >= count) return {};
+    const std::uint64_t last = first + std::min(static_cast<std::uint64_t>(width), count - first);
+    if (ascii_) return line_.substr(first, last - first);
+    return line_.substr(characterStart_[first], characterStart_[last] - characterStart_[first]);
+  }
+  std::string_view Field(const FieldWindow& window) const { return Field(window.start, window.width); }
+
+ private:
+  void IndexCharacters() {
+    characterStart_.clear();
+    const auto* bytes = reinterpret_cast<const unsigned char*>(line_.data());
+    std::size_t at = 0;
+    while (at < line_.size()) {
+      characterStart_.push_back(at);
+      at += CharacterLength(bytes + at, line_.size() - at);
+    }
+    characterStart_.push_back(at);
+  }
+
+  std::string_view line_;
+  bool ascii_ = true;
+  std::vector<std::size_t> characterStart_;  // byte offset of each character, then the end
+};
+
+// Codes are told apart by their single-precision value: +0 and -0 are one
+// code, and a NaN, which equals nothing, would be a new level every time.
+bool CodeKey(float code, std::uint32_t& key) {
+  if (std::isnan(code)) return false;
+  key = std::bit_cast<std::uint32_t>(code == 0.0f ? 0.0f : code);
+  return true;
+}
+
+// Numbers the levels of the selected records. The hash maps give the level
+// that a search of the stored codes in order would find first, since a code
+// is entered only when no earlier level holds it.
+class RecordReader {
+ public:
+  RecordReader(RunData& run, ProgressLog& log) : run_(run), log_(log) {
+    run.siteCode.assign(1, 0.0f);
+    run.blockCode.assign(1, {});
+    run.blockCount.assign(1, 0);
+    run.familyCode.assign(1, 0.0f);
+    run.recordColumn.Resize(0);
+    run.traitValue.Reset(run.nTrait);
+    run.nSite = run.nFamily = run.nRecord = 0;
+  }
+
+  void ReadLine(std::string_view line, std::int64_t lineNo) {
+    if (!line.empty() && line.front() == ':') return;
+    fields_.Set(line);
+    if (ParseNumber(fields_.Field(run_.ageField)).value != run_.params.ageSel) return;
+    lineNo_ = lineNo;
+    const float siteCode = ReadCode(run_.siteField);
+    const float blockCode = ReadCode(run_.blockField);
+    const float familyCode = ReadCode(run_.familyField);
+    const int i = SiteNumber(siteCode);
+    const int k = BlockNumber(i, blockCode);
+    const int j = FamilyNumber(familyCode);
+    const int r = NextRecord();
+    run_.recordColumn.AppendLevels(i, k, j);
+    StoreTraits();
+    WriteProgressLine(r);
+  }
+
+ private:
+  std::string Where() const {
+    return "line " + std::to_string(lineNo_) + " of " + run_.params.dataPath + ": ";
+  }
+  std::string Capacity(Field field, std::int64_t capacity) const {
+    return " is more than " + run_.params.NameOf(field) + " = " + std::to_string(capacity);
+  }
+
+  // Empty and non-numeric fields read as 0 as they always have, but the
+  // user hears about them: a shifted column would otherwise go unnoticed.
+  double ReadNumber(std::string_view field, FieldWarning& warning) const {
+    const ParsedNumber parsed = ParseNumber(field);
+    if (!parsed.numeric && warning.count++ == 0) warning.firstLine = lineNo_;
+    return parsed.value;
+  }
+  float ReadCode(const FieldWindow& window) {
+    return RoundToSingle(ReadNumber(fields_.Field(window), run_.codeWarning));
+  }
+
+  int SiteNumber(float code) {
+    std::uint32_t key = 0;
+    const bool keyed = CodeKey(code, key);
+    if (keyed) {
+      const auto found = siteIndex_.find(key);
+      if (found != siteIndex_.end()) return found->second;
+    }
+    if (run_.nSite >= run_.capSite)
+      throw KorvanError(Where() + "a " + Ordinal(run_.nSite + 1LL) + " site (code " + CodeText(code) + ")" +
+                        Capacity(Field::kSites, run_.capSite));
+    const int i = ++run_.nSite;
+    run_.siteCode.push_back(code);
+    run_.blockCode.emplace_back(1, 0.0f);
+    run_.blockCount.push_back(0);
+    if (keyed) siteIndex_.emplace(key, i);
+    return i;
+  }
+
+  int BlockNumber(int i, float code) {
+    std::uint32_t codeKey = 0;
+    const bool keyed = CodeKey(code, codeKey);
+    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | codeKey;
+    if (keyed) {
+      const auto found = blockIndex_.find(key);
+      if (found != blockIndex_.end()) return found->second;
+    }
+    if (run_.blockCount[i] >= run_.nBlock)
+      throw KorvanError(Where() + "a " + Ordinal(run_.blockCount[i] + 1LL) + " block (code " + CodeText(code) +
+                        ") at site " + CodeText(run_.siteCode[i]) + Capacity(Field::kBlocks, run_.nBlock));
+    const int k = ++run_.blockCount[i];
+    run_.blockCode[i].push_back(code);
+    if (keyed) blockIndex_.emplace(key, k);
+    return k;
+  }
+
+  int FamilyNumber(float code) {
+    std::uint32_t key = 0;
+    const bool keyed = CodeKey(code, key);
+    if (keyed) {
+      const auto found = familyIndex_.find(key);
+      if (found != familyIndex_.end()) return found->second;
+    }
+    if (run_.nFamily >= run_.capFamily)
+      throw KorvanError(Where() + "a " + Ordinal(run_.nFamily + 1LL) + " family (code " + CodeText(code) + ")" +
+                        Capacity(Field::kFamilies, run_.capFamily));
+    const int j = ++run_.nFamily;
+    run_.familyCode.push_back(code);
+    if (keyed) familyIndex_.emplace(key, j);
+    return j;
+  }
+
+  int NextRecord() {
+    if (run_.nRecord >= run_.capRecord)
+      throw KorvanError(Where() + "a " + Ordinal(run_.nRecord + 1LL) + " record of age " +
+                        CodeText(RoundToSingle(run_.params.ageSel)) + Capacity(Field::kRecords, run_.capRecord));
+    // Sites, blocks and families are each at most one per record, so this
+    // one limit keeps every level number within 32 bits.
+    if (run_.nRecord == INT_MAX - 1)
+      throw KorvanError(Where() + "korvan holds at most " + std::to_string(INT_MAX - 1) +
+                        " records in one run; analyse the data in parts");
+    return ++run_.nRecord;
+  }
+
+  void StoreTraits() {
+    const FieldWindow& first = run_.traitField;
+    for (int t = 1; t <= run_.nTrait; ++t) {
+      const std::string_view field = fields_.Field(first.start + (t - 1) * first.width, first.width);
+      run_.traitValue.TraitVector(t).push_back(RoundToSingle(ReadNumber(field, run_.traitWarning)));
+    }
+  }
+
+  void WriteProgressLine(int r) {
+    log_.CountedLineBy([this, r](std::string& out) {
+      AppendPattern(out, std::int64_t{r}, "####");
+      for (int factor = 1; factor <= 3; ++factor)
+        AppendPattern(out, std::int64_t{run_.recordColumn(r, factor)}, "  ####");
+      for (int t = 1; t <= run_.nTrait; ++t) AppendPattern(out, run_.traitValue(r, t), "  ###.##");
+    });
+  }
+
+  RunData& run_;
+  ProgressLog& log_;
+  LineFields fields_;
+  std::int64_t lineNo_ = 0;
+  std::unordered_map<std::uint32_t, int> siteIndex_;
+  std::unordered_map<std::uint64_t, int> blockIndex_;  // (site, code)
+  std::unordered_map<std::uint32_t, int> familyIndex_;
+};
+
+// Editors on Windows often begin a UTF-8 file with a byte-order mark; it is
+// no character of the first line, which may be a ":" comment.
+void DropByteOrderMark(std::string_view& line) {
+  constexpr std::string_view kMark = "\xEF\xBB\xBF";
+  if (line.substr(0, kMark.size()) == kMark) line.remove_prefix(kMark.size());
+}
+
+}  // namespace
+
+void ReadRecords(RunData& run, ProgressLog& log) {
+  LineSource source(run.params.dataPath);
+  std::error_code sizeUnknown;
+  const auto fileSize = std::filesystem::file_size(run.params.dataPath, sizeUnknown);
+  log.BeginStage("Reading the data file", sizeUnknown ? 0 : static_cast<std::int64_t>(fileSize));
+
+  RecordReader reader(run, log);
+  std::string_view line;
+  std::int64_t lineNo = 0;
+  while (source.Next(line)) {
+    if (++lineNo == 1) DropByteOrderMark(line);
+    reader.ReadLine(line, lineNo);
+    if (lineNo % kPollLines == 0) {
+      log.CheckStop();
+      log.Advance(source.BytesConsumed());
+    }
+  }
+  run.linesRead = lineNo;
+  log.Advance(source.BytesConsumed());
+}
+
+}  // namespace korvan

@@ -1,0 +1,148 @@
+#include "input/run_parameters.h"
+
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <filesystem>
+#include <system_error>
+
+#include "input/korvan_error.h"
+
+namespace korvan {
+
+namespace fs = std::filesystem;
+
+FieldNames WindowFieldNames() {
+  FieldNames names;
+  auto set = [&names](Field f, std::string name) { names[static_cast<std::size_t>(f)] = std::move(name); };
+  set(Field::kDataFile, "data file");
+  set(Field::kReportFile, "Output file");
+  set(Field::kSites, "No. of Sites");
+  set(Field::kBlocks, "No. of Blocks");
+  set(Field::kFamilies, "No. of Families");
+  set(Field::kRecords, "No. of Records");
+  set(Field::kAge, "age");
+  set(Field::kTraits, "No. of Traits");
+  // The field boxes have no labels of their own: the user finds them by
+  // their column heading and their row.
+  const std::pair<Field, Field> rows[] = {
+      {Field::kSiteStart, Field::kSiteWidth},     {Field::kBlockStart, Field::kBlockWidth},
+      {Field::kFamilyStart, Field::kFamilyWidth}, {Field::kAgeStart, Field::kAgeWidth},
+      {Field::kTraitStart, Field::kTraitWidth}};
+  const Field rowLabels[] = {Field::kSites, Field::kBlocks, Field::kFamilies, Field::kAge, Field::kTraits};
+  for (std::size_t n = 0; n < std::size(rows); ++n) {
+    const std::string& row = names[static_cast<std::size_t>(rowLabels[n])];
+    set(rows[n].first, "Start position of data for " + row);
+    set(rows[n].second, "No. of Columns for a datum for " + row);
+  }
+  return names;
+}
+
+std::string NumberText(double value) {
+  char text[32];
+  const auto result = std::to_chars(text, text + sizeof text, value);
+  return std::string(text, result.ptr);
+}
+
+bool NameSameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  if (fs::exists(a, error) && fs::exists(b, error)) {
+    const bool same = fs::equivalent(a, b, error);
+    if (!error) return same;
+  }
+  const fs::path absoluteA = fs::absolute(a, error).lexically_normal();
+  const fs::path absoluteB = fs::absolute(b, error).lexically_normal();
+  return absoluteA == absoluteB;
+}
+
+namespace {
+
+// Values far beyond any real trial stand for "no limit"; clamping keeps the
+// arithmetic on them from overflowing. No line of a text file comes near a
+// trillion characters, so positions and widths beyond that change nothing,
+// and 100 trait fields of that width still fit 64 bits.
+constexpr double kLargestCount = 4611686018427387904.0;  // 2^62
+constexpr double kLargestPosition = 1099511627776.0;     // 2^40
+
+[[noreturn]] void Reject(const RunParameters& params, Field field, const std::string& problem) {
+  throw KorvanError(params.NameOf(field) + ": " + problem);
+}
+
+std::int64_t CheckedCount(const RunParameters& params, Field field, double value) {
+  if (value < 0) Reject(params, field, NumberText(value) + " is negative; enter a count of 0 or more");
+  if (value != std::floor(value)) Reject(params, field, NumberText(value) + " is not a whole number");
+  return static_cast<std::int64_t>(std::min(value, kLargestCount));
+}
+
+// Positions and widths are whole characters; a fractional entry goes to the
+// nearest whole number, a tie to the even one (the default rounding mode).
+FieldWindow CheckedField(const RunParameters& params, Field startField, double start,
+                         Field widthField, double width) {
+  const double roundedStart = std::nearbyint(start);
+  const double roundedWidth = std::nearbyint(width);
+  if (!(roundedStart >= 1))
+    Reject(params, startField, NumberText(start) + " is below 1; positions count from 1 at the first character");
+  if (!(roundedWidth >= 0)) Reject(params, widthField, NumberText(width) + " is negative; enter a width of 0 or more");
+  FieldWindow window;
+  window.start = static_cast<std::int64_t>(std::min(roundedStart, kLargestPosition));
+  window.width = static_cast<std::int64_t>(std::min(roundedWidth, kLargestPosition));
+  return window;
+}
+
+void CheckDataPath(const RunParameters& params) {
+  if (params.dataPath.empty()) Reject(params, Field::kDataFile, "no data file is chosen; choose the data file");
+  std::error_code error;
+  if (fs::is_directory(params.dataPath, error))
+    Reject(params, Field::kDataFile, params.dataPath + " is a folder; choose a data file in it");
+}
+
+void CheckReportPath(const RunParameters& params) {
+  const std::string& path = params.reportPath;
+  if (path.empty()) Reject(params, Field::kReportFile, "no output file name is given; type a name for the report");
+  std::error_code error;
+  const fs::path report(path);
+  if (!report.has_filename() || report.filename() == "." || report.filename() == ".." ||
+      fs::is_directory(report, error))
+    Reject(params, Field::kReportFile, path + " is a folder; type a name for the report file");
+  // Finding this after a long read would waste the run.
+  const fs::path folder = report.parent_path().empty() ? fs::path(".") : report.parent_path();
+  if (!fs::is_directory(folder, error))
+    Reject(params, Field::kReportFile, "the folder " + folder.string() + " does not exist; choose an existing folder");
+  // Replacing the data with the report would destroy the data.
+  if (NameSameFile(path, params.dataPath))
+    Reject(params, Field::kReportFile, "the output file is the data file; choose another name");
+}
+
+}  // namespace
+
+RunData PrepareRun(const RunParameters& params) {
+  CheckDataPath(params);
+  CheckReportPath(params);
+
+  RunData run;
+  run.params = params;
+  run.capSite = CheckedCount(params, Field::kSites, params.nSite);
+  // A site can hold no more blocks than the run can hold records.
+  run.nBlock = static_cast<int>(std::min<std::int64_t>(CheckedCount(params, Field::kBlocks, params.nBlock), INT_MAX));
+  run.capFamily = CheckedCount(params, Field::kFamilies, params.nFamily);
+  run.capRecord = CheckedCount(params, Field::kRecords, params.nRecord);
+  const std::int64_t nTrait = CheckedCount(params, Field::kTraits, params.nTrait);
+  if (nTrait > kMaxTrait)
+    Reject(params, Field::kTraits,
+           NumberText(params.nTrait) + " is more than the " + std::to_string(kMaxTrait) +
+               " traits this build of korvan can analyse; analyse the traits in groups of at most " +
+               std::to_string(kMaxTrait));
+  run.nTrait = static_cast<int>(nTrait);
+
+  run.siteField = CheckedField(params, Field::kSiteStart, params.colSite, Field::kSiteWidth, params.wSite);
+  run.blockField = CheckedField(params, Field::kBlockStart, params.colBlock, Field::kBlockWidth, params.wBlock);
+  run.familyField =
+      CheckedField(params, Field::kFamilyStart, params.colFamily, Field::kFamilyWidth, params.wFamily);
+  run.ageField = CheckedField(params, Field::kAgeStart, params.colAge, Field::kAgeWidth, params.wAge);
+  // Without traits the trait boxes are never read, so they may stay empty.
+  if (run.nTrait > 0)
+    run.traitField = CheckedField(params, Field::kTraitStart, params.colTrait, Field::kTraitWidth, params.wTrait);
+  return run;
+}
+
+}  // namespace korvan
