@@ -28,6 +28,20 @@ void WriteReportHead(const RunData& run, ReportFile& report) {
   report.Text(" ").EndLine();
 }
 
+// Fields that read as 0 without holding a number: harmless in a blank
+// trailing column, a shifted field layout otherwise.
+void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
+  auto note = [&](const FieldWarning& warning, const char* what) {
+    if (warning.count == 0) return;
+    summary.warnings.push_back(std::to_string(warning.count) + " " + what +
+                               " of the selected records were empty or not numeric and read as 0 (the first on line " +
+                               std::to_string(warning.firstLine) + " of " + run.params.dataPath +
+                               "); check the start positions and widths");
+  };
+  note(run.codeWarning, "site, block or family fields");
+  note(run.traitWarning, "trait fields");
+}
+
 }  // namespace
 
 RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
@@ -63,6 +77,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   summary.nRep = run.nRep;
   summary.nFamily = run.nFamily;
   summary.nTrait = run.nTrait;
+  NoteFieldWarnings(run, summary);
   summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   return summary;
 }
