@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPainter>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -63,13 +64,33 @@ class WrappingButton : public QPushButton {
   }
 };
 
+// A column heading in a column narrower than some of its words: a word that
+// does not fit is broken rather than cut off, and a narrower face is asked
+// for where the platform has one.
+class HeadingLabel : public QLabel {
+ public:
+  HeadingLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+    QFont narrow = font();
+    narrow.setStretch(QFont::SemiCondensed);
+    setFont(narrow);
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    QTextOption option(Qt::AlignLeft | Qt::AlignTop);
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(QRectF(contentsRect()), text(), option);
+  }
+};
+
 QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, const QRect& where,
                  const QColor& colour, bool heading = false) {
-  auto* label = new QLabel(text, parent);
+  QLabel* label = heading ? new HeadingLabel(text, parent) : new QLabel(text, parent);
   label->setObjectName(QLatin1String(name));
   label->setGeometry(where);
-  label->setWordWrap(heading);
-  label->setAlignment(heading ? Qt::AlignLeft | Qt::AlignTop : Qt::AlignLeft | Qt::AlignVCenter);
+  label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   Paint(label, colour);
   return label;
 }
