@@ -1,0 +1,192 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "support/test_support.h"
+
+namespace korvan {
+namespace {
+
+using test::CliResult;
+using test::ReadFile;
+using test::ReadLines;
+using test::RunCli;
+using test::SourcePath;
+using test::TempDir;
+using test::WriteFile;
+using ::testing::HasSubstr;
+using ::testing::StartsWith;
+
+// The command of examples/README.md for the small example, with the
+// report, and the procedure file when wanted, in `dir`.
+std::vector<std::string> ExampleArgs(const TempDir& dir, bool procedure) {
+  std::vector<std::string> args = {
+      "--data", SourcePath("examples/small_trial.dat"), "--output", dir / "small_trial.out",
+      "--sites", "3", "--blocks", "3", "--families", "5", "--records", "36", "--traits", "2", "--age", "10",
+      "--site-col", "1,4", "--block-col", "5,3", "--family-col", "8,4", "--age-col", "12,3",
+      "--trait-col", "15,8"};
+  if (procedure) args.insert(args.end(), {"--procedure", dir / "small_trial.procedure"});
+  return args;
+}
+
+std::vector<std::string> With(std::vector<std::string> args, const std::string& option, const std::string& value) {
+  for (std::size_t n = 0; n + 1 < args.size(); ++n)
+    if (args[n] == option) args[n + 1] = value;
+  return args;
+}
+
+std::vector<std::string> Without(std::vector<std::string> args, const std::string& option) {
+  for (std::size_t n = 0; n + 1 < args.size(); ++n)
+    if (args[n] == option) args.erase(args.begin() + n, args.begin() + n + 2);
+  return args;
+}
+
+TEST(Cli, UsageErrorsNameTheOptionAndExitWith2) {
+  TempDir dir;
+  const std::vector<std::string> args = ExampleArgs(dir, false);
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  std::vector<std::string> twice = args;
+  twice.insert(twice.end(), {"--sites", "4"});
+  std::vector<std::string> dangling = args;
+  dangling.push_back("--procedure");
+  const Case cases[] = {
+      {Without(Without(args, "--sites"), "--age-col"), "missing --sites, --age-col"},
+      {With(args, "--records", "36x"), "--records: '36x' is not a number"},
+      {With(args, "--age", ""), "--age: '' is not a number"},
+      {With(args, "--families", "nan"), "--families: 'nan' is not a number"},
+      {With(args, "--site-col", "1"), "--site-col: '1' is not START,WIDTH"},
+      {With(args, "--trait-col", "15,"), "--trait-col: '' is not START,WIDTH"},
+      {twice, "--sites is given twice"},
+      {dangling, "--procedure needs a value"},
+      {{"--data=a", "--colour", "red"}, "unknown option '--colour'"},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = RunCli(c.args);
+    EXPECT_EQ(result.exitCode, 2) << c.message;
+    EXPECT_THAT(result.err, StartsWith(std::string("korvan-cli: ") + c.message));
+    EXPECT_THAT(result.err, HasSubstr("usage: korvan-cli"));
+  }
+  EXPECT_FALSE(std::filesystem::exists(dir / "small_trial.out"));
+
+  const CliResult help = RunCli({"--help"});
+  EXPECT_EQ(help.exitCode, 0);
+  EXPECT_THAT(help.out, HasSubstr("--trait-col START,WIDTH"));
+  EXPECT_THAT(RunCli({"--version"}).out, StartsWith("korvan-cli " KORVAN_VERSION "\n"));
+}
+
+TEST(Cli, ExampleWritesReportHeadAndEveryListingLine) {
+  TempDir dir;
+  std::vector<std::string> args = ExampleArgs(dir, true);
+  args = With(args, "--age", "1e1");  // the same age, written otherwise: options are numbers
+  args = With(args, "--site-col", "1,4.5");  // a width of 4.5 goes to the even 4
+  const CliResult result = RunCli(args);
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_THAT(result.err, testing::MatchesRegex(
+                              "korvan-cli: wrote .*small_trial.out: 36 records, 3 sites, 8 blocks, 5 families, "
+                              "2 traits, [0-9]+\\.[0-9][0-9] s\n"));
+
+  // Sites 30, 10 and 20 in order of first occurrence; lines end CR LF.
+  const std::string report = ReadFile(dir / "small_trial.out");
+  EXPECT_THAT(report, StartsWith((dir / "small_trial.out") + "\r\n 30   10   20   \r\n"));
+
+  // The record lines and both listings, from an independent implementation
+  // of the reader and the column-by-column removal; the age-5 records and
+  // the comment lines are not among them. Nothing is cleared in the file.
+  const std::vector<std::string> expected = ReadLines(SourcePath("tests/data/small_trial_listings.txt"));
+  const std::vector<std::string> procedure = ReadLines(dir / "small_trial.procedure");
+  ASSERT_GE(procedure.size(), expected.size() + 1);
+  EXPECT_EQ(std::vector<std::string>(procedure.begin(), procedure.begin() + expected.size()), expected);
+  EXPECT_THAT(procedure.back(), testing::MatchesRegex(" Start at [0-9]{2}:[0-9]{2}:[0-9]{2} and Ended at "
+                                                      "[0-9]{2}:[0-9]{2}:[0-9]{2}"));
+  const std::string text = ReadFile(dir / "small_trial.procedure");
+  EXPECT_EQ(text.find('\r'), std::string::npos);
+  EXPECT_EQ(text.back(), '\n');
+}
+
+TEST(Cli, FailedRunExitsWith1AndLeavesEarlierFilesUntouched) {
+  TempDir dir;
+  WriteFile(dir / "small_trial.out", "an earlier report\r\n");
+  WriteFile(dir / "small_trial.procedure", "an earlier procedure\n");
+  struct Case {
+    std::vector<std::string> args;
+    const char* message;
+  };
+  const std::vector<std::string> args = ExampleArgs(dir, true);
+  const Case cases[] = {
+      {With(args, "--sites", "2"), "line 37 of "},  // the first record of site 20
+      {With(args, "--sites", "2"), "small_trial.dat: a 3rd site (code 20) is more than --sites = 2"},
+      {With(args, "--records", "35"), "a 36th record of age 10 is more than --records = 35"},
+      {With(args, "--blocks", "2"), "a 3rd block (code 3) at site 30 is more than --blocks = 2"},
+      {With(args, "--site-col", "0,4"), "--site-col start: 0 is below 1"},
+      {With(args, "--traits", "2.5"), "--traits: 2.5 is not a whole number"},
+      {With(args, "--output", SourcePath("examples/small_trial.dat")), "--output: the output file is the data file"},
+      {With(args, "--procedure", dir / "small_trial.out"), "--procedure: the procedure file is the output file"},
+      {With(args, "--data", dir / "absent.dat"), "absent.dat does not exist"},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = RunCli(c.args);
+    EXPECT_EQ(result.exitCode, 1) << c.message;
+    EXPECT_THAT(result.err, StartsWith("korvan-cli: error: "));
+    EXPECT_THAT(result.err, HasSubstr(c.message));
+  }
+  EXPECT_EQ(ReadFile(dir / "small_trial.out"), "an earlier report\r\n");
+  EXPECT_EQ(ReadFile(dir / "small_trial.procedure"), "an earlier procedure\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "temporary files left";
+}
+
+TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
+  TempDir dir;
+  // Line 2 lacks its second trait; line 3 holds letters in its family field.
+  WriteFile(dir / "gaps.dat", ":site blk fam age  height     dbh\n"
+                              "  30  1 103 10    7.68\n"
+                              "  30  1 1x3 10    8.67    12.4\n"
+                              "  30  2    10    8.85    13.4\n");
+  std::vector<std::string> args = With(ExampleArgs(dir, false), "--data", dir / "gaps.dat");
+  args.push_back("--quiet");
+  const CliResult result = RunCli(args);
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "korvan-cli: warning: 1 site, block or family fields of the selected records were empty or not "
+            "numeric and read as 0 (the first on line 4 of " + (dir / "gaps.dat") +
+            "); check the start positions and widths\n"
+            "korvan-cli: warning: 1 trait fields of the selected records were empty or not numeric and read as "
+            "0 (the first on line 2 of " + (dir / "gaps.dat") + "); check the start positions and widths\n");
+}
+
+// Counts stated with the public data sets, found independently of korvan.
+TEST(Cli, RealTrialsGiveTheirPublishedCounts) {
+  struct Case {
+    std::string data;
+    std::vector<std::string> counts;  // --sites --blocks --families --records --traits --age
+    const char* summary;
+  };
+  const Case cases[] = {
+      {SourcePath("examples/bamboo_height.dat"), {"2", "3", "6", "216", "1", "10"},
+       "216 records, 2 sites, 6 blocks, 6 families, 1 trait,"},
+      {SourcePath("examples/maize2010_6traits.dat"), {"10", "4", "93", "1765", "6", "10"},
+       "1765 records, 10 sites, 40 blocks, 93 families, 6 traits,"},
+      {"/work/shared/data/douglas_c13.dat", {"3", "53", "109", "8688", "1", "15"},
+       "8688 records, 3 sites, 127 blocks, 109 families, 1 trait,"},
+  };
+  for (const Case& c : cases) {
+    if (!std::filesystem::exists(c.data)) continue;  // the GPL data set is not shipped
+    TempDir dir;
+    const CliResult result = RunCli({"--data", c.data, "--output", dir / "trial.out", "--sites", c.counts[0],
+                                     "--blocks", c.counts[1], "--families", c.counts[2], "--records", c.counts[3],
+                                     "--traits", c.counts[4], "--age", c.counts[5], "--site-col", "1,4",
+                                     "--block-col", "5,4", "--family-col", "9,6", "--age-col", "15,4",
+                                     "--trait-col", "19,10"});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_THAT(result.err, HasSubstr(c.summary));
+  }
+}
+
+}  // namespace
+}  // namespace korvan
