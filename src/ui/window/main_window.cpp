@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPainter>
+#include <QScreen>
 #include <QStyleFactory>
 #include <QStyleOptionButton>
 #include <QStylePainter>
@@ -102,6 +103,18 @@ std::string LocalPath(const QString& path) {
 std::string LocalName(const QString& name) { return QFile::encodeName(name).toStdString(); }
 
 double BoxNumber(const QLineEdit* box) { return TextToNumber(box->text().toStdString()); }
+
+// The progress window first opens below the main window, or to its right
+// when the screen has no room below, so that the two do not hide each other
+// where no window manager places them.
+void PlaceBeside(QWidget& window, const QWidget& main) {
+  const QRect frame = main.frameGeometry();
+  const QScreen* screen = main.screen();
+  const QRect room = screen != nullptr ? screen->availableGeometry() : QRect();
+  QPoint place(frame.left(), frame.bottom() + 1);
+  if (room.isValid() && place.y() + window.height() > room.bottom()) place = QPoint(frame.right() + 1, frame.top());
+  window.move(place);
+}
 
 }  // namespace
 
@@ -334,6 +347,10 @@ void MainWindow::closeEvent(QCloseEvent* event) {
 
 void MainWindow::ShowProcedure() {
   procedure_->ShowPending();
+  if (!procedureShown_) {
+    procedureShown_ = true;
+    PlaceBeside(*procedure_, *this);
+  }
   procedure_->show();
   procedure_->raise();
   procedure_->activateWindow();

@@ -66,6 +66,7 @@ class MainWindow : public QWidget {
   std::unique_ptr<ProgressWindow> procedure_;  // Form2: a window of its own, not a child
   std::thread worker_;
   bool endRequested_ = false;
+  bool procedureShown_ = false;  // the progress window has been placed once
 
   QPushButton* startButton_ = nullptr;  // Command1
   QPushButton* endButton_ = nullptr;    // Command2

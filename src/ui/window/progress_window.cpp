@@ -56,11 +56,23 @@ void ProgressWindow::ShowPending() {
   if (pending_.text.empty()) return;
   // A user who scrolled up to read keeps the place; otherwise the view
   // follows the newest line.
-  QScrollBar* bar = view_->verticalScrollBar();
-  const bool atEnd = bar->value() == bar->maximum();
+  const QScrollBar* bar = view_->verticalScrollBar();
+  const bool atEnd = !isVisible() || bar->value() == bar->maximum();
   pending_.text.pop_back();  // appendPlainText ends the last line itself
   view_->appendPlainText(QString::fromUtf8(pending_.text.data(), static_cast<qsizetype>(pending_.text.size())));
-  if (atEnd) bar->setValue(bar->maximum());
+  if (atEnd) ScrollToEnd();
+}
+
+void ProgressWindow::ScrollToEnd() {
+  view_->moveCursor(QTextCursor::End);
+  view_->ensureCursorVisible();
+}
+
+// While hidden the view has no real size, so where it scrolled to then means
+// nothing: on showing, the newest lines are what the user came to see.
+void ProgressWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  ScrollToEnd();
 }
 
 QStringList ProgressWindow::Lines() const {

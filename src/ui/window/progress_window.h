@@ -31,7 +31,12 @@ class ProgressWindow : public QWidget {
   // The lines the view holds, top to bottom.
   QStringList Lines() const;
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
+  void ScrollToEnd();
+
   ProgressQueue& queue_;
   QPlainTextEdit* view_;
   QTimer timer_;
