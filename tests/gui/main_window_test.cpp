@@ -109,7 +109,11 @@ class MainWindowTest : public QObject {
       if (auto* button = qobject_cast<QPushButton*>(widget)) QCOMPARE(button->text(), QString::fromUtf8(c.caption));
       if (auto* label = qobject_cast<QLabel*>(widget)) QCOMPARE(label->text(), QString::fromUtf8(c.caption));
       if (auto* box = qobject_cast<QLineEdit*>(widget)) QVERIFY2(box->text().isEmpty(), qPrintable(name));
-      if (!c.background.isValid()) continue;
+      if (!c.background.isValid()) {
+        QCOMPARE(Describe(widget->palette().color(QPalette::Button)),
+                 Describe(QApplication::palette().color(QPalette::Button)));
+        continue;
+      }
       if (qobject_cast<QLabel*>(widget) || qobject_cast<QLineEdit*>(widget)) {
         // Drawn, not just set: the bottom right inside the frame is
         // background in an empty box and below or beside a label's text.

@@ -129,7 +129,11 @@ MainWindow::MainWindow() : procedure_(std::make_unique<ProgressWindow>(queue_)) 
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QStringLiteral("KORVAN (Calculation of ANOVA for multiple Test Sites)"));
   setFixedSize(9270 / kTwipsPerPixel, 3345 / kTwipsPerPixel);
-  Paint(this, Qt::white);
+  // Only the window's own background: the buttons keep the style's colour.
+  QPalette white = palette();
+  white.setColor(QPalette::Window, Qt::white);
+  setPalette(white);
+  setAutoFillBackground(true);
   // The layout was drawn for an 8-point font at 96 dots per inch; a font in
   // pixels keeps every caption inside its control on any screen.
   QFont small = font();
