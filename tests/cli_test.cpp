@@ -143,21 +143,49 @@ TEST(Cli, FailedRunExitsWith1AndLeavesEarlierFilesUntouched) {
 
 TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
   TempDir dir;
-  // Line 2 lacks its second trait; line 3 holds letters in its family field.
+  // Lines 2 and 4 lack their second trait; line 3 holds letters in its family field.
   WriteFile(dir / "gaps.dat", ":site blk fam age  height     dbh\n"
                               "  30  1 103 10    7.68\n"
-                              "  30  1 1x3 10    8.67    12.4\n"
-                              "  30  2    10    8.85    13.4\n");
+                              "  30  1 F03 10    8.67    12.4\n"
+                              "  30  2 102 10    8.85\n");
   std::vector<std::string> args = With(ExampleArgs(dir, false), "--data", dir / "gaps.dat");
   args.push_back("--quiet");
   const CliResult result = RunCli(args);
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.err,
-            "korvan-cli: warning: 1 site, block or family fields of the selected records were empty or not "
-            "numeric and read as 0 (the first on line 4 of " + (dir / "gaps.dat") +
-            "); check the start positions and widths\n"
-            "korvan-cli: warning: 1 trait fields of the selected records were empty or not numeric and read as "
-            "0 (the first on line 2 of " + (dir / "gaps.dat") + "); check the start positions and widths\n");
+            "korvan-cli: warning: 1 site, block or family field was empty or not numeric and read as 0 (on line 3 of " +
+                (dir / "gaps.dat") + "); check the start positions and widths\n"
+                "korvan-cli: warning: 2 trait fields were empty or not numeric and read as 0 (the first on line 2 of " +
+                (dir / "gaps.dat") + "); check the start positions and widths\n");
+}
+
+// The benchmark driver's per-stage seconds: the stages are disjoint parts of
+// the run, so together they cannot exceed the total; asking for them must not
+// change the report.
+TEST(Cli, TimingsListEveryStageWithinTheTotal) {
+  TempDir dir;
+  std::vector<std::string> args = ExampleArgs(dir, false);
+  ASSERT_EQ(RunCli(args).exitCode, 0);
+  const std::string plainReport = ReadFile(dir / "small_trial.out");
+  args.insert(args.end(), {"--timings", dir / "timings.txt"});
+  const CliResult result = RunCli(args);
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(ReadFile(dir / "small_trial.out"), plainReport);
+
+  const std::vector<std::string> lines = ReadLines(dir / "timings.txt");
+  ASSERT_GE(lines.size(), 3u);
+  const std::regex shape("([a-z-]+) ([0-9]+\\.[0-9]{6})");
+  double stageSum = 0, total = -1;
+  for (std::size_t n = 0; n < lines.size(); ++n) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[n], m, shape)) << lines[n];
+    if (n + 1 < lines.size()) stageSum += std::stod(m[2]);
+    else total = std::stod(m[2]);
+  }
+  EXPECT_THAT(lines.front(), StartsWith("read "));
+  EXPECT_THAT(lines.back(), StartsWith("total "));
+  // Each figure is rounded to 6 decimals: half a microsecond per line.
+  EXPECT_LE(stageSum, total + 0.5e-6 * static_cast<double>(lines.size())) << ReadFile(dir / "timings.txt");
 }
 
 // Counts stated with the public data sets, found independently of korvan.

@@ -22,7 +22,6 @@ namespace {
 using test::TempDir;
 using test::WriteFile;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 
 class CapturingSink : public ProgressSink {
@@ -126,16 +125,10 @@ TEST(PrepareRun, EachBadParameterIsNamedBeforeAnythingIsRead) {
     c.spoil(params);
     EXPECT_THAT(ErrorOf([&] { PrepareRun(params); }), HasSubstr(c.message));
   }
-  // Without traits the trait boxes may stay empty.
+  // Without traits the trait boxes may stay empty; positions and widths go
+  // to the nearest whole number, a tie to the even one.
   RunParameters params = Layout(dir / "trial.txt", dir / "trial.out", 0);
   params.colTrait = params.wTrait = 0;
-  EXPECT_EQ(ErrorOf([&] { PrepareRun(params); }), "(no error)");
-}
-
-TEST(PrepareRun, PositionsRoundToEvenAndLinksCountAsTheDataFile) {
-  TempDir dir;
-  WriteFile(dir / "trial.txt", "");
-  RunParameters params = Layout(dir / "trial.txt", dir / "trial.out", 1);
   params.colSite = 2.5, params.wSite = 3.5, params.colAge = 0.6, params.wAge = 0.5;
   const RunData run = PrepareRun(params);
   EXPECT_EQ(run.siteField.start, 2);
@@ -143,6 +136,7 @@ TEST(PrepareRun, PositionsRoundToEvenAndLinksCountAsTheDataFile) {
   EXPECT_EQ(run.ageField.start, 1);
   EXPECT_EQ(run.ageField.width, 0);
 
+  // A second name of the data file is still the data file.
   ASSERT_EQ(::link((dir / "trial.txt").c_str(), (dir / "other-name.txt").c_str()), 0);
   params.reportPath = dir / "other-name.txt";
   EXPECT_THAT(ErrorOf([&] { PrepareRun(params); }), HasSubstr("the output file is the data file"));
@@ -211,6 +205,12 @@ TEST(ReadRecords, CodesMatchOnceRoundedToSinglePrecision) {
   const ReadResult read = Read(data);
   EXPECT_THAT(Levels(read.run, 3), ElementsAre(1, 1, 1, 2, 3, 2, 3, 4, 4, 5, 5, 6));
   EXPECT_THAT(read.run.familyCode, ElementsAre(0, 7, 1.1f, 0.3f, 0, 16777216, 12));
+
+  // Beyond single precision a value would be stored as infinity.
+  EXPECT_THAT(ErrorOf([] { Read(Line({"1", "1", "1", "10", "4e38"})); }),
+              HasSubstr("trial.txt: the trait field '    4e38' is beyond the range of single precision"));
+  EXPECT_THAT(ErrorOf([] { Read(Line({"1", "1", "-1e39", "10", "1"})); }),
+              HasSubstr("the family field '     -1e39' is beyond"));
 }
 
 TEST(ReadRecords, LineEndsAndCharacterPositions) {
@@ -258,22 +258,26 @@ TEST(ReadRecords, ExceededCapacitiesNameCountLineAndFile) {
   }
   const std::string data = Line({"5", "1", "1", "10", "1"}) + "\n" + Line({"5", "2", "2", "10", "1"}) + "\n" +
                            Line({"8", "1.5", "3", "10", "1"}) + "\n" + Line({"8", "2", "3", "10", "1"}) + "\n";
-  auto errorWith = [&](std::function<void(RunParameters&)> adjust) { return ErrorOf([&] { Read(data, 1, adjust); }); };
-  EXPECT_THAT(errorWith([](RunParameters& p) { p.nBlock = 1; }),
-              HasSubstr("line 2 of " ));
-  EXPECT_THAT(errorWith([](RunParameters& p) { p.nBlock = 1; }),
-              HasSubstr("trial.txt: a 2nd block (code 2) at site 5 is more than No. of Blocks = 1"));
-  EXPECT_THAT(errorWith([](RunParameters& p) { p.nFamily = 2; }),
-              HasSubstr("line 3 of "));
-  EXPECT_THAT(errorWith([](RunParameters& p) { p.nFamily = 2; }),
-              HasSubstr("a 3rd family (code 3) is more than No. of Families = 2"));
-  EXPECT_THAT(errorWith([](RunParameters& p) {
-                p.nRecord = 3;
-                p.fieldNames[static_cast<std::size_t>(Field::kRecords)] = "--records";
-              }),
-              HasSubstr("trial.txt: a 4th record of age 10 is more than --records = 3"));
-  EXPECT_EQ(errorWith([](RunParameters& p) { p.nSite = 2, p.nBlock = 2, p.nFamily = 3, p.nRecord = 4; }),
-            "(no error)");
+  struct Limit {
+    std::function<void(RunParameters&)> adjust;
+    const char* message;
+  };
+  const Limit limits[] = {
+      {[](RunParameters& p) { p.nBlock = 1; }, "line 2 of $: a 2nd block (code 2) at site 5 is more than No. of Blocks = 1"},
+      {[](RunParameters& p) { p.nFamily = 2; }, "line 3 of $: a 3rd family (code 3) is more than No. of Families = 2"},
+      {[](RunParameters& p) {
+         p.nRecord = 3;
+         p.fieldNames[static_cast<std::size_t>(Field::kRecords)] = "--records";
+       },
+       "line 4 of $: a 4th record of age 10 is more than --records = 3"},
+      {[](RunParameters& p) { p.nSite = 2, p.nBlock = 2, p.nFamily = 3, p.nRecord = 4; }, "(no error)"},
+  };
+  for (const Limit& limit : limits) {
+    std::string message = ErrorOf([&] { Read(data, 1, limit.adjust); });
+    const std::size_t path = message.find("/trial.txt");  // in a fresh temporary folder
+    if (path != std::string::npos) message.replace(message.find('/'), path + 10 - message.find('/'), "$");
+    EXPECT_EQ(message, limit.message);
+  }
 }
 
 TEST(ReadRecords, DataFileThatCannotBeOpenedSaysWhy) {
@@ -289,6 +293,26 @@ TEST(ReadRecords, DataFileThatCannotBeOpenedSaysWhy) {
   std::filesystem::permissions(dir / "locked.txt", std::filesystem::perms::none);
   run.params.dataPath = dir / "locked.txt";
   EXPECT_THAT(ErrorOf([&] { ReadRecords(run, log); }), HasSubstr("you have no permission to read it"));
+}
+
+TEST(ReadRecords, StopRequestIsSeenWhileReading) {
+  // The window's "End" must not wait for the end of a large file.
+  class StoppingSink : public CapturingSink {
+   public:
+    bool StopRequested() const override { return ++checks_ > 1; }  // not at the stage's start
+   private:
+    mutable int checks_ = 0;
+  };
+  TempDir dir;
+  std::string data;
+  for (int r = 0; r < 20000; ++r) data += Line({"1", "1", "1", "10", "1"}) + "\n";
+  WriteFile(dir / "trial.txt", data);
+  RunData run = PrepareRun(Layout(dir / "trial.txt", dir / "trial.out", 1));
+  run.capRecord = 20000;
+  StoppingSink sink;
+  ProgressLog log(sink);
+  EXPECT_THROW(ReadRecords(run, log), RunCancelled);
+  EXPECT_LT(sink.lines.size(), 10000u);
 }
 
 // The level numbers the stored codes would give when searched in order, as
@@ -394,22 +418,20 @@ TEST(CodeLevels, CompactionMatchesColumnByColumnRemoval) {
     const int nBlock = 1 + static_cast<int>(random() % 6);
     const bool balanced = trial < 4;
     std::vector<std::array<int, 3>> levels;
-    std::vector<int> blocks(1, 0);
+    std::vector<int> blocks(1, 0);  // blocks found per site
     int nFamily = 0;
-    const int records = balanced ? 0 : 1 + static_cast<int>(random() % 400);
-    for (int r = 0; r < records; ++r) {
-      const int i = 1 + static_cast<int>(random() % blocks.size());
+    for (int r = 0, records = balanced ? 0 : 1 + static_cast<int>(random() % 400); r < records; ++r) {
+      const int i = 1 + static_cast<int>(random() % blocks.size());  // an old site or the next new one
       if (i == static_cast<int>(blocks.size())) blocks.push_back(0);
       const int k = 1 + static_cast<int>(random() % std::min(blocks[i] + 1, nBlock));
-      blocks[i] = std::max(blocks[i], k);
       const int j = 1 + static_cast<int>(random() % (nFamily + 1));
+      blocks[i] = std::max(blocks[i], k);
       nFamily = std::max(nFamily, j);
       levels.push_back({i, k, j});
     }
-    if (balanced)  // every site with every block and every family: nothing to remove
-      for (int i = 1; i <= 3; ++i)
-        for (int k = 1; k <= nBlock; ++k)
-          for (int j = 1; j <= 4; ++j) levels.push_back({i, k, j});
+    for (int i = 1; balanced && i <= 3; ++i)  // every block and every family at every site
+      for (int k = 1; k <= nBlock; ++k)
+        for (int j = 1; j <= 4; ++j) levels.push_back({i, k, j});
     RunData run = Design(nBlock, levels);
     const auto expected = RemoveEmptyColumns(run);
     Code(run);

@@ -2,15 +2,16 @@
 // run parameters as the boxes; messages name the options instead.
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <new>
@@ -33,7 +34,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
-    "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet]\n"
+    "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
     "                  --sites N --blocks N --families N --records N --traits N --age X\n"
     "                  --site-col START,WIDTH --block-col START,WIDTH --family-col START,WIDTH\n"
     "                  --age-col START,WIDTH --trait-col START,WIDTH\n"
@@ -50,6 +51,8 @@ constexpr std::string_view kHelp =
     "  --procedure FILE   every line of the calculation procedure, in order\n"
     "                     (written only when the run succeeds)\n"
     "  --quiet            no progress indicator and no summary line\n"
+    "  --timings FILE     seconds of each stage, one 'stage seconds' line each,\n"
+    "                     then 'total seconds' (for the benchmarks)\n"
     "  --sites N          largest number of sites the data may hold\n"
     "  --blocks N         largest number of blocks of any one site\n"
     "  --families N       largest number of families\n"
@@ -69,37 +72,38 @@ struct UsageError {
 };
 
 // One option of the command line and the run parameters it fills.
-struct OptionSpec {
+struct OptionInfo {
   std::string_view name;
   enum Kind { kPath, kNumber, kField, kFlag } kind;
   Field field;       // the parameter, or the start of a START,WIDTH pair
   Field widthField;  // the width of a pair
 };
 
-constexpr OptionSpec kOptions[] = {
-    {"--data", OptionSpec::kPath, Field::kDataFile, Field::kCount},
-    {"--output", OptionSpec::kPath, Field::kReportFile, Field::kCount},
-    {"--procedure", OptionSpec::kPath, Field::kCount, Field::kCount},
-    {"--quiet", OptionSpec::kFlag, Field::kCount, Field::kCount},
-    {"--sites", OptionSpec::kNumber, Field::kSites, Field::kCount},
-    {"--blocks", OptionSpec::kNumber, Field::kBlocks, Field::kCount},
-    {"--families", OptionSpec::kNumber, Field::kFamilies, Field::kCount},
-    {"--records", OptionSpec::kNumber, Field::kRecords, Field::kCount},
-    {"--traits", OptionSpec::kNumber, Field::kTraits, Field::kCount},
-    {"--age", OptionSpec::kNumber, Field::kAge, Field::kCount},
-    {"--site-col", OptionSpec::kField, Field::kSiteStart, Field::kSiteWidth},
-    {"--block-col", OptionSpec::kField, Field::kBlockStart, Field::kBlockWidth},
-    {"--family-col", OptionSpec::kField, Field::kFamilyStart, Field::kFamilyWidth},
-    {"--age-col", OptionSpec::kField, Field::kAgeStart, Field::kAgeWidth},
-    {"--trait-col", OptionSpec::kField, Field::kTraitStart, Field::kTraitWidth},
+constexpr OptionInfo kOptions[] = {
+    {"--data", OptionInfo::kPath, Field::kDataFile, Field::kCount},
+    {"--output", OptionInfo::kPath, Field::kReportFile, Field::kCount},
+    {"--procedure", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--timings", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
+    {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
+    {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
+    {"--records", OptionInfo::kNumber, Field::kRecords, Field::kCount},
+    {"--traits", OptionInfo::kNumber, Field::kTraits, Field::kCount},
+    {"--age", OptionInfo::kNumber, Field::kAge, Field::kCount},
+    {"--site-col", OptionInfo::kField, Field::kSiteStart, Field::kSiteWidth},
+    {"--block-col", OptionInfo::kField, Field::kBlockStart, Field::kBlockWidth},
+    {"--family-col", OptionInfo::kField, Field::kFamilyStart, Field::kFamilyWidth},
+    {"--age-col", OptionInfo::kField, Field::kAgeStart, Field::kAgeWidth},
+    {"--trait-col", OptionInfo::kField, Field::kTraitStart, Field::kTraitWidth},
 };
 
 std::size_t Index(Field f) { return static_cast<std::size_t>(f); }
 
 korvan::FieldNames OptionFieldNames() {
   korvan::FieldNames names;
-  for (const OptionSpec& option : kOptions) {
-    if (option.kind == OptionSpec::kField) {
+  for (const OptionInfo& option : kOptions) {
+    if (option.kind == OptionInfo::kField) {
       names[Index(option.field)] = std::string(option.name) + " start";
       names[Index(option.widthField)] = std::string(option.name) + " width";
     } else if (option.field != Field::kCount) {
@@ -141,36 +145,40 @@ double& ParameterOf(korvan::RunParameters& params, Field field) {
     case Field::kTraitWidth: return params.wTrait;
     default: break;
   }
-  throw UsageError{"internal: no numeric parameter"};
+  assert(!"every numeric option names a numeric parameter");
+  return params.nSite;
 }
 
 struct CliOptions {
   korvan::RunParameters params;
   std::optional<std::string> procedurePath;
+  std::optional<std::string> timingsPath;
   bool quiet = false;
   bool help = false;
   bool version = false;
 };
 
-void ApplyOption(CliOptions& options, const OptionSpec& spec, std::string_view value) {
-  switch (spec.kind) {
-    case OptionSpec::kPath:
-      if (spec.field == Field::kDataFile) options.params.dataPath = value;
-      else if (spec.field == Field::kReportFile) options.params.reportPath = value;
+void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view value) {
+  switch (option.kind) {
+    case OptionInfo::kPath:
+      if (option.field == Field::kDataFile) options.params.dataPath = value;
+      else if (option.field == Field::kReportFile) options.params.reportPath = value;
+      else if (option.name == "--timings") options.timingsPath = std::string(value);
       else options.procedurePath = std::string(value);
       break;
-    case OptionSpec::kNumber:
-      ParameterOf(options.params, spec.field) = ParseStrictNumber(spec.name, value, "a number");
+    case OptionInfo::kNumber:
+      ParameterOf(options.params, option.field) = ParseStrictNumber(option.name, value, "a number");
       break;
-    case OptionSpec::kField: {
+    case OptionInfo::kField: {
       const std::size_t comma = value.find(',');
       const char* shape = "START,WIDTH (two numbers, such as 19,10)";
-      if (comma == std::string_view::npos) throw UsageError{std::string(spec.name) + ": '" + std::string(value) + "' is not " + shape};
-      ParameterOf(options.params, spec.field) = ParseStrictNumber(spec.name, value.substr(0, comma), shape);
-      ParameterOf(options.params, spec.widthField) = ParseStrictNumber(spec.name, value.substr(comma + 1), shape);
+      if (comma == std::string_view::npos)
+        throw UsageError{std::string(option.name) + ": '" + std::string(value) + "' is not " + shape};
+      ParameterOf(options.params, option.field) = ParseStrictNumber(option.name, value.substr(0, comma), shape);
+      ParameterOf(options.params, option.widthField) = ParseStrictNumber(option.name, value.substr(comma + 1), shape);
       break;
     }
-    case OptionSpec::kFlag:
+    case OptionInfo::kFlag:
       options.quiet = true;
       break;
   }
@@ -190,23 +198,23 @@ CliOptions ParseArguments(const std::vector<std::string_view>& args) {
       inlineValue = arg.substr(equals + 1);
       arg = arg.substr(0, equals);
     }
-    const OptionSpec* spec = nullptr;
-    for (const OptionSpec& option : kOptions)
-      if (option.name == arg) spec = &option;
-    if (spec == nullptr) throw UsageError{"unknown option '" + std::string(args[n]) + "'"};
-    if (seen[spec->name]) throw UsageError{std::string(spec->name) + " is given twice"};
-    seen[spec->name] = true;
-    if (spec->kind == OptionSpec::kFlag) {
-      if (inlineValue) throw UsageError{std::string(spec->name) + " takes no value"};
-      ApplyOption(options, *spec, {});
+    const OptionInfo* option = nullptr;
+    for (const OptionInfo& candidate : kOptions)
+      if (candidate.name == arg) option = &candidate;
+    if (option == nullptr) throw UsageError{"unknown option '" + std::string(args[n]) + "'"};
+    if (seen[option->name]) throw UsageError{std::string(option->name) + " is given twice"};
+    seen[option->name] = true;
+    if (option->kind == OptionInfo::kFlag) {
+      if (inlineValue) throw UsageError{std::string(option->name) + " takes no value"};
+      ApplyOption(options, *option, {});
       continue;
     }
-    if (!inlineValue && n + 1 >= args.size()) throw UsageError{std::string(spec->name) + " needs a value"};
-    ApplyOption(options, *spec, inlineValue ? *inlineValue : args[++n]);
+    if (!inlineValue && n + 1 >= args.size()) throw UsageError{std::string(option->name) + " needs a value"};
+    ApplyOption(options, *option, inlineValue ? *inlineValue : args[++n]);
   }
   std::string missing;
-  for (const OptionSpec& option : kOptions) {
-    const bool optional = option.name == "--procedure" || option.name == "--quiet";
+  for (const OptionInfo& option : kOptions) {
+    const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings";
     if (!optional && !seen[option.name]) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
   }
   if (!missing.empty()) throw UsageError{"missing " + missing};
@@ -300,8 +308,11 @@ class TerminalIndicator {
     if (!newStage && now - lastShown_ < std::chrono::milliseconds(200)) return;
     lastShown_ = now;
     std::string text = "korvan-cli: " + stage_;
-    if (workItems_ > 0)
-      text += " " + std::to_string(std::min<std::int64_t>(100, done * 100 / workItems_)) + "%";
+    if (workItems_ > 0) {
+      text += ' ';
+      text += std::to_string(std::min<std::int64_t>(100, done * 100 / workItems_));
+      text += '%';
+    }
     const std::size_t width = text.size();
     if (width < shownWidth_) text.append(shownWidth_ - width, ' ');
     std::cerr << '\r' << text << std::flush;
@@ -359,6 +370,23 @@ std::string SummaryLine(const korvan::RunSummary& summary) {
          std::string(seconds, end) + " s";
 }
 
+// The benchmark driver reads these; a run whose report is in place has
+// succeeded, so a timings file that cannot be written is only a warning.
+void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
+  std::string text;
+  auto put = [&text](std::string_view name, double seconds) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, seconds, std::chars_format::fixed, 6).ptr;
+    text.append(name).append(" ").append(digits, end).append("\n");
+  };
+  for (const auto& [stage, seconds] : summary.stageSeconds) put(stage, seconds);
+  put("total", summary.seconds);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  if (!file) std::cerr << "korvan-cli: warning: cannot write the timings file " << path << " (--timings)\n";
+}
+
 int Run(const CliOptions& options) {
   std::optional<ProcedureFile> procedure;
   std::optional<TerminalIndicator> indicator;
@@ -371,6 +399,7 @@ int Run(const CliOptions& options) {
     CliSink sink(procedure ? &*procedure : nullptr, indicator ? &*indicator : nullptr);
     const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink);
     if (procedure) procedure->Commit();
+    if (options.timingsPath) WriteTimings(*options.timingsPath, summary);
     if (indicator) indicator->Erase();
     for (const std::string& warning : summary.warnings) std::cerr << "korvan-cli: warning: " << warning << '\n';
     if (!options.quiet) std::cerr << SummaryLine(summary) << '\n';

@@ -1,11 +1,9 @@
 #include "format/report_file.h"
 
-#include <unistd.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <filesystem>
+#include <random>
 #include <system_error>
 
 #include "format/number_format.h"
@@ -18,20 +16,22 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t kFlushBytes = 1 << 20;
-std::atomic<unsigned> tempSerial{0};
 
 std::string Reason(int error) { return std::generic_category().message(error); }
 
 // Beside the report, so the final rename stays within one file system.
 std::string TemporaryPathFor(const std::string& path) {
   const fs::path target(path);
-  const std::string name = "." + target.filename().string() + ".korvan-" +
-                           std::to_string(::getpid()) + "-" + std::to_string(tempSerial++) + ".tmp";
+  std::string name(1, '.');
+  name += target.filename().string();
+  name += ".korvan-";
+  name += std::to_string(std::random_device{}());
+  name += ".tmp";
   return (target.parent_path() / name).string();
 }
 
-void RequireFinite(double value) {
-  if (!std::isfinite(value)) {
+void RequireFinite(bool finite) {
+  if (!finite) {
     throw KorvanError("a result is infinite or not a number (a value overflowed single precision); "
                       "no report was written");
   }
@@ -64,13 +64,13 @@ ReportFile& ReportFile::Text(std::string_view text) {
 }
 
 ReportFile& ReportFile::Single(float value) {
-  RequireFinite(value);
+  RequireFinite(std::isfinite(value));
   AppendPlainSingle(buffer_, value);
   return *this;
 }
 
 ReportFile& ReportFile::Double(double value) {
-  RequireFinite(value);
+  RequireFinite(std::isfinite(value));
   AppendPlainDouble(buffer_, value);
   return *this;
 }

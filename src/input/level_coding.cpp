@@ -37,7 +37,10 @@ FullLayout LayOutFullColumns(const RunData& run) {
 // Each record's levels with its columns in the full layout.
 void WriteFirstListing(const RunData& run, const FullLayout& full, ProgressLog& log) {
   for (int r = 1; r <= run.nRecord; ++r) {
-    if (r % kPollRecords == 0) log.CheckStop();
+    if (r % kPollRecords == 0) {
+      log.CheckStop();
+      log.Advance(r);
+    }
     log.CountedLineBy([&](std::string& out) {
       const std::int64_t i = run.recordColumn(r, 1), k = run.recordColumn(r, 2), j = run.recordColumn(r, 3);
       AppendPattern(out, std::int64_t{r}, "  ####");
@@ -128,7 +131,10 @@ void AssignColumns(RunData& run, const std::vector<int>& firstBlock, const std::
 
 void WriteSecondListing(const RunData& run, ProgressLog& log) {
   for (int r = 1; r <= run.nRecord; ++r) {
-    if (r % kPollRecords == 0) log.CheckStop();
+    if (r % kPollRecords == 0) {
+      log.CheckStop();
+      log.Advance(std::int64_t{run.nRecord} + r);
+    }
     log.CountedLineBy([&](std::string& out) {
       AppendPattern(out, std::int64_t{r}, "  #### ");
       for (int factor = 1; factor <= 5; ++factor)
@@ -149,7 +155,8 @@ void RecordBlockSites(RunData& run, const std::vector<int>& firstBlock) {
 }  // namespace
 
 void CodeLevels(RunData& run, ProgressLog& log) {
-  log.BeginStage("Coding the levels", run.nRecord);
+  // Work items: the lines of the two listings.
+  log.BeginStage("Coding the levels", 2 * std::int64_t{run.nRecord});
   WriteFirstListing(run, LayOutFullColumns(run), log);
   int nSF = 0;
   const std::vector<int> cell = NumberCells(run, nSF);
@@ -157,7 +164,7 @@ void CodeLevels(RunData& run, ProgressLog& log) {
   AssignColumns(run, firstBlock, cell);
   WriteSecondListing(run, log);
   RecordBlockSites(run, firstBlock);
-  log.Advance(run.nRecord);
+  log.Advance(2 * std::int64_t{run.nRecord});
 }
 
 }  // namespace korvan

@@ -1,6 +1,8 @@
 #include "input/reader.h"
 
 #include <bit>
+#include <cassert>
+#include <charconv>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -15,6 +17,7 @@
 
 #include "format/number_format.h"
 #include "input/korvan_error.h"
+#include "input/run_parameters.h"
 
 namespace korvan {
 
@@ -35,13 +38,10 @@ std::string Ordinal(std::int64_t n) {
   return std::to_string(n) + suffix;
 }
 
-// A code as the report would write it, without the blanks around it.
+// A code as stored: the shortest text that reads back as the same single.
 std::string CodeText(float code) {
-  std::string text;
-  AppendPlainSingle(text, code);
-  const std::size_t first = text.find_first_not_of(' ');
-  const std::size_t last = text.find_last_not_of(' ');
-  return first == std::string::npos ? text : text.substr(first, last - first + 1);
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, code).ptr);
 }
 
 // The lines of the data file, read in large blocks. A line ends at LF or
@@ -191,12 +191,11 @@ class LineFields {
   std::vector<std::size_t> characterStart_;  // byte offset of each character, then the end
 };
 
-// Codes are told apart by their single-precision value: +0 and -0 are one
-// code, and a NaN, which equals nothing, would be a new level every time.
-bool CodeKey(float code, std::uint32_t& key) {
-  if (std::isnan(code)) return false;
-  key = std::bit_cast<std::uint32_t>(code == 0.0f ? 0.0f : code);
-  return true;
+// Codes are told apart by their single-precision value, so +0 and -0 are one
+// code. The reader lets only finite values through.
+std::uint32_t CodeKey(float code) {
+  assert(std::isfinite(code));
+  return std::bit_cast<std::uint32_t>(code == 0.0f ? 0.0f : code);
 }
 
 // Numbers the levels of the selected records. The hash maps give the level
@@ -219,9 +218,9 @@ class RecordReader {
     fields_.Set(line);
     if (ParseNumber(fields_.Field(run_.ageField)).value != run_.params.ageSel) return;
     lineNo_ = lineNo;
-    const float siteCode = ReadCode(run_.siteField);
-    const float blockCode = ReadCode(run_.blockField);
-    const float familyCode = ReadCode(run_.familyField);
+    const float siteCode = ReadCode(run_.siteField, "site");
+    const float blockCode = ReadCode(run_.blockField, "block");
+    const float familyCode = ReadCode(run_.familyField, "family");
     const int i = SiteNumber(siteCode);
     const int k = BlockNumber(i, blockCode);
     const int j = FamilyNumber(familyCode);
@@ -241,70 +240,58 @@ class RecordReader {
 
   // Empty and non-numeric fields read as 0 as they always have, but the
   // user hears about them: a shifted column would otherwise go unnoticed.
-  double ReadNumber(std::string_view field, FieldWarning& warning) const {
+  // A value beyond single precision would be stored as infinity: codes
+  // would merge and every sum over the trait would be lost.
+  float ReadNumber(std::string_view field, FieldWarning& warning, const char* what) const {
     const ParsedNumber parsed = ParseNumber(field);
     if (!parsed.numeric && warning.count++ == 0) warning.firstLine = lineNo_;
-    return parsed.value;
+    const float value = RoundToSingle(parsed.value);
+    if (!std::isfinite(value))
+      throw KorvanError(Where() + "the " + what + " field '" + std::string(field) +
+                        "' is beyond the range of single precision (about 3.4E+38); check the field's position");
+    return value;
   }
-  float ReadCode(const FieldWindow& window) {
-    return RoundToSingle(ReadNumber(fields_.Field(window), run_.codeWarning));
+  float ReadCode(const FieldWindow& window, const char* what) {
+    return ReadNumber(fields_.Field(window), run_.codeWarning, what);
   }
 
   int SiteNumber(float code) {
-    std::uint32_t key = 0;
-    const bool keyed = CodeKey(code, key);
-    if (keyed) {
-      const auto found = siteIndex_.find(key);
-      if (found != siteIndex_.end()) return found->second;
-    }
+    const auto [found, isNew] = siteIndex_.try_emplace(CodeKey(code), run_.nSite + 1);
+    if (!isNew) return found->second;
     if (run_.nSite >= run_.capSite)
       throw KorvanError(Where() + "a " + Ordinal(run_.nSite + 1LL) + " site (code " + CodeText(code) + ")" +
                         Capacity(Field::kSites, run_.capSite));
-    const int i = ++run_.nSite;
     run_.siteCode.push_back(code);
     run_.blockCode.emplace_back(1, 0.0f);
     run_.blockCount.push_back(0);
-    if (keyed) siteIndex_.emplace(key, i);
-    return i;
+    return ++run_.nSite;
   }
 
   int BlockNumber(int i, float code) {
-    std::uint32_t codeKey = 0;
-    const bool keyed = CodeKey(code, codeKey);
-    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | codeKey;
-    if (keyed) {
-      const auto found = blockIndex_.find(key);
-      if (found != blockIndex_.end()) return found->second;
-    }
+    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code);
+    const auto [found, isNew] = blockIndex_.try_emplace(key, run_.blockCount[i] + 1);
+    if (!isNew) return found->second;
     if (run_.blockCount[i] >= run_.nBlock)
       throw KorvanError(Where() + "a " + Ordinal(run_.blockCount[i] + 1LL) + " block (code " + CodeText(code) +
                         ") at site " + CodeText(run_.siteCode[i]) + Capacity(Field::kBlocks, run_.nBlock));
-    const int k = ++run_.blockCount[i];
     run_.blockCode[i].push_back(code);
-    if (keyed) blockIndex_.emplace(key, k);
-    return k;
+    return ++run_.blockCount[i];
   }
 
   int FamilyNumber(float code) {
-    std::uint32_t key = 0;
-    const bool keyed = CodeKey(code, key);
-    if (keyed) {
-      const auto found = familyIndex_.find(key);
-      if (found != familyIndex_.end()) return found->second;
-    }
+    const auto [found, isNew] = familyIndex_.try_emplace(CodeKey(code), run_.nFamily + 1);
+    if (!isNew) return found->second;
     if (run_.nFamily >= run_.capFamily)
       throw KorvanError(Where() + "a " + Ordinal(run_.nFamily + 1LL) + " family (code " + CodeText(code) + ")" +
                         Capacity(Field::kFamilies, run_.capFamily));
-    const int j = ++run_.nFamily;
     run_.familyCode.push_back(code);
-    if (keyed) familyIndex_.emplace(key, j);
-    return j;
+    return ++run_.nFamily;
   }
 
   int NextRecord() {
     if (run_.nRecord >= run_.capRecord)
       throw KorvanError(Where() + "a " + Ordinal(run_.nRecord + 1LL) + " record of age " +
-                        CodeText(RoundToSingle(run_.params.ageSel)) + Capacity(Field::kRecords, run_.capRecord));
+                        NumberText(run_.params.ageSel) + Capacity(Field::kRecords, run_.capRecord));
     // Sites, blocks and families are each at most one per record, so this
     // one limit keeps every level number within 32 bits.
     if (run_.nRecord == INT_MAX - 1)
@@ -317,7 +304,7 @@ class RecordReader {
     const FieldWindow& first = run_.traitField;
     for (int t = 1; t <= run_.nTrait; ++t) {
       const std::string_view field = fields_.Field(first.start + (t - 1) * first.width, first.width);
-      run_.traitValue.TraitVector(t).push_back(RoundToSingle(ReadNumber(field, run_.traitWarning)));
+      run_.traitValue.TraitVector(t).push_back(ReadNumber(field, run_.traitWarning, "trait"));
     }
   }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <string>
 
 #include "format/report_file.h"
 #include "input/level_coding.h"
@@ -12,8 +13,8 @@ namespace korvan {
 
 std::string TimeOfDay() {
   const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
+  // std::localtime shares one buffer; only the run's own thread reads it here.
+  const std::tm local = *std::localtime(&now);
   char text[16];
   std::strftime(text, sizeof text, "%H:%M:%S", &local);
   return text;
@@ -31,15 +32,16 @@ void WriteReportHead(const RunData& run, ReportFile& report) {
 // Fields that read as 0 without holding a number: harmless in a blank
 // trailing column, a shifted field layout otherwise.
 void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
-  auto note = [&](const FieldWarning& warning, const char* what) {
+  auto note = [&](const FieldWarning& warning, const std::string& what) {
     if (warning.count == 0) return;
-    summary.warnings.push_back(std::to_string(warning.count) + " " + what +
-                               " of the selected records were empty or not numeric and read as 0 (the first on line " +
-                               std::to_string(warning.firstLine) + " of " + run.params.dataPath +
-                               "); check the start positions and widths");
+    const bool one = warning.count == 1;
+    summary.warnings.push_back(std::to_string(warning.count) + " " + what + (one ? " field" : " fields") +
+                               (one ? " was" : " were") + " empty or not numeric and read as 0 (" +
+                               (one ? "on" : "the first on") + " line " + std::to_string(warning.firstLine) +
+                               " of " + run.params.dataPath + "); check the start positions and widths");
   };
-  note(run.codeWarning, "site, block or family fields");
-  note(run.traitWarning, "trait fields");
+  note(run.codeWarning, "site, block or family");
+  note(run.traitWarning, "trait");
 }
 
 }  // namespace

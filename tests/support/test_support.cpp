@@ -78,8 +78,14 @@ std::string SourcePath(const std::string& relative) {
 CliResult RunCli(const std::vector<std::string>& args) {
   TempDir capture;
   std::string command = ShellQuote(KORVAN_CLI_PATH);
-  for (const auto& a : args) command += " " + ShellQuote(a);
-  command += " </dev/null >" + ShellQuote(capture / "out") + " 2>" + ShellQuote(capture / "err");
+  for (const auto& a : args) {
+    command += ' ';
+    command += ShellQuote(a);
+  }
+  command += " </dev/null >";
+  command += ShellQuote(capture / "out");
+  command += " 2>";
+  command += ShellQuote(capture / "err");
   const int status = std::system(command.c_str());
   CliResult result;
   result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
