@@ -1,8 +1,7 @@
 // Takes the screenshots of the desktop window shown in the README: the main
 // window filled in for a run, and the progress window after that run.
 //
-//   xvfb-run -a -s "-screen 0 1024x768x24" build/korvan-screenshots docs DATAFILE OUTPUTFOLDER \
-//       Text8=2 Text1=3 ... Text7=bamboo_height.out
+//   xvfb-run -a build/korvan-screenshots docs DATAFILE OUTPUTFOLDER Text8=2 Text1=3 ... Text7=NAME
 //
 // Each NAME=VALUE fills the box of that name; the data file is chosen in the
 // data-file picker and the report goes to OUTPUTFOLDER.

@@ -202,6 +202,8 @@ class RunTest : public QObject {
          "No. of Families"},
         {"a start position of 0", [&](MainWindow& w) { box(w, "Text10")->clear(); },
          "Start position of data for No. of Families"},
+        {"two sites that share no family", [&](MainWindow&) { Fill(DisjointTrial(out.path() / "disjoint.dat"), out.path(), "small.out"); },
+         "site 2 shares no family with the other sites"},
     };
     MessageCatcher messages;
     for (const Failure& failure : failures) {
@@ -283,6 +285,26 @@ class RunTest : public QObject {
     }
     test::WriteFile(file, text);
     return {file, 3, 10, 200, records, 2, 15, {1, 4}, {5, 4}, {9, 6}, {15, 4}, {19, 10}};
+  }
+
+  // Families 1-3 at site 1, 4-6 at site 2: nothing links the two sites, so
+  // the equations of the sites are singular once the families are absorbed.
+  static Trial DisjointTrial(const fs::path& file) {
+    std::string text;
+    char line[64];
+    for (int site = 1; site <= 2; ++site) {
+      for (int block = 1; block <= 2; ++block) {
+        for (int family = 3 * site - 2; family <= 3 * site; ++family) {
+          for (int tree = 0; tree < 2; ++tree) {
+            std::snprintf(line, sizeof line, "%4d%4d%6d%4d%10.2f\n", site, block, family, 15,
+                          100.0 + 3 * family + block - tree);
+            text += line;
+          }
+        }
+      }
+    }
+    test::WriteFile(file, text);
+    return {file, 2, 2, 6, 24, 1, 15, {1, 4}, {5, 4}, {9, 6}, {15, 4}, {19, 10}};
   }
 
   void Fill(const Trial& t, const fs::path& outputFolder, const QString& outputName) {
