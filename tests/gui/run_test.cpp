@@ -239,6 +239,30 @@ class RunTest : public QObject {
     QVERIFY(test::ReadFile(report) == expected);
   }
 
+  // A run that finished but read a field as 0 says so before it says it
+  // finished: the report stands, but the user should look at the layout.
+  void WarningsOfAFinishedRunComeFirst() {
+    test::TempDir out;
+    Trial trial = SmallTrial();
+    std::string text = test::ReadFile(trial.data);
+    const std::size_t blank = text.find("    12.3");  // dbh of the first record
+    QVERIFY(blank != std::string::npos);
+    text.replace(blank, 8, "    n.a.");
+    trial.data = out.path() / "gaps.dat";
+    test::WriteFile(trial.data, text);
+    Fill(trial, out.path(), "gaps.out");
+    MessageCatcher messages;
+    Start();
+    QVERIFY(WaitForRun());
+    const std::vector<Message> seen = messages.Take();
+    QCOMPARE(seen.size(), std::size_t{2});
+    QCOMPARE(seen[0].title, QStringLiteral("korvan"));
+    QCOMPARE(seen[0].icon, QMessageBox::Warning);
+    QVERIFY2(seen[0].text.startsWith(QStringLiteral("1 trait field was empty or not numeric")), qPrintable(seen[0].text));
+    QCOMPARE(seen[1].text, QStringLiteral("処理が終わりました。"));
+    QVERIFY(fs::exists(out.path() / "gaps.out"));
+  }
+
   // "End" during a run stops it at its next record or stage: no report, no
   // message, and then the program ends.
   void EndDuringARunStopsItAndEnds() {
