@@ -14,6 +14,7 @@
 
 #include "input/korvan_error.h"
 #include "ui/paths.h"
+#include "ui/progress.h"
 #include "ui/progress_queue.h"
 #include "ui/run_outcome.h"
 
@@ -138,6 +139,59 @@ TEST(ProgressQueue, FallingFarBehindKeepsTheNewestWholeLines) {
   const int firstNumber = std::stoi(first.substr(7));
   EXPECT_EQ(view.lines(), Numbered(firstNumber, 5000));
   EXPECT_FALSE(queue.Take(batch)) << "nothing arrived since";
+}
+
+TEST(ProgressQueue, ListingScreensTheWindowWouldNotSeeAreNeverBuilt) {
+  ProgressQueue queue;
+  ViewModel view;
+  PendingLines batch;
+  ProgressLog log(queue);
+  int built = 0;
+  auto listing = [&](int first, int last) {
+    for (int n = first; n <= last; ++n)
+      log.CountedLineBy([&](std::string& line) {
+        ++built;
+        line = "record " + std::to_string(n);
+      });
+  };
+  {
+    // Nobody looks while 1000 lines go by, except once after line 500: the
+    // first screen, the next one, the one after the look and the last one are
+    // built. 1000 = 20 + 46 x 21 + 14: the last screen holds lines 987..1000.
+    const ProgressLog::Listing records(log, 1000);
+    listing(1, 500);
+    ASSERT_TRUE(queue.Take(batch));
+    view.Apply(batch);
+    EXPECT_EQ(view.lines(), Numbered(21, 41)) << "the second screen, built before anyone looked";
+    listing(501, 1000);
+  }
+  EXPECT_EQ(built, 20 + 21 + 21 + 14);
+  while (queue.Take(batch)) view.Apply(batch);
+  EXPECT_EQ(view.lines(), Numbered(987, 1000));
+
+  // A listing of unknown length, as the reader's: its last screen may be
+  // skipped, and a line outside the listings then starts the window afresh
+  // instead of standing below an older screen.
+  {
+    const ProgressLog::Listing records(log, -1);
+    listing(1, 100);
+  }
+  log.Line(" Start at 09:15:02 and Ended at 09:16:40");
+  while (queue.Take(batch)) view.Apply(batch);
+  EXPECT_EQ(view.lines(), std::vector<std::string>{" Start at 09:15:02 and Ended at 09:16:40"});
+
+  // A sink that keeps every line, as the procedure file does, gets them all.
+  struct KeepAll : ProgressSink {
+    void WriteLine(std::string_view) override { ++lines; }
+    void Clear() override {}
+    int lines = 0;
+  } keepAll;
+  ProgressLog fileLog(keepAll);
+  {
+    const ProgressLog::Listing records(fileLog, 1000);
+    for (int n = 1; n <= 1000; ++n) fileLog.CountedLine("record");
+  }
+  EXPECT_EQ(keepAll.lines, 1000);
 }
 
 // Nothing thrown on the worker thread may escape it: that would end the

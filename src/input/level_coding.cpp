@@ -38,6 +38,7 @@ FullLayout LayOutFullColumns(const RunData& run) {
 
 // Each record's levels with its columns in the full layout.
 void WriteFirstListing(const RunData& run, const FullLayout& full, ProgressLog& log) {
+  const ProgressLog::Listing listing(log, run.nRecord);
   for (int r = 1; r <= run.nRecord; ++r) {
     if (r % kPollRecords == 0) {
       log.CheckStop();
@@ -132,6 +133,7 @@ void AssignColumns(RunData& run, const std::vector<int>& firstBlock, const std::
 }
 
 void WriteSecondListing(const RunData& run, ProgressLog& log) {
+  const ProgressLog::Listing listing(log, run.nRecord);
   for (int r = 1; r <= run.nRecord; ++r) {
     if (r % kPollRecords == 0) {
       log.CheckStop();

@@ -363,6 +363,7 @@ void ReadRecords(RunData& run, ProgressLog& log) {
   log.BeginStage("Reading the data file", sizeUnknown ? 0 : static_cast<std::int64_t>(fileSize));
 
   RecordReader reader(run, log);
+  const ProgressLog::Listing listing(log, -1);
   std::string_view line;
   std::int64_t lineNo = 0;
   while (source.Next(line)) {

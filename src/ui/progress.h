@@ -17,6 +17,12 @@ class ProgressSink {
   virtual void Clear() = 0;
   // False when nobody reads the lines: the stages then skip building them.
   virtual bool WantsLines() const { return true; }
+  // Asked when a listing of records fills the window anew (after a clear).
+  // A sink that only shows the window now and then may answer false: the
+  // lines up to the next clear are then neither built nor sent, and neither
+  // is the clear, as nobody would see them before they were cleared. The
+  // last screen of a listing of known length is always sent.
+  virtual bool WantsNextScreen() { return true; }
   // A stage begins; `workItems` is how many Advance steps it will report (0: unknown).
   virtual void BeginStage(std::string_view /*name*/, std::int64_t /*workItems*/) {}
   // `done` of the current stage's work items are finished.
@@ -45,23 +51,39 @@ class ProgressLog {
   // A line that belongs to a listing of records or values.
   void CountedLine(std::string_view line) {
     AdvanceCount();
-    if (wantsLines_) sink_.WriteLine(line);
+    if (Shown()) sink_.WriteLine(line);
   }
   // The same, for lines that cost something to build: `build(std::string&)`
   // runs only when somebody reads the lines, but the count always advances.
   template <class Build>
   void CountedLineBy(Build&& build) {
     AdvanceCount();
-    if (wantsLines_) Emit(build);
+    if (Shown()) Emit(build);
   }
   // A line outside the listings: it neither advances nor obeys the count.
   void Line(std::string_view line) {
-    if (wantsLines_) sink_.WriteLine(line);
+    if (Shown()) sink_.WriteLine(line);
   }
   template <class Build>
   void LineBy(Build&& build) {
-    if (wantsLines_) Emit(build);
+    if (Shown()) Emit(build);
   }
+
+  // The counted lines of one record listing, while the object lives: screens
+  // of it that the sink does not want are skipped. `lines` is how many
+  // counted lines the listing writes, so that its last screen is always
+  // sent; -1 when that is not known in advance, as for the reader, whose
+  // listing the level coding's listings continue.
+  class Listing {
+   public:
+    Listing(ProgressLog& log, std::int64_t lines) : log_(log) { log_.linesLeft_ = lines; }
+    ~Listing() { log_.linesLeft_ = kNoListing; }
+    Listing(const Listing&) = delete;
+    Listing& operator=(const Listing&) = delete;
+
+   private:
+    ProgressLog& log_;
+  };
 
   void BeginStage(std::string_view name, std::int64_t workItems = 0) {
     CheckStop();
@@ -72,11 +94,29 @@ class ProgressLog {
   void CheckStop() const;
 
  private:
+  static constexpr std::int64_t kNoListing = -2;
+
   void AdvanceCount() {
+    if (linesLeft_ > 0) --linesLeft_;  // those after this one
     if (++form2Lines_ > 20) {
       form2Lines_ = 0;
-      if (wantsLines_) sink_.Clear();
+      if (!wantsLines_) return;
+      // This line starts a screen that holds it and up to 20 more.
+      const bool lastOfListing = linesLeft_ >= 0 && linesLeft_ <= 20;
+      screenSkipped_ = linesLeft_ != kNoListing && !lastOfListing && !sink_.WantsNextScreen();
+      if (!screenSkipped_) sink_.Clear();
     }
+  }
+  // Whether a line goes to the sink. Outside a listing every line does; one
+  // that falls into a skipped screen clears the window first, so that the
+  // window never shows it below the lines of an earlier screen.
+  bool Shown() {
+    if (!wantsLines_) return false;
+    if (!screenSkipped_) return true;
+    if (linesLeft_ != kNoListing) return false;
+    screenSkipped_ = false;
+    sink_.Clear();
+    return true;
   }
   template <class Build>
   void Emit(Build& build) {
@@ -88,6 +128,8 @@ class ProgressLog {
   ProgressSink& sink_;
   bool wantsLines_;
   int form2Lines_ = 0;  // counted lines since the window was last cleared
+  std::int64_t linesLeft_ = kNoListing;  // of the current listing: -1 not known, kNoListing none
+  bool screenSkipped_ = false;  // the current screen is neither built nor sent
   std::string scratch_;
 };
 

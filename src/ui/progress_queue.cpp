@@ -17,6 +17,7 @@ void ProgressQueue::Clear() {
 }
 
 bool ProgressQueue::Take(PendingLines& out) {
+  windowLooked_.store(true, std::memory_order_relaxed);
   out.cleared = false;
   out.text.clear();
   std::lock_guard lock(mutex_);

@@ -33,6 +33,11 @@ class ProgressQueue final : public ProgressSink {
   // Lines pending from before the clear will never be seen: they are dropped
   // here, so the window only ever draws what it would still show.
   void Clear() override;
+  // A new screen of a listing is worth building only when the window has
+  // looked since the last one was built: until it looks again it would
+  // only replace that one. So a listing of 600,000 records costs the
+  // building of a screen per look, not of 600,000 lines.
+  bool WantsNextScreen() override { return windowLooked_.exchange(false, std::memory_order_relaxed); }
   bool StopRequested() const override { return stopRequested_.load(std::memory_order_relaxed); }
 
   // The window's side. Take returns false when nothing arrived.
@@ -47,6 +52,7 @@ class ProgressQueue final : public ProgressSink {
   PendingLines pending_;  // guarded by mutex_
   std::size_t keepBytes_;
   std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> windowLooked_{true};  // Take was called since a screen was last wanted
 };
 
 }  // namespace korvan
