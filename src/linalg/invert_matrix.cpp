@@ -145,7 +145,7 @@ inline std::int32_t MagnitudeBits(float x) {
 
 // Sixteen running maxima side by side keep the vector units busy instead of
 // waiting on one chain of comparisons.
-std::int32_t LargestMagnitude(const float* row, int from, int to) {
+KORVAN_VECTOR_CLONES std::int32_t LargestMagnitude(const float* row, int from, int to) {
   constexpr int kLanes = 16;
   std::int32_t lane[kLanes] = {};
   int c = from;
