@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
@@ -237,6 +241,58 @@ TEST(ReadRecords, LineEndsAndCharacterPositions) {
   });
   EXPECT_THAT(read.run.siteCode, ElementsAre(0, 1, 2, 3, 4));
   EXPECT_THAT(Traits(read.run), ElementsAre(1.5f, 2.5f, 3.5f, 4.5f));
+}
+
+TEST(ReadRecords, TraitFieldsConvertedInBatchesAsOneByOne) {
+  // 5000 records of 20 traits: the trait fields are converted two thousand
+  // records at a time, on two threads. Line 2500 has a character beyond its
+  // fields that is not ASCII (its fields are read at once, in order); the
+  // empty fields, the first on line 1400, must be counted as one by one.
+  constexpr int kRecords = 5000, kTraits = 20;
+  std::mt19937 random(3);
+  std::string data;
+  std::vector<std::vector<float>> expected(kTraits);
+  int empty = 0, firstEmpty = 0;
+  for (int r = 1; r <= kRecords; ++r) {
+    std::string line = Line({std::to_string(1 + r % 7), std::to_string(1 + r % 3), std::to_string(1 + r % 50), "10"});
+    for (int t = 0; t < kTraits; ++t) {
+      const bool blank = r >= 1400 && (r * 31 + t) % 997 == 0;
+      char field[16] = "";
+      if (!blank) std::snprintf(field, sizeof field, "%8.*f", static_cast<int>(random() % 4),
+                                static_cast<double>(static_cast<int>(random() % 2000000) - 1000000) / 1000.0);
+      line += blank ? std::string(8, ' ') : std::string(field);
+      double value = 0;
+      if (!blank) std::from_chars(field + std::strspn(field, " "), field + std::strlen(field), value);
+      expected[t].push_back(static_cast<float>(value));
+      if (blank && empty++ == 0) firstEmpty = r;
+    }
+    if (r == 2500) line += "  \xC3\xA9";
+    data += line + "\n";
+  }
+  const ReadResult read = Read(data, kTraits, [](RunParameters& p) { p.nRecord = kRecords; });
+  ASSERT_EQ(read.run.nRecord, kRecords);
+  for (int t = 1; t <= kTraits; ++t) ASSERT_EQ(Traits(read.run, t), expected[t - 1]) << "trait " << t;
+  ASSERT_GT(empty, 0);
+  EXPECT_EQ(read.run.traitWarning.count, empty);
+  EXPECT_EQ(read.run.traitWarning.firstLine, firstEmpty);
+  ASSERT_EQ(read.lines.size(), static_cast<std::size_t>(kRecords));
+  EXPECT_EQ(read.lines[2499].substr(0, 4), "2500");
+
+  // A trait field too large for single precision on an earlier line than a
+  // site beyond the capacity is the failure reported, and the other way round.
+  auto withFaults = [&](int tooLarge, int extraSite) {
+    std::string faulty;
+    for (int r = 1; r <= kRecords; ++r) {
+      faulty += Line({r == extraSite ? "99" : "1", "1", "1", "10"});
+      for (int t = 0; t < kTraits; ++t) faulty += r == tooLarge && t == 5 ? "   4e+38" : "     1.5";
+      faulty += "\n";
+    }
+    return ErrorOf([&] { Read(faulty, kTraits, [](RunParameters& p) { p.nRecord = 5000, p.nSite = 1; }); });
+  };
+  EXPECT_THAT(withFaults(3000, 4000), HasSubstr("line 3000 of"));
+  EXPECT_THAT(withFaults(3000, 4000), HasSubstr("the trait field '   4e+38' is beyond the range"));
+  EXPECT_THAT(withFaults(4000, 3000), HasSubstr("line 3000 of"));
+  EXPECT_THAT(withFaults(4000, 3000), HasSubstr("a 2nd site (code 99) is more than"));
 }
 
 TEST(ReadRecords, ExceededCapacitiesNameCountLineAndFile) {

@@ -60,18 +60,29 @@ std::vector<float> RecordCrossProducts(const RunData& run, int t1) {
 
 namespace {
 
-// For each record of the block, the running sums of t1 with all later traits
-// take one step together, each still in record order; rows t1 = first,
-// first + every, .. only.
+// The running sums of t1 with all later traits take the block's records one
+// after the other, in rows t1 = first, first + every, ..; four records per
+// pass over a row keep it in the registers, each sum still adding the
+// records in order, one rounded step each.
 KORVAN_VECTOR_CLONES void AddBlockProducts(const RecordBlock& block, int count, int nTrait, int first, int every,
                                            Table2<float>& sums) {
-  for (int i = 0; i < count; ++i) {
-    const float* v = block.Record(i);
-    for (int t1 = first; t1 < nTrait; t1 += every) {
-      float* row = sums.Row(t1);
-      const float a = v[t1];
+  for (int t1 = first; t1 < nTrait; t1 += every) {
+    float* row = sums.Row(t1);
+    int i = 0;
+    for (; i + 3 < count; i += 4) {
+      const float* v0 = block.Record(i);
+      const float* v1 = block.Record(i + 1);
+      const float* v2 = block.Record(i + 2);
+      const float* v3 = block.Record(i + 3);
+      const float a0 = v0[t1], a1 = v1[t1], a2 = v2[t1], a3 = v3[t1];
       // The product of two singles is exact in double, so rounding it once
       // to single gives the single-precision product.
+      for (int t2 = t1 + 1; t2 <= nTrait; ++t2)
+        row[t2] = (((row[t2] + a0 * v0[t2]) + a1 * v1[t2]) + a2 * v2[t2]) + a3 * v3[t2];
+    }
+    for (; i < count; ++i) {
+      const float* v = block.Record(i);
+      const float a = v[t1];
       for (int t2 = t1 + 1; t2 <= nTrait; ++t2) row[t2] += a * v[t2];
     }
   }

@@ -1,5 +1,6 @@
 #include "input/reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cassert>
 #include <charconv>
@@ -19,6 +20,7 @@
 #include "format/number_format.h"
 #include "input/korvan_error.h"
 #include "input/run_parameters.h"
+#include "linalg/parallel.h"
 
 namespace korvan {
 
@@ -158,6 +160,8 @@ class LineFields {
     if (!ascii_) IndexCharacters();
   }
 
+  bool Ascii() const { return ascii_; }
+
   // At most `width` characters from `start` on; fewer at the end of the line.
   std::string_view Field(std::int64_t start, std::int64_t width) const {
     const auto first = static_cast<std::uint64_t>(start - 1);
@@ -217,6 +221,41 @@ class RecordReader {
   }
 
   void ReadLine(std::string_view line, std::int64_t lineNo) {
+    try {
+      ReadRecordLine(line, lineNo);
+    } catch (const KorvanError&) {
+      ConvertPending();  // an earlier line's failure, if any, is the one to report
+      throw;
+    }
+  }
+
+  // Converts the trait fields kept so far and writes their records'
+  // progress lines. Must run before a stage reads the trait values, and
+  // before any failure of a later line is reported: a trait field of an
+  // earlier line that cannot be stored is the failure the user must hear of.
+  void ConvertPending() {
+    if (pending_.empty()) return;
+    const int first = pending_.front().record, last = pending_.back().record;
+    for (int t = 1; t <= run_.nTrait; ++t) run_.traitValue.TraitVector(t).resize(static_cast<std::size_t>(last) + 1);
+    const std::size_t fields = pending_.size() * static_cast<std::size_t>(run_.nTrait);
+    if (fields < kThreadedFields) {
+      ConvertKept(0, pending_.size(), run_.traitWarning);
+    } else {
+      // Two halves, each with its own count of empty fields, added in order.
+      FieldWarning half[2];
+      const std::size_t middle = pending_.size() / 2;
+      ForEachChunk(2, [&](int part) {
+        ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), half[part]);
+      });
+      for (const FieldWarning& warning : half) AddWarnings(warning, run_.traitWarning);
+    }
+    pending_.clear();
+    keptText_.clear();
+    for (int r = first; r <= last; ++r) WriteProgressLine(r);
+  }
+
+ private:
+  void ReadRecordLine(std::string_view line, std::int64_t lineNo) {
     if (!line.empty() && line.front() == ':') return;
     fields_.Set(line);
     if (ParseNumber(fields_.Field(run_.ageField)).value != run_.params.ageSel) return;
@@ -229,11 +268,15 @@ class RecordReader {
     const int j = FamilyNumber(familyCode);
     const int r = NextRecord();
     run_.recordColumn.AppendLevels(i, k, j);
-    StoreTraits();
-    WriteProgressLine(r);
+    if (fields_.Ascii()) {
+      KeepTraitFields(line, r);
+    } else {
+      ConvertPending();
+      StoreTraits(r);
+      WriteProgressLine(r);
+    }
   }
 
- private:
   std::string Where() const {
     return "line " + std::to_string(lineNo_) + " of " + run_.params.dataPath + ": ";
   }
@@ -246,11 +289,16 @@ class RecordReader {
   // A value beyond single precision would be stored as infinity: codes
   // would merge and every sum over the trait would be lost.
   float ReadNumber(std::string_view field, FieldWarning& warning, const char* what) const {
+    return ReadNumberAt(field, warning, what, lineNo_);
+  }
+  // The same for a field of line `lineNo`, read earlier.
+  float ReadNumberAt(std::string_view field, FieldWarning& warning, const char* what, std::int64_t lineNo) const {
     const ParsedNumber parsed = ParseNumber(field);
-    if (!parsed.numeric && warning.count++ == 0) warning.firstLine = lineNo_;
+    if (!parsed.numeric && warning.count++ == 0) warning.firstLine = lineNo;
     const float value = RoundToSingle(parsed.value);
     if (!std::isfinite(value))
-      throw KorvanError(Where() + "the " + what + " field '" + std::string(field) +
+      throw KorvanError("line " + std::to_string(lineNo) + " of " + run_.params.dataPath + ": the " + what +
+                        " field '" + std::string(field) +
                         "' is beyond the range of single precision (about 3.4E+38); check the field's position");
     return value;
   }
@@ -323,12 +371,50 @@ class RecordReader {
     return ++run_.nRecord;
   }
 
-  void StoreTraits() {
+  void StoreTraits(int r) {
     const FieldWindow& first = run_.traitField;
     for (int t = 1; t <= run_.nTrait; ++t) {
       const std::string_view field = fields_.Field(first.start + (t - 1) * first.width, first.width);
-      run_.traitValue.TraitVector(t).push_back(ReadNumber(field, run_.traitWarning, "trait"));
+      std::vector<float>& values = run_.traitValue.TraitVector(t);
+      values.resize(static_cast<std::size_t>(r) + 1);
+      values[r] = ReadNumber(field, run_.traitWarning, "trait");
     }
+  }
+
+  // The trait fields of an ASCII line, where characters are bytes, copied
+  // out of the line buffer to be converted with those of other records:
+  // many at once, and on two threads when there are enough of them.
+  void KeepTraitFields(std::string_view line, int r) {
+    const FieldWindow& traits = run_.traitField;
+    const auto start = static_cast<std::uint64_t>(traits.start - 1);
+    std::string_view region;
+    if (start < line.size()) {
+      const std::uint64_t all = static_cast<std::uint64_t>(traits.width) * static_cast<std::uint64_t>(run_.nTrait);
+      region = line.substr(start, std::min<std::uint64_t>(all, line.size() - start));
+    }
+    pending_.push_back({r, lineNo_, keptText_.size(), region.size()});
+    keptText_.append(region);
+    if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
+  }
+
+  // Converts records pending_[from .. to - 1], counting empty fields in `warning`.
+  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning) const {
+    const auto width = static_cast<std::uint64_t>(run_.traitField.width);
+    for (std::size_t n = from; n < to; ++n) {
+      const Kept& kept = pending_[n];
+      const std::string_view region(keptText_.data() + kept.offset, kept.length);
+      for (int t = 1; t <= run_.nTrait; ++t) {
+        const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
+        const std::string_view field =
+            at < region.size() ? region.substr(at, std::min<std::uint64_t>(width, region.size() - at)) : std::string_view();
+        run_.traitValue.TraitVector(t)[kept.record] = ReadNumberAt(field, warning, "trait", kept.lineNo);
+      }
+    }
+  }
+
+  static void AddWarnings(const FieldWarning& part, FieldWarning& whole) {
+    if (whole.count == 0) whole.firstLine = part.firstLine;
+    whole.count += part.count;
   }
 
   void WriteProgressLine(int r) {
@@ -340,9 +426,23 @@ class RecordReader {
     });
   }
 
+  // A record whose trait fields wait in keptText_ to be converted.
+  struct Kept {
+    int record = 0;
+    std::int64_t lineNo = 0;
+    std::size_t offset = 0;  // of its trait fields in keptText_
+    std::size_t length = 0;
+  };
+  // Enough to be worth a thread, few enough to stay in the cache.
+  static constexpr std::size_t kKeptRecords = 2048;
+  static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+  static constexpr std::size_t kThreadedFields = 32768;
+
   RunData& run_;
   ProgressLog& log_;
   LineFields fields_;
+  std::vector<Kept> pending_;
+  std::string keptText_;
   std::int64_t lineNo_ = 0;
   std::unordered_map<std::uint32_t, int> siteIndex_;
   std::unordered_map<std::uint64_t, int> blockIndex_;  // (site, code)
@@ -376,6 +476,7 @@ void ReadRecords(RunData& run, ProgressLog& log) {
       log.Advance(source.BytesConsumed());
     }
   }
+  reader.ConvertPending();
   run.linesRead = lineNo;
   log.Advance(source.BytesConsumed());
 }
