@@ -25,34 +25,49 @@ std::vector<float> CountsToSingle(const std::vector<std::int64_t>& counts) {
 
 }  // namespace
 
-Incidence CountIncidence(const RunData& run, int a, int b) {
-  Incidence inc;
-  inc.nA = LevelsOf(run, a);
-  inc.nB = LevelsOf(run, b);
-  const int n = run.nRecord;
-  const std::int32_t* colA = run.recordColumn.Factor(a);
-  const std::int32_t* colB = run.recordColumn.Factor(b);
-  const int offA = run.colOffset[a], offB = run.colOffset[b];
+namespace {
 
-  // Two stable counting sorts, by level of b and then by level of a, leave
-  // every level of a with its levels of b in increasing order.
-  std::vector<std::int64_t> countA(inc.nA + 2), countB(inc.nB + 2);
-  for (int r = 1; r <= n; ++r) {
-    assert(colA[r] - offA >= 1 && colA[r] - offA <= inc.nA && colB[r] - offB >= 1 && colB[r] - offB <= inc.nB);
-    ++countA[colA[r] - offA];
-    ++countB[colB[r] - offB];
+// The records' levels of a and of b, numbered locally from 1.
+struct LevelPairs {
+  int n = 0;
+  const std::int32_t* colA = nullptr;
+  const std::int32_t* colB = nullptr;
+  int offA = 0, offB = 0;
+  int A(int r) const { return colA[r] - offA; }
+  int B(int r) const { return colB[r] - offB; }
+};
+
+// Entries of every level of a, in increasing order of b, from a table of all
+// pairs of levels counted in one pass: for a table not much larger than the
+// records.
+void RowsFromTable(const LevelPairs& p, Incidence& inc, std::vector<std::int64_t>& entryCount) {
+  const auto nB = static_cast<std::size_t>(inc.nB);
+  std::vector<std::int32_t> table(static_cast<std::size_t>(inc.nA) * nB, 0);
+  for (int r = 1; r <= p.n; ++r) ++table[static_cast<std::size_t>(p.A(r) - 1) * nB + static_cast<std::size_t>(p.B(r) - 1)];
+  for (int i = 1; i <= inc.nA; ++i) {
+    inc.rowStart[i] = static_cast<int>(inc.colIndex.size());
+    const std::int32_t* row = &table[static_cast<std::size_t>(i - 1) * nB];
+    for (int j = 1; j <= inc.nB; ++j)
+      if (row[j - 1] != 0) {
+        inc.colIndex.push_back(j);
+        entryCount.push_back(row[j - 1]);
+      }
   }
+}
+
+// The same by two stable counting sorts, by level of b and then by level of
+// a, which leave every level of a with its levels of b in increasing order.
+void RowsBySorting(const LevelPairs& p, const std::vector<std::int64_t>& countA,
+                   const std::vector<std::int64_t>& countB, Incidence& inc, std::vector<std::int64_t>& entryCount) {
   std::vector<int> nextB(inc.nB + 2), nextA(inc.nA + 2);
   for (int j = 1; j <= inc.nB; ++j) nextB[j + 1] = nextB[j] + static_cast<int>(countB[j]);
   for (int i = 1; i <= inc.nA; ++i) nextA[i + 1] = nextA[i] + static_cast<int>(countA[i]);
-  std::vector<int> recordsByB(n);
-  for (int r = 1; r <= n; ++r) recordsByB[nextB[colB[r] - offB]++] = r;
-  std::vector<int> levelBByA(n);
-  for (int r : recordsByB) levelBByA[nextA[colA[r] - offA]++] = colB[r] - offB;
+  std::vector<int> recordsByB(p.n);
+  for (int r = 1; r <= p.n; ++r) recordsByB[nextB[p.B(r)]++] = r;
+  std::vector<int> levelBByA(p.n);
+  for (int r : recordsByB) levelBByA[nextA[p.A(r)]++] = p.B(r);
 
   // Runs of equal levels of b within a level of a are the entries.
-  inc.rowStart.assign(inc.nA + 2, 0);
-  std::vector<std::int64_t> entryCount;
   std::size_t at = 0;
   for (int i = 1; i <= inc.nA; ++i) {
     inc.rowStart[i] = static_cast<int>(inc.colIndex.size());
@@ -65,6 +80,29 @@ Incidence CountIncidence(const RunData& run, int a, int b) {
       entryCount.push_back(static_cast<std::int64_t>(runEnd - at));
       at = runEnd;
     }
+  }
+}
+
+}  // namespace
+
+Incidence CountIncidence(const RunData& run, int a, int b) {
+  Incidence inc;
+  inc.nA = LevelsOf(run, a);
+  inc.nB = LevelsOf(run, b);
+  const LevelPairs p{run.nRecord, run.recordColumn.Factor(a), run.recordColumn.Factor(b), run.colOffset[a],
+                     run.colOffset[b]};
+  std::vector<std::int64_t> countA(inc.nA + 2), countB(inc.nB + 2);
+  for (int r = 1; r <= p.n; ++r) {
+    assert(p.A(r) >= 1 && p.A(r) <= inc.nA && p.B(r) >= 1 && p.B(r) <= inc.nB);
+    ++countA[p.A(r)];
+    ++countB[p.B(r)];
+  }
+  inc.rowStart.assign(inc.nA + 2, 0);
+  std::vector<std::int64_t> entryCount;
+  if (std::int64_t{inc.nA} * inc.nB <= 2 * std::int64_t{p.n}) {
+    RowsFromTable(p, inc, entryCount);
+  } else {
+    RowsBySorting(p, countA, countB, inc, entryCount);
   }
   inc.rowStart[inc.nA + 1] = static_cast<int>(inc.colIndex.size());
   inc.count = CountsToSingle(entryCount);
