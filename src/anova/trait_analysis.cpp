@@ -45,13 +45,12 @@ void ShowReductions(const RunData& run, const Reductions& r, const std::string& 
   ShowValue(log, kLabelUSF, r.rUSF, subject, "the reduction R(u,s,f)");
   ShowValue(log, kLabelR, r.rRepF, subject, "R(r) of the blocks after the families");
   ShowValue(log, kLabelUSRF, r.rUSRF, subject, "the reduction R(u,s,r,f)");
+  // A line per family and trait: the name of the value is only spelt out
+  // for the message when it is not finite (codes always are).
   for (int j = 1; j <= run.nFamily; ++j) {
-    ReportLine(report, subject, "the constant of family " + CodeText(run.familyCode[j]))
-        .Text(" ")
-        .Single(run.familyCode[j])
-        .Text("  ")
-        .Single(r.famConst[j])
-        .End();
+    if (!std::isfinite(r.famConst[j]))
+      RequireFinite(static_cast<double>(r.famConst[j]), subject, "the constant of family " + CodeText(run.familyCode[j]));
+    report.Text(" ").Single(run.familyCode[j]).Text("  ").Single(r.famConst[j]).EndLine();
   }
   ShowValue(log, kLabelR, r.rRepCell, subject, "R(r) of the blocks after the site x family cells");
   ShowValue(log, kLabelUSRCell, r.rUSRCell, subject, "the reduction R(u,s,r,sf)");
