@@ -13,6 +13,8 @@
 #
 # Sizes: medium, large, xlarge, traits1, traits10, traits100; "traits" stands
 # for the three traits sizes, "all" for everything (the default).
+# --baseline straightforward builds and runs korvan-cli-straightforward, the
+# same program without its faster forms (slow: minutes on large).
 set -euo pipefail
 export LC_ALL=C
 
@@ -34,7 +36,7 @@ lme4Limit=300
 lme4MemoryGb=$(awk '/MemTotal/ { gb = int($2 / 1048576 * 2 / 3); print (gb > 16 ? 16 : gb < 1 ? 1 : gb) }' /proc/meminfo)
 out=
 
-usage() { sed -n '2,15p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 die() { echo "run_ladder: $*" >&2; exit 2; }
 need_value() { [[ $# -ge 2 && -n $2 ]] || die "$1 needs a value"; }
 
@@ -112,6 +114,11 @@ else
     die "no trial generator in $build; build the target generate_trial"
 fi
 [[ -x $cli ]] || die "no korvan-cli at $cli"
+if [[ $baseline == straightforward ]]; then
+  cmake --build "$build" -j2 --target korvan-cli-straightforward >/dev/null ||
+    die "building korvan-cli-straightforward in $build failed"
+  baseline=$build/korvan-cli-straightforward
+fi
 [[ -z $baseline || -x $baseline ]] || die "no baseline program at $baseline"
 hasTimings=0
 "$cli" --help 2>&1 | grep -q -- '--timings' && hasTimings=1
