@@ -268,6 +268,98 @@ KORVAN_VECTOR_CLONES void ApplyToColumns(const Elimination& e, Table2<float>& rh
 // band stay in the processor's cache through the n steps.
 constexpr int kBandColumns = 128;
 
+// --- Columns of the identity. Column c is all zeros until the step that
+// takes the row holding its 1 as pivot row (its start step); before that,
+// each step only changes the signs of some of its zeros, and changes them
+// alike in every column not yet started. So a column can join the
+// elimination at its start step, its zeros given the signs they would have
+// reached, with the very operations from there on: about half the work of
+// carrying it from step 1.
+//
+// The rule for the zeros, with every multiplier finite: an unpivoted row
+// holds +0 (+0 less a signed zero is +0); the pivot row's +0 divided by the
+// pivot takes the pivot's sign; a pivoted row's zero y becomes y - t x z,
+// which is -0 only when y is -0 and t x z is +0.
+
+constexpr int kIdentityBand = 128;
+
+// Which column starts at each step, and, just before the first step of each
+// band of kIdentityBand steps, the row of every column's 1 and which
+// pivoted rows hold -0.
+struct IdentityStarts {
+  std::vector<int> columnAt;                               // column whose start step is s
+  std::vector<std::vector<int>> unitRowAt;                 // [band][column]
+  std::vector<std::vector<std::uint8_t>> negativeZeroAt;   // [band][row]
+};
+
+IdentityStarts FollowIdentity(const Elimination& e) {
+  const int n = e.n;
+  const std::size_t stride = static_cast<std::size_t>(n) + 1;
+  IdentityStarts starts;
+  starts.columnAt.assign(stride, 0);
+  std::vector<int> unitRow(stride), columnOfRow(stride);
+  for (int c = 1; c <= n; ++c) unitRow[c] = columnOfRow[c] = c;
+  std::vector<std::uint8_t> negativeZero(stride, 0);
+  for (int i = 1; i <= n; ++i) {
+    if ((i - 1) % kIdentityBand == 0) {
+      starts.unitRowAt.push_back(unitRow);
+      starts.negativeZeroAt.push_back(negativeZero);
+    }
+    const int pr = e.pivotRow[i];
+    std::swap(columnOfRow[i], columnOfRow[pr]);
+    unitRow[columnOfRow[i]] = i;
+    unitRow[columnOfRow[pr]] = pr;
+    starts.columnAt[i] = columnOfRow[i];
+    const bool zeroNegative = std::signbit(e.pivot[i]);  // +0 / pivot
+    const float* t = &e.multipliers[static_cast<std::size_t>(i) * stride];
+    for (int k = 1; k < i; ++k) negativeZero[k] = negativeZero[k] && std::signbit(t[k]) == zeroNegative;
+    negativeZero[i] = zeroNegative;
+  }
+  return starts;
+}
+
+// The columns that start at steps first..last of `band`, set up as they
+// stand just before step first, carried from there to the end as
+// ApplyToColumns carries them, and stored in their columns of `out`.
+KORVAN_VECTOR_CLONES void CarryIdentityBand(const Elimination& e, const IdentityStarts& starts, int band,
+                                            Table2<float>& out) {
+  const int n = e.n;
+  const int first = 1 + band * kIdentityBand, last = std::min(n, first + kIdentityBand - 1);
+  const int width = last - first + 1;
+  Table2<float> w(n, width);
+  const std::vector<int>& unitRow = starts.unitRowAt[static_cast<std::size_t>(band)];
+  const std::vector<std::uint8_t>& negativeZero = starts.negativeZeroAt[static_cast<std::size_t>(band)];
+  for (int k = 1; k < first; ++k)
+    if (negativeZero[k])
+      for (int c = 1; c <= width; ++c) w(k, c) = -0.0f;
+  for (int c = 1; c <= width; ++c) w(unitRow[starts.columnAt[first + c - 1]], c) = 1.0f;
+  const std::size_t stride = static_cast<std::size_t>(n) + 1;
+  for (int i = first; i <= n; ++i) {
+    if (e.pivotRow[i] != i) std::swap_ranges(w.Row(i) + 1, w.Row(i) + width + 1, w.Row(e.pivotRow[i]) + 1);
+    const float piv = e.pivot[i];
+    float* pivotRow = w.Row(i);
+    for (int c = 1; c <= width; ++c) pivotRow[c] = pivotRow[c] / piv;
+    const float* steps = &e.multipliers[static_cast<std::size_t>(i) * stride];
+    for (int k = 1; k <= n; ++k) {
+      if (k == i) continue;
+      float* target = w.Row(k);
+      const float t = steps[k];
+      for (int c = 1; c <= width; ++c) target[c] = target[c] - t * pivotRow[c];
+    }
+  }
+  for (const auto& [i, k] : e.rowExchangesAfter) std::swap_ranges(w.Row(i) + 1, w.Row(i) + width + 1, w.Row(k) + 1);
+  for (int c = 1; c <= width; ++c) {
+    const int column = starts.columnAt[first + c - 1];
+    for (int r = 1; r <= n; ++r) out(r, column) = w(r, c);
+  }
+}
+
+bool FiniteMultipliers(const Elimination& e) {
+  for (const float t : e.multipliers)
+    if (!std::isfinite(t)) return false;
+  return true;
+}
+
 }  // namespace
 
 void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m) {
@@ -285,6 +377,35 @@ void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m) {
   } else {
     ForEachChunk(bands, carryBand);
   }
+}
+
+
+Table2<float> InvertByElimination(const Table2<float>& a, int n) {
+  assert(n <= a.LastRow() && n <= a.LastCol());
+  Table2<float> inverse(n, n);
+  if (n == 0) return inverse;
+  const Elimination e = Eliminate(a, n);
+  // A multiplier beyond the range of single precision would turn a skipped
+  // zero into NaN: every column is then carried from the first step.
+  if (!FiniteMultipliers(e)) {
+    for (int i = 1; i <= n; ++i) inverse(i, i) = 1.0f;
+    const int bands = (n + kBandColumns - 1) / kBandColumns;
+    for (int band = 0; band < bands; ++band) {
+      const int c0 = 1 + band * kBandColumns;
+      ApplyToColumns(e, inverse, c0, std::min(n, c0 + kBandColumns - 1));
+    }
+    return inverse;
+  }
+  const IdentityStarts starts = FollowIdentity(e);
+  const int bands = (n + kIdentityBand - 1) / kIdentityBand;
+  auto carry = [&](int band) { CarryIdentityBand(e, starts, band, inverse); };
+  // Small systems are not worth a thread.
+  if (static_cast<double>(n) * n * n < 8e6) {
+    for (int band = 0; band < bands; ++band) carry(band);
+  } else {
+    ForEachChunk(bands, carry);
+  }
+  return inverse;
 }
 
 }  // namespace korvan

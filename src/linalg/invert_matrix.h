@@ -28,4 +28,10 @@ void InvertMatrix(Table2<float>& invMat, int n, std::vector<float>& rowSwapRec,
 // n + 1 when called with that column alone. The matrix is eliminated once.
 void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m);
 
+// The inverse of a(1..n, 1..n): column c the solution for column c of the
+// identity, bit for bit what SolveColumns gives for the identity (and so
+// what InvertMatrix gives for each column), for about half its work.
+// Throws SingularEquations.
+Table2<float> InvertByElimination(const Table2<float>& a, int n);
+
 }  // namespace korvan

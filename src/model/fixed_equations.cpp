@@ -63,10 +63,7 @@ Table2<float> BuildFixedEquations(const RunData& run, int lastFixed, ProgressLog
 
 Table2<float> InvertByColumns(const Table2<float>& a, int n) {
   if (kStraightforward) return InvertByColumnsStraightforward(a, n);
-  Table2<float> inverse(n, n);
-  for (int i = 1; i <= n; ++i) inverse(i, i) = 1.0f;
-  SolveColumns(a, n, inverse, n);
-  return inverse;
+  return InvertByElimination(a, n);
 }
 
 namespace {
