@@ -153,9 +153,6 @@ bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 // giving exactly the text or value of the general form; anything else is
 // left to the general form.
 
-constexpr double kPowerOfTen[] = {1E0,  1E1,  1E2,  1E3,  1E4,  1E5,  1E6,  1E7,
-                                  1E8,  1E9,  1E10, 1E11, 1E12, 1E13, 1E14, 1E15,
-                                  1E16, 1E17, 1E18, 1E19, 1E20, 1E21, 1E22};
 constexpr std::int64_t kWholePowerOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000,
                                              100000000, 1000000000, 10000000000, 100000000000,
                                              1000000000000, 10000000000000};
@@ -286,41 +283,6 @@ bool AppendSevenDigitPattern(std::string& out, float value, const PatternShape& 
   return true;
 }
 
-// Blanks, an optional sign, digits with at most one point, blanks: nearly
-// every field of a data file. With at most 2^53 in its digits and at most 22
-// of them after the point, the value is an exact integer over an exact
-// power of ten, so one correctly rounded division gives the correctly rounded
-// value, the double the general form's from_chars gives. False for any other
-// text: blanks inside the number, tabs, exponents, more than 19 digits
-// (leading zeros included), no digits at all.
-bool ParsePlainDecimal(std::string_view text, ParsedNumber& parsed) {
-  const char* c = text.data();
-  const char* const end = c + text.size();
-  auto isDigit = [](char d) { return static_cast<unsigned>(d - '0') < 10u; };
-  while (c != end && *c == ' ') ++c;
-  bool negative = false;
-  if (c != end && (*c == '+' || *c == '-')) negative = *c++ == '-';
-  // More than 19 digits may wrap the sum around; such text is refused below.
-  std::uint64_t mantissa = 0;
-  const char* const first = c;
-  while (c != end && isDigit(*c)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*c++ - '0');
-  std::ptrdiff_t digits = c - first;
-  std::ptrdiff_t afterPoint = 0;
-  if (c != end && *c == '.') {
-    const char* const fraction = ++c;
-    while (c != end && isDigit(*c)) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*c++ - '0');
-    afterPoint = c - fraction;
-    digits += afterPoint;
-  }
-  while (c != end && *c == ' ') ++c;
-  if (c != end || digits == 0 || digits > 19 || mantissa > (std::uint64_t{1} << 53)) return false;
-  const double value = static_cast<double>(mantissa) / kPowerOfTen[afterPoint];
-  parsed.value = negative ? -value : value;
-  parsed.numeric = true;
-  parsed.complete = true;
-  return true;
-}
-
 }  // namespace
 
 void AppendPatternStraightforward(std::string& out, float value, std::string_view pattern) {
@@ -378,7 +340,7 @@ void AppendPlainWhole(std::string& out, std::int64_t value) {
 
 ParsedNumber ParseNumber(std::string_view text) {
   ParsedNumber parsed;
-  if (!kStraightforward && ParsePlainDecimal(text, parsed)) return parsed;
+  if (ParsePlainDecimal(text, parsed)) return parsed;
   return ParseNumberStraightforward(text);
 }
 

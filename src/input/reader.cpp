@@ -220,6 +220,16 @@ class RecordReader {
     run.nSite = run.nFamily = run.nRecord = 0;
   }
 
+  // Room for about `records` records in all, as the first lines of the file
+  // suggest: the tables then grow once instead of doubling time and again,
+  // each time copying what they hold. Never more than the declared capacity.
+  void Reserve(double records) {
+    const double room = std::min(records * 1.05 + 1024.0, static_cast<double>(run_.capRecord) + 1.0);
+    const auto size = static_cast<std::size_t>(room);
+    run_.recordColumn.Reserve(size);
+    for (int t = 1; t <= run_.nTrait; ++t) run_.traitValue.TraitVector(t).reserve(size + 1);
+  }
+
   void ReadLine(std::string_view line, std::int64_t lineNo) {
     try {
       ReadRecordLine(line, lineNo);
@@ -293,7 +303,8 @@ class RecordReader {
   }
   // The same for a field of line `lineNo`, read earlier.
   float ReadNumberAt(std::string_view field, FieldWarning& warning, const char* what, std::int64_t lineNo) const {
-    const ParsedNumber parsed = ParseNumber(field);
+    ParsedNumber parsed;
+    if (!ParsePlainDecimal(field, parsed)) parsed = ParseNumber(field);
     if (!parsed.numeric && warning.count++ == 0) warning.firstLine = lineNo;
     const float value = RoundToSingle(parsed.value);
     if (!std::isfinite(value))
@@ -397,19 +408,37 @@ class RecordReader {
     if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
   }
 
-  // Converts records pending_[from .. to - 1], counting empty fields in `warning`.
+  // Converts records pending_[from .. to - 1], counting empty fields in
+  // `warning`. Trait by trait, so that each trait's values are written in
+  // one stream; an empty field or a failure is still the one of the first
+  // line, as the warning and the message name the earliest line.
   void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning) const {
     const auto width = static_cast<std::uint64_t>(run_.traitField.width);
-    for (std::size_t n = from; n < to; ++n) {
-      const Kept& kept = pending_[n];
-      const std::string_view region(keptText_.data() + kept.offset, kept.length);
-      for (int t = 1; t <= run_.nTrait; ++t) {
-        const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
+    FieldWarning found;
+    std::int64_t failedLine = 0;
+    std::string failure;
+    for (int t = 1; t <= run_.nTrait; ++t) {
+      float* values = run_.traitValue.TraitVector(t).data();
+      const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
+      for (std::size_t n = from; n < to; ++n) {
+        const Kept& kept = pending_[n];
         const std::string_view field =
-            at < region.size() ? region.substr(at, std::min<std::uint64_t>(width, region.size() - at)) : std::string_view();
-        run_.traitValue.TraitVector(t)[kept.record] = ReadNumberAt(field, warning, "trait", kept.lineNo);
+            at < kept.length ? std::string_view(keptText_.data() + kept.offset + at,
+                                                std::min<std::uint64_t>(width, kept.length - at))
+                             : std::string_view();
+        FieldWarning one;
+        try {
+          values[kept.record] = ReadNumberAt(field, one, "trait", kept.lineNo);
+        } catch (const KorvanError& error) {
+          // Of all fields that cannot be stored, the earliest line's counts.
+          if (failure.empty() || kept.lineNo < failedLine) failedLine = kept.lineNo, failure = error.what();
+          break;
+        }
+        if (one.count != 0 && (found.count++ == 0 || kept.lineNo < found.firstLine)) found.firstLine = kept.lineNo;
       }
     }
+    if (!failure.empty()) throw KorvanError(failure);
+    AddWarnings(found, warning);
   }
 
   static void AddWarnings(const FieldWarning& part, FieldWarning& whole) {
@@ -474,6 +503,8 @@ void ReadRecords(RunData& run, ProgressLog& log) {
     if (lineNo % kPollLines == 0) {
       log.CheckStop();
       log.Advance(source.BytesConsumed());
+      if (lineNo == kPollLines && !sizeUnknown)
+        reader.Reserve(run.nRecord * (static_cast<double>(fileSize) / static_cast<double>(source.BytesConsumed())));
     }
   }
   reader.ConvertPending();
