@@ -244,10 +244,11 @@ TEST(ReadRecords, LineEndsAndCharacterPositions) {
 }
 
 TEST(ReadRecords, TraitFieldsConvertedInBatchesAsOneByOne) {
-  // 5000 records of 20 traits: the trait fields are converted two thousand
-  // records at a time, on two threads. Line 2500 has a character beyond its
-  // fields that is not ASCII (its fields are read at once, in order); the
-  // empty fields, the first on line 1400, must be counted as one by one.
+  // 5000 records of 20 traits: the trait fields are converted many records
+  // at a time, on two threads. Line 2500 has a character beyond its fields
+  // that is not ASCII (the records before it are converted then, its own
+  // fields at once); the empty fields, the first on line 1400, must be
+  // counted as one by one.
   constexpr int kRecords = 5000, kTraits = 20;
   std::mt19937 random(3);
   std::string data;

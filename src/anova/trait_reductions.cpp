@@ -205,11 +205,15 @@ float AbsorbedReduction(const Table2<float>& rhs, const Table2<float>& solution,
 // blocks of count x block solution, in single precision. Blocks without the
 // family add signed zeros and are skipped, as in AdjustedRhs.
 std::vector<float> FamilyConstants(const RunData& run, const Incidence& familyByRep, int t) {
+  // The trait's block solutions side by side: every family reads most of
+  // them, and the store holds them a row of all traits apart.
+  std::vector<float> solution(static_cast<std::size_t>(run.nRep) + 1);
+  for (int i = 1; i <= run.nRep; ++i) solution[i] = run.solRF(i, t);
   std::vector<float> famConst(static_cast<std::size_t>(familyByRep.nA) + 1, 0.0f);
   for (int j = 1; j <= familyByRep.nA; ++j) {
     float a = 0.0f;
     for (int e = familyByRep.rowStart[j]; e < familyByRep.rowStart[j + 1]; ++e) {
-      a += familyByRep.count[e] * run.solRF(familyByRep.colIndex[e], t);
+      a += familyByRep.count[e] * solution[familyByRep.colIndex[e]];
     }
     famConst[j] = (run.famTot(j, t) - a) / familyByRep.levelCountA[j];
   }

@@ -462,9 +462,9 @@ class RecordReader {
     std::size_t offset = 0;  // of its trait fields in keptText_
     std::size_t length = 0;
   };
-  // Enough to be worth a thread, few enough to stay in the cache.
-  static constexpr std::size_t kKeptRecords = 2048;
-  static constexpr std::size_t kKeptBytes = std::size_t{1} << 20;
+  // Enough to be worth starting a thread for.
+  static constexpr std::size_t kKeptRecords = 8192;
+  static constexpr std::size_t kKeptBytes = std::size_t{4} << 20;
   static constexpr std::size_t kThreadedFields = 32768;
 
   RunData& run_;
