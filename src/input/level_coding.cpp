@@ -44,15 +44,16 @@ void WriteFirstListing(const RunData& run, const FullLayout& full, ProgressLog& 
       log.CheckStop();
       log.Advance(r);
     }
+    static constexpr Pattern kRecord("  ####"), kSite("  ##"), kLevel("  ###"), kColumn("  #####");
     log.CountedLineBy([&](std::string& out) {
       const std::int64_t i = run.recordColumn(r, 1), k = run.recordColumn(r, 2), j = run.recordColumn(r, 3);
-      AppendPattern(out, std::int64_t{r}, "  ####");
-      AppendPattern(out, i, "  ##");
-      AppendPattern(out, k, "  ###");
-      AppendPattern(out, j, "  ###");
+      AppendPattern(out, std::int64_t{r}, kRecord);
+      AppendPattern(out, i, kSite);
+      AppendPattern(out, k, kLevel);
+      AppendPattern(out, j, kLevel);
       const std::int64_t columns[] = {1, 1 + i, full.repOffset + (i - 1) * run.nBlock + k, full.p + j,
                                       full.famEnd + (i - 1) * run.nFamily + j};
-      for (const std::int64_t column : columns) AppendPattern(out, column, "  #####");
+      for (const std::int64_t column : columns) AppendPattern(out, column, kColumn);
     });
   }
 }
@@ -139,10 +140,10 @@ void WriteSecondListing(const RunData& run, ProgressLog& log) {
       log.CheckStop();
       log.Advance(std::int64_t{run.nRecord} + r);
     }
+    static constexpr Pattern kRecord("  #### "), kColumn("  ####");
     log.CountedLineBy([&](std::string& out) {
-      AppendPattern(out, std::int64_t{r}, "  #### ");
-      for (int factor = 1; factor <= 5; ++factor)
-        AppendPattern(out, std::int64_t{run.recordColumn(r, factor)}, "  ####");
+      AppendPattern(out, std::int64_t{r}, kRecord);
+      for (int factor = 1; factor <= 5; ++factor) AppendPattern(out, std::int64_t{run.recordColumn(r, factor)}, kColumn);
     });
   }
 }

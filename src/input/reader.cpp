@@ -447,11 +447,11 @@ class RecordReader {
   }
 
   void WriteProgressLine(int r) {
+    static constexpr Pattern kRecord("####"), kLevel("  ####"), kTrait("  ###.##");
     log_.CountedLineBy([this, r](std::string& out) {
-      AppendPattern(out, std::int64_t{r}, "####");
-      for (int factor = 1; factor <= 3; ++factor)
-        AppendPattern(out, std::int64_t{run_.recordColumn(r, factor)}, "  ####");
-      for (int t = 1; t <= run_.nTrait; ++t) AppendPattern(out, run_.traitValue(r, t), "  ###.##");
+      AppendPattern(out, std::int64_t{r}, kRecord);
+      for (int factor = 1; factor <= 3; ++factor) AppendPattern(out, std::int64_t{run_.recordColumn(r, factor)}, kLevel);
+      for (int t = 1; t <= run_.nTrait; ++t) AppendPattern(out, run_.traitValue(r, t), kTrait);
     });
   }
 

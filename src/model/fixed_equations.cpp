@@ -32,9 +32,10 @@ void AddConstraintOnes(const RunData& run, int lastFixed, Table2<float>& coef) {
 
 // Each row in the progress window, as numbers written with " ####".
 void WriteMatrixLines(const Table2<float>& coef, int p, ProgressLog& log) {
+  static constexpr Pattern kElement(" ####");
   for (int i = 1; i <= p; ++i)
     log.LineBy([&](std::string& line) {
-      for (int j = 1; j <= p; ++j) AppendPattern(line, coef(i, j), " ####");
+      for (int j = 1; j <= p; ++j) AppendPattern(line, coef(i, j), kElement);
     });
 }
 
