@@ -267,7 +267,7 @@ class RunTest : public QObject {
   // message, and then the program ends.
   void EndDuringARunStopsItAndEnds() {
     test::TempDir out;
-    const Trial trial = LargeTrial(out.path() / "large.dat", 300'000);
+    const Trial trial = SlowTrial(out.path() / "large.dat");
     const fs::path report = out.path() / "large.out";
     test::WriteFile(report, "an earlier report\r\n");
     Fill(trial, out.path(), "large.out");
@@ -293,22 +293,26 @@ class RunTest : public QObject {
   }
 
  private:
-  // A trial of `records` trees: 3 sites of 10 blocks, 200 families, two
-  // traits, every family in every block, as a real large test would be.
-  static Trial LargeTrial(const fs::path& file, int records) {
+  // A trial that keeps a run busy for a good while on any machine without a
+  // large file: 50 sites of 40 blocks make 2051 fixed equations, whose
+  // inverse costs of the order of 2051^3 operations, and as many blocks to
+  // absorb the 20 families into. One tree per plot, two traits: 40,000 lines.
+  static Trial SlowTrial(const fs::path& file) {
+    constexpr int kSites = 50, kBlocks = 40, kFamilies = 20;
     std::mt19937 random(20240611);
     std::uniform_real_distribution<double> noise(-5, 5);
     std::string text;
-    text.reserve(static_cast<std::size_t>(records) * 40);
     char line[64];
-    for (int n = 0; n < records; ++n) {
-      const int site = 1 + n % 3, block = 1 + (n / 3) % 10, family = 1 + (n / 30) % 200;
-      std::snprintf(line, sizeof line, "%4d%4d%6d%4d%10.2f%10.2f\n", site, block, family, 15,
-                    500 + 3 * family + 20 * site + noise(random), 80 + family % 7 + noise(random));
-      text += line;
-    }
+    for (int site = 1; site <= kSites; ++site)
+      for (int block = 1; block <= kBlocks; ++block)
+        for (int family = 1; family <= kFamilies; ++family) {
+          std::snprintf(line, sizeof line, "%4d%4d%6d%4d%10.2f%10.2f\n", site, block, family, 15,
+                        500 + 3 * family + 20 * site + noise(random), 80 + family % 7 + noise(random));
+          text += line;
+        }
     test::WriteFile(file, text);
-    return {file, 3, 10, 200, records, 2, 15, {1, 4}, {5, 4}, {9, 6}, {15, 4}, {19, 10}};
+    return {file, kSites, kBlocks, kFamilies, kSites * kBlocks * kFamilies, 2, 15,
+            {1, 4}, {5, 4}, {9, 6}, {15, 4}, {19, 10}};
   }
 
   // Families 1-3 at site 1, 4-6 at site 2: nothing links the two sites, so
