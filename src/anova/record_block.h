@@ -15,7 +15,7 @@ namespace korvan {
 // processor can work on several of them at once.
 class RecordBlock {
  public:
-  static constexpr int kRecords = 256;  // small enough to stay in the cache
+  static constexpr int kRecords = 64;  // few enough for the first-level cache with 100 traits
 
   explicit RecordBlock(int nTrait)
       : nTrait_(nTrait), stride_(static_cast<std::size_t>(nTrait) + 1), values_(kRecords * stride_, 0.0f) {}

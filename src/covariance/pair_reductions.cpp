@@ -61,7 +61,7 @@ std::vector<float> RecordCrossProducts(const RunData& run, int t1) {
 namespace {
 
 // The running sums of t1 with all later traits take the block's records one
-// after the other, in rows t1 = first, first + every, ..; four records per
+// after the other, in rows t1 = first, first + every, ..; eight records per
 // pass over a row keep it in the registers, each sum still adding the
 // records in order, one rounded step each.
 KORVAN_VECTOR_CLONES void AddBlockProducts(const RecordBlock& block, int count, int nTrait, int first, int every,
@@ -69,16 +69,20 @@ KORVAN_VECTOR_CLONES void AddBlockProducts(const RecordBlock& block, int count, 
   for (int t1 = first; t1 < nTrait; t1 += every) {
     float* row = sums.Row(t1);
     int i = 0;
-    for (; i + 3 < count; i += 4) {
-      const float* v0 = block.Record(i);
-      const float* v1 = block.Record(i + 1);
-      const float* v2 = block.Record(i + 2);
-      const float* v3 = block.Record(i + 3);
-      const float a0 = v0[t1], a1 = v1[t1], a2 = v2[t1], a3 = v3[t1];
+    for (; i + 7 < count; i += 8) {
+      const float* v[8];
+      float a[8];
+      for (int k = 0; k < 8; ++k) {
+        v[k] = block.Record(i + k);
+        a[k] = v[k][t1];
+      }
       // The product of two singles is exact in double, so rounding it once
       // to single gives the single-precision product.
-      for (int t2 = t1 + 1; t2 <= nTrait; ++t2)
-        row[t2] = (((row[t2] + a0 * v0[t2]) + a1 * v1[t2]) + a2 * v2[t2]) + a3 * v3[t2];
+      for (int t2 = t1 + 1; t2 <= nTrait; ++t2) {
+        float sum = row[t2];
+        for (int k = 0; k < 8; ++k) sum = sum + a[k] * v[k][t2];
+        row[t2] = sum;
+      }
     }
     for (; i < count; ++i) {
       const float* v = block.Record(i);

@@ -21,6 +21,7 @@
 #include "input/korvan_error.h"
 #include "input/run_parameters.h"
 #include "linalg/parallel.h"
+#include "linalg/vector_clones.h"
 
 namespace korvan {
 
@@ -150,6 +151,14 @@ std::size_t CharacterLength(const unsigned char* p, std::size_t left) {
   return length;
 }
 
+// Without an early exit the loop runs on whole vectors of bytes, which for
+// the lines of a data file is faster than stopping at the first non-ASCII one.
+KORVAN_VECTOR_CLONES bool IsAscii(std::string_view text) {
+  unsigned char any = 0;
+  for (const char c : text) any = static_cast<unsigned char>(any | static_cast<unsigned char>(c));
+  return any < 0x80;
+}
+
 // The fields of one line, by character positions from 1. Pure-ASCII lines,
 // nearly all of them, need no character table.
 class LineFields {
@@ -174,14 +183,6 @@ class LineFields {
   std::string_view Field(const FieldWindow& window) const { return Field(window.start, window.width); }
 
  private:
-  // Without an early exit the loop runs on whole vectors of bytes, which for
-  // the lines of a data file is faster than stopping at the first non-ASCII one.
-  static bool IsAscii(std::string_view text) {
-    unsigned char any = 0;
-    for (const char c : text) any = static_cast<unsigned char>(any | static_cast<unsigned char>(c));
-    return any < 0x80;
-  }
-
   void IndexCharacters() {
     characterStart_.clear();
     const auto* bytes = reinterpret_cast<const unsigned char*>(line_.data());
