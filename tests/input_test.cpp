@@ -12,6 +12,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "input/korvan_error.h"
@@ -25,6 +26,7 @@ namespace {
 
 using test::TempDir;
 using test::WriteFile;
+using ::testing::AllOf;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -244,12 +246,12 @@ TEST(ReadRecords, LineEndsAndCharacterPositions) {
 }
 
 TEST(ReadRecords, TraitFieldsConvertedInBatchesAsOneByOne) {
-  // 5000 records of 20 traits: the trait fields are converted many records
-  // at a time, on two threads. Line 2500 has a character beyond its fields
-  // that is not ASCII (the records before it are converted then, its own
-  // fields at once); the empty fields, the first on line 1400, must be
-  // counted as one by one.
-  constexpr int kRecords = 5000, kTraits = 20;
+  // 20,000 records of 20 traits: the trait fields are converted thousands
+  // of records at a time, each batch on two threads. Line 2500 has a
+  // character beyond its fields that is not ASCII (the records before it
+  // are converted then, its own fields at once); the empty fields, the first
+  // on line 1400, must be counted as one by one.
+  constexpr int kRecords = 20000, kTraits = 20;
   std::mt19937 random(3);
   std::string data;
   std::vector<std::vector<float>> expected(kTraits);
@@ -280,20 +282,26 @@ TEST(ReadRecords, TraitFieldsConvertedInBatchesAsOneByOne) {
   EXPECT_EQ(read.lines[2499].substr(0, 4), "2500");
 
   // A trait field too large for single precision on an earlier line than a
-  // site beyond the capacity is the failure reported, and the other way round.
-  auto withFaults = [&](int tooLarge, int extraSite) {
+  // site beyond the capacity is the failure reported, and the other way
+  // round, wherever the batches of trait fields stand then.
+  auto withFaults = [&](int tooLarge, int extraSite, int alsoTooLarge = 0) {
     std::string faulty;
     for (int r = 1; r <= kRecords; ++r) {
       faulty += Line({r == extraSite ? "99" : "1", "1", "1", "10"});
-      for (int t = 0; t < kTraits; ++t) faulty += r == tooLarge && t == 5 ? "   4e+38" : "     1.5";
+      for (int t = 0; t < kTraits; ++t)
+        faulty += (r == tooLarge && t == 5) || (r == alsoTooLarge && t == 2) ? "   4e+38" : "     1.5";
       faulty += "\n";
     }
-    return ErrorOf([&] { Read(faulty, kTraits, [](RunParameters& p) { p.nRecord = 5000, p.nSite = 1; }); });
+    return ErrorOf([&] { Read(faulty, kTraits, [](RunParameters& p) { p.nRecord = 20000, p.nSite = 1; }); });
   };
-  EXPECT_THAT(withFaults(3000, 4000), HasSubstr("line 3000 of"));
-  EXPECT_THAT(withFaults(3000, 4000), HasSubstr("the trait field '   4e+38' is beyond the range"));
-  EXPECT_THAT(withFaults(4000, 3000), HasSubstr("line 3000 of"));
-  EXPECT_THAT(withFaults(4000, 3000), HasSubstr("a 2nd site (code 99) is more than"));
+  for (const auto& [early, late] : {std::pair{3000, 4000}, std::pair{9000, 17000}, std::pair{15000, 15001}}) {
+    const std::string where = "line " + std::to_string(early) + " of";
+    EXPECT_THAT(withFaults(early, late), AllOf(HasSubstr(where), HasSubstr("the trait field '   4e+38' is beyond")));
+    EXPECT_THAT(withFaults(late, early), AllOf(HasSubstr(where), HasSubstr("a 2nd site (code 99) is more than")));
+  }
+  // Of two such fields, in one batch or in two, the earlier line's.
+  EXPECT_THAT(withFaults(12000, 0, 9000), HasSubstr("line 9000 of"));
+  EXPECT_THAT(withFaults(19000, 0, 3000), HasSubstr("line 3000 of"));
 }
 
 TEST(ReadRecords, ExceededCapacitiesNameCountLineAndFile) {
