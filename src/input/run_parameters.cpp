@@ -132,6 +132,9 @@ RunData PrepareRun(const RunParameters& params) {
            NumberText(params.nTrait) + " is more than the " + std::to_string(kMaxTrait) +
                " traits this build of korvan can analyse; analyse the traits in groups of at most " +
                std::to_string(kMaxTrait));
+  // Without a trait the run would write a report that analyses nothing.
+  if (nTrait == 0)
+    Reject(params, Field::kTraits, "0; a run analyses at least one trait: enter the number of trait fields per record");
   run.nTrait = static_cast<int>(nTrait);
 
   run.siteField = CheckedField(params, Field::kSiteStart, params.colSite, Field::kSiteWidth, params.wSite);
@@ -139,9 +142,7 @@ RunData PrepareRun(const RunParameters& params) {
   run.familyField =
       CheckedField(params, Field::kFamilyStart, params.colFamily, Field::kFamilyWidth, params.wFamily);
   run.ageField = CheckedField(params, Field::kAgeStart, params.colAge, Field::kAgeWidth, params.wAge);
-  // Without traits the trait boxes are never read, so they may stay empty.
-  if (run.nTrait > 0)
-    run.traitField = CheckedField(params, Field::kTraitStart, params.colTrait, Field::kTraitWidth, params.wTrait);
+  run.traitField = CheckedField(params, Field::kTraitStart, params.colTrait, Field::kTraitWidth, params.wTrait);
   return run;
 }
 

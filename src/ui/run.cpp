@@ -61,6 +61,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
   ReadRecords(run, log);
+  CheckRecordsRead(run);
   endStage("read");
   CodeLevels(run, log);
   endStage("coding");
