@@ -223,8 +223,8 @@ class ProcedureFile {
  public:
   explicit ProcedureFile(std::string path) : path_(std::move(path)) {
     const std::filesystem::path target(path_);
-    tempPath_ = (target.parent_path() / ("." + target.filename().string() + ".korvan-" +
-                                         std::to_string(::getpid()) + ".tmp")).string();
+    // Short whatever the file's own name, like the report's temporary name.
+    tempPath_ = (target.parent_path() / (".korvan-procedure-" + std::to_string(::getpid()) + ".tmp")).string();
     fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) Fail("cannot create the procedure file ", errno);
     buffer_.reserve(kFlushBytes + 4096);
@@ -242,6 +242,18 @@ class ProcedureFile {
     if (buffer_.size() >= kFlushBytes) Flush();
   }
 
+  // Writes out the lines so far; a full disk shows here.
+  void Flush() {
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+      const ssize_t written = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) Fail("cannot write the procedure file ", errno);
+      done += static_cast<std::size_t>(written);
+    }
+    buffer_.clear();
+  }
+
   void Commit() {
     Flush();
     const int result = ::close(fd_);
@@ -255,19 +267,10 @@ class ProcedureFile {
   static constexpr std::size_t kFlushBytes = 1 << 20;
 
   [[noreturn]] void Fail(const char* what, int error) const {
+    const bool full = error == ENOSPC || error == EFBIG || error == EDQUOT;
     throw KorvanError(what + path_ + " (--procedure): " + std::generic_category().message(error) +
-                      "; choose a folder that exists and that you may write to");
-  }
-
-  void Flush() {
-    std::size_t done = 0;
-    while (done < buffer_.size()) {
-      const ssize_t written = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) Fail("cannot write the procedure file ", errno);
-      done += static_cast<std::size_t>(written);
-    }
-    buffer_.clear();
+                      (full ? "; free space on the disk or choose another folder"
+                            : "; choose a folder that exists and that you may write to"));
   }
 
   std::string path_;
@@ -332,6 +335,9 @@ class CliSink final : public korvan::ProgressSink {
   }
   void Advance(std::int64_t done) override {
     if (indicator_) indicator_->Advance(done);
+  }
+  void Flush() override {
+    if (procedure_) procedure_->Flush();
   }
 
  private:

@@ -106,8 +106,16 @@ void CheckReportPath(const RunParameters& params) {
     Reject(params, Field::kReportFile, path + " is a folder; type a name for the report file");
   // Finding this after a long read would waste the run.
   const fs::path folder = report.parent_path().empty() ? fs::path(".") : report.parent_path();
-  if (!fs::is_directory(folder, error))
+  if (!fs::is_directory(folder, error)) {
+    if (fs::exists(folder, error))
+      Reject(params, Field::kReportFile, folder.string() + " is a file, not a folder; choose an existing folder");
     Reject(params, Field::kReportFile, "the folder " + folder.string() + " does not exist; choose an existing folder");
+  }
+  // A name the file system refuses (too long, a loop of links) would only
+  // show when the finished report is put in place.
+  static_cast<void>(fs::status(report, error));
+  if (error && error != std::errc::no_such_file_or_directory)
+    Reject(params, Field::kReportFile, path + ": " + error.message() + "; choose another name");
   // Replacing the data with the report would destroy the data.
   if (NameSameFile(path, params.dataPath))
     Reject(params, Field::kReportFile, "the output file is the data file; choose another name");

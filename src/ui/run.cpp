@@ -69,10 +69,13 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
     ReportFile report(run.params.reportPath);
     WriteReportHead(run, report);
     log.CheckStop();
+    // The report goes in place last, once every other file is written: a
+    // failure before then leaves the earlier report as it was.
+    log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
+    sink.Flush();
     report.Commit();
   }
   endStage("report");
-  log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
 
   summary.reportPath = run.params.reportPath;
   summary.nRecord = run.nRecord;
