@@ -101,12 +101,11 @@ void AppendQuoted(std::string& command, const std::string& word) {
   command += '\'';
 }
 
-// The batch program started after `shellPrefix` (a resource limit, another
-// user), its standard error read through a pipe: a file-size limit would
+// The batch program started by `shellPrefix` (a resource limit, then exec;
+// or exec as another user), its standard error read through a pipe: a file-size limit would
 // stop the message itself from being written to a file.
 CliResult RunCliUnder(const std::string& shellPrefix, const std::vector<std::string>& args) {
   std::string command = shellPrefix;
-  command += " exec";
   AppendQuoted(command, KORVAN_CLI_PATH);
   for (const std::string& a : args) AppendQuoted(command, a);
   command += " </dev/null 2>&1";
@@ -123,8 +122,8 @@ CliResult RunCliUnder(const std::string& shellPrefix, const std::vector<std::str
 // Root reads and writes every file: permission faults are seen only by
 // another user. Empty when the program cannot be run as one.
 std::string UnprivilegedPrefix() {
-  if (::geteuid() != 0) return " ";
-  const std::string prefix = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  if (::geteuid() != 0) return "exec";
+  const std::string prefix = "exec setpriv --reuid=65534 --regid=65534 --clear-groups";
   if (RunCliUnder(prefix, {"--version"}).exitCode != 0) return "";
   return prefix;
 }
@@ -462,7 +461,7 @@ TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
   // ENOSPC; the signal the limit would raise is ignored.
   ExpectCleanFailure({"a full disk", [](BadRun& r) { r.Drop("--procedure"); },
                       "the report $D/out/trial.out: File too large (is the disk full?); no report was written"},
-                     "ulimit -f 0; trap '' XFSZ;");
+                     "ulimit -f 0; trap '' XFSZ; exec");
   // 6750 records give a procedure file of most of a megabyte and a report
   // of a few kilobytes: the procedure file fails, and must fail before the
   // report is put in place.
@@ -476,7 +475,7 @@ TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
                       },
                       "cannot write the procedure file $D/out/trial.procedure (--procedure): File too large; free "
                       "space on the disk"},
-                     "ulimit -f 64; trap '' XFSZ;");
+                     "ulimit -f 64; trap '' XFSZ; exec");
 }
 
 TEST(BadInput, PermissionsAreRespectedForAnOrdinaryUser) {
