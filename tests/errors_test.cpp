@@ -481,20 +481,82 @@ TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
 TEST(BadInput, PermissionsAreRespectedForAnOrdinaryUser) {
   const std::string prefix = UnprivilegedPrefix();
   if (prefix.empty()) GTEST_SKIP() << "running as root without setpriv: permissions cannot be seen";
-  ExpectCleanFailure({"an unreadable data file", [](BadRun& r) { fs::permissions(r.DataPath(), fs::perms::none); },
-                      "the data file $D/trial.dat cannot be opened: you have no permission to read it"},
-                     prefix);
-  ExpectCleanFailure({"a read-only output folder",
-                      [](BadRun& r) {
-                        // The user's own folder, so that only its mode keeps the user out.
-                        if (::geteuid() == 0) {
-                          ASSERT_EQ(::chown((r.dir() / "out").c_str(), 65534, 65534), 0);
-                        }
-                        fs::permissions(r.dir() / "out", fs::perms::owner_read | fs::perms::owner_exec |
-                                                             fs::perms::others_read | fs::perms::others_exec);
-                      },
-                      "cannot create the report $D/out/trial.out in the folder $D/out: Permission denied"},
-                     prefix);
+  // The output folder belongs to the user, so that only its mode keeps the user out.
+  auto giveOutputFolder = [](BadRun& r) {
+    if (::geteuid() == 0) {
+      ASSERT_EQ(::chown((r.dir() / "out").c_str(), 65534, 65534), 0);
+    }
+  };
+  auto lockOutputFolder = [&](BadRun& r) {
+    giveOutputFolder(r);
+    fs::permissions(r.dir() / "out", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::others_read |
+                                         fs::perms::others_exec);
+  };
+  const Case cases[] = {
+      {"an unreadable data file",
+       [&](BadRun& r) {
+         giveOutputFolder(r);
+         fs::permissions(r.DataPath(), fs::perms::none);
+       },
+       "the data file $D/trial.dat cannot be opened: you have no permission to read it"},
+      {"a read-only output folder",
+       [&](BadRun& r) {
+         lockOutputFolder(r);
+         r.Drop("--procedure");
+       },
+       "cannot create the report $D/out/trial.out in the folder $D/out: Permission denied"},
+      {"a read-only folder for the procedure file", lockOutputFolder,
+       "cannot create the procedure file $D/out/trial.procedure (--procedure): Permission denied"},
+  };
+  for (const Case& c : cases) ExpectCleanFailure(c, prefix);
+}
+
+// Not every odd file is a bad one. Bytes that are no valid UTF-8 are one
+// character each (files from older programs are often Latin-1 or
+// Shift-JIS), so labels written in them must not move the fields; and a
+// report name near the file system's limit must not fail for the name of
+// its temporary file.
+TEST(OddInput, LabelsInAnyEncodingAndLongNamesAreAnalysedAlike) {
+  TempDir dir;
+  const std::string plain = TrialText(SoundTrial());
+  auto labelled = [&](const std::string& label) {
+    std::string text;
+    for (std::size_t at = 0; at < plain.size();) {
+      const std::size_t end = plain.find('\n', at) + 1;
+      const std::string line = plain.substr(at, end - at);
+      text += line[0] == ':' ? ":" + label + line.substr(1) : label + line;
+      at = end;
+    }
+    return text;
+  };
+  const std::string name250(250, 'n');
+  struct Variant {
+    const char* name;
+    std::string data;
+    std::string report;
+  };
+  const Variant variants[] = {
+      {"ASCII labels", labelled("ab"), "ascii.out"},
+      {"Latin-1 letter and a stray byte", labelled("\xE9\xFF"), "latin1.out"},
+      {"a cut UTF-8 sequence", labelled("\xE6\x9D"), "cut.out"},
+      {"one Japanese character and a letter", labelled("\xE6\x9D\x89x"), name250},
+  };
+  std::vector<std::string> reports;
+  for (const Variant& v : variants) {
+    SCOPED_TRACE(v.name);
+    WriteFile(dir / "trial.dat", v.data);
+    const CliResult result =
+        RunCli({"--data", dir / "trial.dat", "--output", dir / v.report, "--quiet", "--sites", "3", "--blocks", "3",
+                "--families", "5", "--records", "90", "--traits", "2", "--age", "10", "--site-col", "3,4",
+                "--block-col", "7,3", "--family-col", "10,4", "--age-col", "14,3", "--trait-col", "17,8"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    const std::string report = ReadFile(dir / v.report);
+    ASSERT_THAT(report, StartsWith(dir / v.report + "\r\n"));
+    reports.push_back(report.substr(report.find('\n')));
+  }
+  for (std::size_t n = 1; n < reports.size(); ++n) EXPECT_EQ(reports[n], reports[0]) << variants[n].name;
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 5) << "temporary files left";
 }
 
 }  // namespace
