@@ -159,6 +159,35 @@ TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
                 (dir / "gaps.dat") + "); check the start positions and widths\n");
 }
 
+// The benchmark driver's per-stage seconds: the stages are disjoint parts of
+// the run, so together they cannot exceed the total; asking for them must not
+// change the report.
+TEST(Cli, TimingsListEveryStageWithinTheTotal) {
+  TempDir dir;
+  std::vector<std::string> args = ExampleArgs(dir, false);
+  ASSERT_EQ(RunCli(args).exitCode, 0);
+  const std::string plainReport = ReadFile(dir / "small_trial.out");
+  args.insert(args.end(), {"--timings", dir / "timings.txt"});
+  const CliResult result = RunCli(args);
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(ReadFile(dir / "small_trial.out"), plainReport);
+
+  const std::vector<std::string> lines = ReadLines(dir / "timings.txt");
+  ASSERT_GE(lines.size(), 3u);
+  const std::regex shape("([a-z-]+) ([0-9]+\\.[0-9]{6})");
+  double stageSum = 0, total = -1;
+  for (std::size_t n = 0; n < lines.size(); ++n) {
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[n], m, shape)) << lines[n];
+    if (n + 1 < lines.size()) stageSum += std::stod(m[2]);
+    else total = std::stod(m[2]);
+  }
+  EXPECT_THAT(lines.front(), StartsWith("read "));
+  EXPECT_THAT(lines.back(), StartsWith("total "));
+  // Each figure is rounded to 6 decimals: half a microsecond per line.
+  EXPECT_LE(stageSum, total + 0.5e-6 * static_cast<double>(lines.size())) << ReadFile(dir / "timings.txt");
+}
+
 // Counts stated with the public data sets, found independently of korvan.
 TEST(Cli, RealTrialsGiveTheirPublishedCounts) {
   struct Case {

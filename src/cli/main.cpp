@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <map>
 #include <new>
@@ -33,7 +34,7 @@ constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
-    "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet]\n"
+    "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
     "                  --sites N --blocks N --families N --records N --traits N --age X\n"
     "                  --site-col START,WIDTH --block-col START,WIDTH --family-col START,WIDTH\n"
     "                  --age-col START,WIDTH --trait-col START,WIDTH\n"
@@ -50,6 +51,8 @@ constexpr std::string_view kHelp =
     "  --procedure FILE   every line of the calculation procedure, in order\n"
     "                     (written only when the run succeeds)\n"
     "  --quiet            no progress indicator and no summary line\n"
+    "  --timings FILE     seconds of each stage, one 'stage seconds' line each,\n"
+    "                     then 'total seconds' (for the benchmarks)\n"
     "  --sites N          largest number of sites the data may hold\n"
     "  --blocks N         largest number of blocks of any one site\n"
     "  --families N       largest number of families\n"
@@ -81,6 +84,7 @@ constexpr OptionInfo kOptions[] = {
     {"--output", OptionInfo::kPath, Field::kReportFile, Field::kCount},
     {"--procedure", OptionInfo::kPath, Field::kCount, Field::kCount},
     {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--timings", OptionInfo::kPath, Field::kCount, Field::kCount},
     {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
     {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
     {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
@@ -148,6 +152,7 @@ double& ParameterOf(korvan::RunParameters& params, Field field) {
 struct CliOptions {
   korvan::RunParameters params;
   std::optional<std::string> procedurePath;
+  std::optional<std::string> timingsPath;
   bool quiet = false;
   bool help = false;
   bool version = false;
@@ -158,6 +163,7 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
     case OptionInfo::kPath:
       if (option.field == Field::kDataFile) options.params.dataPath = value;
       else if (option.field == Field::kReportFile) options.params.reportPath = value;
+      else if (option.name == "--timings") options.timingsPath = std::string(value);
       else options.procedurePath = std::string(value);
       break;
     case OptionInfo::kNumber:
@@ -208,7 +214,7 @@ CliOptions ParseArguments(const std::vector<std::string_view>& args) {
   }
   std::string missing;
   for (const OptionInfo& option : kOptions) {
-    const bool optional = option.name == "--procedure" || option.name == "--quiet";
+    const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings";
     if (!optional && !seen[option.name]) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
   }
   if (!missing.empty()) throw UsageError{"missing " + missing};
@@ -370,6 +376,23 @@ std::string SummaryLine(const korvan::RunSummary& summary) {
          std::string(seconds, end) + " s";
 }
 
+// The benchmark driver reads these; a run whose report is in place has
+// succeeded, so a timings file that cannot be written is only a warning.
+void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
+  std::string text;
+  auto put = [&text](std::string_view name, double seconds) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, seconds, std::chars_format::fixed, 6).ptr;
+    text.append(name).append(" ").append(digits, end).append("\n");
+  };
+  for (const auto& [stage, seconds] : summary.stageSeconds) put(stage, seconds);
+  put("total", summary.seconds);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  if (!file) std::cerr << "korvan-cli: warning: cannot write the timings file " << path << " (--timings)\n";
+}
+
 int Run(const CliOptions& options) {
   std::optional<ProcedureFile> procedure;
   std::optional<TerminalIndicator> indicator;
@@ -382,6 +405,7 @@ int Run(const CliOptions& options) {
     CliSink sink(procedure ? &*procedure : nullptr, indicator ? &*indicator : nullptr);
     const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink);
     if (procedure) procedure->Commit();
+    if (options.timingsPath) WriteTimings(*options.timingsPath, summary);
     if (indicator) indicator->Erase();
     for (const std::string& warning : summary.warnings) std::cerr << "korvan-cli: warning: " << warning << '\n';
     if (!options.quiet) std::cerr << SummaryLine(summary) << '\n';
