@@ -144,10 +144,20 @@ TEST(Cli, FailedRunExitsWith1AndLeavesEarlierFilesUntouched) {
 TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
   TempDir dir;
   // Lines 2 and 4 lack their second trait; line 3 holds letters in its family field.
+  // The trees after them make a design the set-up accepts (two sites).
   WriteFile(dir / "gaps.dat", ":site blk fam age  height     dbh\n"
                               "  30  1 103 10    7.68\n"
                               "  30  1 F03 10    8.67    12.4\n"
-                              "  30  2 102 10    8.85\n");
+                              "  30  2 102 10    8.85\n"
+                              "  30  2 103 10    7.10    11.0\n"
+                              "  30  2   0 10    7.90    11.9\n"
+                              "  30  1 102 10    8.20    12.1\n"
+                              "  40  1 103 10    6.95    10.8\n"
+                              "  40  1   0 10    7.40    11.2\n"
+                              "  40  1 102 10    8.05    12.0\n"
+                              "  40  2 103 10    7.25    11.1\n"
+                              "  40  2   0 10    7.70    11.6\n"
+                              "  40  2 102 10    8.40    12.3\n");
   std::vector<std::string> args = With(ExampleArgs(dir, false), "--data", dir / "gaps.dat");
   args.push_back("--quiet");
   const CliResult result = RunCli(args);

@@ -4,10 +4,13 @@
 #include <ctime>
 #include <string>
 
+#include "anova/trait_analysis.h"
+#include "covariance/pair_analysis.h"
 #include "format/report_file.h"
 #include "input/level_coding.h"
 #include "input/reader.h"
 #include "input/run_parameters.h"
+#include "model/model_setup.h"
 
 namespace korvan {
 
@@ -65,9 +68,15 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   endStage("read");
   CodeLevels(run, log);
   endStage("coding");
+  SetUpModel(run, log);
+  endStage("set-up");
   {
     ReportFile report(run.params.reportPath);
     WriteReportHead(run, report);
+    AnalyseTraits(run, log, report);
+    endStage("traits");
+    AnalysePairs(run, log, report);
+    endStage("pairs");
     log.CheckStop();
     // The report goes in place last, once every other file is written: a
     // failure before then leaves the earlier report as it was.

@@ -1,0 +1,30 @@
+#pragma once
+
+// The analysis of covariance of two traits, combined from what the per-trait
+// reductions left in the run's stores; nothing is fitted again.
+
+#include <array>
+#include <vector>
+
+#include "input/rundata.h"
+
+namespace korvan {
+
+struct PairAnova {
+  float scpSite = 0, scpRep = 0, scpFamily = 0, scpSiteFam = 0, scpError = 0;  // S.C.P.
+  float mcpSite = 0;     // M.C.P. of the Site line (its d.f. is a whole count)
+  double mcpRep = 0;     // M.C.P. of the Rep./Site line
+  float mcpFamily = 0;   // M.C.P. of the Family line
+  double mcpSiteFam = 0; // M.C.P. of the Site*Fam. line
+  double mcpError = 0;   // M.C.P. of the Error line
+  std::array<double, 4> vcEst{};  // 1..3: family, site x family and error covariance
+};
+
+// y1'y2 of trait t1 with every later trait t2 (index t2 = t1 + 1 .. nTrait):
+// the single-precision running sum over the records in order.
+std::vector<float> RecordCrossProducts(const RunData& run, int t1);
+
+// The pair t1 < t2; `y1y2` comes from RecordCrossProducts.
+PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2);
+
+}  // namespace korvan

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <algorithm>
+#include <exception>
+#include <thread>
+#include <vector>
+
+namespace korvan {
+
+// Runs work(chunk) for chunk = 0 .. chunks - 1, spread over the processor's
+// cores. Every chunk must write only its own results, so that the outcome is
+// the same bits whether one thread or several do the work. The first
+// exception thrown by any chunk is rethrown here once all threads have ended.
+template <class Work>
+void ForEachChunk(int chunks, Work&& work) {
+  const int threads =
+      std::min(chunks, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+  if (threads <= 1) {
+    for (int chunk = 0; chunk < chunks; ++chunk) work(chunk);
+    return;
+  }
+  std::vector<std::exception_ptr> failures(static_cast<std::size_t>(threads));
+  auto runShare = [&](int share) {
+    try {
+      for (int chunk = share; chunk < chunks; chunk += threads) work(chunk);
+    } catch (...) {
+      failures[static_cast<std::size_t>(share)] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> helpers;
+  helpers.reserve(static_cast<std::size_t>(threads - 1));
+  for (int share = 1; share < threads; ++share) helpers.emplace_back(runShare, share);
+  runShare(0);
+  for (auto& helper : helpers) helper.join();
+  for (auto& failure : failures)
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace korvan

@@ -1,0 +1,303 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "anova/trait_analysis.h"
+#include "anova/trait_reductions.h"
+#include "anova/variance_components.h"
+#include "format/report_file.h"
+#include "input/korvan_error.h"
+#include "linalg/invert_matrix.h"
+#include "model/absorb.h"
+#include "support/test_support.h"
+#include "support/trial_builder.h"
+
+namespace korvan {
+namespace {
+
+using test::BuildTrial;
+using test::SetCoefficients;
+using test::TempDir;
+using test::Tree;
+using ::testing::AllOf;
+using ::testing::HasSubstr;
+using ::testing::ThrowsMessage;
+
+// The spacing of single-precision numbers at 1.
+constexpr double kSingleEpsilon = FLT_EPSILON;
+
+class RecordingSink : public ProgressSink {
+ public:
+  void WriteLine(std::string_view line) override { lines.emplace_back(line); }
+  void Clear() override {}
+  std::vector<std::string> lines;
+};
+
+const std::vector<std::string> kWorkedExampleLines = {
+    "  101    15 ",
+    "  102    19.5 ",
+    " ",
+    " Trait No  1 ",
+    "  Source     d.f.   S.S.   M.S.           E.M.S.",
+    " Site         1    144.5   144.5 ",
+    " Rep./Site    2    5   2.5 ",
+    " Family       1    40.5   40.5   Ve + 2 Vsf + 4 Vf",
+    " Site*Fam.    1    .5   .5   Ve + 2 Vsf",
+    "   Error      2   9   4.5   Ve",
+    " ",
+    "  Estimate of variance components",
+    " Family           10    8.26765787068301 ",
+    " Site*Family     -2    1.60403137957668 ",
+    " Exp. error       4.5    3.18198051533946 ",
+    " Family-mean heritability =  .987654320987654 "};
+
+TEST(AnalyseTraits, WorkedExampleGivesItsSixteenLines) {
+  RunData run = BuildTrial(test::WorkedExampleTrees());
+  SetCoefficients(run, 4, 2, 2);
+  RecordingSink sink;
+  ProgressLog log(sink);
+  TempDir dir;
+  ReportFile report(dir / "trial.out");
+  AnalyseTraits(run, log, report);
+  report.Commit();
+
+  EXPECT_EQ(sink.lines, (std::vector<std::string>{
+                            " R(u,r)          =  2530 ", " R(u,f)          =  2421 ",
+                            " R(u,sf)         =  2566 ", "R(r)=  144.5 ",
+                            " R(u,s,f)        =  2565.5 ", "R(r)=  149.5 ",
+                            " R(u,s,r,f)      =  2570.5 ", "R(r)=  5 ",
+                            " R(u,s,r,sf)     =  2571 ", " y'*y            =  2580 "}));
+  EXPECT_EQ(log.form2Lines(), 10);
+  EXPECT_EQ(test::ReadLines(dir / "trial.out"), kWorkedExampleLines);
+  EXPECT_EQ(test::ReadFile(dir / "trial.out").substr(0, 14), "  101    15 \r\n");
+
+  // What the pair stage reads. The solutions are the design's up to one
+  // rounding per elimination step of an order-4 system: 16 * FLT_EPSILON.
+  const double solRF[] = {-5.25, -3.25, 3.75, 4.75};
+  for (int j = 1; j <= 4; ++j) EXPECT_NEAR(run.solRF(j, 1), solRF[j - 1], 16 * kSingleEpsilon * 5.25);
+  EXPECT_NEAR(run.solSF(2, 1), 4.25, 16 * kSingleEpsilon * 4.25);
+  EXPECT_EQ(run.vfByTrait[1], 10.0);
+  EXPECT_EQ(run.msFamByTrait[1], 40.5);
+
+  SumsOfSquares ss;
+  ss.msFamily = 40.5, ss.msSiteFam = 0.5, ss.msError = 4.5;
+  const VarianceEstimates e = VarianceComponents(run, 1, ss);
+  const float emsInv[4][4] = {{}, {0, 0.25f, -0.25f, 0}, {0, 0, 0.5f, -0.5f}, {0, 0, 0, 1}};
+  for (int i = 1; i <= 3; ++i)
+    for (int k = 1; k <= 3; ++k) EXPECT_EQ(e.emsInv[i][k], emsInv[i][k]) << "emsInv(" << i << ", " << k << ")";
+}
+
+TEST(RunCalculation, WorkedExampleThroughTheBatchProgram) {
+  TempDir dir;
+  std::string data = ": worked example\r\n";
+  const char* rows[] = {"1 1 101 20 10", "1 1 102 20 14", "1 2 101 20 12", "1 2 102 20 16",
+                        "2 1 101 20 20", "2 1 102 20 22", "2 2 101 20 18", "2 2 102 20 26",
+                        "2 2 102 30 99"};  // another age: not selected
+  for (const char* row : rows) data += std::string(row) + "\r\n";
+  test::WriteFile(dir / "trial.dat", data);
+  const auto result = test::RunCli({"--data", dir / "trial.dat", "--output", dir / "trial.out",
+                                    "--quiet", "--sites", "2", "--blocks", "2", "--families", "2",
+                                    "--records", "8", "--traits", "1", "--age", "20",
+                                    "--site-col", "1,1", "--block-col", "3,1", "--family-col", "5,3",
+                                    "--age-col", "9,2", "--trait-col", "12,2"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  std::vector<std::string> lines = test::ReadLines(dir / "trial.out");
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[1], " 1   2   ");
+  lines.erase(lines.begin(), lines.begin() + 2);
+  EXPECT_EQ(lines, kWorkedExampleLines);
+}
+
+// ---------------------------------------------------------------------------
+// The per-trait rebuild as the method is written: dense counts, the adjusted
+// right-hand side summed over every level of the absorbed factor, the
+// absorbed equations rebuilt and one InvertMatrix per trait.
+
+int LevelsOf(const RunData& run, int k) { return run.colOffset[k + 1] - run.colOffset[k]; }
+int Local(const RunData& run, int record, int k) { return run.recordColumn(record, k) - run.colOffset[k]; }
+
+std::vector<float> DenseTotals(const RunData& run, int k, int t) {
+  std::vector<float> total(LevelsOf(run, k) + 1, 0.0f);
+  for (int r = 1; r <= run.nRecord; ++r) total[Local(run, r, k)] += t == 0 ? 1.0f : run.traitValue(r, t);
+  return total;
+}
+
+struct RebuiltSystem {
+  std::vector<float> rhs, sol;  // 1..nA
+  float rr = 0;                 // R(r)
+  Table2<float> counts;         // N_ab
+};
+
+RebuiltSystem RebuildAndSolve(const RunData& run, int a, int b, bool perSite, int t) {
+  const int nA = LevelsOf(run, a), nB = LevelsOf(run, b);
+  RebuiltSystem s;
+  s.counts = Table2<float>(nA, nB);
+  for (int r = 1; r <= run.nRecord; ++r) s.counts(Local(run, r, a), Local(run, r, b)) += 1.0f;
+  const std::vector<float> levelCount = DenseTotals(run, b, 0);
+  const std::vector<float> absTotal = DenseTotals(run, b, t), keptTotal = DenseTotals(run, a, t);
+  const Table2<float> absorbed = Absorb(run, CountIncidence(run, a, b), perSite);
+  Table2<float> invMat(nA, nA + 1);
+  s.rhs.assign(nA + 1, 0.0f);
+  for (int i = 1; i <= nA; ++i) {
+    float sum = 0.0f;
+    for (int j = 1; j <= nB; ++j) sum += (s.counts(i, j) * absTotal[j]) / levelCount[j];
+    s.rhs[i] = keptTotal[i] - sum;
+    for (int j = 1; j <= nA; ++j) invMat(i, j) = absorbed(i, j);
+    invMat(i, nA + 1) = s.rhs[i];
+  }
+  std::vector<float> rowSwap(nA + 2), colSwap(nA + 2);
+  InvertMatrix(invMat, nA, rowSwap, colSwap);
+  s.sol.assign(nA + 1, 0.0f);
+  for (int i = 1; i <= nA; ++i) {
+    s.sol[i] = invMat(i, nA + 1);
+    s.rr += s.rhs[i] * s.sol[i];
+  }
+  return s;
+}
+
+std::uint32_t Bits(float x) { return std::bit_cast<std::uint32_t>(x); }
+
+void ExpectSameBits(const std::vector<float>& expected, const Table2<float>& actual, int t, const char* what) {
+  ASSERT_EQ(static_cast<int>(expected.size()) - 1, actual.LastRow()) << what;
+  for (int j = 1; j <= actual.LastRow(); ++j) {
+    EXPECT_EQ(Bits(expected[j]), Bits(actual(j, t)))
+        << what << "(" << j << ", " << t << "): expected " << expected[j] << ", got " << actual(j, t);
+  }
+}
+
+TEST(SolveAllTraits, SameBitsAsThePerTraitRebuild) {
+  std::mt19937 rng(20240611);
+  for (int trial = 0; trial < 12; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    RunData run = BuildTrial(test::RandomTrial(rng, 3));
+    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
+    const std::vector<double> yy = SolveAllTraits(run, systems);
+    for (int t = 1; t <= run.nTrait; ++t) {
+      const RebuiltSystem sf = RebuildAndSolve(run, 2, 4, false, t);
+      const RebuiltSystem rf = RebuildAndSolve(run, 3, 4, false, t);
+      const RebuiltSystem rsf = RebuildAndSolve(run, 3, 5, true, t);
+      ExpectSameBits(sf.rhs, run.rhsSF, t, "rhsSF");
+      ExpectSameBits(sf.sol, run.solSF, t, "solSF");
+      ExpectSameBits(rf.rhs, run.rhsRF, t, "rhsRF");
+      ExpectSameBits(rf.sol, run.solRF, t, "solRF");
+      ExpectSameBits(rsf.rhs, run.rhsRSF, t, "rhsRSF");
+      ExpectSameBits(rsf.sol, run.solRSF, t, "solRSF");
+      ExpectSameBits(DenseTotals(run, 3, t), run.repTot, t, "repTot");
+      ExpectSameBits(DenseTotals(run, 5, t), run.sfTot, t, "sfTot");
+
+      const Reductions r = TraitReductions(run, systems, yy[t], t);
+      EXPECT_EQ(Bits(r.rSiteF), Bits(sf.rr)) << r.rSiteF << " vs " << sf.rr;
+      EXPECT_EQ(Bits(r.rRepF), Bits(rf.rr)) << r.rRepF << " vs " << rf.rr;
+      EXPECT_EQ(Bits(r.rRepCell), Bits(rsf.rr)) << r.rRepCell << " vs " << rsf.rr;
+      const std::vector<float> famTot = DenseTotals(run, 4, t), famCnt = DenseTotals(run, 4, 0);
+      for (int j = 1; j <= run.nFamily; ++j) {
+        float a = 0.0f;
+        for (int i = 1; i <= run.nRep; ++i) a += rf.counts(i, j) * rf.sol[i];
+        const float famConst = (famTot[j] - a) / famCnt[j];
+        EXPECT_EQ(Bits(r.famConst[j]), Bits(famConst)) << "family " << j << ": " << r.famConst[j] << " vs " << famConst;
+      }
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Least squares done independently in double: the reduction of a sub-model
+// is the squared length of the projection of y onto its columns.
+
+double ProjectionReduction(const RunData& run, const std::vector<int>& factors) {
+  std::vector<std::vector<double>> basis;
+  for (int k : factors) {
+    for (int level = 1; level <= LevelsOf(run, k); ++level) {
+      std::vector<double> v(run.nRecord);
+      for (int r = 1; r <= run.nRecord; ++r) v[r - 1] = Local(run, r, k) == level ? 1.0 : 0.0;
+      const double norm0 = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0));
+      for (int pass = 0; pass < 2; ++pass) {  // twice: one Gram-Schmidt pass loses orthogonality
+        for (const auto& q : basis) {
+          const double d = std::inner_product(q.begin(), q.end(), v.begin(), 0.0);
+          for (int r = 0; r < run.nRecord; ++r) v[r] -= d * q[r];
+        }
+      }
+      const double norm = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0));
+      if (norm < 1e-9 * norm0) continue;  // spanned by the columns before it
+      for (double& x : v) x /= norm;
+      basis.push_back(std::move(v));
+    }
+  }
+  double reduction = 0;
+  for (const auto& q : basis) {
+    double d = 0;
+    for (int r = 1; r <= run.nRecord; ++r) d += q[r - 1] * static_cast<double>(run.traitValue(r, 1));
+    reduction += d * d;
+  }
+  return reduction;
+}
+
+TEST(FormSumsOfSquares, AgreeWithProjectionsAndBalancedLinesAddUp) {
+  std::mt19937 rng(7);
+  for (int trial = 0; trial < 6; ++trial) {
+    const bool balanced = trial == 0;
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    RunData run = BuildTrial(test::RandomTrial(rng, 1, balanced));
+    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
+    const double yy = SolveAllTraits(run, systems)[1];
+    const SumsOfSquares ss = FormSumsOfSquares(run, TraitReductions(run, systems, yy, 1));
+    // The reductions are single-precision sums of a few hundred terms at most,
+    // none larger than y'*y: 100 roundings of y'*y bound their error.
+    const double tolerance = 100 * kSingleEpsilon * yy;
+    const double rUSRF = ProjectionReduction(run, {1, 2, 3, 4});
+    const double rUSRCell = ProjectionReduction(run, {1, 2, 3, 5});
+    EXPECT_NEAR(ss.ssFamily, rUSRF - ProjectionReduction(run, {1, 3}), tolerance);
+    EXPECT_NEAR(ss.ssSiteFam, rUSRCell - rUSRF, tolerance);
+    EXPECT_NEAR(ss.ssError, yy - rUSRCell, tolerance);
+    EXPECT_NEAR(ss.ssSite, ProjectionReduction(run, {1, 2, 4}) - ProjectionReduction(run, {1, 4}), tolerance);
+    if (balanced) {
+      const double mean = ProjectionReduction(run, {1});
+      EXPECT_NEAR(ss.ssSite + ss.ssRep + ss.ssFamily + ss.ssSiteFam + ss.ssError, yy - mean, tolerance);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Data the analysis cannot take: stopped with a message, no report replaced.
+
+TEST(AnalyseTraits, OverflowStopsTheRunAndLeavesTheOldReport) {
+  // Trait 2's block totals pass the single-precision range (3.4E+38).
+  RunData run = BuildTrial(test::WorkedExampleTrees({1.0f, 1e37f}));
+  SetCoefficients(run, 4, 2, 2);
+  TempDir dir;
+  test::WriteFile(dir / "trial.out", "the old report\r\n");
+  RecordingSink sink;
+  ProgressLog log(sink);
+  {
+    ReportFile report(dir / "trial.out");
+    EXPECT_THAT([&] { AnalyseTraits(run, log, report); },
+                ThrowsMessage<KorvanError>(AllOf(HasSubstr("Trait 2 of trial.dat"), HasSubstr("R(u,r)"),
+                                                 HasSubstr("not a finite number"))));
+  }
+  EXPECT_EQ(test::ReadFile(dir / "trial.out"), "the old report\r\n");
+  EXPECT_EQ(sink.lines.size(), 10u) << "trait 1 was shown in full";
+}
+
+TEST(SolveAllTraits, SingularSystemNamesItsLevels) {
+  // At site 10, block 1 holds only family 1 and block 2 only family 2: the
+  // families link them through site 20, but no site x family cell does.
+  // (The set-up refuses such a design; this is the stage's own safety net.)
+  RunData run = BuildTrial({{10, 1, 1, {3}}, {10, 1, 1, {4}}, {10, 2, 2, {5}}, {10, 2, 2, {6}},
+                            {20, 1, 1, {7}}, {20, 1, 2, {8}}, {20, 2, 1, {9}}, {20, 2, 2, {1}}});
+  const AbsorbedSystems systems = BuildAbsorbedSystems(run);
+  EXPECT_THAT([&] { SolveAllTraits(run, systems); },
+              ThrowsMessage<KorvanError>(AllOf(HasSubstr("trial.dat"),
+                                               HasSubstr("site x family cells are singular at block"),
+                                               HasSubstr("of site 10."))));
+}
+
+}  // namespace
+}  // namespace korvan
