@@ -363,11 +363,11 @@ TEST(BadInput, MalformedOptionsAreUsageErrorsNamingTheOption) {
 TEST(BadInput, DesignsWithoutDegreesOfFreedomOrLinks) {
   const Case cases[] = {
       {"one site", [](BadRun& r) { r.Trees(Where(SoundTrial(), [](const Tree& t) { return t.site == 10; })); },
-       "single site"},
+       "$D/trial.dat cannot be analysed: there is only one site (site 10), so Site has no degrees of freedom"},
       {"one family", [](BadRun& r) { r.Trees(Where(SoundTrial(), [](const Tree& t) { return t.family == 103; })); },
-       "single family"},
+       "there is only one family (code 103), so Family has no degrees of freedom"},
       {"one block per site", [](BadRun& r) { r.Trees(Where(SoundTrial(), [](const Tree& t) { return t.block == 2; })); },
-       "single block"},
+       "each site has a single block, so Rep./Site has no degrees of freedom"},
       {"no error degrees of freedom",
        [](BadRun& r) {
          // One tree per plot; block 2 of each site holds a single family.
@@ -378,7 +378,8 @@ TEST(BadInput, DesignsWithoutDegreesOfFreedomOrLinks) {
          }
          r.Trees(trees);
        },
-       "Error"},
+       "its 8 records are fitted exactly by the 4 blocks and 6 site x family cells, so Error has no degrees of "
+       "freedom"},
       {"families that do not link the sites",
        [](BadRun& r) {
          // Sites 30 and 10 share families 101-103; site 20 has 104-106 alone.
@@ -391,7 +392,7 @@ TEST(BadInput, DesignsWithoutDegreesOfFreedomOrLinks) {
          r.Trees(trees);
          r.Set("--families", "6");
        },
-       "link"},
+       "the families do not link all sites: site 20 shares no family with the other sites"},
       {"blocks not linked within a site",
        [](BadRun& r) {
          // At site 30 the two blocks share no family; at site 10 they do.
@@ -402,7 +403,7 @@ TEST(BadInput, DesignsWithoutDegreesOfFreedomOrLinks) {
          Plant(trees, 10, 2, {102, 104}, 3);
          r.Trees(trees);
        },
-       "blocks"},
+       "within a site, the families do not link all its blocks"},
       {"trait values whose sums overflow single precision",
        [](BadRun& r) {
          std::vector<Tree> trees = SoundTrial();
