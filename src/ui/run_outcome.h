@@ -1,0 +1,25 @@
+#pragma once
+
+// How a front end that keeps running after a run learns what became of it:
+// every way a run can end is turned into a value, so that nothing thrown on a
+// worker thread can escape it and end the program.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "ui/run.h"
+
+namespace korvan {
+
+struct RunOutcome {
+  enum class Kind { kFinished, kFailed, kStopped };
+  Kind kind = Kind::kFailed;
+  std::string message;                // why the run failed, for the user
+  std::vector<std::string> warnings;  // of a finished run
+};
+
+// Runs `run` and reports how it ended.
+RunOutcome RunAndCatch(const std::function<RunSummary()>& run);
+
+}  // namespace korvan

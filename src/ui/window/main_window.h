@@ -1,0 +1,97 @@
+#pragma once
+
+// Form1, the main window: the run parameters in their boxes, the data-file
+// and output pickers, and the buttons that start a run, end the program and
+// open the progress window. A run works on a worker thread, so the window
+// stays responsive and the progress window follows it live.
+
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QWidget>
+#include <memory>
+#include <thread>
+
+#include "input/rundata.h"
+#include "ui/progress_queue.h"
+#include "ui/run_outcome.h"
+
+class QApplication;
+
+namespace korvan {
+
+class DriveList;
+class FileList;
+class FolderList;
+class ProgressWindow;
+
+// The look every build shares: a style that honours the background colours
+// of the controls on every platform.
+void SetUpApplication(QApplication& app);
+
+class MainWindow : public QWidget {
+  Q_OBJECT
+ public:
+  MainWindow();
+  ~MainWindow() override;
+
+  // The parameters as the boxes and pickers give them now.
+  RunParameters ReadParameters() const;
+  bool Running() const { return worker_.joinable(); }
+  ProgressWindow& Procedure() { return *procedure_; }
+
+ signals:
+  // A run is over and its message, if any, has been dismissed.
+  void runFinished();
+  // "End" was pressed (or the window closed) and no run is left: the
+  // program may end.
+  void programEnded();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  void BuildPickers();
+  void ConnectPickers();
+  void StartRun();
+  void FinishRun(const RunOutcome& outcome);
+  void EndProgram();
+  void ShowProcedure();
+  void ShowMessage(const QString& text, QMessageBox::Icon icon);
+
+  QLineEdit* AddBox(const char* name, int left, int top, int width, const QColor& colour);
+
+  ProgressQueue queue_;
+  std::unique_ptr<ProgressWindow> procedure_;  // Form2: a window of its own, not a child
+  std::thread worker_;
+  bool endRequested_ = false;
+  bool procedureShown_ = false;  // the progress window has been placed once
+
+  QPushButton* startButton_ = nullptr;  // Command1
+  QPushButton* endButton_ = nullptr;    // Command2
+  QLineEdit* sitesBox_ = nullptr;       // Text8
+  QLineEdit* blocksBox_ = nullptr;      // Text1
+  QLineEdit* familiesBox_ = nullptr;    // Text2
+  QLineEdit* recordsBox_ = nullptr;     // Text3
+  QLineEdit* ageBox_ = nullptr;         // Text5
+  QLineEdit* traitsBox_ = nullptr;      // Text6
+  QLineEdit* siteStartBox_ = nullptr;   // Text4
+  QLineEdit* blockStartBox_ = nullptr;  // Text9
+  QLineEdit* familyStartBox_ = nullptr; // Text10
+  QLineEdit* ageStartBox_ = nullptr;    // Text11
+  QLineEdit* traitStartBox_ = nullptr;  // Text12
+  QLineEdit* siteWidthBox_ = nullptr;   // Text13
+  QLineEdit* blockWidthBox_ = nullptr;  // Text14
+  QLineEdit* familyWidthBox_ = nullptr; // Text15
+  QLineEdit* ageWidthBox_ = nullptr;    // Text16
+  QLineEdit* traitWidthBox_ = nullptr;  // Text17
+  QLineEdit* outputNameBox_ = nullptr;  // Text7
+  DriveList* dataDrives_ = nullptr;     // Drive1
+  FolderList* dataFolders_ = nullptr;   // Dir1
+  FileList* dataFiles_ = nullptr;       // File1
+  DriveList* outputDrives_ = nullptr;   // Drive2
+  FolderList* outputFolders_ = nullptr; // Dir2
+};
+
+}  // namespace korvan
