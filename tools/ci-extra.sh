@@ -11,9 +11,6 @@ cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN
 cmake --build build-sanitize --parallel "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
-# Qt and the font libraries keep caches until the process ends; only their
-# own allocations are excused, never korvan's.
-export LSAN_OPTIONS="suppressions=$PWD/tools/lsan.supp:print_suppressions=0"
 ctest --test-dir build-sanitize --output-on-failure --parallel "$jobs"
 
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}" KORVAN_JOBS="$jobs" bash tools/fuzz.sh
