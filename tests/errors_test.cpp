@@ -520,13 +520,14 @@ TEST(BadInput, PermissionsAreRespectedForAnOrdinaryUser) {
 TEST(OddInput, LabelsInAnyEncodingAndLongNamesAreAnalysedAlike) {
   TempDir dir;
   const std::string plain = TrialText(SoundTrial());
-  auto labelled = [&](const std::string& label) {
+  // `label` before every line, `note` after the fields of every record.
+  auto labelled = [&](const std::string& label, const std::string& note = "") {
     std::string text;
     for (std::size_t at = 0; at < plain.size();) {
-      const std::size_t end = plain.find('\n', at) + 1;
+      const std::size_t end = plain.find('\n', at);
       const std::string line = plain.substr(at, end - at);
-      text += line[0] == ':' ? ":" + label + line.substr(1) : label + line;
-      at = end;
+      text += line[0] == ':' ? ":" + label + line.substr(1) + "\n" : label + line + note + "\n";
+      at = end + 1;
     }
     return text;
   };
@@ -538,9 +539,9 @@ TEST(OddInput, LabelsInAnyEncodingAndLongNamesAreAnalysedAlike) {
   };
   const Variant variants[] = {
       {"ASCII labels", labelled("ab"), "ascii.out"},
-      {"Latin-1 letter and a stray byte", labelled("\xE9\xFF"), "latin1.out"},
+      {"Latin-1 letter and a stray byte", labelled("\xE9\xFF", "  \xE9t\xE9 1998"), "latin1.out"},
       {"a cut UTF-8 sequence", labelled("\xE6\x9D"), "cut.out"},
-      {"one Japanese character and a letter", labelled("\xE6\x9D\x89x"), name250},
+      {"one Japanese character and a letter", labelled("\xE6\x9D\x89x", " \xE6\x9D\x89\xE6\x9D\x89"), name250},
   };
   std::vector<std::string> reports;
   for (const Variant& v : variants) {
