@@ -363,6 +363,19 @@ void CheckProcedurePath(const CliOptions& options) {
     throw KorvanError("--procedure: the procedure file is the output file; choose another name");
 }
 
+// Written after the report, so a name it shares with another file would
+// destroy that file after a run that succeeded.
+void CheckTimingsPath(const CliOptions& options) {
+  const std::string& path = *options.timingsPath;
+  const std::pair<const std::string*, const char*> others[] = {
+      {&options.params.dataPath, "the data file"},
+      {&options.params.reportPath, "the output file"},
+      {options.procedurePath ? &*options.procedurePath : nullptr, "the procedure file"}};
+  for (const auto& [other, name] : others)
+    if (other != nullptr && korvan::NameSameFile(path, *other))
+      throw KorvanError(std::string("--timings: the timings file is ") + name + "; choose another name");
+}
+
 std::string Counted(std::int64_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -398,6 +411,7 @@ int Run(const CliOptions& options) {
   std::optional<TerminalIndicator> indicator;
   if (!options.quiet && ::isatty(STDERR_FILENO)) indicator.emplace();
   try {
+    if (options.timingsPath) CheckTimingsPath(options);
     if (options.procedurePath) {
       CheckProcedurePath(options);
       procedure.emplace(*options.procedurePath);
