@@ -155,13 +155,14 @@ std::int64_t DecimalExponent(std::string_view clean) {
   assert(first != std::string_view::npos);
   std::int64_t exponent = first < point ? static_cast<std::int64_t>(point - first) - 1
                                         : -static_cast<std::int64_t>(first - point);
-  // Digits beyond a billion change nothing: the text holds far fewer.
+  // An exponent beyond a trillion changes nothing: no text holds that many digits.
   std::int64_t written = 0;
   for (const char c : clean.substr(std::min(e + 1, clean.size())))
     if (c >= '0' && c <= '9') written = std::min<std::int64_t>(written * 10 + (c - '0'), 1'000'000'000'000);
   exponent += e + 1 < clean.size() && clean[e + 1] == '-' ? -written : written;
   return exponent;
 }
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 }  // namespace
