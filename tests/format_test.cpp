@@ -171,6 +171,13 @@ TEST(TextToNumber, ReadsLikeTheBoxesAndFields) {
   EXPECT_EQ(TextToNumber("-1e400"), -std::numeric_limits<double>::infinity());
   EXPECT_EQ(TextToNumber("1e-400"), 0);
   EXPECT_EQ(TextToNumber(std::string(5000, '9')), std::numeric_limits<double>::infinity());
+  // Out of range by the whole magnitude, not by the exponent's sign alone
+  // (cases found by fuzzing): 10^400 x 10^-5 is still infinite, 10^-400 x
+  // 10^5 still 0.
+  EXPECT_EQ(TextToNumber("1" + std::string(400, '0') + "E-5"), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(TextToNumber("4" + std::string(400, '0') + "E-000000000000000"), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(TextToNumber("-." + std::string(400, '0') + "1e+5"), 0);
+  EXPECT_EQ(TextToNumber("." + std::string(300, '0') + "1E+99999999999999999999"), std::numeric_limits<double>::infinity());
 }
 
 TEST(TextToNumber, TellsNumericAndCompleteText) {

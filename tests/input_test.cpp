@@ -123,6 +123,7 @@ TEST(PrepareRun, EachBadParameterIsNamedBeforeAnythingIsRead) {
       {[](RunParameters& p) { p.nSite = -3; }, "No. of Sites: -3 is negative"},
       {[](RunParameters& p) { p.nRecord = 2.5; }, "No. of Records: 2.5 is not a whole number"},
       {[](RunParameters& p) { p.nTrait = kMaxTrait + 1; }, "No. of Traits: " + std::to_string(kMaxTrait + 1)},
+      {[](RunParameters& p) { p.nTrait = 0; }, "No. of Traits: 0; a run analyses at least one trait"},
       {[](RunParameters& p) { p.colSite = 0.5; }, "Start position of data for No. of Sites: 0.5 is below 1"},
       {[](RunParameters& p) { p.wAge = -1; }, "No. of Columns for a datum for age: -1 is negative"},
   };
@@ -131,10 +132,8 @@ TEST(PrepareRun, EachBadParameterIsNamedBeforeAnythingIsRead) {
     c.spoil(params);
     EXPECT_THAT(ErrorOf([&] { PrepareRun(params); }), HasSubstr(c.message));
   }
-  // Without traits the trait boxes may stay empty; positions and widths go
-  // to the nearest whole number, a tie to the even one.
-  RunParameters params = Layout(dir / "trial.txt", dir / "trial.out", 0);
-  params.colTrait = params.wTrait = 0;
+  // Positions and widths go to the nearest whole number, a tie to the even one.
+  RunParameters params = Layout(dir / "trial.txt", dir / "trial.out", 1);
   params.colSite = 2.5, params.wSite = 3.5, params.colAge = 0.6, params.wAge = 0.5;
   const RunData run = PrepareRun(params);
   EXPECT_EQ(run.siteField.start, 2);
@@ -228,8 +227,12 @@ TEST(ReadRecords, LineEndsAndCharacterPositions) {
   EXPECT_EQ(a.run.nRecord, 2);
   EXPECT_EQ(a.run.linesRead, 2);
 
-  // A lone CR ends no line; it is a character of the line.
-  EXPECT_EQ(Read(Line({"30", "1", "2", "10", "1"}) + "\r" + Line({"20", "1", "3", "10", "2"})).run.nRecord, 1);
+  // A lone CR ends no line: a file with CR line ends would read as one
+  // record, so it is refused rather than read. A CR at the very end is the
+  // rest of a CR LF.
+  EXPECT_THAT(ErrorOf([] { Read(Line({"30", "1", "2", "10", "1"}) + "\r" + Line({"20", "1", "3", "10", "2"})); }),
+              HasSubstr("line 1 of "));
+  EXPECT_EQ(Read(lf + "\r", 2).lines, a.lines);
 
   // Site names in the first four columns: a valid UTF-8 sequence is one
   // character, each byte of a broken one is one; a byte-order mark is none.

@@ -229,8 +229,8 @@ class ProcedureFile {
  public:
   explicit ProcedureFile(std::string path) : path_(std::move(path)) {
     const std::filesystem::path target(path_);
-    tempPath_ = (target.parent_path() / ("." + target.filename().string() + ".korvan-" +
-                                         std::to_string(::getpid()) + ".tmp")).string();
+    // Short whatever the file's own name, like the report's temporary name.
+    tempPath_ = (target.parent_path() / (".korvan-procedure-" + std::to_string(::getpid()) + ".tmp")).string();
     fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) Fail("cannot create the procedure file ", errno);
     buffer_.reserve(kFlushBytes + 4096);
@@ -248,6 +248,18 @@ class ProcedureFile {
     if (buffer_.size() >= kFlushBytes) Flush();
   }
 
+  // Writes out the lines so far; a full disk shows here.
+  void Flush() {
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+      const ssize_t written = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) Fail("cannot write the procedure file ", errno);
+      done += static_cast<std::size_t>(written);
+    }
+    buffer_.clear();
+  }
+
   void Commit() {
     Flush();
     const int result = ::close(fd_);
@@ -261,19 +273,10 @@ class ProcedureFile {
   static constexpr std::size_t kFlushBytes = 1 << 20;
 
   [[noreturn]] void Fail(const char* what, int error) const {
+    const bool full = error == ENOSPC || error == EFBIG || error == EDQUOT;
     throw KorvanError(what + path_ + " (--procedure): " + std::generic_category().message(error) +
-                      "; choose a folder that exists and that you may write to");
-  }
-
-  void Flush() {
-    std::size_t done = 0;
-    while (done < buffer_.size()) {
-      const ssize_t written = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) Fail("cannot write the procedure file ", errno);
-      done += static_cast<std::size_t>(written);
-    }
-    buffer_.clear();
+                      (full ? "; free space on the disk or choose another folder"
+                            : "; choose a folder that exists and that you may write to"));
   }
 
   std::string path_;
@@ -339,6 +342,9 @@ class CliSink final : public korvan::ProgressSink {
   void Advance(std::int64_t done) override {
     if (indicator_) indicator_->Advance(done);
   }
+  void Flush() override {
+    if (procedure_) procedure_->Flush();
+  }
 
  private:
   ProcedureFile* procedure_;
@@ -355,6 +361,19 @@ void CheckProcedurePath(const CliOptions& options) {
     throw KorvanError("--procedure: the procedure file is the data file; choose another name");
   if (korvan::NameSameFile(path, options.params.reportPath))
     throw KorvanError("--procedure: the procedure file is the output file; choose another name");
+}
+
+// Written after the report, so a name it shares with another file would
+// destroy that file after a run that succeeded.
+void CheckTimingsPath(const CliOptions& options) {
+  const std::string& path = *options.timingsPath;
+  const std::pair<const std::string*, const char*> others[] = {
+      {&options.params.dataPath, "the data file"},
+      {&options.params.reportPath, "the output file"},
+      {options.procedurePath ? &*options.procedurePath : nullptr, "the procedure file"}};
+  for (const auto& [other, name] : others)
+    if (other != nullptr && korvan::NameSameFile(path, *other))
+      throw KorvanError(std::string("--timings: the timings file is ") + name + "; choose another name");
 }
 
 std::string Counted(std::int64_t n, const char* one, const char* many) {
@@ -392,6 +411,7 @@ int Run(const CliOptions& options) {
   std::optional<TerminalIndicator> indicator;
   if (!options.quiet && ::isatty(STDERR_FILENO)) indicator.emplace();
   try {
+    if (options.timingsPath) CheckTimingsPath(options);
     if (options.procedurePath) {
       CheckProcedurePath(options);
       procedure.emplace(*options.procedurePath);

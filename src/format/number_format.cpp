@@ -120,6 +120,26 @@ void AppendPlain(std::string& out, T value, int significant) {
 }
 
 bool Ignorable(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+
+// The power of ten of the first significant digit of a number too large or
+// too small for a double: its sign tells which. The sign of the exponent
+// alone does not: 1000..0E-5 with 400 zeros is huge, 0.00..01E+5 tiny.
+std::int64_t DecimalExponent(std::string_view clean) {
+  const std::size_t e = std::min(clean.find('e'), clean.size());
+  const std::string_view mantissa = clean.substr(0, e);
+  const std::size_t point = std::min(mantissa.find('.'), mantissa.size());
+  const std::size_t first = mantissa.find_first_of("123456789");
+  assert(first != std::string_view::npos);
+  std::int64_t exponent = first < point ? static_cast<std::int64_t>(point - first) - 1
+                                        : -static_cast<std::int64_t>(first - point);
+  // An exponent beyond a trillion changes nothing: no text holds that many digits.
+  std::int64_t written = 0;
+  for (const char c : clean.substr(std::min(e + 1, clean.size())))
+    if (c >= '0' && c <= '9') written = std::min<std::int64_t>(written * 10 + (c - '0'), 1'000'000'000'000);
+  exponent += e + 1 < clean.size() && clean[e + 1] == '-' ? -written : written;
+  return exponent;
+}
+
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // --- Fast forms: the shapes that make up nearly all of a run's numbers, each
@@ -415,9 +435,7 @@ ParsedNumber ParseNumberStraightforward(std::string_view text) {
   double value = 0;
   const auto result = std::from_chars(clean.data(), clean.data() + clean.size(), value);
   if (result.ec == std::errc::result_out_of_range) {
-    // Too large or too small for a double: the exponent tells which.
-    const std::size_t e = clean.find('e');
-    const bool tiny = !nonZeroDigit || (e != std::string::npos && clean[e + 1] == '-');
+    const bool tiny = !nonZeroDigit || DecimalExponent(clean) < 0;
     value = tiny ? 0.0 : std::numeric_limits<double>::infinity();
   }
   parsed.value = negative ? -value : value;

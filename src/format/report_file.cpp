@@ -19,12 +19,12 @@ constexpr std::size_t kFlushBytes = 1 << 20;
 
 std::string Reason(int error) { return std::generic_category().message(error); }
 
-// Beside the report, so the final rename stays within one file system.
+// Beside the report, so the final rename stays within one file system. The
+// name is short whatever the report's: a report name near the file system's
+// limit of 255 bytes must not fail for its temporary name alone.
 std::string TemporaryPathFor(const std::string& path) {
   const fs::path target(path);
-  std::string name(1, '.');
-  name += target.filename().string();
-  name += ".korvan-";
+  std::string name = ".korvan-report-";
   name += std::to_string(std::random_device{}());
   name += ".tmp";
   return (target.parent_path() / name).string();

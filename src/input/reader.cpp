@@ -30,6 +30,17 @@ namespace {
 // Often enough that a stop request is seen at once, rarely enough to cost nothing.
 constexpr std::int64_t kPollLines = 4096;
 
+// No fixed-column record comes near this. A longer line is a file without
+// line ends (a program's own format, CR alone at the line ends) that would
+// otherwise be held in memory whole.
+constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
+
+// Where RunData::fieldHeldNumber keeps each field; trait t is at kFirstTraitField + t - 1.
+constexpr std::size_t kSiteField = 0, kBlockField = 1, kFamilyField = 2, kFirstTraitField = 3;
+
+// Ages quoted when no record has the selected one.
+constexpr std::size_t kShownAges = 5;
+
 std::string Ordinal(std::int64_t n) {
   const std::int64_t lastTwo = n % 100;
   const std::int64_t last = n % 10;
@@ -78,6 +89,7 @@ class LineSource {
   }
 
   std::int64_t BytesConsumed() const { return consumed_; }
+  std::int64_t LineNumber() const { return lineNo_; }
 
  private:
   struct FileCloser {
@@ -95,11 +107,44 @@ class LineSource {
     throw KorvanError(prefix + " cannot be opened: " + std::generic_category().message(error));
   }
 
+  std::string Where() const { return "line " + std::to_string(lineNo_) + " of " + path_ + ": "; }
+
+  // The last line may lack its LF; a CR before the end of the file is then
+  // still the end of a CR LF line.
   void TakeLine(std::string_view& line, std::size_t length, std::size_t used) {
     line = std::string_view(buffer_.data() + begin_, length);
-    if (!line.empty() && line.back() == '\r' && used > length) line.remove_suffix(1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     begin_ += used;
     consumed_ += static_cast<std::int64_t>(used);
+    ++lineNo_;
+    CheckText(line);
+  }
+
+  // A text file holds no zero bytes, and a CR inside a line means line ends
+  // that this reader does not split at: either way every field would be read
+  // from the wrong place.
+  void CheckText(std::string_view line) const {
+    if (std::memchr(line.data(), '\0', line.size()) != nullptr) {
+      if (lineNo_ == 1 && (line.starts_with("\xFF\xFE") || line.starts_with("\xFE\xFF")))
+        throw KorvanError("the data file " + path_ + " is UTF-16 (\"Unicode\") text, which korvan does not read; "
+                          "save it as plain text (UTF-8 or ANSI)");
+      throw KorvanError(Where() + "the line holds a zero (NUL) byte, which no text file does: this is not a plain "
+                        "text file (a program's own format, a damaged file, or text saved as UTF-16); choose the "
+                        "data file, saved as plain text");
+    }
+    if (std::memchr(line.data(), '\r', line.size()) != nullptr)
+      throw KorvanError(Where() + "a carriage return (CR) stands inside the line; lines end at LF or CR LF, and a "
+                        "file with CR alone at its line ends (as older Macintosh programs save text) reads as "
+                        "one long line; save the file with Windows or Unix line ends");
+  }
+
+  // Says what the unfinished line is, once it has passed kMaxLineBytes.
+  [[noreturn]] void ThrowLineTooLong() {
+    ++lineNo_;
+    CheckText(std::string_view(buffer_.data() + begin_, end_ - begin_));
+    throw KorvanError(Where() + "the line runs on for more than " + std::to_string(kMaxLineBytes >> 20) +
+                      " MiB without a line end, which no record of a fixed-column data file does; check that "
+                      "this is the data file and that its lines end at LF or CR LF");
   }
 
   // Keeps the unfinished line at the front and appends the next block; a
@@ -109,6 +154,7 @@ class LineSource {
     std::memmove(buffer_.data(), buffer_.data() + begin_, kept);
     begin_ = 0;
     end_ = kept;
+    if (kept > kMaxLineBytes) ThrowLineTooLong();
     if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
     const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_.get());
     end_ += got;
@@ -126,6 +172,7 @@ class LineSource {
   std::size_t end_ = 0;    // end of the bytes read
   bool atEnd_ = false;
   std::int64_t consumed_ = 0;
+  std::int64_t lineNo_ = 0;  // lines handed out so far
 };
 
 // Bytes of the valid UTF-8 sequence at p, or 1 for a byte that starts none:
@@ -163,9 +210,14 @@ KORVAN_VECTOR_CLONES bool IsAscii(std::string_view text) {
 // nearly all of them, need no character table.
 class LineFields {
  public:
+  // Characters beyond `lastPosition` belong to no field and are not
+  // indexed: a long line costs no table of its own length.
+  explicit LineFields(std::int64_t lastPosition)
+      : lastPosition_(static_cast<std::size_t>(std::max<std::int64_t>(lastPosition, 0))) {}
+
   void Set(std::string_view line) {
     line_ = line;
-    ascii_ = IsAscii(line);
+    ascii_ = IsAscii(line.substr(0, lastPosition_));
     if (!ascii_) IndexCharacters();
   }
 
@@ -187,13 +239,14 @@ class LineFields {
     characterStart_.clear();
     const auto* bytes = reinterpret_cast<const unsigned char*>(line_.data());
     std::size_t at = 0;
-    while (at < line_.size()) {
+    while (at < line_.size() && characterStart_.size() < lastPosition_) {
       characterStart_.push_back(at);
       at += CharacterLength(bytes + at, line_.size() - at);
     }
     characterStart_.push_back(at);
   }
 
+  std::size_t lastPosition_;  // the last character any field reads
   std::string_view line_;
   bool ascii_ = true;
   std::vector<std::size_t> characterStart_;  // byte offset of each character, then the end
@@ -211,7 +264,7 @@ std::uint32_t CodeKey(float code) {
 // is entered only when no earlier level holds it.
 class RecordReader {
  public:
-  RecordReader(RunData& run, ProgressLog& log) : run_(run), log_(log) {
+  RecordReader(RunData& run, ProgressLog& log) : run_(run), log_(log), fields_(LastPosition(run)) {
     run.siteCode.assign(1, 0.0f);
     run.blockCode.assign(1, {});
     run.blockCount.assign(1, 0);
@@ -219,6 +272,9 @@ class RecordReader {
     run.recordColumn.Resize(0);
     run.traitValue.Reset(run.nTrait);
     run.nSite = run.nFamily = run.nRecord = 0;
+    run.commentLines = 0;
+    run.otherAges.clear();
+    run.fieldHeldNumber.assign(kFirstTraitField + static_cast<std::size_t>(run.nTrait), 0);
   }
 
   // Room for about `records` records in all, as the first lines of the file
@@ -231,15 +287,6 @@ class RecordReader {
     for (int t = 1; t <= run_.nTrait; ++t) run_.traitValue.TraitVector(t).reserve(size + 1);
   }
 
-  void ReadLine(std::string_view line, std::int64_t lineNo) {
-    try {
-      ReadRecordLine(line, lineNo);
-    } catch (const KorvanError&) {
-      ConvertPending();  // an earlier line's failure, if any, is the one to report
-      throw;
-    }
-  }
-
   // Converts the trait fields kept so far and writes their records'
   // progress lines. Must run before a stage reads the trait values, and
   // before any failure of a later line is reported: a trait field of an
@@ -249,31 +296,41 @@ class RecordReader {
     const int first = pending_.front().record, last = pending_.back().record;
     for (int t = 1; t <= run_.nTrait; ++t) run_.traitValue.TraitVector(t).resize(static_cast<std::size_t>(last) + 1);
     const std::size_t fields = pending_.size() * static_cast<std::size_t>(run_.nTrait);
-    if (fields < kThreadedFields) {
-      ConvertKept(0, pending_.size(), run_.traitWarning);
-    } else {
-      // Two halves, each with its own count of empty fields, added in order.
-      FieldWarning half[2];
-      const std::size_t middle = pending_.size() / 2;
-      ForEachChunk(2, [&](int part) {
-        ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), half[part]);
-      });
-      for (const FieldWarning& warning : half) AddWarnings(warning, run_.traitWarning);
+    // Two halves when worth it, each with its own count of empty fields and
+    // its own notes of numbers held, added in order.
+    const int parts = fields < kThreadedFields ? 1 : 2;
+    FieldWarning warning[2];
+    std::vector<std::uint8_t> held[2];
+    for (auto& h : held) h.assign(static_cast<std::size_t>(run_.nTrait) + 1, 0);
+    const std::size_t middle = parts == 1 ? pending_.size() : pending_.size() / 2;
+    ForEachChunk(parts, [&](int part) {
+      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], held[part]);
+    });
+    for (int part = 0; part < parts; ++part) {
+      AddWarnings(warning[part], run_.traitWarning);
+      for (int t = 1; t <= run_.nTrait; ++t)
+        run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held[part][static_cast<std::size_t>(t)];
     }
     pending_.clear();
     keptText_.clear();
     for (int r = first; r <= last; ++r) WriteProgressLine(r);
   }
 
- private:
-  void ReadRecordLine(std::string_view line, std::int64_t lineNo) {
-    if (!line.empty() && line.front() == ':') return;
+  void ReadLine(std::string_view line, std::int64_t lineNo) {
+    if (!line.empty() && line.front() == ':') {
+      ++run_.commentLines;
+      return;
+    }
     fields_.Set(line);
-    if (ParseNumber(fields_.Field(run_.ageField)).value != run_.params.ageSel) return;
+    const ParsedNumber age = ParseNumber(fields_.Field(run_.ageField));
+    if (age.value != run_.params.ageSel) {
+      NoteOtherAge(age);
+      return;
+    }
     lineNo_ = lineNo;
-    const float siteCode = ReadCode(run_.siteField, "site");
-    const float blockCode = ReadCode(run_.blockField, "block");
-    const float familyCode = ReadCode(run_.familyField, "family");
+    const float siteCode = ReadCode(run_.siteField, "site", kSiteField);
+    const float blockCode = ReadCode(run_.blockField, "block", kBlockField);
+    const float familyCode = ReadCode(run_.familyField, "family", kFamilyField);
     const int i = SiteNumber(siteCode);
     const int k = BlockNumber(i, blockCode);
     const int j = FamilyNumber(familyCode);
@@ -288,6 +345,7 @@ class RecordReader {
     }
   }
 
+ private:
   std::string Where() const {
     return "line " + std::to_string(lineNo_) + " of " + run_.params.dataPath + ": ";
   }
@@ -295,18 +353,37 @@ class RecordReader {
     return " is more than " + run_.params.NameOf(field) + " = " + std::to_string(capacity);
   }
 
+  static std::int64_t LastPosition(const RunData& run) {
+    auto last = [](const FieldWindow& field, std::int64_t count) { return field.start - 1 + count * field.width; };
+    return std::max({last(run.siteField, 1), last(run.blockField, 1), last(run.familyField, 1),
+                     last(run.ageField, 1), run.nTrait > 0 ? last(run.traitField, run.nTrait) : 0});
+  }
+
+  // A few ages are enough to show the user which ones the file holds.
+  void NoteOtherAge(const ParsedNumber& age) {
+    std::vector<double>& ages = run_.otherAges;
+    if (!age.numeric || ages.size() > kShownAges) return;
+    if (std::find(ages.begin(), ages.end(), age.value) == ages.end()) ages.push_back(age.value);
+  }
+
   // Empty and non-numeric fields read as 0 as they always have, but the
   // user hears about them: a shifted column would otherwise go unnoticed.
   // A value beyond single precision would be stored as infinity: codes
   // would merge and every sum over the trait would be lost.
-  float ReadNumber(std::string_view field, FieldWarning& warning, const char* what) const {
-    return ReadNumberAt(field, warning, what, lineNo_);
+  float ReadNumber(std::string_view field, FieldWarning& warning, const char* what, std::size_t fieldIndex) const {
+    std::uint8_t held = 0;
+    const float value = ReadNumberAt(field, warning, what, lineNo_, held);
+    run_.fieldHeldNumber[fieldIndex] |= held;
+    return value;
   }
-  // The same for a field of line `lineNo`, read earlier.
-  float ReadNumberAt(std::string_view field, FieldWarning& warning, const char* what, std::int64_t lineNo) const {
+  // The same for a field of line `lineNo`, read earlier; `held` notes
+  // whether it held a number.
+  float ReadNumberAt(std::string_view field, FieldWarning& warning, const char* what, std::int64_t lineNo,
+                     std::uint8_t& held) const {
     ParsedNumber parsed;
     if (!ParsePlainDecimal(field, parsed)) parsed = ParseNumber(field);
     if (!parsed.numeric && warning.count++ == 0) warning.firstLine = lineNo;
+    held |= static_cast<std::uint8_t>(parsed.numeric);
     const float value = RoundToSingle(parsed.value);
     if (!std::isfinite(value))
       throw KorvanError("line " + std::to_string(lineNo) + " of " + run_.params.dataPath + ": the " + what +
@@ -314,8 +391,8 @@ class RecordReader {
                         "' is beyond the range of single precision (about 3.4E+38); check the field's position");
     return value;
   }
-  float ReadCode(const FieldWindow& window, const char* what) {
-    return ReadNumber(fields_.Field(window), run_.codeWarning, what);
+  float ReadCode(const FieldWindow& window, const char* what, std::size_t fieldIndex) {
+    return ReadNumber(fields_.Field(window), run_.codeWarning, what, fieldIndex);
   }
 
   // The straightforward look-up, as the method is written: the stored codes
@@ -389,7 +466,7 @@ class RecordReader {
       const std::string_view field = fields_.Field(first.start + (t - 1) * first.width, first.width);
       std::vector<float>& values = run_.traitValue.TraitVector(t);
       values.resize(static_cast<std::size_t>(r) + 1);
-      values[r] = ReadNumber(field, run_.traitWarning, "trait");
+      values[r] = ReadNumber(field, run_.traitWarning, "trait", kFirstTraitField + static_cast<std::size_t>(t) - 1);
     }
   }
 
@@ -413,7 +490,8 @@ class RecordReader {
   // `warning`. Trait by trait, so that each trait's values are written in
   // one stream; an empty field or a failure is still the one of the first
   // line, as the warning and the message name the earliest line.
-  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning) const {
+  // `held` notes, trait by trait, whether some field held a number.
+  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, std::vector<std::uint8_t>& held) const {
     const auto width = static_cast<std::uint64_t>(run_.traitField.width);
     FieldWarning found;
     std::int64_t failedLine = 0;
@@ -429,7 +507,7 @@ class RecordReader {
                              : std::string_view();
         FieldWarning one;
         try {
-          values[kept.record] = ReadNumberAt(field, one, "trait", kept.lineNo);
+          values[kept.record] = ReadNumberAt(field, one, "trait", kept.lineNo, held[static_cast<std::size_t>(t)]);
         } catch (const KorvanError& error) {
           // Of all fields that cannot be stored, the earliest line's counts.
           if (failure.empty() || kept.lineNo < failedLine) failedLine = kept.lineNo, failure = error.what();
@@ -497,20 +575,92 @@ void ReadRecords(RunData& run, ProgressLog& log) {
   RecordReader reader(run, log);
   const ProgressLog::Listing listing(log, -1);
   std::string_view line;
-  std::int64_t lineNo = 0;
-  while (source.Next(line)) {
-    if (++lineNo == 1) DropByteOrderMark(line);
-    reader.ReadLine(line, lineNo);
-    if (lineNo % kPollLines == 0) {
-      log.CheckStop();
-      log.Advance(source.BytesConsumed());
-      if (lineNo == kPollLines && !sizeUnknown)
-        reader.Reserve(run.nRecord * (static_cast<double>(fileSize) / static_cast<double>(source.BytesConsumed())));
+  try {
+    while (source.Next(line)) {
+      const std::int64_t lineNo = source.LineNumber();
+      if (lineNo == 1) DropByteOrderMark(line);
+      reader.ReadLine(line, lineNo);
+      if (lineNo % kPollLines == 0) {
+        log.CheckStop();
+        log.Advance(source.BytesConsumed());
+        if (lineNo == kPollLines && !sizeUnknown)
+          reader.Reserve(run.nRecord * (static_cast<double>(fileSize) / static_cast<double>(source.BytesConsumed())));
+      }
     }
+  } catch (const KorvanError&) {
+    // A trait field of an earlier line that cannot be stored is the failure
+    // the user must hear of first.
+    reader.ConvertPending();
+    throw;
   }
   reader.ConvertPending();
-  run.linesRead = lineNo;
+  run.linesRead = source.LineNumber();
   log.Advance(source.BytesConsumed());
+}
+
+namespace {
+
+// Where a field stands, in the words of either front end.
+std::string Characters(const FieldWindow& field, std::int64_t offset = 0) {
+  const std::int64_t first = field.start + offset;
+  if (field.width == 0) return "no characters at all";
+  if (field.width == 1) return "character " + std::to_string(first);
+  return "characters " + std::to_string(first) + " to " + std::to_string(first + field.width - 1);
+}
+
+std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line" : " lines"); }
+
+[[noreturn]] void ThrowNoRecords(const RunData& run) {
+  const RunParameters& params = run.params;
+  const std::string head = "no record of age " + NumberText(params.ageSel) + " in " + params.dataPath;
+  if (run.linesRead == 0) throw KorvanError(head + ": the file is empty; choose the data file");
+  if (run.commentLines == run.linesRead)
+    throw KorvanError(head + ": all its " + Lines(run.linesRead) + " are comments (they begin with ':')");
+  std::string message = head + " (" + Lines(run.linesRead) + " read";
+  if (run.commentLines > 0) message += ", " + std::to_string(run.commentLines) + " of them comments";
+  message += "): the age field (" + Characters(run.ageField) + ") ";
+  if (run.otherAges.empty()) {
+    message += "holds no number in any line";
+  } else {
+    message += "reads ";
+    for (std::size_t n = 0; n < run.otherAges.size() && n < kShownAges; ++n)
+      message += (n == 0 ? "" : ", ") + NumberText(run.otherAges[n]);
+    message += run.otherAges.size() > kShownAges ? " and other ages" : " and no other age";
+  }
+  throw KorvanError(message + "; check " + params.NameOf(Field::kAge) + " and " +
+                    params.NameOf(Field::kAgeStart));
+}
+
+}  // namespace
+
+void CheckRecordsRead(const RunData& run) {
+  if (run.nRecord == 0) ThrowNoRecords(run);
+  const RunParameters& params = run.params;
+  const std::string records = " in any of the " + std::to_string(run.nRecord) + " records of age " +
+                              NumberText(params.ageSel) + " (the first is line ";
+  struct Code {
+    std::size_t index;
+    const char* name;
+    const FieldWindow& window;
+    Field start;
+  };
+  const Code codes[] = {{kSiteField, "site", run.siteField, Field::kSiteStart},
+                        {kBlockField, "block", run.blockField, Field::kBlockStart},
+                        {kFamilyField, "family", run.familyField, Field::kFamilyStart}};
+  for (const Code& code : codes) {
+    if (run.fieldHeldNumber[code.index]) continue;
+    throw KorvanError("the " + std::string(code.name) + " field (" + Characters(code.window) + ") holds no number" +
+                      records + std::to_string(run.codeWarning.firstLine) + " of " + params.dataPath + "); check " +
+                      params.NameOf(code.start));
+  }
+  // A trait that was never measured would be analysed as all zeros.
+  for (int t = 1; t <= run.nTrait; ++t) {
+    if (run.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1]) continue;
+    throw KorvanError("trait " + std::to_string(t) + " (" + Characters(run.traitField, (t - 1) * run.traitField.width) +
+                      ") holds no number" + records + std::to_string(run.traitWarning.firstLine) + " of " +
+                      params.dataPath + "); check " + params.NameOf(Field::kTraits) + " and " +
+                      params.NameOf(Field::kTraitStart));
+  }
 }
 
 }  // namespace korvan

@@ -106,8 +106,16 @@ void CheckReportPath(const RunParameters& params) {
     Reject(params, Field::kReportFile, path + " is a folder; type a name for the report file");
   // Finding this after a long read would waste the run.
   const fs::path folder = report.parent_path().empty() ? fs::path(".") : report.parent_path();
-  if (!fs::is_directory(folder, error))
+  if (!fs::is_directory(folder, error)) {
+    if (fs::exists(folder, error))
+      Reject(params, Field::kReportFile, folder.string() + " is a file, not a folder; choose an existing folder");
     Reject(params, Field::kReportFile, "the folder " + folder.string() + " does not exist; choose an existing folder");
+  }
+  // A name the file system refuses (too long, a loop of links) would only
+  // show when the finished report is put in place.
+  static_cast<void>(fs::status(report, error));
+  if (error && error != std::errc::no_such_file_or_directory)
+    Reject(params, Field::kReportFile, path + ": " + error.message() + "; choose another name");
   // Replacing the data with the report would destroy the data.
   if (NameSameFile(path, params.dataPath))
     Reject(params, Field::kReportFile, "the output file is the data file; choose another name");
@@ -132,6 +140,9 @@ RunData PrepareRun(const RunParameters& params) {
            NumberText(params.nTrait) + " is more than the " + std::to_string(kMaxTrait) +
                " traits this build of korvan can analyse; analyse the traits in groups of at most " +
                std::to_string(kMaxTrait));
+  // Without a trait the run would write a report that analyses nothing.
+  if (nTrait == 0)
+    Reject(params, Field::kTraits, "0; a run analyses at least one trait: enter the number of trait fields per record");
   run.nTrait = static_cast<int>(nTrait);
 
   run.siteField = CheckedField(params, Field::kSiteStart, params.colSite, Field::kSiteWidth, params.wSite);
@@ -139,9 +150,7 @@ RunData PrepareRun(const RunParameters& params) {
   run.familyField =
       CheckedField(params, Field::kFamilyStart, params.colFamily, Field::kFamilyWidth, params.wFamily);
   run.ageField = CheckedField(params, Field::kAgeStart, params.colAge, Field::kAgeWidth, params.wAge);
-  // Without traits the trait boxes are never read, so they may stay empty.
-  if (run.nTrait > 0)
-    run.traitField = CheckedField(params, Field::kTraitStart, params.colTrait, Field::kTraitWidth, params.wTrait);
+  run.traitField = CheckedField(params, Field::kTraitStart, params.colTrait, Field::kTraitWidth, params.wTrait);
   return run;
 }
 

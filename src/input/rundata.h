@@ -157,6 +157,9 @@ struct RunData {
   std::int64_t linesRead = 0;                 // lines of the data file
   FieldWarning codeWarning;                   // empty or non-numeric code fields of selected records
   FieldWarning traitWarning;                  // empty or non-numeric trait fields of selected records
+  std::int64_t commentLines = 0;              // lines passed over as comments
+  std::vector<double> otherAges;              // the first distinct ages of the lines passed over
+  std::vector<std::uint8_t> fieldHeldNumber;  // site, block, family, traits: some record's field held a number
 
   // --- Level coding: factor k holds columns colOffset[k] + 1 .. colOffset[k + 1].
   std::array<int, 7> colOffset{};  // elements 1..6 used

@@ -29,6 +29,10 @@ class ProgressSink {
   virtual void Advance(std::int64_t /*done*/) {}
   // Polled between records and at stage boundaries; true stops the run.
   virtual bool StopRequested() const { return false; }
+  // The run has written its last line and is about to put the report in
+  // place: a sink that keeps the lines in a file writes them out now, so that
+  // a write error stops the run before an earlier report is replaced.
+  virtual void Flush() {}
 };
 
 // A sink for runs nobody watches.

@@ -64,6 +64,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
   ReadRecords(run, log);
+  CheckRecordsRead(run);
   endStage("read");
   CodeLevels(run, log);
   endStage("coding");
@@ -77,10 +78,13 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
     AnalysePairs(run, log, report);
     endStage("pairs");
     log.CheckStop();
+    // The report goes in place last, once every other file is written: a
+    // failure before then leaves the earlier report as it was.
+    log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
+    sink.Flush();
     report.Commit();
   }
   endStage("report");
-  log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
 
   summary.reportPath = run.params.reportPath;
   summary.nRecord = run.nRecord;
