@@ -27,6 +27,7 @@ inline float RoundToSingle(double x) { return static_cast<float>(x); }
 class Pattern {
  public:
   constexpr Pattern(const char* text) : Pattern(std::string_view(text)) {}
+  Pattern(const std::string& text) : Pattern(std::string_view(text)) {}
   constexpr Pattern(std::string_view text) : text_(text) {
     std::size_t first = std::string_view::npos, last = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -336,7 +336,8 @@ class RecordReader {
     const int j = FamilyNumber(familyCode);
     const int r = NextRecord();
     run_.recordColumn.AppendLevels(i, k, j);
-    if (fields_.Ascii()) {
+    // The straightforward build converts every field as it reads it.
+    if (!kStraightforward && fields_.Ascii()) {
       KeepTraitFields(line, r);
     } else {
       ConvertPending();
