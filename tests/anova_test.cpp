@@ -8,6 +8,7 @@
 #include <numeric>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "anova/trait_analysis.h"
@@ -157,10 +158,23 @@ TEST(SolveAllTraits, SameBitsAsThePerTraitRebuild) {
     EXPECT_EQ(rebuilt.repCnt, run.repCnt);
     EXPECT_EQ(rebuilt.famCnt, run.famCnt);
     EXPECT_EQ(rebuilt.sfCnt, run.sfCnt);
+    const std::vector<Reductions> all = AllTraitReductions(run, systems, yy);
     for (int t = 1; t <= run.nTrait; ++t) {
       EXPECT_EQ(Bits(yyRebuilt[t]), Bits(yy[t])) << "y'*y of trait " << t;
       const Reductions r = TraitReductions(run, systems, yy[t], t);
       const Reductions e = TraitReductionsStraightforward(rebuilt, yyRebuilt[t], t);
+      // All traits at once, as the analysis forms them, against one by one.
+      const Reductions& a = all[t];
+      for (const auto& [one, many] : {std::pair{r.rUR, a.rUR}, std::pair{r.rUF, a.rUF}, std::pair{r.rUCell, a.rUCell},
+                                      std::pair{r.rUSF, a.rUSF}, std::pair{r.rUSRF, a.rUSRF},
+                                      std::pair{r.rUSRCell, a.rUSRCell}, std::pair{r.yy, a.yy}})
+        EXPECT_EQ(Bits(one), Bits(many)) << "trait " << t << ": " << one << " vs " << many;
+      EXPECT_EQ(Bits(r.rSiteF), Bits(a.rSiteF));
+      EXPECT_EQ(Bits(r.rRepF), Bits(a.rRepF));
+      EXPECT_EQ(Bits(r.rRepCell), Bits(a.rRepCell));
+      ASSERT_EQ(r.famConst.size(), a.famConst.size());
+      for (std::size_t j = 1; j < r.famConst.size(); ++j)
+        EXPECT_EQ(Bits(r.famConst[j]), Bits(a.famConst[j])) << "trait " << t << ", family " << j;
       EXPECT_EQ(Bits(r.rSiteF), Bits(e.rSiteF)) << r.rSiteF << " vs " << e.rSiteF;
       EXPECT_EQ(Bits(r.rRepF), Bits(e.rRepF)) << r.rRepF << " vs " << e.rRepF;
       EXPECT_EQ(Bits(r.rRepCell), Bits(e.rRepCell)) << r.rRepCell << " vs " << e.rRepCell;

@@ -125,11 +125,11 @@ void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report) {
 
   const AbsorbedSystems systems = kStraightforward ? AbsorbedSystems() : BuildAbsorbedSystems(run);
   const std::vector<double> yy = kStraightforward ? SolveAllTraitsStraightforward(run) : SolveAllTraits(run, systems);
+  const std::vector<Reductions> all = kStraightforward ? std::vector<Reductions>() : AllTraitReductions(run, systems, yy);
   for (int t = 1; t <= run.nTrait; ++t) {
     log.CheckStop();
     const std::string subject = "Trait " + std::to_string(t) + " of " + run.params.dataPath;
-    const Reductions reductions =
-        kStraightforward ? TraitReductionsStraightforward(run, yy[t], t) : TraitReductions(run, systems, yy[t], t);
+    const Reductions reductions = kStraightforward ? TraitReductionsStraightforward(run, yy[t], t) : all[t];
     ShowReductions(run, reductions, subject, log, report);
     const SumsOfSquares ss = FormSumsOfSquares(run, reductions);
     WriteAnovaTable(run, t, ss, subject, report);

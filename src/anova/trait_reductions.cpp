@@ -1,5 +1,6 @@
 #include "anova/trait_reductions.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <utility>
@@ -260,21 +261,77 @@ void SolveOneTraitStraightforward(const RunData& run, int a, int b, bool perSite
   for (int i = 1; i <= nA; ++i) solution(i, t) = invMat(i, nA + 1);
 }
 
-Reductions ReductionsOf(const RunData& run, double yy, int t, std::vector<float> famConst) {
+// The reductions combined from their parts.
+Reductions Combine(double rUR, double rUF, double rUCell, float rSiteF, float rRepF, float rRepCell, double yy,
+                   std::vector<float> famConst) {
   Reductions r;
-  r.rUR = OneWayReduction(run.repTot, t, run.repCnt);
-  r.rUF = OneWayReduction(run.famTot, t, run.famCnt);
-  r.rUCell = OneWayReduction(run.sfTot, t, run.sfCnt);
+  r.rUR = rUR;
+  r.rUF = rUF;
+  r.rUCell = rUCell;
   // A single-precision R(r) added to a double reduction gives a double.
-  r.rSiteF = AbsorbedReduction(run.rhsSF, run.solSF, t);
+  r.rSiteF = rSiteF;
   r.rUSF = static_cast<double>(r.rSiteF) + r.rUF;
-  r.rRepF = AbsorbedReduction(run.rhsRF, run.solRF, t);
+  r.rRepF = rRepF;
   r.rUSRF = static_cast<double>(r.rRepF) + r.rUF;
   r.famConst = std::move(famConst);
-  r.rRepCell = AbsorbedReduction(run.rhsRSF, run.solRSF, t);
+  r.rRepCell = rRepCell;
   r.rUSRCell = static_cast<double>(r.rRepCell) + r.rUCell;
   r.yy = yy;
   return r;
+}
+
+Reductions ReductionsOf(const RunData& run, double yy, int t, std::vector<float> famConst) {
+  return Combine(OneWayReduction(run.repTot, t, run.repCnt), OneWayReduction(run.famTot, t, run.famCnt),
+                 OneWayReduction(run.sfTot, t, run.sfCnt), AbsorbedReduction(run.rhsSF, run.solSF, t),
+                 AbsorbedReduction(run.rhsRF, run.solRF, t), AbsorbedReduction(run.rhsRSF, run.solRSF, t), yy,
+                 std::move(famConst));
+}
+
+// --- The same for every trait at once. The stores hold a level's traits
+// side by side, so one pass down the levels serves all traits, each sum
+// still taking the levels in order.
+
+std::vector<double> AllOneWayReductions(const Table2<float>& totals, const std::vector<float>& counts) {
+  const int nTrait = totals.LastCol();
+  std::vector<double> r(static_cast<std::size_t>(nTrait) + 1, 0.0);
+  for (int j = 1; j <= totals.LastRow(); ++j) {
+    const float* total = totals.Row(j);
+    const double count = static_cast<double>(counts[j]);
+    for (int t = 1; t <= nTrait; ++t)
+      r[t] += static_cast<double>(total[t]) * static_cast<double>(total[t]) / count;
+  }
+  return r;
+}
+
+std::vector<float> AllAbsorbedReductions(const Table2<float>& rhs, const Table2<float>& solution) {
+  const int nTrait = rhs.LastCol();
+  std::vector<float> r(static_cast<std::size_t>(nTrait) + 1, 0.0f);
+  for (int i = 1; i <= rhs.LastRow(); ++i) {
+    const float* b = rhs.Row(i);
+    const float* x = solution.Row(i);
+    for (int t = 1; t <= nTrait; ++t) r[t] += b[t] * x[t];
+  }
+  return r;
+}
+
+// FamilyConstants of every trait: a family's blocks read once, a row of all
+// traits' block solutions each.
+KORVAN_VECTOR_CLONES void AllFamilyConstants(const RunData& run, const Incidence& familyByRep,
+                                             Table2<float>& famConst) {
+  const int nTrait = run.nTrait;
+  std::vector<float> a(static_cast<std::size_t>(nTrait) + 1);
+  for (int j = 1; j <= familyByRep.nA; ++j) {
+    std::fill(a.begin(), a.end(), 0.0f);
+    for (int e = familyByRep.rowStart[j]; e < familyByRep.rowStart[j + 1]; ++e) {
+      const float count = familyByRep.count[e];
+      const float* solution = run.solRF.Row(familyByRep.colIndex[e]);
+      for (int t = 1; t <= nTrait; ++t) a[t] += count * solution[t];
+    }
+    const float* total = run.famTot.Row(j);
+    const float size = familyByRep.levelCountA[j];
+    float* out = famConst.Row(j);
+    for (int t = 1; t <= nTrait; ++t) out[t] = (total[t] - a[t]) / size;
+  }
 }
 
 }  // namespace
@@ -332,6 +389,25 @@ std::vector<double> SolveAllTraits(RunData& run, const AbsorbedSystems& systems)
 
 Reductions TraitReductions(const RunData& run, const AbsorbedSystems& systems, double yy, int t) {
   return ReductionsOf(run, yy, t, FamilyConstants(run, systems.familyByRep, t));
+}
+
+std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSystems& systems,
+                                           const std::vector<double>& yy) {
+  const std::vector<double> rUR = AllOneWayReductions(run.repTot, run.repCnt);
+  const std::vector<double> rUF = AllOneWayReductions(run.famTot, run.famCnt);
+  const std::vector<double> rUCell = AllOneWayReductions(run.sfTot, run.sfCnt);
+  const std::vector<float> rSiteF = AllAbsorbedReductions(run.rhsSF, run.solSF);
+  const std::vector<float> rRepF = AllAbsorbedReductions(run.rhsRF, run.solRF);
+  const std::vector<float> rRepCell = AllAbsorbedReductions(run.rhsRSF, run.solRSF);
+  Table2<float> famConst(run.nFamily, run.nTrait);
+  AllFamilyConstants(run, systems.familyByRep, famConst);
+  std::vector<Reductions> all(static_cast<std::size_t>(run.nTrait) + 1);
+  for (int t = 1; t <= run.nTrait; ++t) {
+    std::vector<float> family(static_cast<std::size_t>(run.nFamily) + 1, 0.0f);
+    for (int j = 1; j <= run.nFamily; ++j) family[j] = famConst(j, t);
+    all[t] = Combine(rUR[t], rUF[t], rUCell[t], rSiteF[t], rRepF[t], rRepCell[t], yy[t], std::move(family));
+  }
+  return all;
 }
 
 SumsOfSquares FormSumsOfSquares(const RunData& run, const Reductions& r) {

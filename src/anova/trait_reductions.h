@@ -52,6 +52,11 @@ struct Reductions {
 // Reads the stores SolveAllTraits left for trait t.
 Reductions TraitReductions(const RunData& run, const AbsorbedSystems& systems, double yy, int t);
 
+// TraitReductions of every trait (index t), the same bits for one pass over
+// the stores with all traits side by side instead of one per trait.
+std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSystems& systems,
+                                           const std::vector<double>& yy);
+
 // The five lines of the analysis-of-variance table.
 struct SumsOfSquares {
   double ssSite = 0, ssRep = 0, ssFamily = 0, ssSiteFam = 0, ssError = 0;  // S.S.
