@@ -138,10 +138,21 @@ void ExpectSameBits(const Table2<float>& expected, const Table2<float>& actual, 
 
 TEST(SolveAllTraits, SameBitsAsThePerTraitRebuild) {
   std::mt19937 rng(20240611);
-  for (int trial = 0; trial < 12; ++trial) {
+  for (int trial = 0; trial < 13; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
-    // 1 to 12 traits: all traits are summed side by side, several at a time.
-    RunData run = BuildTrial(test::RandomTrial(rng, 1 + trial));
+    // 1 to 12 traits: all traits are summed side by side, several at a time;
+    // then 40 traits of 32,000 records, whose totals two threads share.
+    std::vector<Tree> trees = test::RandomTrial(rng, trial < 12 ? 1 + trial : 40);
+    if (trial == 12) {
+      const std::vector<Tree> base = trees;
+      std::uniform_real_distribution<float> value(-50.0f, 150.0f);
+      while (trees.size() < 32000)
+        for (Tree tree : base) {
+          for (float& v : tree.values) v = std::round(value(rng) * 100.0f) / 100.0f;
+          trees.push_back(tree);
+        }
+    }
+    RunData run = BuildTrial(trees);
     RunData rebuilt = run;
     const AbsorbedSystems systems = BuildAbsorbedSystems(run);
     const std::vector<double> yy = SolveAllTraits(run, systems);

@@ -17,32 +17,36 @@ class RecordBlock {
  public:
   static constexpr int kRecords = 64;  // few enough for the first-level cache with 100 traits
 
-  explicit RecordBlock(int nTrait)
-      : nTrait_(nTrait), stride_(static_cast<std::size_t>(nTrait) + 1), values_(kRecords * stride_, 0.0f) {}
+  // Traits firstTrait..lastTrait.
+  RecordBlock(int firstTrait, int lastTrait)
+      : firstTrait_(firstTrait), lastTrait_(lastTrait),
+        stride_(static_cast<std::size_t>(lastTrait - firstTrait) + 2), values_(kRecords * stride_, 0.0f) {}
 
   // Records first .. first + count - 1, count <= kRecords.
   void Load(const TraitValues& values, int first, int count) {
     assert(count >= 0 && count <= kRecords);
-    for (int t = 1; t <= nTrait_; ++t) {
+    for (int t = firstTrait_; t <= lastTrait_; ++t) {
       const float* trait = values.Trait(t) + first;
-      for (int i = 0; i < count; ++i) values_[static_cast<std::size_t>(i) * stride_ + static_cast<std::size_t>(t)] = trait[i];
+      const auto at = static_cast<std::size_t>(t - firstTrait_ + 1);
+      for (int i = 0; i < count; ++i) values_[static_cast<std::size_t>(i) * stride_ + at] = trait[i];
     }
   }
 
-  // Record first + i of the last Load: element t is its value of trait t.
+  // Record first + i of the last Load: element t - firstTrait + 1 is its
+  // value of trait t (element t when the block holds all traits).
   const float* Record(int i) const { return values_.data() + static_cast<std::size_t>(i) * stride_; }
 
  private:
-  int nTrait_;
+  int firstTrait_, lastTrait_;
   std::size_t stride_;
   std::vector<float> values_;
 };
 
 // Calls visit(block, first, count) for the records 1..nRecord in order, a
-// block at a time.
+// block at a time, with traits firstTrait..lastTrait (by default all).
 template <class Visit>
-void ForEachRecordBlock(const RunData& run, Visit&& visit) {
-  RecordBlock block(run.nTrait);
+void ForEachRecordBlock(const RunData& run, Visit&& visit, int firstTrait = 1, int lastTrait = -1) {
+  RecordBlock block(firstTrait, lastTrait < 0 ? run.nTrait : lastTrait);
   for (int first = 1; first <= run.nRecord; first += RecordBlock::kRecords) {
     const int count = std::min(RecordBlock::kRecords, run.nRecord - first + 1);
     block.Load(run.traitValue, first, count);
