@@ -183,8 +183,20 @@ TEST(RecordCrossProducts, ManyTraitsSumLikeOnePairAtATime) {
       many.back().values.resize(40);
       for (float& v : many.back().values) v = value(rng);
     }
-  for (const RunData& run : {BuildTrial(test::RandomTrial(rng, 11)), BuildTrial(many)}) {
+  for (RunData run : {BuildTrial(test::RandomTrial(rng, 11)), BuildTrial(many)}) {
     const Table2<float> all = AllRecordCrossProducts(run);
+    // The pairs of all traits, on two threads for the 40 traits, as one t1
+    // at a time.
+    SetCoefficients(run, 5.5f, 2.25f, 2.75);
+    SolveAllTraits(run, BuildAbsorbedSystems(run));
+    const std::vector<std::vector<PairAnova>> pairs = AllPairReductions(run, all);
+    for (int t1 = 1; t1 < run.nTrait; ++t1) {
+      const std::vector<PairAnova> one =
+          PairReductionsWithLaterTraits(run, t1, std::vector<float>(all.Row(t1), all.Row(t1) + run.nTrait + 1));
+      for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2)
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(pairs[t1][t2].vcEst[1]), std::bit_cast<std::uint64_t>(one[t2].vcEst[1]))
+            << "traits " << t1 << " and " << t2;
+    }
     for (int t1 = 1; t1 < run.nTrait; ++t1) {
       const std::vector<float> sums = RecordCrossProducts(run, t1);
       for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {

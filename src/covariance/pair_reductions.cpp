@@ -206,4 +206,20 @@ std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1,
   return pairs;
 }
 
+std::vector<std::vector<PairAnova>> AllPairReductions(const RunData& run, const Table2<float>& y1y2) {
+  std::vector<std::vector<PairAnova>> all(static_cast<std::size_t>(run.nTrait));
+  auto reduce = [&](int first, int every) {
+    for (int t1 = first; t1 < run.nTrait; t1 += every)
+      all[static_cast<std::size_t>(t1)] =
+          PairReductionsWithLaterTraits(run, t1, std::vector<float>(y1y2.Row(t1), y1y2.Row(t1) + run.nTrait + 1));
+  };
+  // Each t1 is its own; alternate ones share the work as the rows shorten.
+  if (run.nTrait < 16) {
+    reduce(1, 1);
+  } else {
+    ForEachChunk(2, [&](int part) { reduce(1 + part, 2); });
+  }
+  return all;
+}
+
 }  // namespace korvan

@@ -35,4 +35,8 @@ PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2);
 // nTrait), the same bits for one pass over the stores instead of one per pair.
 std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1, const std::vector<float>& y1y2);
 
+// PairReductionsWithLaterTraits of every t1 (index t1), `y1y2` from
+// AllRecordCrossProducts; on two threads when there are many pairs.
+std::vector<std::vector<PairAnova>> AllPairReductions(const RunData& run, const Table2<float>& y1y2);
+
 }  // namespace korvan
