@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "input/rundata.h"
+#include "gui/message_catcher.h"
 #include "support/test_support.h"
 #include "ui/window/main_window.h"
 #include "ui/window/pickers.h"
@@ -28,29 +29,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// What the user sees of a message box, caught and dismissed as it shows.
-struct Message {
-  QString title, text;
-  QMessageBox::Icon icon;
-};
-
-class MessageCatcher {
- public:
-  MessageCatcher() {
-    QObject::connect(&poll_, &QTimer::timeout, [this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (box == nullptr || !box->isVisible()) return;
-      seen_.push_back({box->windowTitle(), box->text(), box->icon()});
-      box->accept();
-    });
-    poll_.start(20);
-  }
-  std::vector<Message> Take() { return std::exchange(seen_, {}); }
-
- private:
-  QTimer poll_;
-  std::vector<Message> seen_;
-};
+using test::Message;
+using test::MessageCatcher;
 
 // Every file under `folder` with its contents: a failed run changes none.
 std::map<std::string, std::string> Snapshot(const fs::path& folder) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "gui/message_catcher.h"
 #include "support/test_support.h"
 #include "ui/run.h"
 #include "ui/window/main_window.h"
@@ -59,31 +60,8 @@ test::CliResult RunBatch(const Trial& t, const std::string& report, const std::s
                        "--age-col", Pair(t.ageField), "--trait-col", Pair(t.trait)});
 }
 
-// What the user sees of a message box, caught and dismissed as it shows.
-struct Message {
-  QString title, text;
-  QMessageBox::Icon icon;
-  QMessageBox::StandardButtons buttons;
-};
-
-class MessageCatcher {
- public:
-  MessageCatcher() {
-    QObject::connect(&poll_, &QTimer::timeout, [this] {
-      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-      if (box == nullptr || !box->isVisible()) return;
-      seen_.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
-      box->accept();
-    });
-    poll_.start(20);
-  }
-  // The messages shown since the last call.
-  std::vector<Message> Take() { return std::exchange(seen_, {}); }
-
- private:
-  QTimer poll_;
-  std::vector<Message> seen_;
-};
+using test::Message;
+using test::MessageCatcher;
 
 // The window's clearing rule replayed on everything a run writes.
 class RecordingSink final : public ProgressSink {
