@@ -9,7 +9,7 @@
 #include "model/absorb.h"
 #include "model/fixed_equations.h"
 #include "model/model_setup.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 
 namespace korvan {
 namespace {

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "input/rundata.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 #include "ui/progress_queue.h"
 #include "ui/run.h"
 #include "ui/window/progress_window.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "ui/run.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "anova/trait_reductions.h"
 #include "anova/variance_components.h"
 #include "format/report_file.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
 #include "model/absorb.h"
 #include "support/test_support.h"
@@ -67,7 +67,7 @@ TEST(AnalyseTraits, WorkedExampleGivesItsSixteenLines) {
   ProgressLog log(sink);
   TempDir dir;
   ReportFile report(dir / "trial.out");
-  AnalyseTraits(run, log, report);
+  AnalyseTraits(run, log, report, ReduceAllTraits);
   report.Commit();
 
   EXPECT_EQ(sink.lines, (std::vector<std::string>{
@@ -266,7 +266,7 @@ TEST(AnalyseTraits, OverflowStopsTheRunAndLeavesTheOldReport) {
   ProgressLog log(sink);
   {
     ReportFile report(dir / "trial.out");
-    EXPECT_THAT([&] { AnalyseTraits(run, log, report); },
+    EXPECT_THAT([&] { AnalyseTraits(run, log, report, ReduceAllTraits); },
                 ThrowsMessage<KorvanError>(AllOf(HasSubstr("Trait 2 of trial.dat"), HasSubstr("R(u,r)"),
                                                  HasSubstr("not a finite number"))));
   }

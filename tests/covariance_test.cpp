@@ -37,8 +37,8 @@ std::vector<std::string> AnalyseAll(RunData& run, const TempDir& dir) {
   NullSink sink;
   ProgressLog log(sink);
   ReportFile report(dir / "trial.out");
-  AnalyseTraits(run, log, report);
-  AnalysePairs(run, log, report);
+  AnalyseTraits(run, log, report, ReduceAllTraits);
+  AnalysePairs(run, log, report, ReduceAllPairs);
   report.Commit();
   return test::ReadLines(dir / "trial.out");
 }

@@ -12,7 +12,7 @@
 
 #include "format/number_format.h"
 #include "format/report_file.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "support/test_support.h"
 
 namespace korvan {

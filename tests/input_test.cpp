@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "input/level_coding.h"
 #include "input/reader.h"
 #include "input/run_parameters.h"

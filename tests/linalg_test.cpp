@@ -12,7 +12,7 @@
 
 #include "format/number_format.h"
 #include "linalg/invert_matrix.h"
-#include "linalg/vector_clones.h"
+#include "base/vector_clones.h"
 
 namespace korvan {
 namespace {

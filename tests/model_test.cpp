@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
 #include "linalg/site_family_trace.h"
 #include "model/absorb.h"
@@ -23,7 +23,7 @@
 #include "model/model_setup.h"
 #include "support/test_design.h"
 #include "support/test_support.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 
 namespace korvan {
 namespace {

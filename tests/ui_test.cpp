@@ -12,9 +12,9 @@
 #include <thread>
 #include <vector>
 
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "ui/paths.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 #include "ui/progress_queue.h"
 #include "ui/run_outcome.h"
 

@@ -3,7 +3,7 @@
 #include <charconv>
 
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 
 namespace korvan {
 

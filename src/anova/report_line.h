@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "format/report_file.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 
 namespace korvan {
 

@@ -10,7 +10,6 @@
 #include "anova/report_line.h"
 #include "anova/trait_reductions.h"
 #include "anova/variance_components.h"
-#include "format/build_mode.h"
 
 namespace korvan {
 
@@ -111,7 +110,7 @@ void WriteVarianceComponents(const RunData& run, const SumsOfSquares& ss,
 
 }  // namespace
 
-void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report) {
+void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report, TraitReductionsForm reduceAllTraits) {
   assert(run.nTrait >= 1 && run.nTrait <= kMaxTrait);
   // The set-up refuses designs in which a line of the table has no degrees
   // of freedom.
@@ -123,13 +122,11 @@ void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report) {
   run.vfByTrait.assign(storeSize, 0.0);
   run.msFamByTrait.assign(storeSize, 0.0);
 
-  const AbsorbedSystems systems = kStraightforward ? AbsorbedSystems() : BuildAbsorbedSystems(run);
-  const std::vector<double> yy = kStraightforward ? SolveAllTraitsStraightforward(run) : SolveAllTraits(run, systems);
-  const std::vector<Reductions> all = kStraightforward ? std::vector<Reductions>() : AllTraitReductions(run, systems, yy);
+  const std::vector<Reductions> all = reduceAllTraits(run);
   for (int t = 1; t <= run.nTrait; ++t) {
     log.CheckStop();
     const std::string subject = "Trait " + std::to_string(t) + " of " + run.params.dataPath;
-    const Reductions reductions = kStraightforward ? TraitReductionsStraightforward(run, yy[t], t) : all[t];
+    const Reductions& reductions = all[t];
     ShowReductions(run, reductions, subject, log, report);
     const SumsOfSquares ss = FormSumsOfSquares(run, reductions);
     WriteAnovaTable(run, t, ss, subject, report);

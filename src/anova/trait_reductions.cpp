@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "anova/record_block.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
-#include "linalg/parallel.h"
-#include "linalg/vector_clones.h"
+#include "base/parallel.h"
+#include "base/vector_clones.h"
 #include "model/design_checks.h"
 
 namespace korvan {
@@ -123,7 +123,9 @@ std::vector<double> AllLevelTotals(RunData& run, Table2<float>& siteTot) {
   for (int k = kSite; k <= kCell; ++k) column[k] = run.recordColumn.Factor(k);
   Table2<float>* const store[6] = {nullptr, nullptr, &siteTot, &run.repTot, &run.famTot, &run.sfTot};
   std::vector<double> yy(static_cast<std::size_t>(run.nTrait) + 1, 0.0);
-  const bool halves = run.nTrait >= 16 && static_cast<double>(run.nTrait) * run.nRecord >= 1e6;
+  // Each half makes its own pass over all the records, so only many traits
+  // are worth splitting.
+  const bool halves = run.nTrait >= 16 && WorthASecondThread(4.0 * run.nTrait * run.nRecord);
   const int middle = halves ? run.nTrait / 2 : run.nTrait;
   ForEachChunk(halves ? 2 : 1, [&](int part) {
     const int t0 = part == 0 ? 1 : middle + 1, t1 = part == 0 ? middle : run.nTrait;
@@ -418,6 +420,19 @@ std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSys
     for (int j = 1; j <= run.nFamily; ++j) family[j] = famConst(j, t);
     all[t] = Combine(rUR[t], rUF[t], rUCell[t], rSiteF[t], rRepF[t], rRepCell[t], yy[t], std::move(family));
   }
+  return all;
+}
+
+std::vector<Reductions> ReduceAllTraits(RunData& run) {
+  const AbsorbedSystems systems = BuildAbsorbedSystems(run);
+  const std::vector<double> yy = SolveAllTraits(run, systems);
+  return AllTraitReductions(run, systems, yy);
+}
+
+std::vector<Reductions> ReduceAllTraitsStraightforward(RunData& run) {
+  const std::vector<double> yy = SolveAllTraitsStraightforward(run);
+  std::vector<Reductions> all(static_cast<std::size_t>(run.nTrait) + 1);
+  for (int t = 1; t <= run.nTrait; ++t) all[static_cast<std::size_t>(t)] = TraitReductionsStraightforward(run, yy[t], t);
   return all;
 }
 

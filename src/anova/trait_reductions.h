@@ -57,6 +57,10 @@ Reductions TraitReductions(const RunData& run, const AbsorbedSystems& systems, d
 std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSystems& systems,
                                            const std::vector<double>& yy);
 
+// The reductions of every trait (index t): SolveAllTraits, then
+// AllTraitReductions, each system built and eliminated once for all traits.
+std::vector<Reductions> ReduceAllTraits(RunData& run);
+
 // The five lines of the analysis-of-variance table.
 struct SumsOfSquares {
   double ssSite = 0, ssRep = 0, ssFamily = 0, ssSiteFam = 0, ssError = 0;  // S.S.
@@ -72,5 +76,6 @@ SumsOfSquares FormSumsOfSquares(const RunData& run, const Reductions& r);
 // TraitReductions must give their bits.
 std::vector<double> SolveAllTraitsStraightforward(RunData& run);
 Reductions TraitReductionsStraightforward(const RunData& run, double yy, int t);
+std::vector<Reductions> ReduceAllTraitsStraightforward(RunData& run);
 
 }  // namespace korvan

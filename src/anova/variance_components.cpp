@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
 #include "model/design_checks.h"
 

@@ -8,7 +8,6 @@
 
 #include "anova/report_line.h"
 #include "covariance/pair_reductions.h"
-#include "format/build_mode.h"
 
 namespace korvan {
 
@@ -79,21 +78,19 @@ void WriteCovarianceComponents(const RunData& run, int t1, int t2, const PairAno
 
 }  // namespace
 
-void AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report) {
+void AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report, PairReductionsForm reduceAllPairs) {
   if (run.nTrait < 2) return;
   assert(static_cast<int>(run.vfByTrait.size()) > run.nTrait);
   log.BeginStage("Analysing the trait pairs", static_cast<std::int64_t>(run.nTrait) * (run.nTrait - 1) / 2);
   std::int64_t done = 0;
-  const std::vector<std::vector<PairAnova>> all =
-      kStraightforward ? std::vector<std::vector<PairAnova>>() : AllPairReductions(run, AllRecordCrossProducts(run));
+  const std::vector<std::vector<PairAnova>> all = reduceAllPairs(run);
   for (int t1 = 1; t1 < run.nTrait; ++t1) {
     log.CheckStop();
-    const std::vector<float> y1y2 = kStraightforward ? RecordCrossProducts(run, t1) : std::vector<float>();
     for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
       log.CheckStop();
       const std::string subject =
           "Traits " + std::to_string(t1) + " and " + std::to_string(t2) + " of " + run.params.dataPath;
-      const PairAnova pair = kStraightforward ? PairReductions(run, t1, t2, y1y2[t2]) : all[t1][t2];
+      const PairAnova& pair = all[t1][t2];
       WriteCovarianceTable(run, t1, t2, pair, subject, report);
       WriteCovarianceComponents(run, t1, t2, pair, subject, report);
       log.Advance(++done);

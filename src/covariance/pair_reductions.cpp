@@ -5,8 +5,8 @@
 
 #include "anova/record_block.h"
 #include "format/number_format.h"
-#include "linalg/parallel.h"
-#include "linalg/vector_clones.h"
+#include "base/parallel.h"
+#include "base/vector_clones.h"
 
 namespace korvan {
 
@@ -104,12 +104,8 @@ Table2<float> AllRecordCrossProducts(const RunData& run) {
       AddBlockProducts(block, count, nTrait, first, every, sums);
     });
   };
-  const double work = static_cast<double>(nTrait) * nTrait * run.nRecord;
-  if (work < 5e7) {
-    sumRows(1, 1);
-  } else {
-    ForEachChunk(2, [&](int part) { sumRows(1 + part, 2); });
-  }
+  const double work = static_cast<double>(nTrait) * nTrait * run.nRecord / 2;
+  ForEachChunk(2, work, [&](int part) { sumRows(1 + part, 2); });
   return sums;
 }
 
@@ -214,10 +210,23 @@ std::vector<std::vector<PairAnova>> AllPairReductions(const RunData& run, const 
           PairReductionsWithLaterTraits(run, t1, std::vector<float>(y1y2.Row(t1), y1y2.Row(t1) + run.nTrait + 1));
   };
   // Each t1 is its own; alternate ones share the work as the rows shorten.
-  if (run.nTrait < 16) {
-    reduce(1, 1);
-  } else {
-    ForEachChunk(2, [&](int part) { reduce(1 + part, 2); });
+  // Every pair passes over the model columns.
+  const double work = static_cast<double>(run.nTrait) * run.nTrait * run.q / 2;
+  ForEachChunk(2, work, [&](int part) { reduce(1 + part, 2); });
+  return all;
+}
+
+std::vector<std::vector<PairAnova>> ReduceAllPairs(const RunData& run) {
+  return AllPairReductions(run, AllRecordCrossProducts(run));
+}
+
+std::vector<std::vector<PairAnova>> ReduceAllPairsStraightforward(const RunData& run) {
+  std::vector<std::vector<PairAnova>> all(static_cast<std::size_t>(run.nTrait));
+  for (int t1 = 1; t1 < run.nTrait; ++t1) {
+    const std::vector<float> y1y2 = RecordCrossProducts(run, t1);
+    std::vector<PairAnova>& row = all[static_cast<std::size_t>(t1)];
+    row.resize(static_cast<std::size_t>(run.nTrait) + 1);
+    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) row[static_cast<std::size_t>(t2)] = PairReductions(run, t1, t2, y1y2[t2]);
   }
   return all;
 }

@@ -39,4 +39,11 @@ std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1,
 // AllRecordCrossProducts; on two threads when there are many pairs.
 std::vector<std::vector<PairAnova>> AllPairReductions(const RunData& run, const Table2<float>& y1y2);
 
+// AllPairReductions of AllRecordCrossProducts: the pair stage's reductions.
+std::vector<std::vector<PairAnova>> ReduceAllPairs(const RunData& run);
+
+// The same pair by pair, as the method is written: the cross products of the
+// records summed anew for every first trait, each pair reduced on its own.
+std::vector<std::vector<PairAnova>> ReduceAllPairsStraightforward(const RunData& run);
+
 }  // namespace korvan

@@ -9,7 +9,7 @@
 #include <limits>
 #include <string>
 
-#include "format/build_mode.h"
+#include "base/build_mode.h"
 
 namespace korvan {
 

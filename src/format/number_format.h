@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "format/build_mode.h"
+#include "base/build_mode.h"
 
 namespace korvan {
 

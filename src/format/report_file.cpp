@@ -7,7 +7,7 @@
 #include <system_error>
 
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 
 namespace korvan {
 

@@ -7,9 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "format/build_mode.h"
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 
 namespace korvan {
 
@@ -207,10 +206,6 @@ void RecordBlockSitesStraightforward(RunData& run) {
 }  // namespace
 
 void CodeLevels(RunData& run, ProgressLog& log) {
-  if (kStraightforward) {
-    CodeLevelsStraightforward(run, log);
-    return;
-  }
   // Work items: the lines of the two listings.
   log.BeginStage("Coding the levels", 2 * std::int64_t{run.nRecord});
   WriteFirstListing(run, LayOutFullColumns(run), log);

@@ -16,12 +16,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "format/build_mode.h"
+#include "base/build_mode.h"
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "input/run_parameters.h"
-#include "linalg/parallel.h"
-#include "linalg/vector_clones.h"
+#include "base/parallel.h"
+#include "base/vector_clones.h"
 
 namespace korvan {
 
@@ -298,7 +298,7 @@ class RecordReader {
     const std::size_t fields = pending_.size() * static_cast<std::size_t>(run_.nTrait);
     // Two halves when worth it, each with its own count of empty fields and
     // its own notes of numbers held, added in order.
-    const int parts = fields < kThreadedFields ? 1 : 2;
+    const int parts = WorthASecondThread(kOperationsPerField * static_cast<double>(fields)) ? 2 : 1;
     FieldWarning warning[2];
     std::vector<std::uint8_t> held[2];
     for (auto& h : held) h.assign(static_cast<std::size_t>(run_.nTrait) + 1, 0);
@@ -545,7 +545,8 @@ class RecordReader {
   // Enough to be worth starting a thread for.
   static constexpr std::size_t kKeptRecords = 8192;
   static constexpr std::size_t kKeptBytes = std::size_t{4} << 20;
-  static constexpr std::size_t kThreadedFields = 32768;
+  // Converting a trait field costs about as much as this many multiply-adds.
+  static constexpr double kOperationsPerField = 8;
 
   RunData& run_;
   ProgressLog& log_;

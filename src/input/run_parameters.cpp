@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 
 namespace korvan {
 

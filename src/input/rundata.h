@@ -10,13 +10,10 @@
 #include <string>
 #include <vector>
 
-namespace korvan {
+#include "base/build_mode.h"
+#include "base/tables.h"
 
-#ifndef KORVAN_MAX_TRAIT
-#define KORVAN_MAX_TRAIT 100
-#endif
-// maxTrait: the largest number of traits one run can analyse (a build setting).
-inline constexpr int kMaxTrait = KORVAN_MAX_TRAIT;
+namespace korvan {
 
 // The boxes of the main window, or the options of the batch program: messages
 // about a parameter name it by the front end's own word for it.
@@ -51,31 +48,6 @@ struct RunParameters {
   FieldNames fieldNames = WindowFieldNames();  // how messages name each parameter
 
   const std::string& NameOf(Field f) const { return fieldNames[static_cast<std::size_t>(f)]; }
-};
-
-// A table indexed from 0 like all tables of the run; the stages use indices
-// from 1 and element 0 of each dimension stays unused.
-template <typename T>
-class Table2 {
- public:
-  Table2() = default;
-  Table2(int lastRow, int lastCol)
-      : rows_(lastRow + 1), cols_(lastCol + 1),
-        data_(static_cast<std::size_t>(lastRow + 1) * static_cast<std::size_t>(lastCol + 1)) {}
-  T& operator()(int r, int c) { return data_[Index(r, c)]; }
-  const T& operator()(int r, int c) const { return data_[Index(r, c)]; }
-  T* Row(int r) { return data_.data() + Index(r, 0); }
-  const T* Row(int r) const { return data_.data() + Index(r, 0); }
-  int LastRow() const { return rows_ - 1; }
-  int LastCol() const { return cols_ - 1; }
-
- private:
-  std::size_t Index(int r, int c) const {
-    return static_cast<std::size_t>(r) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(c);
-  }
-  int rows_ = 0;
-  int cols_ = 0;
-  std::vector<T> data_;
 };
 
 // recordColumn(record, factor), held factor by factor so that a stage that

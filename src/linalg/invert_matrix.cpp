@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <utility>
 
-#include "linalg/parallel.h"
-#include "linalg/vector_clones.h"
+#include "base/parallel.h"
+#include "base/vector_clones.h"
 
 namespace korvan {
 
@@ -121,9 +121,6 @@ struct Elimination {
   std::vector<std::pair<int, int>> rowExchangesAfter;  // the column-record undo sweep
 };
 
-// Below this many updates a step is not worth starting a thread for.
-constexpr double kThreadedStepWork = 2E+05;
-
 // Square working copy with rows and columns from 1, like the tables.
 class Square {
  public:
@@ -230,14 +227,10 @@ Elimination Eliminate(const Table2<float>& a, int n) {
     for (int c = i + 1; c <= n; ++c) pivotRow[c] = pivotRow[c] / piv;
     float* steps = &e.multipliers[static_cast<std::size_t>(i) * stride];
     // Rows are independent within a step; a large step is worth two threads.
-    if (static_cast<double>(n) * (n - i) < kThreadedStepWork) {
-      EliminateRows(w, n, i, 1, n, steps, rowLargest);
-    } else {
-      const int half = n / 2;
-      ForEachChunk(2, [&](int part) {
-        EliminateRows(w, n, i, part == 0 ? 1 : half + 1, part == 0 ? half : n, steps, rowLargest);
-      });
-    }
+    const int half = n / 2;
+    ForEachChunk(2, static_cast<double>(n) * (n - i), [&](int part) {
+      EliminateRows(w, n, i, part == 0 ? 1 : half + 1, part == 0 ? half : n, steps, rowLargest);
+    });
   }
   e.rowExchangesAfter = UndoExchanges(colRec, n);
   return e;
@@ -371,12 +364,7 @@ void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m) {
     const int c0 = 1 + band * kBandColumns;
     ApplyToColumns(e, rhs, c0, std::min(m, c0 + kBandColumns - 1));
   };
-  // Small systems are not worth a thread.
-  if (static_cast<double>(n) * n * m < 4e6) {
-    for (int band = 0; band < bands; ++band) carryBand(band);
-  } else {
-    ForEachChunk(bands, carryBand);
-  }
+  ForEachChunk(bands, static_cast<double>(n) * n * m, carryBand);
 }
 
 
@@ -399,12 +387,7 @@ Table2<float> InvertByElimination(const Table2<float>& a, int n) {
   const IdentityStarts starts = FollowIdentity(e);
   const int bands = (n + kIdentityBand - 1) / kIdentityBand;
   auto carry = [&](int band) { CarryIdentityBand(e, starts, band, inverse); };
-  // Small systems are not worth a thread.
-  if (static_cast<double>(n) * n * n < 8e6) {
-    for (int band = 0; band < bands; ++band) carry(band);
-  } else {
-    ForEachChunk(bands, carry);
-  }
+  ForEachChunk(bands, static_cast<double>(n) * n * n, carry);
   return inverse;
 }
 

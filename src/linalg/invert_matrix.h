@@ -3,7 +3,7 @@
 #include <exception>
 #include <vector>
 
-#include "input/rundata.h"
+#include "base/tables.h"
 
 namespace korvan {
 

@@ -9,10 +9,10 @@
 #include <string>
 
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
-#include "linalg/parallel.h"
-#include "linalg/vector_clones.h"
+#include "base/parallel.h"
+#include "base/vector_clones.h"
 #include "model/fixed_equations.h"
 
 namespace korvan {
@@ -148,11 +148,7 @@ BlockFamilyInverse RepFamilyInverse(const Table2<float>& absorbedMat, const Inci
     const int last = std::min(c.nFamily, first + kBandFamilies - 1);
     for (int b = first; b <= last; ++b) FamilyRow(c.repBlock, familyBlocks, b, c);
   };
-  if (static_cast<double>(familyBlocks.colIndex.size()) * c.nRep < 1e6) {
-    for (int band = 0; band < bands; ++band) formBand(band);
-  } else {
-    ForEachChunk(bands, formBand);
-  }
+  ForEachChunk(bands, static_cast<double>(familyBlocks.colIndex.size()) * c.nRep, formBand);
   return c;
 }
 

@@ -11,7 +11,7 @@
 
 #include "input/rundata.h"
 #include "model/absorb.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 
 namespace korvan {
 

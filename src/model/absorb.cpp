@@ -6,8 +6,8 @@
 #include <cstdint>
 
 #include "format/number_format.h"
-#include "linalg/parallel.h"
-#include "linalg/vector_clones.h"
+#include "base/parallel.h"
+#include "base/vector_clones.h"
 
 namespace korvan {
 
@@ -204,11 +204,7 @@ Table2<float> Absorb(const RunData& run, const Incidence& incidence, bool perSit
     const int first = 1 + band * kBandRows;
     AccumulateRows(byB, incidence.levelCountB, first, std::min(nA, first + kBandRows - 1), acc, stretch);
   };
-  if (work < 1e5) {
-    for (int band = 0; band < bands; ++band) accumulateBand(band);
-  } else {
-    ForEachChunk(bands, accumulateBand);
-  }
+  ForEachChunk(bands, work, accumulateBand);
 
   // The products commute and every (i, j) sums its levels of b in the same
   // order as (j, i), so the lower triangle is the upper one mirrored.

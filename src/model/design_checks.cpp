@@ -6,7 +6,7 @@
 #include <map>
 #include <numeric>
 
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "model/absorb.h"
 
 namespace korvan {

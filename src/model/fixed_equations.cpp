@@ -5,11 +5,11 @@
 #include <cstddef>
 #include <vector>
 
-#include "format/build_mode.h"
+#include "base/build_mode.h"
 #include "format/number_format.h"
 #include "linalg/invert_matrix.h"
-#include "linalg/parallel.h"
-#include "linalg/vector_clones.h"
+#include "base/parallel.h"
+#include "base/vector_clones.h"
 #include "model/absorb.h"
 
 namespace korvan {
@@ -147,11 +147,7 @@ Table2<float> FixedCrossProducts(const RunData& run, int lastFixed, int b) {
     const int first = 1 + band * kBandRows;
     AccumulateRows(byLevel, first, std::min(p, first + kBandRows - 1), zz, stretch);
   };
-  if (static_cast<double>(byLevel.column.size()) * p < 1e6) {
-    for (int band = 0; band < bands; ++band) accumulateBand(band);
-  } else {
-    ForEachChunk(bands, accumulateBand);
-  }
+  ForEachChunk(bands, static_cast<double>(byLevel.column.size()) * p, accumulateBand);
   // Products commute and (i, j) and (j, i) add their levels in the same
   // order: the lower triangle is the upper one mirrored.
   for (int i = 2; i <= p; ++i)

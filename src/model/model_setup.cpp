@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "format/build_mode.h"
+#include "base/build_mode.h"
 #include "format/number_format.h"
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
 #include "linalg/site_family_trace.h"
 #include "model/absorb.h"

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "input/rundata.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 
 namespace korvan {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "ui/progress.h"
+#include "base/progress.h"
 
 namespace korvan {
 

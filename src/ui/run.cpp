@@ -49,7 +49,12 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
 
 }  // namespace
 
-RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
+const StageForms& ProductForms() {
+  static constexpr StageForms kProduct{ReadRecords, CodeLevels, SetUpModel, ReduceAllTraits, ReduceAllPairs};
+  return kProduct;
+}
+
+RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const StageForms& forms) {
   using Clock = std::chrono::steady_clock;
   const auto runStart = Clock::now();
   RunSummary summary;
@@ -63,19 +68,19 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink) {
   ProgressLog log(sink);
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
-  ReadRecords(run, log);
+  forms.readRecords(run, log);
   CheckRecordsRead(run);
   endStage("read");
-  CodeLevels(run, log);
+  forms.codeLevels(run, log);
   endStage("coding");
-  SetUpModel(run, log);
+  forms.setUpModel(run, log);
   endStage("set-up");
   {
     ReportFile report(run.params.reportPath);
     WriteReportHead(run, report);
-    AnalyseTraits(run, log, report);
+    AnalyseTraits(run, log, report, forms.reduceAllTraits);
     endStage("traits");
-    AnalysePairs(run, log, report);
+    AnalysePairs(run, log, report, forms.reduceAllPairs);
     endStage("pairs");
     log.CheckStop();
     // The report goes in place last, once every other file is written: a

@@ -7,8 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "anova/trait_analysis.h"
+#include "base/progress.h"
+#include "covariance/pair_analysis.h"
 #include "input/rundata.h"
-#include "ui/progress.h"
 
 namespace korvan {
 
@@ -24,10 +26,26 @@ struct RunSummary {
   std::vector<std::string> warnings;  // things the user should know that did not stop the run
 };
 
+// The stages whose work has a faster form beside the straightforward one, as
+// the method is written. A program chooses the forms once, for the whole run:
+// korvan and korvan-cli the product forms, korvan-cli-straightforward and the
+// tests the straightforward ones (ui/straightforward_forms.h), whose reports
+// and procedure files are the bytes the product forms must give.
+struct StageForms {
+  void (*readRecords)(RunData& run, ProgressLog& log);
+  void (*codeLevels)(RunData& run, ProgressLog& log);
+  void (*setUpModel)(RunData& run, ProgressLog& log);
+  TraitReductionsForm reduceAllTraits;
+  PairReductionsForm reduceAllPairs;
+};
+
+const StageForms& ProductForms();
+
 // Runs the whole calculation. Throws KorvanError with a message for the user
 // when the input or the design is wrong, RunCancelled when the sink asks to
 // stop; either way no report is left behind and an existing one is untouched.
-RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink);
+RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink,
+                          const StageForms& forms = ProductForms());
 
 // Time of day as hh:mm:ss on the 24-hour clock.
 std::string TimeOfDay();

@@ -3,7 +3,7 @@
 #include <exception>
 #include <new>
 
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 
 namespace korvan {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 
 #include "input/level_coding.h"
-#include "ui/progress.h"
+#include "base/progress.h"
 
 namespace korvan::test {
 

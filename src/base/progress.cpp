@@ -1,6 +1,6 @@
-#include "ui/progress.h"
+#include "base/progress.h"
 
-#include "input/korvan_error.h"
+#include "base/korvan_error.h"
 
 namespace korvan {
 

@@ -7,6 +7,15 @@
 
 namespace korvan {
 
+// Starting and joining a second thread costs some tens of microseconds, about
+// what a core needs for this many of the stages' inner-loop operations (a
+// multiply-add, a field converted); less work than that runs on the calling
+// thread alone. The one rule for every stage, so that they all agree on what
+// is worth a thread.
+inline constexpr double kOperationsWorthAThread = 2e5;
+
+inline bool WorthASecondThread(double operations) { return operations >= kOperationsWorthAThread; }
+
 // Runs work(chunk) for chunk = 0 .. chunks - 1, spread over the processor's
 // cores. Every chunk must write only its own results, so that the outcome is
 // the same bits whether one thread or several do the work. The first
@@ -34,6 +43,18 @@ void ForEachChunk(int chunks, Work&& work) {
   for (auto& helper : helpers) helper.join();
   for (auto& failure : failures)
     if (failure) std::rethrow_exception(failure);
+}
+
+// The same, on the calling thread alone unless `operations` (how much the
+// whole work costs, in the units of kOperationsWorthAThread) is worth a
+// second thread.
+template <class Work>
+void ForEachChunk(int chunks, double operations, Work&& work) {
+  if (!WorthASecondThread(operations)) {
+    for (int chunk = 0; chunk < chunks; ++chunk) work(chunk);
+    return;
+  }
+  ForEachChunk(chunks, work);
 }
 
 }  // namespace korvan

@@ -1,0 +1,464 @@
+// korvan-cli: the batch twin of the main window. The options fill the same
+// run parameters as the boxes; messages name the options instead.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "cli/cli.h"
+
+#include "base/korvan_error.h"
+#include "input/run_parameters.h"
+#include "ui/run.h"
+
+namespace {
+
+using korvan::Field;
+using korvan::KorvanError;
+
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr std::string_view kUsage =
+    "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
+    "                  --sites N --blocks N --families N --records N --traits N --age X\n"
+    "                  --site-col START,WIDTH --block-col START,WIDTH --family-col START,WIDTH\n"
+    "                  --age-col START,WIDTH --trait-col START,WIDTH\n"
+    "       korvan-cli --help | --version\n";
+
+constexpr std::string_view kHelp =
+    "\n"
+    "Least-squares analysis of variance and covariance of a forest progeny test\n"
+    "planted at several sites (model y = u + s + r + f + sf + e).\n"
+    "\n"
+    "  --data FILE        fixed-column data file, one record per line\n"
+    "  --output FILE      report file; an existing file is replaced only when the\n"
+    "                     run succeeds, and the path is line 1 of the report\n"
+    "  --procedure FILE   every line of the calculation procedure, in order\n"
+    "                     (written only when the run succeeds)\n"
+    "  --quiet            no progress indicator and no summary line\n"
+    "  --timings FILE     seconds of each stage, one 'stage seconds' line each,\n"
+    "                     then 'total seconds' (for the benchmarks)\n"
+    "  --sites N          largest number of sites the data may hold\n"
+    "  --blocks N         largest number of blocks of any one site\n"
+    "  --families N       largest number of families\n"
+    "  --records N        largest number of records of the selected age\n"
+    "  --traits N         trait fields per record\n"
+    "  --age X            the age whose records are analysed\n"
+    "  --site-col, --block-col, --family-col, --age-col START,WIDTH\n"
+    "                     where a field stands: first character (from 1), width\n"
+    "  --trait-col START,WIDTH\n"
+    "                     the first trait field; the others follow it, same width\n"
+    "\n"
+    "Lines starting with ':' are comments. Exit status: 0 done, 1 the run failed,\n"
+    "2 the options are wrong.\n";
+
+struct UsageError {
+  std::string message;
+};
+
+// One option of the command line and the run parameters it fills.
+struct OptionInfo {
+  std::string_view name;
+  enum Kind { kPath, kNumber, kField, kFlag } kind;
+  Field field;       // the parameter, or the start of a START,WIDTH pair
+  Field widthField;  // the width of a pair
+};
+
+constexpr OptionInfo kOptions[] = {
+    {"--data", OptionInfo::kPath, Field::kDataFile, Field::kCount},
+    {"--output", OptionInfo::kPath, Field::kReportFile, Field::kCount},
+    {"--procedure", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--timings", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
+    {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
+    {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
+    {"--records", OptionInfo::kNumber, Field::kRecords, Field::kCount},
+    {"--traits", OptionInfo::kNumber, Field::kTraits, Field::kCount},
+    {"--age", OptionInfo::kNumber, Field::kAge, Field::kCount},
+    {"--site-col", OptionInfo::kField, Field::kSiteStart, Field::kSiteWidth},
+    {"--block-col", OptionInfo::kField, Field::kBlockStart, Field::kBlockWidth},
+    {"--family-col", OptionInfo::kField, Field::kFamilyStart, Field::kFamilyWidth},
+    {"--age-col", OptionInfo::kField, Field::kAgeStart, Field::kAgeWidth},
+    {"--trait-col", OptionInfo::kField, Field::kTraitStart, Field::kTraitWidth},
+};
+
+std::size_t Index(Field f) { return static_cast<std::size_t>(f); }
+
+korvan::FieldNames OptionFieldNames() {
+  korvan::FieldNames names;
+  for (const OptionInfo& option : kOptions) {
+    if (option.kind == OptionInfo::kField) {
+      names[Index(option.field)] = std::string(option.name) + " start";
+      names[Index(option.widthField)] = std::string(option.name) + " width";
+    } else if (option.field != Field::kCount) {
+      names[Index(option.field)] = std::string(option.name);
+    }
+  }
+  return names;
+}
+
+// A whole decimal number as typed, nothing before or after it.
+double ParseStrictNumber(std::string_view option, std::string_view text, std::string_view shape) {
+  std::string_view digits = text;
+  if (!digits.empty() && digits.front() == '+') digits.remove_prefix(1);
+  double value = 0;
+  const auto result = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (digits.empty() || result.ec != std::errc() || result.ptr != digits.data() + digits.size() ||
+      !std::isfinite(value))
+    throw UsageError{std::string(option) + ": '" + std::string(text) + "' is not " + std::string(shape)};
+  return value;
+}
+
+double& ParameterOf(korvan::RunParameters& params, Field field) {
+  switch (field) {
+    case Field::kSites: return params.nSite;
+    case Field::kBlocks: return params.nBlock;
+    case Field::kFamilies: return params.nFamily;
+    case Field::kRecords: return params.nRecord;
+    case Field::kAge: return params.ageSel;
+    case Field::kTraits: return params.nTrait;
+    case Field::kSiteStart: return params.colSite;
+    case Field::kBlockStart: return params.colBlock;
+    case Field::kFamilyStart: return params.colFamily;
+    case Field::kAgeStart: return params.colAge;
+    case Field::kTraitStart: return params.colTrait;
+    case Field::kSiteWidth: return params.wSite;
+    case Field::kBlockWidth: return params.wBlock;
+    case Field::kFamilyWidth: return params.wFamily;
+    case Field::kAgeWidth: return params.wAge;
+    case Field::kTraitWidth: return params.wTrait;
+    default: break;
+  }
+  assert(!"every numeric option names a numeric parameter");
+  return params.nSite;
+}
+
+struct CliOptions {
+  korvan::RunParameters params;
+  std::optional<std::string> procedurePath;
+  std::optional<std::string> timingsPath;
+  bool quiet = false;
+  bool help = false;
+  bool version = false;
+};
+
+void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view value) {
+  switch (option.kind) {
+    case OptionInfo::kPath:
+      if (option.field == Field::kDataFile) options.params.dataPath = value;
+      else if (option.field == Field::kReportFile) options.params.reportPath = value;
+      else if (option.name == "--timings") options.timingsPath = std::string(value);
+      else options.procedurePath = std::string(value);
+      break;
+    case OptionInfo::kNumber:
+      ParameterOf(options.params, option.field) = ParseStrictNumber(option.name, value, "a number");
+      break;
+    case OptionInfo::kField: {
+      const std::size_t comma = value.find(',');
+      const char* shape = "START,WIDTH (two numbers, such as 19,10)";
+      if (comma == std::string_view::npos)
+        throw UsageError{std::string(option.name) + ": '" + std::string(value) + "' is not " + shape};
+      ParameterOf(options.params, option.field) = ParseStrictNumber(option.name, value.substr(0, comma), shape);
+      ParameterOf(options.params, option.widthField) = ParseStrictNumber(option.name, value.substr(comma + 1), shape);
+      break;
+    }
+    case OptionInfo::kFlag:
+      options.quiet = true;
+      break;
+  }
+}
+
+CliOptions ParseArguments(const std::vector<std::string_view>& args) {
+  CliOptions options;
+  options.params.fieldNames = OptionFieldNames();
+  std::map<std::string_view, bool> seen;
+  for (std::size_t n = 0; n < args.size(); ++n) {
+    std::string_view arg = args[n];
+    if (arg == "--help" || arg == "-h") options.help = true;
+    if (arg == "--version") options.version = true;
+    if (options.help || options.version) return options;
+    std::optional<std::string_view> inlineValue;
+    if (const std::size_t equals = arg.find('='); arg.starts_with("--") && equals != std::string_view::npos) {
+      inlineValue = arg.substr(equals + 1);
+      arg = arg.substr(0, equals);
+    }
+    const OptionInfo* option = nullptr;
+    for (const OptionInfo& candidate : kOptions)
+      if (candidate.name == arg) option = &candidate;
+    if (option == nullptr) throw UsageError{"unknown option '" + std::string(args[n]) + "'"};
+    if (seen[option->name]) throw UsageError{std::string(option->name) + " is given twice"};
+    seen[option->name] = true;
+    if (option->kind == OptionInfo::kFlag) {
+      if (inlineValue) throw UsageError{std::string(option->name) + " takes no value"};
+      ApplyOption(options, *option, {});
+      continue;
+    }
+    if (!inlineValue && n + 1 >= args.size()) throw UsageError{std::string(option->name) + " needs a value"};
+    ApplyOption(options, *option, inlineValue ? *inlineValue : args[++n]);
+  }
+  std::string missing;
+  for (const OptionInfo& option : kOptions) {
+    const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings";
+    if (!optional && !seen[option.name]) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
+  }
+  if (!missing.empty()) throw UsageError{"missing " + missing};
+  return options;
+}
+
+// The --procedure file: every progress line in order, LF-terminated, written
+// under a temporary name beside it and put in place only after a successful
+// run, like the report, so a failed run never leaves half a listing behind
+// or replaces an earlier one.
+class ProcedureFile {
+ public:
+  explicit ProcedureFile(std::string path) : path_(std::move(path)) {
+    const std::filesystem::path target(path_);
+    // Short whatever the file's own name, like the report's temporary name.
+    tempPath_ = (target.parent_path() / (".korvan-procedure-" + std::to_string(::getpid()) + ".tmp")).string();
+    fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd_ < 0) Fail("cannot create the procedure file ", errno);
+    buffer_.reserve(kFlushBytes + 4096);
+  }
+  ProcedureFile(const ProcedureFile&) = delete;
+  ProcedureFile& operator=(const ProcedureFile&) = delete;
+  ~ProcedureFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!committed_) ::unlink(tempPath_.c_str());
+  }
+
+  void WriteLine(std::string_view line) {
+    buffer_ += line;
+    buffer_ += '\n';
+    if (buffer_.size() >= kFlushBytes) Flush();
+  }
+
+  // Writes out the lines so far; a full disk shows here.
+  void Flush() {
+    std::size_t done = 0;
+    while (done < buffer_.size()) {
+      const ssize_t written = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
+      if (written < 0 && errno == EINTR) continue;
+      if (written < 0) Fail("cannot write the procedure file ", errno);
+      done += static_cast<std::size_t>(written);
+    }
+    buffer_.clear();
+  }
+
+  void Commit() {
+    Flush();
+    const int result = ::close(fd_);
+    fd_ = -1;
+    if (result != 0) Fail("cannot finish the procedure file ", errno);
+    if (::rename(tempPath_.c_str(), path_.c_str()) != 0) Fail("cannot put the procedure file in place as ", errno);
+    committed_ = true;
+  }
+
+ private:
+  static constexpr std::size_t kFlushBytes = 1 << 20;
+
+  [[noreturn]] void Fail(const char* what, int error) const {
+    const bool full = error == ENOSPC || error == EFBIG || error == EDQUOT;
+    throw KorvanError(what + path_ + " (--procedure): " + std::generic_category().message(error) +
+                      (full ? "; free space on the disk or choose another folder"
+                            : "; choose a folder that exists and that you may write to"));
+  }
+
+  std::string path_;
+  std::string tempPath_;
+  int fd_ = -1;
+  std::string buffer_;
+  bool committed_ = false;
+};
+
+// One line on the terminal that says which stage runs and how far it is;
+// it appears only when a run takes long enough to wonder about.
+class TerminalIndicator {
+ public:
+  void BeginStage(std::string_view name, std::int64_t workItems) {
+    stage_ = name;
+    workItems_ = workItems;
+    Show(0, true);
+  }
+  void Advance(std::int64_t done) { Show(done, false); }
+  void Erase() {
+    if (shownWidth_ == 0) return;
+    std::cerr << '\r' << std::string(shownWidth_, ' ') << '\r' << std::flush;
+    shownWidth_ = 0;
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  void Show(std::int64_t done, bool newStage) {
+    const auto now = Clock::now();
+    if (now - start_ < std::chrono::milliseconds(500)) return;
+    if (!newStage && now - lastShown_ < std::chrono::milliseconds(200)) return;
+    lastShown_ = now;
+    std::string text = "korvan-cli: " + stage_;
+    if (workItems_ > 0) {
+      text += ' ';
+      text += std::to_string(std::min<std::int64_t>(100, done * 100 / workItems_));
+      text += '%';
+    }
+    const std::size_t width = text.size();
+    if (width < shownWidth_) text.append(shownWidth_ - width, ' ');
+    std::cerr << '\r' << text << std::flush;
+    shownWidth_ = std::max(width, shownWidth_);
+  }
+
+  Clock::time_point start_ = Clock::now();
+  Clock::time_point lastShown_;
+  std::string stage_;
+  std::int64_t workItems_ = 0;
+  std::size_t shownWidth_ = 0;
+};
+
+class CliSink final : public korvan::ProgressSink {
+ public:
+  CliSink(ProcedureFile* procedure, TerminalIndicator* indicator) : procedure_(procedure), indicator_(indicator) {}
+  void WriteLine(std::string_view line) override { procedure_->WriteLine(line); }
+  // A file keeps every line; only the window shows one screen at a time.
+  void Clear() override {}
+  bool WantsLines() const override { return procedure_ != nullptr; }
+  void BeginStage(std::string_view name, std::int64_t workItems) override {
+    if (indicator_) indicator_->BeginStage(name, workItems);
+  }
+  void Advance(std::int64_t done) override {
+    if (indicator_) indicator_->Advance(done);
+  }
+  void Flush() override {
+    if (procedure_) procedure_->Flush();
+  }
+
+ private:
+  ProcedureFile* procedure_;
+  TerminalIndicator* indicator_;
+};
+
+void CheckProcedurePath(const CliOptions& options) {
+  const std::string& path = *options.procedurePath;
+  const std::filesystem::path procedure(path);
+  std::error_code error;
+  if (path.empty() || !procedure.has_filename() || std::filesystem::is_directory(procedure, error))
+    throw KorvanError("--procedure: '" + path + "' is no file name; type a name for the procedure file");
+  if (korvan::NameSameFile(path, options.params.dataPath))
+    throw KorvanError("--procedure: the procedure file is the data file; choose another name");
+  if (korvan::NameSameFile(path, options.params.reportPath))
+    throw KorvanError("--procedure: the procedure file is the output file; choose another name");
+}
+
+// Written after the report, so a name it shares with another file would
+// destroy that file after a run that succeeded.
+void CheckTimingsPath(const CliOptions& options) {
+  const std::string& path = *options.timingsPath;
+  const std::pair<const std::string*, const char*> others[] = {
+      {&options.params.dataPath, "the data file"},
+      {&options.params.reportPath, "the output file"},
+      {options.procedurePath ? &*options.procedurePath : nullptr, "the procedure file"}};
+  for (const auto& [other, name] : others)
+    if (other != nullptr && korvan::NameSameFile(path, *other))
+      throw KorvanError(std::string("--timings: the timings file is ") + name + "; choose another name");
+}
+
+std::string Counted(std::int64_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+std::string SummaryLine(const korvan::RunSummary& summary) {
+  char seconds[32];
+  const auto end = std::to_chars(seconds, seconds + sizeof seconds, summary.seconds, std::chars_format::fixed, 2).ptr;
+  return "korvan-cli: wrote " + summary.reportPath + ": " + Counted(summary.nRecord, "record", "records") + ", " +
+         Counted(summary.nSite, "site", "sites") + ", " + Counted(summary.nRep, "block", "blocks") + ", " +
+         Counted(summary.nFamily, "family", "families") + ", " + Counted(summary.nTrait, "trait", "traits") + ", " +
+         std::string(seconds, end) + " s";
+}
+
+// The benchmark driver reads these; a run whose report is in place has
+// succeeded, so a timings file that cannot be written is only a warning.
+void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
+  std::string text;
+  auto put = [&text](std::string_view name, double seconds) {
+    char digits[32];
+    const auto end = std::to_chars(digits, digits + sizeof digits, seconds, std::chars_format::fixed, 6).ptr;
+    text.append(name).append(" ").append(digits, end).append("\n");
+  };
+  for (const auto& [stage, seconds] : summary.stageSeconds) put(stage, seconds);
+  put("total", summary.seconds);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << text;
+  file.close();
+  if (!file) std::cerr << "korvan-cli: warning: cannot write the timings file " << path << " (--timings)\n";
+}
+
+int Run(const CliOptions& options, const korvan::StageForms& forms) {
+  std::optional<ProcedureFile> procedure;
+  std::optional<TerminalIndicator> indicator;
+  if (!options.quiet && ::isatty(STDERR_FILENO)) indicator.emplace();
+  try {
+    if (options.timingsPath) CheckTimingsPath(options);
+    if (options.procedurePath) {
+      CheckProcedurePath(options);
+      procedure.emplace(*options.procedurePath);
+    }
+    CliSink sink(procedure ? &*procedure : nullptr, indicator ? &*indicator : nullptr);
+    const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, forms);
+    if (procedure) procedure->Commit();
+    if (options.timingsPath) WriteTimings(*options.timingsPath, summary);
+    if (indicator) indicator->Erase();
+    for (const std::string& warning : summary.warnings) std::cerr << "korvan-cli: warning: " << warning << '\n';
+    if (!options.quiet) std::cerr << SummaryLine(summary) << '\n';
+    return 0;
+  } catch (const KorvanError& error) {
+    if (indicator) indicator->Erase();
+    std::cerr << "korvan-cli: error: " << error.what() << '\n';
+  } catch (const std::bad_alloc&) {
+    if (indicator) indicator->Erase();
+    std::cerr << "korvan-cli: error: not enough memory for this run: the data or the model it gives are too "
+                 "large for this machine; no report was written\n";
+  } catch (const std::exception& error) {
+    if (indicator) indicator->Erase();
+    std::cerr << "korvan-cli: error: " << error.what() << "; no report was written\n";
+  }
+  return kExitFailed;
+}
+
+}  // namespace
+
+int RunCli(int argc, char** argv, const korvan::StageForms& forms) {
+  std::ios::sync_with_stdio(false);
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  CliOptions options;
+  try {
+    options = ParseArguments(args);
+  } catch (const UsageError& error) {
+    std::cerr << "korvan-cli: " << error.message << '\n' << kUsage << "Try 'korvan-cli --help' for more.\n";
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::cout << kUsage << kHelp;
+    return 0;
+  }
+  if (options.version) {
+    std::cout << "korvan-cli " << KORVAN_VERSION << '\n';
+    return 0;
+  }
+  return Run(options, forms);
+}

@@ -1,0 +1,15 @@
+#include "ui/straightforward_forms.h"
+
+#include "input/level_coding.h"
+#include "input/reader.h"
+#include "model/model_setup.h"
+
+namespace korvan {
+
+const StageForms& StraightforwardForms() {
+  static constexpr StageForms kStraightforwardForms{ReadRecords, CodeLevelsStraightforward, SetUpModel,
+                                                    ReduceAllTraitsStraightforward, ReduceAllPairsStraightforward};
+  return kStraightforwardForms;
+}
+
+}  // namespace korvan
