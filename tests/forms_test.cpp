@@ -67,6 +67,11 @@ std::vector<Trial> Trials() {
 // --- Traits and pairs.
 
 const StepCase kSteps[] = {
+    // Reading and level coding: rows here.
+
+    // Set-up: rows here.
+
+    // Traits and pairs: rows here.
 };
 
 class FastForm : public ::testing::TestWithParam<StepCase> {};
