@@ -1,10 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cfloat>
 #include <cmath>
-#include <cstdint>
 #include <numeric>
 #include <random>
 #include <string>
@@ -13,11 +11,10 @@
 
 #include "anova/trait_analysis.h"
 #include "anova/trait_reductions.h"
+#include "anova/trait_reductions_straightforward.h"
 #include "anova/variance_components.h"
 #include "format/report_file.h"
 #include "base/korvan_error.h"
-#include "linalg/invert_matrix.h"
-#include "model/absorb.h"
 #include "support/test_support.h"
 #include "support/trial_builder.h"
 
@@ -27,7 +24,6 @@ namespace {
 using test::BuildTrial;
 using test::SetCoefficients;
 using test::TempDir;
-using test::Tree;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
@@ -117,84 +113,8 @@ TEST(RunCalculation, WorkedExampleThroughTheBatchProgram) {
   EXPECT_EQ(lines, kWorkedExampleLines);
 }
 
-// ---------------------------------------------------------------------------
-// The absorbed systems eliminated once for all traits, against the per-trait
-// rebuild as the method is written.
-
 int LevelsOf(const RunData& run, int k) { return run.colOffset[k + 1] - run.colOffset[k]; }
 int Local(const RunData& run, int record, int k) { return run.recordColumn(record, k) - run.colOffset[k]; }
-
-std::uint32_t Bits(float x) { return std::bit_cast<std::uint32_t>(x); }
-std::uint64_t Bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-void ExpectSameBits(const Table2<float>& expected, const Table2<float>& actual, const char* what) {
-  ASSERT_EQ(expected.LastRow(), actual.LastRow()) << what;
-  ASSERT_EQ(expected.LastCol(), actual.LastCol()) << what;
-  for (int j = 1; j <= actual.LastRow(); ++j)
-    for (int t = 1; t <= actual.LastCol(); ++t)
-      ASSERT_EQ(Bits(expected(j, t)), Bits(actual(j, t)))
-          << what << "(" << j << ", " << t << "): expected " << expected(j, t) << ", got " << actual(j, t);
-}
-
-TEST(SolveAllTraits, SameBitsAsThePerTraitRebuild) {
-  std::mt19937 rng(20240611);
-  for (int trial = 0; trial < 13; ++trial) {
-    SCOPED_TRACE("trial " + std::to_string(trial));
-    // 1 to 12 traits: all traits are summed side by side, several at a time;
-    // then 40 traits of 32,000 records, whose totals two threads share.
-    std::vector<Tree> trees = test::RandomTrial(rng, trial < 12 ? 1 + trial : 40);
-    if (trial == 12) {
-      const std::vector<Tree> base = trees;
-      std::uniform_real_distribution<float> value(-50.0f, 150.0f);
-      while (trees.size() < 32000)
-        for (Tree tree : base) {
-          for (float& v : tree.values) v = std::round(value(rng) * 100.0f) / 100.0f;
-          trees.push_back(tree);
-        }
-    }
-    RunData run = BuildTrial(trees);
-    RunData rebuilt = run;
-    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-    const std::vector<double> yy = SolveAllTraits(run, systems);
-    const std::vector<double> yyRebuilt = SolveAllTraitsStraightforward(rebuilt);
-    ExpectSameBits(rebuilt.repTot, run.repTot, "repTot");
-    ExpectSameBits(rebuilt.famTot, run.famTot, "famTot");
-    ExpectSameBits(rebuilt.sfTot, run.sfTot, "sfTot");
-    ExpectSameBits(rebuilt.rhsSF, run.rhsSF, "rhsSF");
-    ExpectSameBits(rebuilt.solSF, run.solSF, "solSF");
-    ExpectSameBits(rebuilt.rhsRF, run.rhsRF, "rhsRF");
-    ExpectSameBits(rebuilt.solRF, run.solRF, "solRF");
-    ExpectSameBits(rebuilt.rhsRSF, run.rhsRSF, "rhsRSF");
-    ExpectSameBits(rebuilt.solRSF, run.solRSF, "solRSF");
-    EXPECT_EQ(rebuilt.repCnt, run.repCnt);
-    EXPECT_EQ(rebuilt.famCnt, run.famCnt);
-    EXPECT_EQ(rebuilt.sfCnt, run.sfCnt);
-    const std::vector<Reductions> all = AllTraitReductions(run, systems, yy);
-    for (int t = 1; t <= run.nTrait; ++t) {
-      EXPECT_EQ(Bits(yyRebuilt[t]), Bits(yy[t])) << "y'*y of trait " << t;
-      const Reductions r = TraitReductions(run, systems, yy[t], t);
-      const Reductions e = TraitReductionsStraightforward(rebuilt, yyRebuilt[t], t);
-      // All traits at once, as the analysis forms them, against one by one.
-      const Reductions& a = all[t];
-      for (const auto& [one, many] : {std::pair{r.rUR, a.rUR}, std::pair{r.rUF, a.rUF}, std::pair{r.rUCell, a.rUCell},
-                                      std::pair{r.rUSF, a.rUSF}, std::pair{r.rUSRF, a.rUSRF},
-                                      std::pair{r.rUSRCell, a.rUSRCell}, std::pair{r.yy, a.yy}})
-        EXPECT_EQ(Bits(one), Bits(many)) << "trait " << t << ": " << one << " vs " << many;
-      EXPECT_EQ(Bits(r.rSiteF), Bits(a.rSiteF));
-      EXPECT_EQ(Bits(r.rRepF), Bits(a.rRepF));
-      EXPECT_EQ(Bits(r.rRepCell), Bits(a.rRepCell));
-      ASSERT_EQ(r.famConst.size(), a.famConst.size());
-      for (std::size_t j = 1; j < r.famConst.size(); ++j)
-        EXPECT_EQ(Bits(r.famConst[j]), Bits(a.famConst[j])) << "trait " << t << ", family " << j;
-      EXPECT_EQ(Bits(r.rSiteF), Bits(e.rSiteF)) << r.rSiteF << " vs " << e.rSiteF;
-      EXPECT_EQ(Bits(r.rRepF), Bits(e.rRepF)) << r.rRepF << " vs " << e.rRepF;
-      EXPECT_EQ(Bits(r.rRepCell), Bits(e.rRepCell)) << r.rRepCell << " vs " << e.rRepCell;
-      for (int j = 1; j <= run.nFamily; ++j)
-        EXPECT_EQ(Bits(r.famConst[j]), Bits(e.famConst[j]))
-            << "family " << j << ": " << r.famConst[j] << " vs " << e.famConst[j];
-    }
-  }
-}
 
 // ---------------------------------------------------------------------------
 // Least squares done independently in double: the reduction of a sub-model
@@ -234,9 +154,9 @@ TEST(FormSumsOfSquares, AgreeWithProjectionsAndBalancedLinesAddUp) {
     const bool balanced = trial == 0;
     SCOPED_TRACE("trial " + std::to_string(trial));
     RunData run = BuildTrial(test::RandomTrial(rng, 1, balanced));
-    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-    const double yy = SolveAllTraits(run, systems)[1];
-    const SumsOfSquares ss = FormSumsOfSquares(run, TraitReductions(run, systems, yy, 1));
+    const Reductions reductions = ReduceAllTraits(run)[1];
+    const double yy = reductions.yy;
+    const SumsOfSquares ss = FormSumsOfSquares(run, reductions);
     // The reductions are single-precision sums of a few hundred terms at most,
     // none larger than y'*y: 100 roundings of y'*y bound their error.
     const double tolerance = 100 * kSingleEpsilon * yy;
@@ -274,17 +194,17 @@ TEST(AnalyseTraits, OverflowStopsTheRunAndLeavesTheOldReport) {
   EXPECT_EQ(sink.lines.size(), 10u) << "trait 1 was shown in full";
 }
 
-TEST(SolveAllTraits, SingularSystemNamesItsLevels) {
+TEST(ReduceAllTraits, SingularSystemNamesItsLevelsInEitherForm) {
   // At site 10, block 1 holds only family 1 and block 2 only family 2: the
   // families link them through site 20, but no site x family cell does.
   // (The set-up refuses such a design; this is the stage's own safety net.)
   RunData run = BuildTrial({{10, 1, 1, {3}}, {10, 1, 1, {4}}, {10, 2, 2, {5}}, {10, 2, 2, {6}},
                             {20, 1, 1, {7}}, {20, 1, 2, {8}}, {20, 2, 1, {9}}, {20, 2, 2, {1}}});
-  const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-  EXPECT_THAT([&] { SolveAllTraits(run, systems); },
-              ThrowsMessage<KorvanError>(AllOf(HasSubstr("trial.dat"),
-                                               HasSubstr("site x family cells are singular at block"),
-                                               HasSubstr("of site 10."))));
+  for (TraitReductionsForm reduceAllTraits : {ReduceAllTraits, ReduceAllTraitsStraightforward})
+    EXPECT_THAT([&] { reduceAllTraits(run); },
+                ThrowsMessage<KorvanError>(AllOf(HasSubstr("trial.dat"),
+                                                 HasSubstr("site x family cells are singular at block"),
+                                                 HasSubstr("of site 10."))));
 }
 
 }  // namespace

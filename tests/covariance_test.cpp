@@ -1,9 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cfloat>
-#include <cstdint>
 #include <cmath>
 #include <filesystem>
 #include <random>
@@ -132,7 +130,7 @@ TEST(AnalysePairs, MissingEstimatesAreSaidInWordsAndSignsKept) {
   EXPECT_EQ(pair23[14], " No estimate for Family cor.");
 }
 
-TEST(PairReductions, ScaledTraitScalesEveryLineOnUnbalancedData) {
+TEST(ReduceAllPairs, ScaledTraitScalesEveryLineOnUnbalancedData) {
   std::mt19937 rng(3);
   for (const float c : {3.0f, -0.7f, 1.0f}) {
     SCOPED_TRACE("c = " + std::to_string(c));
@@ -143,16 +141,15 @@ TEST(PairReductions, ScaledTraitScalesEveryLineOnUnbalancedData) {
     SetCoefficients(run, 5.5f, 2.25f, 2.75);
     run.vfByTrait.assign(3, 0);
     run.msFamByTrait.assign(3, 0);
-    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-    const std::vector<double> yy = SolveAllTraits(run, systems);
-    const SumsOfSquares ss = FormSumsOfSquares(run, TraitReductions(run, systems, yy[1], 1));
+    const std::vector<Reductions> r = ReduceAllTraits(run);
+    const SumsOfSquares ss = FormSumsOfSquares(run, r[1]);
     const VarianceEstimates v = VarianceComponents(run, 1, ss);
-    VarianceComponents(run, 2, FormSumsOfSquares(run, TraitReductions(run, systems, yy[2], 2)));
-    const PairAnova p = PairReductions(run, 1, 2, RecordCrossProducts(run, 1)[2]);
+    VarianceComponents(run, 2, FormSumsOfSquares(run, r[2]));
+    const PairAnova p = ReduceAllPairs(run)[1][2];
 
     // Every S.C.P. is a difference of single-precision sums of at most a few
     // hundred terms, each no larger than |c| y'*y: 400 roundings of that.
-    const double tol = 400 * kSingleEpsilon * std::fabs(k) * yy[1];
+    const double tol = 400 * kSingleEpsilon * std::fabs(k) * r[1].yy;
     EXPECT_NEAR(p.scpSite, k * ss.ssSite, tol);
     EXPECT_NEAR(p.scpRep, k * ss.ssRep, tol);
     EXPECT_NEAR(p.scpFamily, k * ss.ssFamily, tol);
@@ -166,79 +163,6 @@ TEST(PairReductions, ScaledTraitScalesEveryLineOnUnbalancedData) {
     ASSERT_GT(run.vfByTrait[1], 0) << "the trial is meant to have family variance";
     const double rF = p.vcEst[1] / std::sqrt(run.vfByTrait[1] * run.vfByTrait[2]);
     EXPECT_NEAR(rF, c > 0 ? 1 : -1, 4 * tol / (std::fabs(k) * run.vfByTrait[1]));
-  }
-}
-
-TEST(RecordCrossProducts, ManyTraitsSumLikeOnePairAtATime) {
-  // Eleven traits: the side-by-side sums run in groups of eight and a rest.
-  // Then 40 traits of 32,000 records, enough for the sums of all pairs to be
-  // shared between two threads.
-  std::mt19937 rng(5);
-  std::vector<Tree> many;
-  std::uniform_real_distribution<float> value(-50.0f, 150.0f);
-  const std::vector<Tree> base = test::RandomTrial(rng, 1);
-  while (many.size() < 32000)
-    for (const Tree& tree : base) {
-      many.push_back(tree);
-      many.back().values.resize(40);
-      for (float& v : many.back().values) v = value(rng);
-    }
-  for (RunData run : {BuildTrial(test::RandomTrial(rng, 11)), BuildTrial(many)}) {
-    const Table2<float> all = AllRecordCrossProducts(run);
-    // The pairs of all traits, on two threads for the 40 traits, as one t1
-    // at a time.
-    SetCoefficients(run, 5.5f, 2.25f, 2.75);
-    SolveAllTraits(run, BuildAbsorbedSystems(run));
-    const std::vector<std::vector<PairAnova>> pairs = AllPairReductions(run, all);
-    for (int t1 = 1; t1 < run.nTrait; ++t1) {
-      const std::vector<PairAnova> one =
-          PairReductionsWithLaterTraits(run, t1, std::vector<float>(all.Row(t1), all.Row(t1) + run.nTrait + 1));
-      for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2)
-        ASSERT_EQ(std::bit_cast<std::uint64_t>(pairs[t1][t2].vcEst[1]), std::bit_cast<std::uint64_t>(one[t2].vcEst[1]))
-            << "traits " << t1 << " and " << t2;
-    }
-    for (int t1 = 1; t1 < run.nTrait; ++t1) {
-      const std::vector<float> sums = RecordCrossProducts(run, t1);
-      for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
-        float expected = 0.0f;
-        for (int r = 1; r <= run.nRecord; ++r) expected += run.traitValue(r, t1) * run.traitValue(r, t2);
-        ASSERT_EQ(sums[t2], expected) << "traits " << t1 << " and " << t2 << " of " << run.nTrait;
-        ASSERT_EQ(all(t1, t2), expected) << "traits " << t1 << " and " << t2 << " of " << run.nTrait;
-      }
-    }
-  }
-}
-
-TEST(PairReductions, AllLaterTraitsAtOnceGiveTheBitsOfOnePairAtATime) {
-  std::mt19937 rng(17);
-  for (int trial = 0; trial < 4; ++trial) {
-    RunData run = BuildTrial(test::RandomTrial(rng, 9, trial == 0));
-    SetCoefficients(run, 5.5f, 2.25f, 2.75);
-    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-    SolveAllTraits(run, systems);
-    for (int t1 = 1; t1 < run.nTrait; ++t1) {
-      const std::vector<float> y1y2 = RecordCrossProducts(run, t1);
-      const std::vector<PairAnova> all = PairReductionsWithLaterTraits(run, t1, y1y2);
-      for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
-        const PairAnova one = PairReductions(run, t1, t2, y1y2[t2]);
-        const PairAnova& got = all[t2];
-        const std::string where = "trial " + std::to_string(trial) + ", traits " + std::to_string(t1) + " and " +
-                                  std::to_string(t2);
-        const float singles[][2] = {{one.scpSite, got.scpSite},       {one.scpRep, got.scpRep},
-                                    {one.scpFamily, got.scpFamily},   {one.scpSiteFam, got.scpSiteFam},
-                                    {one.scpError, got.scpError},     {one.mcpSite, got.mcpSite},
-                                    {one.mcpFamily, got.mcpFamily}};
-        for (const auto& [expected, actual] : singles)
-          ASSERT_EQ(std::bit_cast<std::uint32_t>(expected), std::bit_cast<std::uint32_t>(actual))
-              << where << ": expected " << expected << ", got " << actual;
-        const double doubles[][2] = {{one.mcpRep, got.mcpRep},       {one.mcpSiteFam, got.mcpSiteFam},
-                                     {one.mcpError, got.mcpError},   {one.vcEst[1], got.vcEst[1]},
-                                     {one.vcEst[2], got.vcEst[2]},   {one.vcEst[3], got.vcEst[3]}};
-        for (const auto& [expected, actual] : doubles)
-          ASSERT_EQ(std::bit_cast<std::uint64_t>(expected), std::bit_cast<std::uint64_t>(actual))
-              << where << ": expected " << expected << ", got " << actual;
-      }
-    }
   }
 }
 
