@@ -11,11 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "anova/trait_reductions.h"
 #include "anova/trait_reductions_straightforward.h"
 #include "base/progress.h"
 #include "base/tables.h"
-#include "covariance/pair_reductions.h"
 #include "covariance/pair_reductions_straightforward.h"
 #include "input/rundata.h"
 #include "support/trial_builder.h"
@@ -61,10 +59,8 @@ struct StepCase {
 std::vector<test::Tree> CopiedFamilies(std::mt19937& rng, int nTrait, int copies) {
   std::vector<test::Tree> trees;
   for (int copy = 0; copy < copies; ++copy)
-    for (test::Tree tree : test::RandomTrial(rng, nTrait, true)) {
-      tree.family += 100.0f * static_cast<float>(copy);
-      trees.push_back(tree);
-    }
+    for (const test::Tree& t : test::RandomTrial(rng, nTrait, true))
+      trees.push_back({t.site, t.block, t.family + 100.0f * static_cast<float>(copy), t.values});
   return trees;
 }
 
@@ -73,6 +69,7 @@ std::vector<Trial> Trials() {
   std::mt19937 rng(2024);
   trials.push_back({"balanced", test::RandomTrial(rng, 3, true)});
   for (int i = 0; i < 60; ++i) trials.push_back({"unbalanced " + std::to_string(i), test::RandomTrial(rng, 3)});
+  trials.push_back({"unbalanced, 1 trait", test::RandomTrial(rng, 1)});
   trials.push_back({"unbalanced, 11 traits", test::RandomTrial(rng, 11)});
   // 40 traits of 72 families in 1,296 records: enough work for the second
   // thread of every step of the traits and pairs that has one.
@@ -86,26 +83,17 @@ std::vector<Trial> Trials() {
 
 // --- Traits and pairs.
 
-// A store of every trait, with its size.
-void AddStore(Bits& bits, const Table2<float>& store) {
-  bits.Add(std::int64_t{store.LastRow()}).Add(std::int64_t{store.LastCol()});
-  bits.Add(store, store.LastRow(), store.LastCol());
-}
-
 // The reductions of every trait, and every store they leave for the pairs.
 Bits ReduceAllTraitsRow(const Trial& trial, Form form) {
   RunData run = test::BuildTrial(trial.trees);
-  const std::vector<Reductions> all =
-      form == Form::kProduct ? ReduceAllTraits(run) : ReduceAllTraitsStraightforward(run);
   Bits bits;
-  for (int t = 1; t <= run.nTrait; ++t) {
-    const Reductions& r = all[t];
-    bits.Add(r.rUR).Add(r.rUF).Add(r.rUCell).Add(r.rSiteF).Add(r.rUSF).Add(r.rRepF).Add(r.rUSRF);
-    bits.Add(r.rRepCell).Add(r.rUSRCell).Add(r.yy).Add(r.famConst);
+  for (const Reductions& r : (form == Form::kProduct ? ReduceAllTraits : ReduceAllTraitsStraightforward)(run)) {
+    bits.Add(r.rUR).Add(r.rUF).Add(r.rUCell).Add(r.rSiteF).Add(r.rUSF).Add(r.rRepF).Add(r.rUSRF).Add(r.rRepCell);
+    bits.Add(r.rUSRCell).Add(r.yy).Add(r.famConst);
   }
   for (const Table2<float>* store : {&run.repTot, &run.famTot, &run.sfTot, &run.rhsSF, &run.solSF, &run.rhsRF,
                                      &run.solRF, &run.rhsRSF, &run.solRSF})
-    AddStore(bits, *store);
+    bits.Add(*store, store->LastRow(), store->LastCol());
   return bits.Add(run.repCnt).Add(run.famCnt).Add(run.sfCnt);
 }
 
@@ -114,16 +102,13 @@ Bits ReduceAllPairsRow(const Trial& trial, Form form) {
   RunData run = test::BuildTrial(trial.trees);
   test::SetCoefficients(run, 5.5f, 2.25f, 2.75);
   ReduceAllTraits(run);
-  const std::vector<std::vector<PairAnova>> all =
-      form == Form::kProduct ? ReduceAllPairs(run) : ReduceAllPairsStraightforward(run);
   Bits bits;
   bits.Add(std::int64_t{run.nTrait});
-  for (int t1 = 1; t1 < run.nTrait; ++t1) {
-    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
-      const PairAnova& p = all[t1][t2];
+  for (const auto& row : (form == Form::kProduct ? ReduceAllPairs : ReduceAllPairsStraightforward)(run)) {
+    for (const PairAnova& p : row) {
       bits.Add(p.scpSite).Add(p.scpRep).Add(p.scpFamily).Add(p.scpSiteFam).Add(p.scpError).Add(p.mcpSite);
-      bits.Add(p.mcpRep).Add(p.mcpFamily).Add(p.mcpSiteFam).Add(p.mcpError);
-      for (int i = 1; i <= 3; ++i) bits.Add(p.vcEst[i]);
+      bits.Add(p.mcpRep).Add(p.mcpFamily).Add(p.mcpSiteFam).Add(p.mcpError).Add(p.vcEst[1]).Add(p.vcEst[2]);
+      bits.Add(p.vcEst[3]);
     }
   }
   return bits;
