@@ -58,15 +58,16 @@ TEST(RunCalculation, CopiedScaledAndEmptyTraitsGiveTheirSectionsInPairOrder) {
   // The k-th pair of (1, 2), (1, 3), (1, 4), (1, 5), (2, 3), .. (4, 5).
   const auto pair = [&](int k) { return std::vector(lines.begin() + 82 + 15 * k, lines.begin() + 97 + 15 * k); };
 
-  EXPECT_EQ(pair(0), (std::vector<std::string>{
-                         " ", " Trait No  1   and Trait No  2 ",
-                         "  Source     d.f.    S.C.P.   M.C.P.         E.M.S.",
-                         " Site         1    144.5   144.5 ", " Rep./Site    2    5   2.5 ",
-                         " Family       1    40.5   40.5   Ve + 2 Vsf + 4 Vf", " Site*Fam.    1    .5   .5   Ve + 2 Vsf",
-                         "   Error      2    9   4.5   Ve",
-                         " ", "  Estimate of variance components",
-                         " Family           10 ", " Site*Family     -2 ", " Exp. error       4.5 ",
-                         " Phenotypic cor. =  1 ", " Family cor.     =  1 "}));
+  const std::vector<std::string> copied = {
+      " ", " Trait No  1   and Trait No  2 ",
+      "  Source     d.f.    S.C.P.   M.C.P.         E.M.S.",
+      " Site         1    144.5   144.5 ", " Rep./Site    2    5   2.5 ",
+      " Family       1    40.5   40.5   Ve + 2 Vsf + 4 Vf", " Site*Fam.    1    .5   .5   Ve + 2 Vsf",
+      "   Error      2    9   4.5   Ve",
+      " ", "  Estimate of variance components",
+      " Family           10 ", " Site*Family     -2 ", " Exp. error       4.5 ",
+      " Phenotypic cor. =  1 ", " Family cor.     =  1 "};
+  EXPECT_EQ(pair(0), copied);
   std::vector<std::string> scaled = {
       " ", " Trait No  1   and Trait No  3 ",
       "  Source     d.f.    S.C.P.   M.C.P.         E.M.S.",

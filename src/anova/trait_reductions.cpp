@@ -38,7 +38,8 @@ AbsorbedSystem BuildSystem(const RunData& run, int a, int b, bool perSiteConstra
   system.incidence = CountIncidence(run, a, b);
   // The set-up has absorbed the families into the blocks already, with the
   // same overall condition.
-  const bool setUp = a == kRepFactor && b == kFamilyFactor && !perSiteConstraint && run.repFamilyEquations.LastRow() == run.nRep;
+  const bool setUp = a == kRepFactor && b == kFamilyFactor && !perSiteConstraint &&
+                     run.repFamilyEquations.LastRow() == run.nRep;
   system.equations = setUp ? run.repFamilyEquations : Absorb(run, system.incidence, perSiteConstraint);
   return system;
 }

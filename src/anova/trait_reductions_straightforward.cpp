@@ -134,7 +134,7 @@ Reductions TraitReductionsStraightforward(const RunData& run, double yy, int t) 
 std::vector<Reductions> ReduceAllTraitsStraightforward(RunData& run) {
   const std::vector<double> yy = SolveAllTraitsStraightforward(run);
   std::vector<Reductions> all(static_cast<std::size_t>(run.nTrait) + 1);
-  for (int t = 1; t <= run.nTrait; ++t) all[static_cast<std::size_t>(t)] = TraitReductionsStraightforward(run, yy[t], t);
+  for (int t = 1; t <= run.nTrait; ++t) all[t] = TraitReductionsStraightforward(run, yy[t], t);
   return all;
 }
 

@@ -55,7 +55,7 @@ std::vector<std::vector<PairAnova>> ReduceAllPairsStraightforward(const RunData&
   for (int t1 = 1; t1 < run.nTrait; ++t1) {
     std::vector<PairAnova>& row = all[static_cast<std::size_t>(t1)];
     row.resize(static_cast<std::size_t>(run.nTrait) + 1);
-    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) row[static_cast<std::size_t>(t2)] = PairReductionsStraightforward(run, t1, t2);
+    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) row[t2] = PairReductionsStraightforward(run, t1, t2);
   }
   return all;
 }
