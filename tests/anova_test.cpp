@@ -1,10 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cfloat>
 #include <cmath>
-#include <cstdint>
 #include <numeric>
 #include <random>
 #include <string>
@@ -13,11 +11,9 @@
 
 #include "anova/trait_analysis.h"
 #include "anova/trait_reductions.h"
-#include "anova/variance_components.h"
+#include "anova/trait_reductions_straightforward.h"
 #include "format/report_file.h"
 #include "base/korvan_error.h"
-#include "linalg/invert_matrix.h"
-#include "model/absorb.h"
 #include "support/test_support.h"
 #include "support/trial_builder.h"
 
@@ -25,9 +21,7 @@ namespace korvan {
 namespace {
 
 using test::BuildTrial;
-using test::SetCoefficients;
 using test::TempDir;
-using test::Tree;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
@@ -42,34 +36,35 @@ class RecordingSink : public ProgressSink {
   std::vector<std::string> lines;
 };
 
+// What the trait stage writes of the worked example: the family constants,
+// the table and the estimates.
 const std::vector<std::string> kWorkedExampleLines = {
-    "  101    15 ",
-    "  102    19.5 ",
-    " ",
-    " Trait No  1 ",
+    "  101    15 ", "  102    19.5 ",
+    " ", " Trait No  1 ",
     "  Source     d.f.   S.S.   M.S.           E.M.S.",
-    " Site         1    144.5   144.5 ",
-    " Rep./Site    2    5   2.5 ",
-    " Family       1    40.5   40.5   Ve + 2 Vsf + 4 Vf",
-    " Site*Fam.    1    .5   .5   Ve + 2 Vsf",
+    " Site         1    144.5   144.5 ", " Rep./Site    2    5   2.5 ",
+    " Family       1    40.5   40.5   Ve + 2 Vsf + 4 Vf", " Site*Fam.    1    .5   .5   Ve + 2 Vsf",
     "   Error      2   9   4.5   Ve",
-    " ",
-    "  Estimate of variance components",
-    " Family           10    8.26765787068301 ",
-    " Site*Family     -2    1.60403137957668 ",
-    " Exp. error       4.5    3.18198051533946 ",
-    " Family-mean heritability =  .987654320987654 "};
+    " ", "  Estimate of variance components",
+    " Family           10    8.26765787068301 ", " Site*Family     -2    1.60403137957668 ",
+    " Exp. error       4.5    3.18198051533946 ", " Family-mean heritability =  .987654320987654 "};
 
-TEST(AnalyseTraits, WorkedExampleGivesItsSixteenLines) {
-  RunData run = BuildTrial(test::WorkedExampleTrees());
-  SetCoefficients(run, 4, 2, 2);
-  RecordingSink sink;
-  ProgressLog log(sink);
-  TempDir dir;
+// The trait stage on the worked example, trait k scaled by scale[k], into
+// dir/trial.out, which is committed if the stage ends.
+RunData AnalyseWorkedExample(const std::vector<float>& scale, ProgressLog& log, const TempDir& dir) {
+  RunData run = BuildTrial(test::WorkedExampleTrees(scale));
+  test::SetCoefficients(run, 4, 2, 2);
   ReportFile report(dir / "trial.out");
   AnalyseTraits(run, log, report, ReduceAllTraits);
   report.Commit();
+  return run;
+}
 
+TEST(AnalyseTraits, WorkedExampleGivesItsSixteenLines) {
+  RecordingSink sink;
+  ProgressLog log(sink);
+  TempDir dir;
+  const RunData run = AnalyseWorkedExample({1.0f}, log, dir);
   EXPECT_EQ(sink.lines, (std::vector<std::string>{
                             " R(u,r)          =  2530 ", " R(u,f)          =  2421 ",
                             " R(u,sf)         =  2566 ", "R(r)=  144.5 ",
@@ -87,113 +82,6 @@ TEST(AnalyseTraits, WorkedExampleGivesItsSixteenLines) {
   EXPECT_NEAR(run.solSF(2, 1), 4.25, 16 * kSingleEpsilon * 4.25);
   EXPECT_EQ(run.vfByTrait[1], 10.0);
   EXPECT_EQ(run.msFamByTrait[1], 40.5);
-
-  SumsOfSquares ss;
-  ss.msFamily = 40.5, ss.msSiteFam = 0.5, ss.msError = 4.5;
-  const VarianceEstimates e = VarianceComponents(run, 1, ss);
-  const float emsInv[4][4] = {{}, {0, 0.25f, -0.25f, 0}, {0, 0, 0.5f, -0.5f}, {0, 0, 0, 1}};
-  for (int i = 1; i <= 3; ++i)
-    for (int k = 1; k <= 3; ++k) EXPECT_EQ(e.emsInv[i][k], emsInv[i][k]) << "emsInv(" << i << ", " << k << ")";
-}
-
-TEST(RunCalculation, WorkedExampleThroughTheBatchProgram) {
-  TempDir dir;
-  std::string data = ": worked example\r\n";
-  const char* rows[] = {"1 1 101 20 10", "1 1 102 20 14", "1 2 101 20 12", "1 2 102 20 16",
-                        "2 1 101 20 20", "2 1 102 20 22", "2 2 101 20 18", "2 2 102 20 26",
-                        "2 2 102 30 99"};  // another age: not selected
-  for (const char* row : rows) data += std::string(row) + "\r\n";
-  test::WriteFile(dir / "trial.dat", data);
-  const auto result = test::RunCli({"--data", dir / "trial.dat", "--output", dir / "trial.out",
-                                    "--quiet", "--sites", "2", "--blocks", "2", "--families", "2",
-                                    "--records", "8", "--traits", "1", "--age", "20",
-                                    "--site-col", "1,1", "--block-col", "3,1", "--family-col", "5,3",
-                                    "--age-col", "9,2", "--trait-col", "12,2"});
-  ASSERT_EQ(result.exitCode, 0) << result.err;
-  std::vector<std::string> lines = test::ReadLines(dir / "trial.out");
-  ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[1], " 1   2   ");
-  lines.erase(lines.begin(), lines.begin() + 2);
-  EXPECT_EQ(lines, kWorkedExampleLines);
-}
-
-// ---------------------------------------------------------------------------
-// The absorbed systems eliminated once for all traits, against the per-trait
-// rebuild as the method is written.
-
-int LevelsOf(const RunData& run, int k) { return run.colOffset[k + 1] - run.colOffset[k]; }
-int Local(const RunData& run, int record, int k) { return run.recordColumn(record, k) - run.colOffset[k]; }
-
-std::uint32_t Bits(float x) { return std::bit_cast<std::uint32_t>(x); }
-std::uint64_t Bits(double x) { return std::bit_cast<std::uint64_t>(x); }
-
-void ExpectSameBits(const Table2<float>& expected, const Table2<float>& actual, const char* what) {
-  ASSERT_EQ(expected.LastRow(), actual.LastRow()) << what;
-  ASSERT_EQ(expected.LastCol(), actual.LastCol()) << what;
-  for (int j = 1; j <= actual.LastRow(); ++j)
-    for (int t = 1; t <= actual.LastCol(); ++t)
-      ASSERT_EQ(Bits(expected(j, t)), Bits(actual(j, t)))
-          << what << "(" << j << ", " << t << "): expected " << expected(j, t) << ", got " << actual(j, t);
-}
-
-TEST(SolveAllTraits, SameBitsAsThePerTraitRebuild) {
-  std::mt19937 rng(20240611);
-  for (int trial = 0; trial < 13; ++trial) {
-    SCOPED_TRACE("trial " + std::to_string(trial));
-    // 1 to 12 traits: all traits are summed side by side, several at a time;
-    // then 40 traits of 32,000 records, whose totals two threads share.
-    std::vector<Tree> trees = test::RandomTrial(rng, trial < 12 ? 1 + trial : 40);
-    if (trial == 12) {
-      const std::vector<Tree> base = trees;
-      std::uniform_real_distribution<float> value(-50.0f, 150.0f);
-      while (trees.size() < 32000)
-        for (Tree tree : base) {
-          for (float& v : tree.values) v = std::round(value(rng) * 100.0f) / 100.0f;
-          trees.push_back(tree);
-        }
-    }
-    RunData run = BuildTrial(trees);
-    RunData rebuilt = run;
-    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-    const std::vector<double> yy = SolveAllTraits(run, systems);
-    const std::vector<double> yyRebuilt = SolveAllTraitsStraightforward(rebuilt);
-    ExpectSameBits(rebuilt.repTot, run.repTot, "repTot");
-    ExpectSameBits(rebuilt.famTot, run.famTot, "famTot");
-    ExpectSameBits(rebuilt.sfTot, run.sfTot, "sfTot");
-    ExpectSameBits(rebuilt.rhsSF, run.rhsSF, "rhsSF");
-    ExpectSameBits(rebuilt.solSF, run.solSF, "solSF");
-    ExpectSameBits(rebuilt.rhsRF, run.rhsRF, "rhsRF");
-    ExpectSameBits(rebuilt.solRF, run.solRF, "solRF");
-    ExpectSameBits(rebuilt.rhsRSF, run.rhsRSF, "rhsRSF");
-    ExpectSameBits(rebuilt.solRSF, run.solRSF, "solRSF");
-    EXPECT_EQ(rebuilt.repCnt, run.repCnt);
-    EXPECT_EQ(rebuilt.famCnt, run.famCnt);
-    EXPECT_EQ(rebuilt.sfCnt, run.sfCnt);
-    const std::vector<Reductions> all = AllTraitReductions(run, systems, yy);
-    for (int t = 1; t <= run.nTrait; ++t) {
-      EXPECT_EQ(Bits(yyRebuilt[t]), Bits(yy[t])) << "y'*y of trait " << t;
-      const Reductions r = TraitReductions(run, systems, yy[t], t);
-      const Reductions e = TraitReductionsStraightforward(rebuilt, yyRebuilt[t], t);
-      // All traits at once, as the analysis forms them, against one by one.
-      const Reductions& a = all[t];
-      for (const auto& [one, many] : {std::pair{r.rUR, a.rUR}, std::pair{r.rUF, a.rUF}, std::pair{r.rUCell, a.rUCell},
-                                      std::pair{r.rUSF, a.rUSF}, std::pair{r.rUSRF, a.rUSRF},
-                                      std::pair{r.rUSRCell, a.rUSRCell}, std::pair{r.yy, a.yy}})
-        EXPECT_EQ(Bits(one), Bits(many)) << "trait " << t << ": " << one << " vs " << many;
-      EXPECT_EQ(Bits(r.rSiteF), Bits(a.rSiteF));
-      EXPECT_EQ(Bits(r.rRepF), Bits(a.rRepF));
-      EXPECT_EQ(Bits(r.rRepCell), Bits(a.rRepCell));
-      ASSERT_EQ(r.famConst.size(), a.famConst.size());
-      for (std::size_t j = 1; j < r.famConst.size(); ++j)
-        EXPECT_EQ(Bits(r.famConst[j]), Bits(a.famConst[j])) << "trait " << t << ", family " << j;
-      EXPECT_EQ(Bits(r.rSiteF), Bits(e.rSiteF)) << r.rSiteF << " vs " << e.rSiteF;
-      EXPECT_EQ(Bits(r.rRepF), Bits(e.rRepF)) << r.rRepF << " vs " << e.rRepF;
-      EXPECT_EQ(Bits(r.rRepCell), Bits(e.rRepCell)) << r.rRepCell << " vs " << e.rRepCell;
-      for (int j = 1; j <= run.nFamily; ++j)
-        EXPECT_EQ(Bits(r.famConst[j]), Bits(e.famConst[j]))
-            << "family " << j << ": " << r.famConst[j] << " vs " << e.famConst[j];
-    }
-  }
 }
 
 // ---------------------------------------------------------------------------
@@ -201,29 +89,29 @@ TEST(SolveAllTraits, SameBitsAsThePerTraitRebuild) {
 // is the squared length of the projection of y onto its columns.
 
 double ProjectionReduction(const RunData& run, const std::vector<int>& factors) {
+  const auto dot = [](const std::vector<double>& a, const std::vector<double>& b) {
+    return std::inner_product(a.begin(), a.end(), b.begin(), 0.0);
+  };
+  std::vector<double> y(run.nRecord);
+  for (int r = 1; r <= run.nRecord; ++r) y[r - 1] = run.traitValue(r, 1);
   std::vector<std::vector<double>> basis;
+  double reduction = 0;
   for (int k : factors) {
-    for (int level = 1; level <= LevelsOf(run, k); ++level) {
+    for (int level = 1; level <= run.colOffset[k + 1] - run.colOffset[k]; ++level) {
       std::vector<double> v(run.nRecord);
-      for (int r = 1; r <= run.nRecord; ++r) v[r - 1] = Local(run, r, k) == level ? 1.0 : 0.0;
-      const double norm0 = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0));
-      for (int pass = 0; pass < 2; ++pass) {  // twice: one Gram-Schmidt pass loses orthogonality
+      for (int r = 1; r <= run.nRecord; ++r) v[r - 1] = run.recordColumn(r, k) - run.colOffset[k] == level;
+      const double norm0 = std::sqrt(dot(v, v));
+      for (int pass = 0; pass < 2; ++pass)  // twice: one Gram-Schmidt pass loses orthogonality
         for (const auto& q : basis) {
-          const double d = std::inner_product(q.begin(), q.end(), v.begin(), 0.0);
+          const double d = dot(q, v);
           for (int r = 0; r < run.nRecord; ++r) v[r] -= d * q[r];
         }
-      }
-      const double norm = std::sqrt(std::inner_product(v.begin(), v.end(), v.begin(), 0.0));
+      const double norm = std::sqrt(dot(v, v));
       if (norm < 1e-9 * norm0) continue;  // spanned by the columns before it
       for (double& x : v) x /= norm;
+      reduction += dot(v, y) * dot(v, y);
       basis.push_back(std::move(v));
     }
-  }
-  double reduction = 0;
-  for (const auto& q : basis) {
-    double d = 0;
-    for (int r = 1; r <= run.nRecord; ++r) d += q[r - 1] * static_cast<double>(run.traitValue(r, 1));
-    reduction += d * d;
   }
   return reduction;
 }
@@ -234,21 +122,20 @@ TEST(FormSumsOfSquares, AgreeWithProjectionsAndBalancedLinesAddUp) {
     const bool balanced = trial == 0;
     SCOPED_TRACE("trial " + std::to_string(trial));
     RunData run = BuildTrial(test::RandomTrial(rng, 1, balanced));
-    const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-    const double yy = SolveAllTraits(run, systems)[1];
-    const SumsOfSquares ss = FormSumsOfSquares(run, TraitReductions(run, systems, yy, 1));
+    const Reductions r = ReduceAllTraits(run)[1];
+    const SumsOfSquares ss = FormSumsOfSquares(run, r);
     // The reductions are single-precision sums of a few hundred terms at most,
     // none larger than y'*y: 100 roundings of y'*y bound their error.
-    const double tolerance = 100 * kSingleEpsilon * yy;
+    const double tolerance = 100 * kSingleEpsilon * r.yy;
     const double rUSRF = ProjectionReduction(run, {1, 2, 3, 4});
     const double rUSRCell = ProjectionReduction(run, {1, 2, 3, 5});
     EXPECT_NEAR(ss.ssFamily, rUSRF - ProjectionReduction(run, {1, 3}), tolerance);
     EXPECT_NEAR(ss.ssSiteFam, rUSRCell - rUSRF, tolerance);
-    EXPECT_NEAR(ss.ssError, yy - rUSRCell, tolerance);
+    EXPECT_NEAR(ss.ssError, r.yy - rUSRCell, tolerance);
     EXPECT_NEAR(ss.ssSite, ProjectionReduction(run, {1, 2, 4}) - ProjectionReduction(run, {1, 4}), tolerance);
     if (balanced) {
       const double mean = ProjectionReduction(run, {1});
-      EXPECT_NEAR(ss.ssSite + ss.ssRep + ss.ssFamily + ss.ssSiteFam + ss.ssError, yy - mean, tolerance);
+      EXPECT_NEAR(ss.ssSite + ss.ssRep + ss.ssFamily + ss.ssSiteFam + ss.ssError, r.yy - mean, tolerance);
     }
   }
 }
@@ -257,34 +144,29 @@ TEST(FormSumsOfSquares, AgreeWithProjectionsAndBalancedLinesAddUp) {
 // Data the analysis cannot take: stopped with a message, no report replaced.
 
 TEST(AnalyseTraits, OverflowStopsTheRunAndLeavesTheOldReport) {
-  // Trait 2's block totals pass the single-precision range (3.4E+38).
-  RunData run = BuildTrial(test::WorkedExampleTrees({1.0f, 1e37f}));
-  SetCoefficients(run, 4, 2, 2);
   TempDir dir;
   test::WriteFile(dir / "trial.out", "the old report\r\n");
   RecordingSink sink;
   ProgressLog log(sink);
-  {
-    ReportFile report(dir / "trial.out");
-    EXPECT_THAT([&] { AnalyseTraits(run, log, report, ReduceAllTraits); },
-                ThrowsMessage<KorvanError>(AllOf(HasSubstr("Trait 2 of trial.dat"), HasSubstr("R(u,r)"),
-                                                 HasSubstr("not a finite number"))));
-  }
+  // Trait 2's block totals pass the single-precision range (3.4E+38).
+  EXPECT_THAT([&] { AnalyseWorkedExample({1.0f, 1e37f}, log, dir); },
+              ThrowsMessage<KorvanError>(AllOf(HasSubstr("Trait 2 of trial.dat"), HasSubstr("R(u,r)"),
+                                               HasSubstr("not a finite number"))));
   EXPECT_EQ(test::ReadFile(dir / "trial.out"), "the old report\r\n");
   EXPECT_EQ(sink.lines.size(), 10u) << "trait 1 was shown in full";
 }
 
-TEST(SolveAllTraits, SingularSystemNamesItsLevels) {
+TEST(ReduceAllTraits, SingularSystemNamesItsLevelsInEitherForm) {
   // At site 10, block 1 holds only family 1 and block 2 only family 2: the
   // families link them through site 20, but no site x family cell does.
   // (The set-up refuses such a design; this is the stage's own safety net.)
   RunData run = BuildTrial({{10, 1, 1, {3}}, {10, 1, 1, {4}}, {10, 2, 2, {5}}, {10, 2, 2, {6}},
                             {20, 1, 1, {7}}, {20, 1, 2, {8}}, {20, 2, 1, {9}}, {20, 2, 2, {1}}});
-  const AbsorbedSystems systems = BuildAbsorbedSystems(run);
-  EXPECT_THAT([&] { SolveAllTraits(run, systems); },
-              ThrowsMessage<KorvanError>(AllOf(HasSubstr("trial.dat"),
-                                               HasSubstr("site x family cells are singular at block"),
-                                               HasSubstr("of site 10."))));
+  for (TraitReductionsForm reduceAllTraits : {ReduceAllTraits, ReduceAllTraitsStraightforward})
+    EXPECT_THAT([&] { reduceAllTraits(run); },
+                ThrowsMessage<KorvanError>(AllOf(HasSubstr("trial.dat"),
+                                                 HasSubstr("site x family cells are singular at block"),
+                                                 HasSubstr("of site 10."))));
 }
 
 }  // namespace

@@ -10,24 +10,36 @@
 #include "linalg/invert_matrix.h"
 #include "base/parallel.h"
 #include "base/vector_clones.h"
+#include "model/absorb.h"
 #include "model/design_checks.h"
 
 namespace korvan {
 
 namespace {
 
-constexpr int kSite = 2, kRep = 3, kFamily = 4, kCell = 5;
+// The reduced equations of a kept factor after absorbing a random one.
+struct AbsorbedSystem {
+  Incidence incidence;      // N_ab with the level sizes of a and b
+  Table2<float> equations;  // the absorbed equations with their constraint ones
+};
 
-int LevelsOf(const RunData& run, int factor) {
-  return run.colOffset[factor + 1] - run.colOffset[factor];
-}
+// The three absorbed systems of the reductions. They depend on the design
+// only, so a run builds and eliminates each once and solves every trait's
+// right-hand side with it.
+struct AbsorbedSystems {
+  AbsorbedSystem siteAfterFamily;  // s after f, one overall condition
+  AbsorbedSystem repAfterFamily;   // r after f, one overall condition
+  AbsorbedSystem repAfterCell;     // r after sf, one condition per site
+  Incidence familyByRep;           // repAfterFamily's counts read family by family
+};
 
 AbsorbedSystem BuildSystem(const RunData& run, int a, int b, bool perSiteConstraint) {
   AbsorbedSystem system;
   system.incidence = CountIncidence(run, a, b);
   // The set-up has absorbed the families into the blocks already, with the
   // same overall condition.
-  const bool setUp = a == kRep && b == kFamily && !perSiteConstraint && run.repFamilyEquations.LastRow() == run.nRep;
+  const bool setUp = a == kRepFactor && b == kFamilyFactor && !perSiteConstraint &&
+                     run.repFamilyEquations.LastRow() == run.nRep;
   system.equations = setUp ? run.repFamilyEquations : Absorb(run, system.incidence, perSiteConstraint);
   return system;
 }
@@ -59,44 +71,6 @@ Incidence Transpose(const Incidence& n) {
   return t;
 }
 
-void AllocateTraitStores(RunData& run) {
-  const int nTrait = run.nTrait;
-  run.repTot = Table2<float>(run.nRep, nTrait);
-  run.famTot = Table2<float>(run.nFamily, nTrait);
-  run.sfTot = Table2<float>(run.nSF, nTrait);
-  run.rhsSF = Table2<float>(run.nSite, nTrait);
-  run.rhsRF = Table2<float>(run.nRep, nTrait);
-  run.rhsRSF = Table2<float>(run.nRep, nTrait);
-}
-
-// LevelTotals of sites, blocks, families and cells of one trait in one
-// pass: each total is the single-precision running sum over the records in
-// order, which is what the later sums of squares are formed from. y'*y
-// rides along in double.
-double LevelTotals(const RunData& run, int t, std::array<std::vector<float>, 6>& totals) {
-  const std::int32_t* column[6] = {};
-  for (int k = kSite; k <= kCell; ++k) {
-    totals[k].assign(static_cast<std::size_t>(LevelsOf(run, k)) + 1, 0.0f);
-    column[k] = run.recordColumn.Factor(k);
-  }
-  const float* value = run.traitValue.Trait(t);
-  const auto& off = run.colOffset;
-  double yy = 0;
-  for (int i = 1; i <= run.nRecord; ++i) {
-    const float v = value[i];
-    totals[kSite][column[kSite][i] - off[kSite]] += v;
-    totals[kRep][column[kRep][i] - off[kRep]] += v;
-    totals[kFamily][column[kFamily][i] - off[kFamily]] += v;
-    totals[kCell][column[kCell][i] - off[kCell]] += v;
-    yy += static_cast<double>(v) * static_cast<double>(v);
-  }
-  return yy;
-}
-
-void StoreColumn(const std::vector<float>& levels, Table2<float>& store, int t) {
-  for (int j = 1; j <= store.LastRow(); ++j) store(j, t) = levels[j];
-}
-
 // The records of one block added to the level totals of traits t0..t1,
 // and to their y'*y.
 KORVAN_VECTOR_CLONES void AddBlockTotals(const RecordBlock& block, int first, int count, int t0, int t1,
@@ -106,7 +80,7 @@ KORVAN_VECTOR_CLONES void AddBlockTotals(const RecordBlock& block, int first, in
   for (int i = 0; i < count; ++i) {
     const int r = first + i;
     const float* v = block.Record(i) + 1;  // v[0] is trait t0
-    for (int k = kSite; k <= kCell; ++k) {
+    for (int k = kSiteFactor; k <= kCellFactor; ++k) {
       float* total = store[k]->Row(column[k][r] - off[k]) + t0;
       for (int t = 0; t < width; ++t) total[t] += v[t];
     }
@@ -114,13 +88,15 @@ KORVAN_VECTOR_CLONES void AddBlockTotals(const RecordBlock& block, int first, in
   }
 }
 
-// LevelTotals of every trait at once, into the stores (level, trait): one
-// pass over the records instead of one per trait, each total still summed
-// over the records in order; with many traits, two threads take half of
-// them each. Returns y'*y of each trait.
+// The totals of sites, blocks, families and cells of every trait, into the
+// stores (level, trait), in one pass over the records instead of one per
+// trait. Each total is still the single-precision running sum over the
+// records in order, which is what the later sums of squares are formed
+// from; y'*y rides along in double. With many traits, two threads take half
+// of them each. Returns y'*y of each trait.
 std::vector<double> AllLevelTotals(RunData& run, Table2<float>& siteTot) {
   const std::int32_t* column[6] = {};
-  for (int k = kSite; k <= kCell; ++k) column[k] = run.recordColumn.Factor(k);
+  for (int k = kSiteFactor; k <= kCellFactor; ++k) column[k] = run.recordColumn.Factor(k);
   Table2<float>* const store[6] = {nullptr, nullptr, &siteTot, &run.repTot, &run.famTot, &run.sfTot};
   std::vector<double> yy(static_cast<std::size_t>(run.nTrait) + 1, 0.0);
   // Each half makes its own pass over all the records, so only many traits
@@ -165,25 +141,6 @@ void AdjustedRhs(const Incidence& n, const Table2<float>& keptTotal, const Table
   }
 }
 
-// The set-up refuses designs whose levels are not linked, so this is the
-// safety net for equations that are singular in single precision only.
-[[noreturn]] void ThrowSingular(const RunData& run, int a, int b, const SingularEquations& singular) {
-  std::string message = TrialText(run) + " cannot be analysed: the equations of the ";
-  message += a == kSite ? "sites" : "blocks";
-  message += b == kFamily ? " after absorbing the families" : " after absorbing the site x family cells";
-  message += " are singular at ";
-  if (a == kSite) {
-    std::vector<std::string> sites;
-    for (int level : singular.unpivotedColumns) sites.push_back(SiteName(run, level));
-    for (std::size_t k = 0; k < sites.size(); ++k) message += (k == 0 ? "" : ", ") + sites[k];
-  } else {
-    message += BlockNames(run, singular.unpivotedColumns);
-  }
-  message += ". Their effects cannot be told apart from those of the families; check the codes of these "
-             "levels in the data file, or leave them out.";
-  throw KorvanError(message);
-}
-
 // One elimination of the system serves the right-hand sides of all traits,
 // with the bits of one InvertMatrix call per trait.
 void SolveForAllTraits(const RunData& run, const AbsorbedSystem& system, int a, int b,
@@ -192,118 +149,16 @@ void SolveForAllTraits(const RunData& run, const AbsorbedSystem& system, int a, 
   try {
     SolveColumns(system.equations, system.incidence.nA, solution, run.nTrait);
   } catch (const SingularEquations& singular) {
-    ThrowSingular(run, a, b, singular);
+    ThrowSingularSystem(run, a, b, singular);
   }
 }
+
+// --- The reductions of every trait. The stores hold a level's traits side by
+// side, so one pass down the levels serves all traits, each sum still taking
+// the levels in order.
 
 // R = sum over levels of total^2 / count, formed and summed in double from
 // the single-precision totals and counts.
-double OneWayReduction(const Table2<float>& totals, int t, const std::vector<float>& counts) {
-  double r = 0;
-  for (int j = 1; j <= totals.LastRow(); ++j) {
-    const double total = static_cast<double>(totals(j, t));
-    r += total * total / static_cast<double>(counts[j]);
-  }
-  return r;
-}
-
-// R(r) = b'r, the solution times the adjusted right-hand side, in single
-// precision throughout.
-float AbsorbedReduction(const Table2<float>& rhs, const Table2<float>& solution, int t) {
-  float r = 0.0f;
-  for (int i = 1; i <= rhs.LastRow(); ++i) r += rhs(i, t) * solution(i, t);
-  return r;
-}
-
-// famConst(j) = (absTotal(j) - A) / levelCount(j) with A the sum over the
-// blocks of count x block solution, in single precision. Blocks without the
-// family add signed zeros and are skipped, as in AdjustedRhs.
-std::vector<float> FamilyConstants(const RunData& run, const Incidence& familyByRep, int t) {
-  // The trait's block solutions side by side: every family reads most of
-  // them, and the store holds them a row of all traits apart.
-  std::vector<float> solution(static_cast<std::size_t>(run.nRep) + 1);
-  for (int i = 1; i <= run.nRep; ++i) solution[i] = run.solRF(i, t);
-  std::vector<float> famConst(static_cast<std::size_t>(familyByRep.nA) + 1, 0.0f);
-  for (int j = 1; j <= familyByRep.nA; ++j) {
-    float a = 0.0f;
-    for (int e = familyByRep.rowStart[j]; e < familyByRep.rowStart[j + 1]; ++e) {
-      a += familyByRep.count[e] * solution[familyByRep.colIndex[e]];
-    }
-    famConst[j] = (run.famTot(j, t) - a) / familyByRep.levelCountA[j];
-  }
-  return famConst;
-}
-
-// The straightforward family constants: A summed over all blocks.
-std::vector<float> FamilyConstantsStraightforward(const RunData& run, int t) {
-  const Table2<float> count = CountBlockStraightforward(run, kRep, kFamily);
-  const std::vector<float> size = CountLevelsStraightforward(run, kFamily);
-  std::vector<float> famConst(static_cast<std::size_t>(run.nFamily) + 1, 0.0f);
-  for (int j = 1; j <= run.nFamily; ++j) {
-    float a = 0.0f;
-    for (int i = 1; i <= run.nRep; ++i) a += count(i, j) * run.solRF(i, t);
-    famConst[j] = (run.famTot(j, t) - a) / size[j];
-  }
-  return famConst;
-}
-
-// One system for one trait as the method is written: the adjusted
-// right-hand side summed over every level of b, the absorbed equations
-// rebuilt, and InvertMatrix with the right-hand side in column n + 1.
-void SolveOneTraitStraightforward(const RunData& run, int a, int b, bool perSiteConstraint,
-                                  const std::vector<float>& keptTotal, const std::vector<float>& absTotal, int t,
-                                  Table2<float>& rhs, Table2<float>& solution) {
-  const Table2<float> count = CountBlockStraightforward(run, a, b);
-  const std::vector<float> levelCount = CountLevelsStraightforward(run, b);
-  const Table2<float> absorbed = AbsorbStraightforward(run, a, b, perSiteConstraint);
-  const int nA = count.LastRow(), nB = count.LastCol();
-  Table2<float> invMat(nA, nA + 1);
-  for (int i = 1; i <= nA; ++i) {
-    float sum = 0.0f;
-    for (int j = 1; j <= nB; ++j) sum += (count(i, j) * absTotal[j]) / levelCount[j];
-    rhs(i, t) = keptTotal[i] - sum;
-    for (int j = 1; j <= nA; ++j) invMat(i, j) = absorbed(i, j);
-    invMat(i, nA + 1) = rhs(i, t);
-  }
-  std::vector<float> rowSwapRec(static_cast<std::size_t>(nA) + 2), colSwapRec(static_cast<std::size_t>(nA) + 2);
-  try {
-    InvertMatrix(invMat, nA, rowSwapRec, colSwapRec);
-  } catch (const SingularEquations& singular) {
-    ThrowSingular(run, a, b, singular);
-  }
-  for (int i = 1; i <= nA; ++i) solution(i, t) = invMat(i, nA + 1);
-}
-
-// The reductions combined from their parts.
-Reductions Combine(double rUR, double rUF, double rUCell, float rSiteF, float rRepF, float rRepCell, double yy,
-                   std::vector<float> famConst) {
-  Reductions r;
-  r.rUR = rUR;
-  r.rUF = rUF;
-  r.rUCell = rUCell;
-  // A single-precision R(r) added to a double reduction gives a double.
-  r.rSiteF = rSiteF;
-  r.rUSF = static_cast<double>(r.rSiteF) + r.rUF;
-  r.rRepF = rRepF;
-  r.rUSRF = static_cast<double>(r.rRepF) + r.rUF;
-  r.famConst = std::move(famConst);
-  r.rRepCell = rRepCell;
-  r.rUSRCell = static_cast<double>(r.rRepCell) + r.rUCell;
-  r.yy = yy;
-  return r;
-}
-
-Reductions ReductionsOf(const RunData& run, double yy, int t, std::vector<float> famConst) {
-  return Combine(OneWayReduction(run.repTot, t, run.repCnt), OneWayReduction(run.famTot, t, run.famCnt),
-                 OneWayReduction(run.sfTot, t, run.sfCnt), AbsorbedReduction(run.rhsSF, run.solSF, t),
-                 AbsorbedReduction(run.rhsRF, run.solRF, t), AbsorbedReduction(run.rhsRSF, run.solRSF, t), yy,
-                 std::move(famConst));
-}
-
-// --- The same for every trait at once. The stores hold a level's traits
-// side by side, so one pass down the levels serves all traits, each sum
-// still taking the levels in order.
-
 std::vector<double> AllOneWayReductions(const Table2<float>& totals, const std::vector<float>& counts) {
   const int nTrait = totals.LastCol();
   std::vector<double> r(static_cast<std::size_t>(nTrait) + 1, 0.0);
@@ -316,6 +171,8 @@ std::vector<double> AllOneWayReductions(const Table2<float>& totals, const std::
   return r;
 }
 
+// R(r) = b'r, the solution times the adjusted right-hand side, in single
+// precision throughout.
 std::vector<float> AllAbsorbedReductions(const Table2<float>& rhs, const Table2<float>& solution) {
   const int nTrait = rhs.LastCol();
   std::vector<float> r(static_cast<std::size_t>(nTrait) + 1, 0.0f);
@@ -327,8 +184,10 @@ std::vector<float> AllAbsorbedReductions(const Table2<float>& rhs, const Table2<
   return r;
 }
 
-// FamilyConstants of every trait: a family's blocks read once, a row of all
-// traits' block solutions each.
+// famConst(j) = (famTot(j) - A) / levelCount(j) with A the sum over the
+// blocks of count x block solution, in single precision. Blocks without the
+// family add signed zeros and are skipped, as in AdjustedRhs. A family's
+// blocks are read once, a row of all traits' block solutions each.
 KORVAN_VECTOR_CLONES void AllFamilyConstants(const RunData& run, const Incidence& familyByRep,
                                              Table2<float>& famConst) {
   const int nTrait = run.nTrait;
@@ -347,43 +206,17 @@ KORVAN_VECTOR_CLONES void AllFamilyConstants(const RunData& run, const Incidence
   }
 }
 
-}  // namespace
-
-std::vector<double> SolveAllTraitsStraightforward(RunData& run) {
-  AllocateTraitStores(run);
-  run.solSF = run.rhsSF;
-  run.solRF = run.rhsRF;
-  run.solRSF = run.rhsRSF;
-  run.repCnt = CountLevelsStraightforward(run, kRep);
-  run.famCnt = CountLevelsStraightforward(run, kFamily);
-  run.sfCnt = CountLevelsStraightforward(run, kCell);
-  std::vector<double> yy(static_cast<std::size_t>(run.nTrait) + 1, 0.0);
-  std::array<std::vector<float>, 6> totals;
-  for (int t = 1; t <= run.nTrait; ++t) {
-    yy[t] = LevelTotals(run, t, totals);
-    StoreColumn(totals[kRep], run.repTot, t);
-    StoreColumn(totals[kFamily], run.famTot, t);
-    StoreColumn(totals[kCell], run.sfTot, t);
-    SolveOneTraitStraightforward(run, kSite, kFamily, false, totals[kSite], totals[kFamily], t, run.rhsSF, run.solSF);
-    SolveOneTraitStraightforward(run, kRep, kFamily, false, totals[kRep], totals[kFamily], t, run.rhsRF, run.solRF);
-    SolveOneTraitStraightforward(run, kRep, kCell, true, totals[kRep], totals[kCell], t, run.rhsRSF, run.solRSF);
-  }
-  return yy;
-}
-
-Reductions TraitReductionsStraightforward(const RunData& run, double yy, int t) {
-  return ReductionsOf(run, yy, t, FamilyConstantsStraightforward(run, t));
-}
-
 AbsorbedSystems BuildAbsorbedSystems(const RunData& run) {
   AbsorbedSystems systems;
-  systems.siteAfterFamily = BuildSystem(run, kSite, kFamily, false);
-  systems.repAfterFamily = BuildSystem(run, kRep, kFamily, false);
-  systems.repAfterCell = BuildSystem(run, kRep, kCell, true);
+  systems.siteAfterFamily = BuildSystem(run, kSiteFactor, kFamilyFactor, false);
+  systems.repAfterFamily = BuildSystem(run, kRepFactor, kFamilyFactor, false);
+  systems.repAfterCell = BuildSystem(run, kRepFactor, kCellFactor, true);
   systems.familyByRep = Transpose(systems.repAfterFamily.incidence);
   return systems;
 }
 
+// The level totals with their counts, and the adjusted right-hand sides and
+// solutions of the three systems, for every trait. Returns y'*y of each trait.
 std::vector<double> SolveAllTraits(RunData& run, const AbsorbedSystems& systems) {
   AllocateTraitStores(run);
   run.repCnt = systems.repAfterFamily.incidence.levelCountA;
@@ -394,16 +227,13 @@ std::vector<double> SolveAllTraits(RunData& run, const AbsorbedSystems& systems)
   AdjustedRhs(systems.siteAfterFamily.incidence, siteTot, run.famTot, run.rhsSF);
   AdjustedRhs(systems.repAfterFamily.incidence, run.repTot, run.famTot, run.rhsRF);
   AdjustedRhs(systems.repAfterCell.incidence, run.repTot, run.sfTot, run.rhsRSF);
-  SolveForAllTraits(run, systems.siteAfterFamily, kSite, kFamily, run.rhsSF, run.solSF);
-  SolveForAllTraits(run, systems.repAfterFamily, kRep, kFamily, run.rhsRF, run.solRF);
-  SolveForAllTraits(run, systems.repAfterCell, kRep, kCell, run.rhsRSF, run.solRSF);
+  SolveForAllTraits(run, systems.siteAfterFamily, kSiteFactor, kFamilyFactor, run.rhsSF, run.solSF);
+  SolveForAllTraits(run, systems.repAfterFamily, kRepFactor, kFamilyFactor, run.rhsRF, run.solRF);
+  SolveForAllTraits(run, systems.repAfterCell, kRepFactor, kCellFactor, run.rhsRSF, run.solRSF);
   return yy;
 }
 
-Reductions TraitReductions(const RunData& run, const AbsorbedSystems& systems, double yy, int t) {
-  return ReductionsOf(run, yy, t, FamilyConstants(run, systems.familyByRep, t));
-}
-
+// The reductions of every trait from the stores SolveAllTraits left.
 std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSystems& systems,
                                            const std::vector<double>& yy) {
   const std::vector<double> rUR = AllOneWayReductions(run.repTot, run.repCnt);
@@ -418,22 +248,64 @@ std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSys
   for (int t = 1; t <= run.nTrait; ++t) {
     std::vector<float> family(static_cast<std::size_t>(run.nFamily) + 1, 0.0f);
     for (int j = 1; j <= run.nFamily; ++j) family[j] = famConst(j, t);
-    all[t] = Combine(rUR[t], rUF[t], rUCell[t], rSiteF[t], rRepF[t], rRepCell[t], yy[t], std::move(family));
+    all[t] = CombineReductions(rUR[t], rUF[t], rUCell[t], rSiteF[t], rRepF[t], rRepCell[t], yy[t], std::move(family));
   }
   return all;
+}
+
+}  // namespace
+
+void AllocateTraitStores(RunData& run) {
+  const int nTrait = run.nTrait;
+  run.repTot = Table2<float>(run.nRep, nTrait);
+  run.famTot = Table2<float>(run.nFamily, nTrait);
+  run.sfTot = Table2<float>(run.nSF, nTrait);
+  run.rhsSF = Table2<float>(run.nSite, nTrait);
+  run.rhsRF = Table2<float>(run.nRep, nTrait);
+  run.rhsRSF = Table2<float>(run.nRep, nTrait);
+}
+
+// The set-up refuses designs whose levels are not linked, so this is the
+// safety net for equations that are singular in single precision only.
+void ThrowSingularSystem(const RunData& run, int a, int b, const SingularEquations& singular) {
+  std::string message = TrialText(run) + " cannot be analysed: the equations of the ";
+  message += a == kSiteFactor ? "sites" : "blocks";
+  message += b == kFamilyFactor ? " after absorbing the families" : " after absorbing the site x family cells";
+  message += " are singular at ";
+  if (a == kSiteFactor) {
+    std::vector<std::string> sites;
+    for (int level : singular.unpivotedColumns) sites.push_back(SiteName(run, level));
+    for (std::size_t k = 0; k < sites.size(); ++k) message += (k == 0 ? "" : ", ") + sites[k];
+  } else {
+    message += BlockNames(run, singular.unpivotedColumns);
+  }
+  message += ". Their effects cannot be told apart from those of the families; check the codes of these "
+             "levels in the data file, or leave them out.";
+  throw KorvanError(message);
+}
+
+Reductions CombineReductions(double rUR, double rUF, double rUCell, float rSiteF, float rRepF, float rRepCell,
+                             double yy, std::vector<float> famConst) {
+  Reductions r;
+  r.rUR = rUR;
+  r.rUF = rUF;
+  r.rUCell = rUCell;
+  // A single-precision R(r) added to a double reduction gives a double.
+  r.rSiteF = rSiteF;
+  r.rUSF = static_cast<double>(r.rSiteF) + r.rUF;
+  r.rRepF = rRepF;
+  r.rUSRF = static_cast<double>(r.rRepF) + r.rUF;
+  r.famConst = std::move(famConst);
+  r.rRepCell = rRepCell;
+  r.rUSRCell = static_cast<double>(r.rRepCell) + r.rUCell;
+  r.yy = yy;
+  return r;
 }
 
 std::vector<Reductions> ReduceAllTraits(RunData& run) {
   const AbsorbedSystems systems = BuildAbsorbedSystems(run);
   const std::vector<double> yy = SolveAllTraits(run, systems);
   return AllTraitReductions(run, systems, yy);
-}
-
-std::vector<Reductions> ReduceAllTraitsStraightforward(RunData& run) {
-  const std::vector<double> yy = SolveAllTraitsStraightforward(run);
-  std::vector<Reductions> all(static_cast<std::size_t>(run.nTrait) + 1);
-  for (int t = 1; t <= run.nTrait; ++t) all[static_cast<std::size_t>(t)] = TraitReductionsStraightforward(run, yy[t], t);
-  return all;
 }
 
 SumsOfSquares FormSumsOfSquares(const RunData& run, const Reductions& r) {

@@ -1,38 +1,14 @@
 #pragma once
 
-// The reductions in sums of squares of one trait by the method of fitting
+// The reductions in sums of squares of every trait by the method of fitting
 // constants, and the sums of squares and mean squares formed from them.
 
 #include <vector>
 
 #include "input/rundata.h"
-#include "model/absorb.h"
+#include "linalg/invert_matrix.h"
 
 namespace korvan {
-
-// The reduced equations of a kept factor after absorbing a random one.
-struct AbsorbedSystem {
-  Incidence incidence;      // N_ab with the level sizes of a and b
-  Table2<float> equations;  // the absorbed equations with their constraint ones
-};
-
-// The three absorbed systems of the reductions. They depend on the design
-// only, so a run builds and eliminates each once and solves every trait's
-// right-hand side with it.
-struct AbsorbedSystems {
-  AbsorbedSystem siteAfterFamily;  // s after f, one overall condition
-  AbsorbedSystem repAfterFamily;   // r after f, one overall condition
-  AbsorbedSystem repAfterCell;     // r after sf, one condition per site
-  Incidence familyByRep;           // repAfterFamily's counts read family by family
-};
-
-AbsorbedSystems BuildAbsorbedSystems(const RunData& run);
-
-// For every trait: the level totals of blocks, families and cells with their
-// counts, and the adjusted right-hand sides and solutions of the three
-// systems (repTot .. solRSF of RunData). Returns y'*y of each trait (index =
-// trait). Throws KorvanError when a system is singular.
-std::vector<double> SolveAllTraits(RunData& run, const AbsorbedSystems& systems);
 
 // What the progress lines and the report show of one trait's reductions.
 struct Reductions {
@@ -49,16 +25,12 @@ struct Reductions {
   std::vector<float> famConst;  // constants of the families in u + r + f, 1..nFamily
 };
 
-// Reads the stores SolveAllTraits left for trait t.
-Reductions TraitReductions(const RunData& run, const AbsorbedSystems& systems, double yy, int t);
-
-// TraitReductions of every trait (index t), the same bits for one pass over
-// the stores with all traits side by side instead of one per trait.
-std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSystems& systems,
-                                           const std::vector<double>& yy);
-
-// The reductions of every trait (index t): SolveAllTraits, then
-// AllTraitReductions, each system built and eliminated once for all traits.
+// The reductions of every trait (index t), leaving in the run the level
+// totals of blocks, families and cells with their counts, and the adjusted
+// right-hand sides and solutions of the three absorbed systems (repTot ..
+// solRSF), which the pair stage reads. Each system is built and eliminated
+// once for all traits, and every sum takes all traits side by side. Throws
+// KorvanError when a system is singular.
 std::vector<Reductions> ReduceAllTraits(RunData& run);
 
 // The five lines of the analysis-of-variance table.
@@ -69,13 +41,22 @@ struct SumsOfSquares {
 
 SumsOfSquares FormSumsOfSquares(const RunData& run, const Reductions& r);
 
-// The straightforward forms, as the method is written: for every trait the
-// three absorbed systems rebuilt from dense counts, their right-hand sides
-// summed over every level, each solved by InvertMatrix; the family
-// constants summed over every block. Slow; SolveAllTraits and
-// TraitReductions must give their bits.
-std::vector<double> SolveAllTraitsStraightforward(RunData& run);
-Reductions TraitReductionsStraightforward(const RunData& run, double yy, int t);
-std::vector<Reductions> ReduceAllTraitsStraightforward(RunData& run);
+// --- What both forms of the reductions share (the other one is in
+// trait_reductions_straightforward.h).
+
+// The factors as the record columns number them (1 is u).
+inline constexpr int kSiteFactor = 2, kRepFactor = 3, kFamilyFactor = 4, kCellFactor = 5;
+
+// The stores repTot .. rhsRSF of every trait, sized for the run's levels.
+void AllocateTraitStores(RunData& run);
+
+// The KorvanError for the system of factor a after absorbing b, naming the
+// levels left unpivoted.
+[[noreturn]] void ThrowSingularSystem(const RunData& run, int a, int b, const SingularEquations& singular);
+
+// One trait's reductions from their parts: R(u,s,f), R(u,s,r,f) and
+// R(u,s,r,sf) formed from the R(r) of the absorbed systems.
+Reductions CombineReductions(double rUR, double rUF, double rUCell, float rSiteF, float rRepF, float rRepCell,
+                             double yy, std::vector<float> famConst);
 
 }  // namespace korvan

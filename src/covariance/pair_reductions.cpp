@@ -12,54 +12,6 @@ namespace korvan {
 
 namespace {
 
-// Each term (a product, or a product divided by a count) is evaluated in
-// double and stored in single precision; the running sum stays single.
-float LevelCrossProduct(const Table2<float>& total, const std::vector<float>& count, int t1, int t2) {
-  float sum = 0.0f;
-  for (int j = 1; j <= total.LastRow(); ++j) {
-    sum += RoundToSingle(static_cast<double>(total(j, t1)) * static_cast<double>(total(j, t2)) /
-                         static_cast<double>(count[j]));
-  }
-  return sum;
-}
-
-// The solution always from the first trait, the right-hand side from the
-// second. Averaging with the reverse order would be symmetric too, but would
-// change the digits of every report already compared against.
-float SolutionCrossProduct(const Table2<float>& solution, const Table2<float>& rhs, int t1, int t2) {
-  float sum = 0.0f;
-  for (int j = 1; j <= solution.LastRow(); ++j) {
-    sum += RoundToSingle(static_cast<double>(solution(j, t1)) * static_cast<double>(rhs(j, t2)));
-  }
-  return sum;
-}
-
-}  // namespace
-
-std::vector<float> RecordCrossProducts(const RunData& run, int t1) {
-  std::vector<float> sums(static_cast<std::size_t>(run.nTrait) + 1, 0.0f);
-  const float* v1 = run.traitValue.Trait(t1);
-  // Each sum must run through the records in order, which ties one sum to the
-  // latency of its additions; several traits side by side keep the adder busy.
-  constexpr int kWidth = 8;
-  for (int first = t1 + 1; first <= run.nTrait; first += kWidth) {
-    const int width = std::min(kWidth, run.nTrait - first + 1);
-    const float* v2[kWidth] = {};
-    float acc[kWidth] = {};
-    for (int c = 0; c < width; ++c) v2[c] = run.traitValue.Trait(first + c);
-    for (int i = 1; i <= run.nRecord; ++i) {
-      const float a = v1[i];
-      // The product of two singles is exact in double, so rounding it once to
-      // single gives the single-precision product.
-      for (int c = 0; c < width; ++c) acc[c] += a * v2[c][i];
-    }
-    for (int c = 0; c < width; ++c) sums[first + c] = acc[c];
-  }
-  return sums;
-}
-
-namespace {
-
 // The running sums of t1 with all later traits take the block's records one
 // after the other, in rows t1 = first, first + every, ..; eight records per
 // pass over a row keep it in the registers, each sum still adding the
@@ -92,8 +44,8 @@ KORVAN_VECTOR_CLONES void AddBlockProducts(const RecordBlock& block, int count, 
   }
 }
 
-}  // namespace
-
+// y1'y2 of every pair t1 < t2 in element (t1, t2): the single-precision
+// running sum over the records in order, all pairs in one pass over them.
 Table2<float> AllRecordCrossProducts(const RunData& run) {
   const int nTrait = run.nTrait;
   Table2<float> sums(nTrait, nTrait);
@@ -109,12 +61,73 @@ Table2<float> AllRecordCrossProducts(const RunData& run) {
   return sums;
 }
 
-namespace {
+// The cross products of the level totals of t1 with those of every later
+// trait, the sum over the levels of total1 x total2 / count: each term
+// evaluated in double and stored in single precision, the running sum
+// single. The stores hold the traits of a level side by side, so one pass
+// down the levels serves them all; each sum still adds its levels in order,
+// term by term.
+KORVAN_VECTOR_CLONES void LevelCrossProducts(const Table2<float>& total, const std::vector<float>& count, int t1,
+                        std::vector<float>& sums) {
+  const int last = total.LastCol();
+  std::fill(sums.begin(), sums.end(), 0.0f);
+  for (int j = 1; j <= total.LastRow(); ++j) {
+    const float* row = total.Row(j);
+    const double first = static_cast<double>(row[t1]);
+    const double size = static_cast<double>(count[j]);
+    for (int t2 = t1 + 1; t2 <= last; ++t2)
+      sums[t2] += RoundToSingle(first * static_cast<double>(row[t2]) / size);
+  }
+}
 
-// The six sums of one pair, in the order they are formed.
-struct PairSums {
-  float rUR = 0, qRF = 0, qRCell = 0, rUF = 0, qSF = 0, rUCell = 0;
-};
+// The solution of t1 times the right-hand sides of every later trait, term
+// by term likewise. The solution always from the first trait, the right-hand
+// side from the second: averaging with the reverse order would be symmetric
+// too, but would change the digits of every report already compared against.
+KORVAN_VECTOR_CLONES void SolutionCrossProducts(const Table2<float>& solution, const Table2<float>& rhs, int t1,
+                           std::vector<float>& sums) {
+  const int last = rhs.LastCol();
+  std::fill(sums.begin(), sums.end(), 0.0f);
+  for (int j = 1; j <= solution.LastRow(); ++j) {
+    const float* row = rhs.Row(j);
+    const double first = static_cast<double>(solution(j, t1));
+    for (int t2 = t1 + 1; t2 <= last; ++t2) sums[t2] += RoundToSingle(first * static_cast<double>(row[t2]));
+  }
+}
+
+// The pairs of t1 with every later trait t2 (index t2), `y1y2` the row of t1
+// of AllRecordCrossProducts.
+std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1, const float* y1y2) {
+  assert(1 <= t1 && t1 < run.nTrait && run.repTot.LastCol() == run.nTrait);
+  const std::size_t size = static_cast<std::size_t>(run.nTrait) + 1;
+  std::vector<float> rUR(size), qRF(size), qRCell(size), rUF(size), qSF(size), rUCell(size);
+  LevelCrossProducts(run.repTot, run.repCnt, t1, rUR);
+  SolutionCrossProducts(run.solRF, run.rhsRF, t1, qRF);
+  SolutionCrossProducts(run.solRSF, run.rhsRSF, t1, qRCell);
+  LevelCrossProducts(run.famTot, run.famCnt, t1, rUF);
+  SolutionCrossProducts(run.solSF, run.rhsSF, t1, qSF);
+  LevelCrossProducts(run.sfTot, run.sfCnt, t1, rUCell);
+  std::vector<PairAnova> pairs(size);
+  for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2)
+    pairs[t2] = CombinePair(run, {rUR[t2], qRF[t2], qRCell[t2], rUF[t2], qSF[t2], rUCell[t2]}, y1y2[t2]);
+  return pairs;
+}
+
+}  // namespace
+
+std::vector<std::vector<PairAnova>> ReduceAllPairs(const RunData& run) {
+  const Table2<float> y1y2 = AllRecordCrossProducts(run);
+  std::vector<std::vector<PairAnova>> all(static_cast<std::size_t>(run.nTrait));
+  auto reduce = [&](int first, int every) {
+    for (int t1 = first; t1 < run.nTrait; t1 += every)
+      all[static_cast<std::size_t>(t1)] = PairReductionsWithLaterTraits(run, t1, y1y2.Row(t1));
+  };
+  // Each t1 is its own; alternate ones share the work as the rows shorten.
+  // Every pair passes over the model columns.
+  const double work = static_cast<double>(run.nTrait) * run.nTrait * run.q / 2;
+  ForEachChunk(2, work, [&](int part) { reduce(1 + part, 2); });
+  return all;
+}
 
 PairAnova CombinePair(const RunData& run, const PairSums& s, float y1y2) {
   // The combinations are stored in single before they are differenced.
@@ -142,93 +155,6 @@ PairAnova CombinePair(const RunData& run, const PairSums& s, float y1y2) {
   p.vcEst[1] = ((static_cast<double>(p.mcpFamily) - static_cast<double>(run.kFSF) * p.vcEst[2]) -
                 p.mcpError) / static_cast<double>(run.kF);
   return p;
-}
-
-// LevelCrossProduct of t1 with every later trait at once. The stores hold
-// the traits of a level side by side, so one pass down the levels serves
-// them all; each sum still adds its levels in order, term by term.
-KORVAN_VECTOR_CLONES void LevelCrossProducts(const Table2<float>& total, const std::vector<float>& count, int t1,
-                        std::vector<float>& sums) {
-  const int last = total.LastCol();
-  std::fill(sums.begin(), sums.end(), 0.0f);
-  for (int j = 1; j <= total.LastRow(); ++j) {
-    const float* row = total.Row(j);
-    const double first = static_cast<double>(row[t1]);
-    const double size = static_cast<double>(count[j]);
-    for (int t2 = t1 + 1; t2 <= last; ++t2)
-      sums[t2] += RoundToSingle(first * static_cast<double>(row[t2]) / size);
-  }
-}
-
-// SolutionCrossProduct of t1 with every later trait at once, likewise.
-KORVAN_VECTOR_CLONES void SolutionCrossProducts(const Table2<float>& solution, const Table2<float>& rhs, int t1,
-                           std::vector<float>& sums) {
-  const int last = rhs.LastCol();
-  std::fill(sums.begin(), sums.end(), 0.0f);
-  for (int j = 1; j <= solution.LastRow(); ++j) {
-    const float* row = rhs.Row(j);
-    const double first = static_cast<double>(solution(j, t1));
-    for (int t2 = t1 + 1; t2 <= last; ++t2) sums[t2] += RoundToSingle(first * static_cast<double>(row[t2]));
-  }
-}
-
-}  // namespace
-
-PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2) {
-  assert(1 <= t1 && t1 < t2 && t2 <= run.nTrait);
-  PairSums s;
-  s.rUR = LevelCrossProduct(run.repTot, run.repCnt, t1, t2);
-  s.qRF = SolutionCrossProduct(run.solRF, run.rhsRF, t1, t2);
-  s.qRCell = SolutionCrossProduct(run.solRSF, run.rhsRSF, t1, t2);
-  s.rUF = LevelCrossProduct(run.famTot, run.famCnt, t1, t2);
-  s.qSF = SolutionCrossProduct(run.solSF, run.rhsSF, t1, t2);
-  s.rUCell = LevelCrossProduct(run.sfTot, run.sfCnt, t1, t2);
-  return CombinePair(run, s, y1y2);
-}
-
-std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1, const std::vector<float>& y1y2) {
-  assert(1 <= t1 && t1 < run.nTrait && run.repTot.LastCol() == run.nTrait);
-  const std::size_t size = static_cast<std::size_t>(run.nTrait) + 1;
-  std::vector<float> rUR(size), qRF(size), qRCell(size), rUF(size), qSF(size), rUCell(size);
-  LevelCrossProducts(run.repTot, run.repCnt, t1, rUR);
-  SolutionCrossProducts(run.solRF, run.rhsRF, t1, qRF);
-  SolutionCrossProducts(run.solRSF, run.rhsRSF, t1, qRCell);
-  LevelCrossProducts(run.famTot, run.famCnt, t1, rUF);
-  SolutionCrossProducts(run.solSF, run.rhsSF, t1, qSF);
-  LevelCrossProducts(run.sfTot, run.sfCnt, t1, rUCell);
-  std::vector<PairAnova> pairs(size);
-  for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2)
-    pairs[t2] = CombinePair(run, {rUR[t2], qRF[t2], qRCell[t2], rUF[t2], qSF[t2], rUCell[t2]}, y1y2[t2]);
-  return pairs;
-}
-
-std::vector<std::vector<PairAnova>> AllPairReductions(const RunData& run, const Table2<float>& y1y2) {
-  std::vector<std::vector<PairAnova>> all(static_cast<std::size_t>(run.nTrait));
-  auto reduce = [&](int first, int every) {
-    for (int t1 = first; t1 < run.nTrait; t1 += every)
-      all[static_cast<std::size_t>(t1)] =
-          PairReductionsWithLaterTraits(run, t1, std::vector<float>(y1y2.Row(t1), y1y2.Row(t1) + run.nTrait + 1));
-  };
-  // Each t1 is its own; alternate ones share the work as the rows shorten.
-  // Every pair passes over the model columns.
-  const double work = static_cast<double>(run.nTrait) * run.nTrait * run.q / 2;
-  ForEachChunk(2, work, [&](int part) { reduce(1 + part, 2); });
-  return all;
-}
-
-std::vector<std::vector<PairAnova>> ReduceAllPairs(const RunData& run) {
-  return AllPairReductions(run, AllRecordCrossProducts(run));
-}
-
-std::vector<std::vector<PairAnova>> ReduceAllPairsStraightforward(const RunData& run) {
-  std::vector<std::vector<PairAnova>> all(static_cast<std::size_t>(run.nTrait));
-  for (int t1 = 1; t1 < run.nTrait; ++t1) {
-    const std::vector<float> y1y2 = RecordCrossProducts(run, t1);
-    std::vector<PairAnova>& row = all[static_cast<std::size_t>(t1)];
-    row.resize(static_cast<std::size_t>(run.nTrait) + 1);
-    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) row[static_cast<std::size_t>(t2)] = PairReductions(run, t1, t2, y1y2[t2]);
-  }
-  return all;
 }
 
 }  // namespace korvan

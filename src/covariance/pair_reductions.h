@@ -20,30 +20,24 @@ struct PairAnova {
   std::array<double, 4> vcEst{};  // 1..3: family, site x family and error covariance
 };
 
-// y1'y2 of trait t1 with every later trait t2 (index t2 = t1 + 1 .. nTrait):
-// the single-precision running sum over the records in order.
-std::vector<float> RecordCrossProducts(const RunData& run, int t1);
-
-// The same for every pair at once: element (t1, t2), t1 < t2, in one pass
-// over the records.
-Table2<float> AllRecordCrossProducts(const RunData& run);
-
-// The pair t1 < t2; `y1y2` comes from RecordCrossProducts.
-PairAnova PairReductions(const RunData& run, int t1, int t2, float y1y2);
-
-// PairReductions of t1 with every later trait t2 (index t2 = t1 + 1 ..
-// nTrait), the same bits for one pass over the stores instead of one per pair.
-std::vector<PairAnova> PairReductionsWithLaterTraits(const RunData& run, int t1, const std::vector<float>& y1y2);
-
-// PairReductionsWithLaterTraits of every t1 (index t1), `y1y2` from
-// AllRecordCrossProducts; on two threads when there are many pairs.
-std::vector<std::vector<PairAnova>> AllPairReductions(const RunData& run, const Table2<float>& y1y2);
-
-// AllPairReductions of AllRecordCrossProducts: the pair stage's reductions.
+// The cross-product reductions of every pair t1 < t2 (element [t1][t2]):
+// y1'y2 of all pairs in one pass over the records, then for each t1 one pass
+// over the stores with all later traits side by side; on two threads when
+// there are many pairs.
 std::vector<std::vector<PairAnova>> ReduceAllPairs(const RunData& run);
 
-// The same pair by pair, as the method is written: the cross products of the
-// records summed anew for every first trait, each pair reduced on its own.
-std::vector<std::vector<PairAnova>> ReduceAllPairsStraightforward(const RunData& run);
+// --- What both forms of the pair reductions share (the other one is in
+// pair_reductions_straightforward.h).
+
+// The six cross-product sums of one pair, in the order they are formed: of
+// the level totals (rUR, rUF, rUCell) and of the solutions of the absorbed
+// systems with their right-hand sides (qRF, qRCell, qSF). The solution is
+// always the first trait's, the right-hand side the second's.
+struct PairSums {
+  float rUR = 0, qRF = 0, qRCell = 0, rUF = 0, qSF = 0, rUCell = 0;
+};
+
+// The pair's lines and covariance components from its sums and y1'y2.
+PairAnova CombinePair(const RunData& run, const PairSums& s, float y1y2);
 
 }  // namespace korvan

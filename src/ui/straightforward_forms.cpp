@@ -1,5 +1,7 @@
 #include "ui/straightforward_forms.h"
 
+#include "anova/trait_reductions_straightforward.h"
+#include "covariance/pair_reductions_straightforward.h"
 #include "input/level_coding.h"
 #include "input/reader.h"
 #include "model/model_setup.h"
