@@ -187,6 +187,12 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
   }
 }
 
+const OptionInfo* FindOption(std::string_view name) {
+  for (const OptionInfo& option : kOptions)
+    if (option.name == name) return &option;
+  return nullptr;
+}
+
 // How far apart two option names are: letters inserted, removed, changed or
 // swapped with their neighbour (optimal string alignment distance).
 std::size_t EditDistance(std::string_view a, std::string_view b) {
@@ -221,6 +227,35 @@ std::string UnknownOption(std::string_view arg) {
   return message;
 }
 
+// CLI11 reads "--age=" as --age without its value, and "--quiet=" as
+// --quiet; users mean an empty value by the first and a value all the same
+// by the second. The words come last first, the order CLI11 takes them in.
+std::vector<std::string> Words(int argc, char** argv) {
+  std::vector<std::string> words;
+  for (int n = argc - 1; n >= 1; --n) {
+    const std::string_view word = argv[n];
+    const OptionInfo* option = word.ends_with('=') ? FindOption(word.substr(0, word.size() - 1)) : nullptr;
+    if (option && option->kind == OptionInfo::kFlag) throw UsageError{std::string(option->name) + " takes no value"};
+    words.emplace_back(option ? "" : word);
+    if (option) words.emplace_back(option->name);
+  }
+  return words;
+}
+
+// CLI11 stops at a value left out (--procedure at the end) or given to a
+// flag (--quiet=1), and names the option first, with or without its dashes.
+UsageError UsageErrorOf(const CLI::ParseError& error) {
+  const std::string_view what = error.what();
+  const std::string_view named = what.substr(std::min(what.find_first_not_of('-'), what.size()));
+  for (const OptionInfo& option : kOptions) {
+    const std::string_view bare = option.name.substr(2);
+    if (!named.starts_with(bare) || named.size() == bare.size()) continue;
+    if (named[bare.size()] == ':') return UsageError{std::string(option.name) + " needs a value"};
+    if (named[bare.size()] == ' ') return UsageError{std::string(option.name) + " takes no value"};
+  }
+  return UsageError{std::string(what)};
+}
+
 // CLI11 splits the words and finds the options; what is wrong with them is
 // said here, in the words users know.
 CliOptions ParseArguments(int argc, char** argv) {
@@ -237,20 +272,11 @@ CliOptions ParseArguments(int argc, char** argv) {
   }
   CLI::Option* help = app.add_flag("-h,--help");
   CLI::Option* version = app.add_flag("--version");
+  std::vector<std::string> words = Words(argc, argv);
   try {
-    app.parse(argc, argv);
+    app.parse(words);
   } catch (const CLI::ParseError& error) {
-    // A value left out (--procedure at the end) or given to a flag
-    // (--quiet=1); CLI11 names the option first, with or without its dashes.
-    const std::string_view what = error.what();
-    const std::string_view named = what.substr(std::min(what.find_first_not_of('-'), what.size()));
-    for (const OptionInfo& option : kOptions) {
-      const std::string_view bare = option.name.substr(2);
-      if (!named.starts_with(bare) || named.size() == bare.size()) continue;
-      if (named[bare.size()] == ':') throw UsageError{std::string(option.name) + " needs a value"};
-      if (named[bare.size()] == ' ') throw UsageError{std::string(option.name) + " takes no value"};
-    }
-    throw UsageError{std::string(what)};
+    throw UsageErrorOf(error);
   }
   CliOptions options;
   options.params.fieldNames = OptionFieldNames();
