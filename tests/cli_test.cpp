@@ -21,6 +21,11 @@ using test::WriteFile;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
+std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more) {
+  args.insert(args.end(), more.begin(), more.end());
+  return args;
+}
+
 // The command of examples/README.md for the small example, with the
 // report, and the procedure file when wanted, in `dir`.
 std::vector<std::string> ExampleArgs(const TempDir& dir, bool procedure) {
@@ -29,8 +34,7 @@ std::vector<std::string> ExampleArgs(const TempDir& dir, bool procedure) {
       "--sites", "3", "--blocks", "3", "--families", "5", "--records", "36", "--traits", "2", "--age", "10",
       "--site-col", "1,4", "--block-col", "5,3", "--family-col", "8,4", "--age-col", "12,3",
       "--trait-col", "15,8"};
-  if (procedure) args.insert(args.end(), {"--procedure", dir / "small_trial.procedure"});
-  return args;
+  return procedure ? Plus(args, {"--procedure", dir / "small_trial.procedure"}) : args;
 }
 
 std::vector<std::string> With(std::vector<std::string> args, const std::string& option, const std::string& value) {
@@ -52,10 +56,6 @@ TEST(Cli, UsageErrorsNameTheOptionAndExitWith2) {
     std::vector<std::string> args;
     const char* message;
   };
-  std::vector<std::string> twice = args;
-  twice.insert(twice.end(), {"--sites", "4"});
-  std::vector<std::string> dangling = args;
-  dangling.push_back("--procedure");
   const Case cases[] = {
       {Without(Without(args, "--sites"), "--age-col"), "missing --sites, --age-col"},
       {With(args, "--records", "36x"), "--records: '36x' is not a number"},
@@ -63,9 +63,11 @@ TEST(Cli, UsageErrorsNameTheOptionAndExitWith2) {
       {With(args, "--families", "nan"), "--families: 'nan' is not a number"},
       {With(args, "--site-col", "1"), "--site-col: '1' is not START,WIDTH"},
       {With(args, "--trait-col", "15,"), "--trait-col: '' is not START,WIDTH"},
-      {twice, "--sites is given twice"},
-      {dangling, "--procedure needs a value"},
-      {{"--data=a", "--colour", "red"}, "unknown option '--colour'"},
+      {Plus(args, {"--sites", "4"}), "--sites is given twice"},
+      {Plus(args, {"--procedure"}), "--procedure needs a value"},
+      {Plus(args, {"--quiet=1"}), "--quiet takes no value"},
+      {{"--data=a", "--colour", "red"}, "unknown option '--colour'\n"},  // too far from any option to guess
+      {{"--site-cols=1,4"}, "unknown option '--site-cols=1,4'; did you mean '--site-col'?\n"},
   };
   for (const Case& c : cases) {
     const CliResult result = RunCli(c.args);
@@ -177,8 +179,7 @@ TEST(Cli, TimingsListEveryStageWithinTheTotal) {
   std::vector<std::string> args = ExampleArgs(dir, false);
   ASSERT_EQ(RunCli(args).exitCode, 0);
   const std::string plainReport = ReadFile(dir / "small_trial.out");
-  args.insert(args.end(), {"--timings", dir / "timings.txt"});
-  const CliResult result = RunCli(args);
+  const CliResult result = RunCli(Plus(args, {"--timings", dir / "timings.txt"}));
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(ReadFile(dir / "small_trial.out"), plainReport);
 

@@ -290,21 +290,9 @@ TEST(PatternFormat, FastFormsWriteWhatTheGeneralFormWrites) {
   }
 }
 
-TEST(ReportFile, WritesCrLfLinesOnlyOnCommit) {
-  test::TempDir dir;
-  const std::string path = dir / "out.txt";
-  test::WriteFile(path, "old report\r\n");
-  {
-    ReportFile report(path);
-    report.Text(" Site ").Whole(1).Single(2.5f).Double(0.5).EndLine();
-    EXPECT_EQ(test::ReadFile(path), "old report\r\n");  // untouched until the run completes
-    report.Commit();
-  }
-  EXPECT_EQ(test::ReadFile(path), " Site  1  2.5  .5 \r\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
-}
-
-TEST(ReportFile, FailedRunLeavesNothingAndKeepsTheOldReport) {
+// A failed run's report is never seen, a committed one replaces the old
+// whole, and neither leaves a temporary file beside it.
+TEST(ReportFile, ReplacesTheOldReportOnlyOnCommit) {
   test::TempDir dir;
   const std::string path = dir / "out.txt";
   test::WriteFile(path, "old report\r\n");
@@ -314,13 +302,16 @@ TEST(ReportFile, FailedRunLeavesNothingAndKeepsTheOldReport) {
     EXPECT_THROW(report.Single(std::numeric_limits<float>::infinity()), KorvanError);
   }
   EXPECT_EQ(test::ReadFile(path), "old report\r\n");
+  {
+    ReportFile report(path);
+    report.Text(" Site ").Whole(1).Single(2.5f).Double(0.5).EndLine();
+    EXPECT_EQ(test::ReadFile(path), "old report\r\n");  // untouched until the run completes
+    report.Commit();
+  }
+  EXPECT_EQ(test::ReadFile(path), " Site  1  2.5  .5 \r\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
-}
-
-TEST(ReportFile, MissingFolderIsAClearError) {
-  test::TempDir dir;
   EXPECT_THAT([&] { ReportFile report(dir / "no-such-folder/out.txt"); },
-              testing::ThrowsMessage<KorvanError>(testing::HasSubstr("no-such-folder")));
+              testing::ThrowsMessage<KorvanError>(testing::HasSubstr("in the folder " + (dir / "no-such-folder"))));
 }
 
 }  // namespace

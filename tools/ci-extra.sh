@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The second half of CI, after tools/test.sh: the whole test suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz targets
-# (their committed corpus replayed, then about a minute of fuzzing each).
+# (their committed corpus replayed, then about a minute of fuzzing each),
+# then the batch programs cross-compiled for Windows.
 # Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,3 +15,5 @@ export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir build-sanitize --output-on-failure --parallel "$jobs"
 
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}" KORVAN_JOBS="$jobs" bash tools/fuzz.sh
+
+KORVAN_JOBS="$jobs" bash tools/cross-windows.sh

@@ -1,19 +1,16 @@
 // korvan-cli: the batch twin of the main window. The options fill the same
 // run parameters as the boxes; messages name the options instead.
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cassert>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <map>
 #include <new>
 #include <optional>
 #include <string>
@@ -24,6 +21,8 @@
 #include "cli/cli.h"
 
 #include "base/korvan_error.h"
+#include "base/terminal.h"
+#include "format/output_file.h"
 #include "input/run_parameters.h"
 #include "ui/run.h"
 
@@ -99,6 +98,8 @@ constexpr OptionInfo kOptions[] = {
     {"--age-col", OptionInfo::kField, Field::kAgeStart, Field::kAgeWidth},
     {"--trait-col", OptionInfo::kField, Field::kTraitStart, Field::kTraitWidth},
 };
+
+constexpr std::string_view kOtherNames[] = {"--help", "--version"};
 
 std::size_t Index(Field f) { return static_cast<std::size_t>(f); }
 
@@ -186,107 +187,123 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
   }
 }
 
-CliOptions ParseArguments(const std::vector<std::string_view>& args) {
+const OptionInfo* FindOption(std::string_view name) {
+  for (const OptionInfo& option : kOptions)
+    if (option.name == name) return &option;
+  return nullptr;
+}
+
+// How far apart two option names are: letters inserted, removed, changed or
+// swapped with their neighbour (optimal string alignment distance).
+std::size_t EditDistance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i)
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  return d[a.size()][b.size()];
+}
+
+// A slip of one or two letters (--site-cols, --famillies, -sites) most
+// likely meant the nearest option; anything further is not guessed at.
+std::string UnknownOption(std::string_view arg) {
+  const std::string_view name = arg.substr(0, arg.find('='));
+  std::string_view nearest;
+  std::size_t nearestDistance = 3;
+  auto consider = [&](std::string_view candidate) {
+    if (const std::size_t distance = EditDistance(name, candidate); distance < nearestDistance) {
+      nearestDistance = distance;
+      nearest = candidate;
+    }
+  };
+  for (const OptionInfo& option : kOptions) consider(option.name);
+  for (const std::string_view other : kOtherNames) consider(other);
+  std::string message = "unknown option '" + std::string(arg) + "'";
+  if (!nearest.empty()) message += "; did you mean '" + std::string(nearest) + "'?";
+  return message;
+}
+
+// CLI11 reads "--age=" as --age without its value, and "--quiet=" as
+// --quiet; users mean an empty value by the first and a value all the same
+// by the second. The words come last first, the order CLI11 takes them in.
+std::vector<std::string> Words(int argc, char** argv) {
+  std::vector<std::string> words;
+  for (int n = argc - 1; n >= 1; --n) {
+    const std::string_view word = argv[n];
+    const OptionInfo* option = word.ends_with('=') ? FindOption(word.substr(0, word.size() - 1)) : nullptr;
+    if (option && option->kind == OptionInfo::kFlag) throw UsageError{std::string(option->name) + " takes no value"};
+    words.emplace_back(option ? "" : word);
+    if (option) words.emplace_back(option->name);
+  }
+  return words;
+}
+
+// CLI11 stops at a value left out (--procedure at the end) or given to a
+// flag (--quiet=1), and names the option first, with or without its dashes.
+UsageError UsageErrorOf(const CLI::ParseError& error) {
+  const std::string_view what = error.what();
+  const std::string_view named = what.substr(std::min(what.find_first_not_of('-'), what.size()));
+  for (const OptionInfo& option : kOptions) {
+    const std::string_view bare = option.name.substr(2);
+    if (!named.starts_with(bare) || named.size() == bare.size()) continue;
+    if (named[bare.size()] == ':') return UsageError{std::string(option.name) + " needs a value"};
+    if (named[bare.size()] == ' ') return UsageError{std::string(option.name) + " takes no value"};
+  }
+  return UsageError{std::string(what)};
+}
+
+// CLI11 splits the words and finds the options; what is wrong with them is
+// said here, in the words users know.
+CliOptions ParseArguments(int argc, char** argv) {
+  CLI::App app;
+  app.set_help_flag();  // the usage and help texts below are this program's own
+  app.allow_extras();   // unknown words are named below, with a suggestion
+  std::vector<CLI::Option*> given;
+  for (const OptionInfo& option : kOptions) {
+    const std::string name(option.name);
+    CLI::Option* added =
+        option.kind == OptionInfo::kFlag ? app.add_flag(name)->disable_flag_override() : app.add_option(name);
+    // Counted, not merged: an option given twice is a mistake to report.
+    given.push_back(added->multi_option_policy(CLI::MultiOptionPolicy::TakeAll));
+  }
+  CLI::Option* help = app.add_flag("-h,--help");
+  CLI::Option* version = app.add_flag("--version");
+  std::vector<std::string> words = Words(argc, argv);
+  try {
+    app.parse(words);
+  } catch (const CLI::ParseError& error) {
+    throw UsageErrorOf(error);
+  }
   CliOptions options;
   options.params.fieldNames = OptionFieldNames();
-  std::map<std::string_view, bool> seen;
-  for (std::size_t n = 0; n < args.size(); ++n) {
-    std::string_view arg = args[n];
-    if (arg == "--help" || arg == "-h") options.help = true;
-    if (arg == "--version") options.version = true;
-    if (options.help || options.version) return options;
-    std::optional<std::string_view> inlineValue;
-    if (const std::size_t equals = arg.find('='); arg.starts_with("--") && equals != std::string_view::npos) {
-      inlineValue = arg.substr(equals + 1);
-      arg = arg.substr(0, equals);
-    }
-    const OptionInfo* option = nullptr;
-    for (const OptionInfo& candidate : kOptions)
-      if (candidate.name == arg) option = &candidate;
-    if (option == nullptr) throw UsageError{"unknown option '" + std::string(args[n]) + "'"};
-    if (seen[option->name]) throw UsageError{std::string(option->name) + " is given twice"};
-    seen[option->name] = true;
-    if (option->kind == OptionInfo::kFlag) {
-      if (inlineValue) throw UsageError{std::string(option->name) + " takes no value"};
-      ApplyOption(options, *option, {});
-      continue;
-    }
-    if (!inlineValue && n + 1 >= args.size()) throw UsageError{std::string(option->name) + " needs a value"};
-    ApplyOption(options, *option, inlineValue ? *inlineValue : args[++n]);
-  }
+  options.help = help->count() > 0;
+  options.version = version->count() > 0;
+  if (options.help || options.version) return options;
+  if (!app.remaining().empty()) throw UsageError{UnknownOption(app.remaining().front())};
   std::string missing;
-  for (const OptionInfo& option : kOptions) {
+  for (std::size_t n = 0; n < std::size(kOptions); ++n) {
+    const OptionInfo& option = kOptions[n];
+    const std::vector<std::string>& values = given[n]->results();
+    if (given[n]->count() > 1) throw UsageError{std::string(option.name) + " is given twice"};
+    if (given[n]->count() == 1) ApplyOption(options, option, values.empty() ? std::string_view() : values.front());
     const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings";
-    if (!optional && !seen[option.name]) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
+    if (!optional && given[n]->count() == 0) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
   }
   if (!missing.empty()) throw UsageError{"missing " + missing};
   return options;
 }
 
-// The --procedure file: every progress line in order, LF-terminated, written
-// under a temporary name beside it and put in place only after a successful
-// run, like the report, so a failed run never leaves half a listing behind
-// or replaces an earlier one.
-class ProcedureFile {
- public:
-  explicit ProcedureFile(std::string path) : path_(std::move(path)) {
-    const std::filesystem::path target(path_);
-    // Short whatever the file's own name, like the report's temporary name.
-    tempPath_ = (target.parent_path() / (".korvan-procedure-" + std::to_string(::getpid()) + ".tmp")).string();
-    fd_ = ::open(tempPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd_ < 0) Fail("cannot create the procedure file ", errno);
-    buffer_.reserve(kFlushBytes + 4096);
-  }
-  ProcedureFile(const ProcedureFile&) = delete;
-  ProcedureFile& operator=(const ProcedureFile&) = delete;
-  ~ProcedureFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!committed_) ::unlink(tempPath_.c_str());
-  }
-
-  void WriteLine(std::string_view line) {
-    buffer_ += line;
-    buffer_ += '\n';
-    if (buffer_.size() >= kFlushBytes) Flush();
-  }
-
-  // Writes out the lines so far; a full disk shows here.
-  void Flush() {
-    std::size_t done = 0;
-    while (done < buffer_.size()) {
-      const ssize_t written = ::write(fd_, buffer_.data() + done, buffer_.size() - done);
-      if (written < 0 && errno == EINTR) continue;
-      if (written < 0) Fail("cannot write the procedure file ", errno);
-      done += static_cast<std::size_t>(written);
-    }
-    buffer_.clear();
-  }
-
-  void Commit() {
-    Flush();
-    const int result = ::close(fd_);
-    fd_ = -1;
-    if (result != 0) Fail("cannot finish the procedure file ", errno);
-    if (::rename(tempPath_.c_str(), path_.c_str()) != 0) Fail("cannot put the procedure file in place as ", errno);
-    committed_ = true;
-  }
-
- private:
-  static constexpr std::size_t kFlushBytes = 1 << 20;
-
-  [[noreturn]] void Fail(const char* what, int error) const {
-    const bool full = error == ENOSPC || error == EFBIG || error == EDQUOT;
-    throw KorvanError(what + path_ + " (--procedure): " + std::generic_category().message(error) +
-                      (full ? "; free space on the disk or choose another folder"
-                            : "; choose a folder that exists and that you may write to"));
-  }
-
-  std::string path_;
-  std::string tempPath_;
-  int fd_ = -1;
-  std::string buffer_;
-  bool committed_ = false;
-};
+std::string ProcedureMessage(korvan::OutputStep step, const std::string& path, std::error_code reason) {
+  const char* what[] = {"cannot create the procedure file ", "cannot write the procedure file ",
+                        "cannot finish the procedure file ", "cannot put the procedure file in place as "};
+  return what[static_cast<int>(step)] + path + " (--procedure): " + korvan::ReasonText(reason) +
+         (korvan::IsDiskFull(reason) ? "; free space on the disk or choose another folder"
+                                     : "; choose a folder that exists and that you may write to");
+}
 
 // One line on the terminal that says which stage runs and how far it is;
 // it appears only when a run takes long enough to wonder about.
@@ -333,8 +350,11 @@ class TerminalIndicator {
 
 class CliSink final : public korvan::ProgressSink {
  public:
-  CliSink(ProcedureFile* procedure, TerminalIndicator* indicator) : procedure_(procedure), indicator_(indicator) {}
-  void WriteLine(std::string_view line) override { procedure_->WriteLine(line); }
+  CliSink(korvan::OutputFile* procedure, TerminalIndicator* indicator) : procedure_(procedure), indicator_(indicator) {}
+  void WriteLine(std::string_view line) override {
+    procedure_->Append(line);
+    procedure_->Append("\n");
+  }
   // A file keeps every line; only the window shows one screen at a time.
   void Clear() override {}
   bool WantsLines() const override { return procedure_ != nullptr; }
@@ -349,7 +369,7 @@ class CliSink final : public korvan::ProgressSink {
   }
 
  private:
-  ProcedureFile* procedure_;
+  korvan::OutputFile* procedure_;
   TerminalIndicator* indicator_;
 };
 
@@ -393,6 +413,10 @@ std::string SummaryLine(const korvan::RunSummary& summary) {
 
 // The benchmark driver reads these; a run whose report is in place has
 // succeeded, so a timings file that cannot be written is only a warning.
+std::string TimingsMessage(korvan::OutputStep, const std::string& path, std::error_code) {
+  return "cannot write the timings file " + path + " (--timings)";
+}
+
 void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
   std::string text;
   auto put = [&text](std::string_view name, double seconds) {
@@ -402,21 +426,24 @@ void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
   };
   for (const auto& [stage, seconds] : summary.stageSeconds) put(stage, seconds);
   put("total", summary.seconds);
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << text;
-  file.close();
-  if (!file) std::cerr << "korvan-cli: warning: cannot write the timings file " << path << " (--timings)\n";
+  try {
+    korvan::OutputFile file(path, "timings", TimingsMessage);
+    file.Append(text);
+    file.Commit();
+  } catch (const KorvanError& error) {
+    std::cerr << "korvan-cli: warning: " << error.what() << '\n';
+  }
 }
 
 int Run(const CliOptions& options, const korvan::StageForms& forms) {
-  std::optional<ProcedureFile> procedure;
+  std::optional<korvan::OutputFile> procedure;
   std::optional<TerminalIndicator> indicator;
-  if (!options.quiet && ::isatty(STDERR_FILENO)) indicator.emplace();
+  if (!options.quiet && korvan::StandardErrorIsTerminal()) indicator.emplace();
   try {
     if (options.timingsPath) CheckTimingsPath(options);
     if (options.procedurePath) {
       CheckProcedurePath(options);
-      procedure.emplace(*options.procedurePath);
+      procedure.emplace(*options.procedurePath, "procedure", ProcedureMessage);
     }
     CliSink sink(procedure ? &*procedure : nullptr, indicator ? &*indicator : nullptr);
     const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, forms);
@@ -444,10 +471,9 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
 
 int RunCli(int argc, char** argv, const korvan::StageForms& forms) {
   std::ios::sync_with_stdio(false);
-  const std::vector<std::string_view> args(argv + 1, argv + argc);
   CliOptions options;
   try {
-    options = ParseArguments(args);
+    options = ParseArguments(argc, argv);
   } catch (const UsageError& error) {
     std::cerr << "korvan-cli: " << error.message << '\n' << kUsage << "Try 'korvan-cli --help' for more.\n";
     return kExitUsage;

@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds the batch programs for 64-bit Windows in build-windows/ with Debian's
+# MinGW-w64 cross compiler: korvan-cli.exe and korvan-cli-straightforward.exe,
+# linked statically.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash tools/install-deps.sh 2>/dev/null || sudo bash tools/install-deps.sh
+
+# CLI11 is header-only and the host's copy serves the target too, but only
+# its own folder may go on the include path: the rest of /usr/include holds
+# glibc's headers, which would stand in for the target's.
+mkdir -p build-windows/include
+ln -sfn /usr/include/CLI build-windows/include/CLI
+
+jobs="${KORVAN_JOBS:-$(nproc)}"
+cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+  -DKORVAN_BUILD_GUI=OFF -DKORVAN_BUILD_BENCH=OFF -DBUILD_TESTING=OFF \
+  -DCLI11_INCLUDE_DIR="$PWD/build-windows/include"
+cmake --build build-windows --target korvan-cli korvan-cli-straightforward --parallel "$jobs"
+file build-windows/korvan-cli.exe build-windows/korvan-cli-straightforward.exe
