@@ -19,4 +19,8 @@ cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DKORVAN_BUILD_GUI=OFF -DKORVAN_BUILD_BENCH=OFF -DBUILD_TESTING=OFF \
   -DCLI11_INCLUDE_DIR="$PWD/build-windows/include"
 cmake --build build-windows --target korvan-cli korvan-cli-straightforward --parallel "$jobs"
-file build-windows/korvan-cli.exe build-windows/korvan-cli-straightforward.exe
+# A Windows program starts with "MZ"; `file` is not on every machine.
+for exe in build-windows/korvan-cli.exe build-windows/korvan-cli-straightforward.exe; do
+  [[ $(head -c 2 "$exe") == MZ ]] || { echo "cross-windows: $exe is no Windows program" >&2; exit 1; }
+  echo "built $PWD/$exe ($(stat -c %s "$exe") bytes)"
+done
