@@ -11,11 +11,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <functional>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "input/rundata.h"
 #include "support/test_support.h"
@@ -29,10 +26,7 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 // One tree: its site, block and family codes and two trait values.
-struct Tree {
-  int site, block, family;
-  double height, diameter;
-};
+struct Tree { int site, block, family; double height, diameter; };
 
 // Three sites (codes 30, 10, 20) of three blocks, five families (101..105)
 // in every block, two trees to a plot: a sound design that the whole
@@ -132,7 +126,6 @@ struct BadRun {
 };
 
 struct Case {
-  const char* name;
   std::function<void(BadRun&)> make;  // spoils the data, the files or the options
   std::string message;                // in the message
   int exitCode = 1;
@@ -143,44 +136,41 @@ std::function<void(BadRun&)> Set(const std::string& option, const std::string& v
 }
 // The sound data with `edit` applied.
 std::function<void(BadRun&)> Edit(const std::function<void(std::string&)>& edit) {
-  return [=](BadRun& r) {
-    std::string text = TrialText(SoundTrial());
-    edit(text);
-    WriteFile(r.data, text);
-  };
+  return [=](BadRun& r) { std::string text = TrialText(SoundTrial()); edit(text); WriteFile(r.data, text); };
 }
 std::function<void(BadRun&)> Trees(const std::vector<Tree>& trees) {
   return [=](BadRun& r) { WriteFile(r.data, TrialText(trees)); };
 }
-std::vector<Tree> Where(const std::function<bool(const Tree&)>& keep) {
+std::function<void(BadRun&)> Only(const std::function<bool(const Tree&)>& keep) {
   std::vector<Tree> trees = SoundTrial();
   std::erase_if(trees, [&](const Tree& t) { return !keep(t); });
-  return trees;
+  return Trees(trees);
 }
-// `count` trees in each plot of the given site, block and families.
-void Plant(std::vector<Tree>& trial, int site, int block, std::initializer_list<int> families, int count) {
-  for (const int family : families)
-    for (int n = 0; n < count; ++n)
-      trial.push_back({site, block, family, 5.0 + 0.1 * static_cast<double>(trial.size() % 17) + 0.2 * (family - 100),
-                       10.0 + 0.3 * static_cast<double>(trial.size() % 11) + block});
+// Plots of a design: site, block, its families and the trees in each.
+struct Plots { int site, block; std::vector<int> families; int count; };
+std::vector<Tree> Plant(const std::vector<Plots>& design) {
+  std::vector<Tree> trial;
+  for (const Plots& p : design)
+    for (const int family : p.families)
+      for (int n = 0; n < p.count; ++n)
+        trial.push_back({p.site, p.block, family,
+                         5.0 + 0.1 * static_cast<double>(trial.size() % 17) + 0.2 * (family - 100),
+                         10.0 + 0.3 * static_cast<double>(trial.size() % 11) + p.block});
+  return trial;
 }
 
 // Runs each case and checks everything a failed run must leave behind.
 void ExpectCleanFailures(const std::vector<Case>& cases, const std::string& shellPrefix = "") {
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.message);
     BadRun run;
     c.make(run);
     const auto before = Snapshot(run.dir.path());
     const CliResult result = shellPrefix.empty() ? RunCli(run.args) : RunCliUnder(shellPrefix, run.args);
     EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
-    if (c.exitCode == 1) {
-      EXPECT_THAT(result.err, StartsWith("korvan-cli: error: "));
-      EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << "one line:\n" << result.err;
-    } else {
-      EXPECT_THAT(result.err, StartsWith("korvan-cli: "));
-      EXPECT_THAT(result.err, HasSubstr("usage: korvan-cli"));
-    }
+    EXPECT_THAT(result.err, StartsWith(c.exitCode == 1 ? "korvan-cli: error: " : "korvan-cli: "));
+    if (c.exitCode == 1) EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    else EXPECT_THAT(result.err, HasSubstr("usage: korvan-cli"));
     EXPECT_THAT(result.err, HasSubstr(run.Expand(c.message)));
     EXPECT_EQ(Snapshot(run.dir.path()), before) << "a failed run changed, added or removed files";
   }
@@ -188,22 +178,18 @@ void ExpectCleanFailures(const std::vector<Case>& cases, const std::string& shel
 
 TEST(BadInput, DataFilesThatHoldNoRecordsSayWhatTheyHold) {
   ExpectCleanFailures({
-      {"missing data file", Set("--data", "$D/trail.dat"),
-       "the data file $D/trail.dat does not exist; check its name and folder"},
-      {"a folder as data file", Set("--data", "$D/out"), "--data: $D/out is a folder; choose a data file in it"},
-      {"empty data file", Edit([](std::string& t) { t = ""; }),
+      {Set("--data", "$D/trail.dat"), "the data file $D/trail.dat does not exist; check its name and folder"},
+      {Set("--data", "$D/out"), "--data: $D/out is a folder; choose a data file in it"},
+      {Edit([](std::string& t) { t = ""; }),
        "no record of age 10 in $D/trial.dat: the file is empty; choose the data file"},
-      {"only comment lines", Edit([](std::string& t) { t = ":site blk fam\n:  30  1 101 10    7.68\n"; }),
+      {Edit([](std::string& t) { t = ":site blk fam\n:  30  1 101 10    7.68\n"; }),
        "no record of age 10 in $D/trial.dat: all its 2 lines are comments (they begin with ':')"},
-      {"no record of the selected age", Set("--age", "12"),
+      {Set("--age", "12"),
        "no record of age 12 in $D/trial.dat (94 lines read, 1 of them comments): the age field (characters 12 "
        "to 14) reads 10, 5 and no other age; check --age and --age-col start"},
-      {"the age field beyond the end of every line", Set("--age-col", "31,3"),
-       "the age field (characters 31 to 33) holds no number in any line"},
-      {"a start position far beyond any line", Set("--age-col", "1e300,3"),
-       "the age field (characters 1099511627776 to 1099511627778) holds no number"},
-      {"a report chosen as data file",
-       [](BadRun& r) {
+      {Set("--age-col", "31,3"), "the age field (characters 31 to 33) holds no number in any line"},
+      {Set("--age-col", "1e300,3"), "the age field (characters 1099511627776 to 1099511627778) holds no number"},
+      {[](BadRun& r) {
          WriteFile(r.dir / "old.out", r.dir / "old.out\r\n 30   10   20   \r\n");
          r.Set("--data", "$D/old.out");
        },
@@ -213,39 +199,35 @@ TEST(BadInput, DataFilesThatHoldNoRecordsSayWhatTheyHold) {
 
 TEST(BadInput, FilesThatAreNoPlainTextAreRefusedAtTheirFirstBadLine) {
   ExpectCleanFailures({
-      {"a program as data file", Set("--data", KORVAN_CLI_PATH),
+      {Set("--data", KORVAN_CLI_PATH),
        "line 1 of " KORVAN_CLI_PATH ": the line holds a zero (NUL) byte, which no text file does"},
-      {"a NUL byte in a record", Edit([](std::string& t) { t[t.find("  20  2 103") + 2] = '\0'; }),
+      {Edit([](std::string& t) { t[t.find("  20  2 103") + 2] = '\0'; }),
        "line 79 of $D/trial.dat: the line holds a zero (NUL) byte"},
-      {"zero bytes after the last line (a damaged disk)", Edit([](std::string& t) { t += std::string(4096, '\0'); }),
-       "line 95 of $D/trial.dat: the line holds a zero"},
-      {"UTF-16 text", Edit([](std::string& t) { t = std::string("\xFF\xFE" "3\0" "0\0\n\0", 9); }),
+      {Edit([](std::string& t) { t += std::string(4096, '\0'); }), "line 95 of $D/trial.dat: the line holds a zero"},
+      {Edit([](std::string& t) { t = std::string("\xFF\xFE" "3\0" "0\0\n\0", 9); }),
        "the data file $D/trial.dat is UTF-16 (\"Unicode\") text, which korvan does not read; save it as plain text"},
-      {"CR alone at the line ends", Edit([](std::string& t) { std::replace(t.begin(), t.end(), '\n', '\r'); }),
+      {Edit([](std::string& t) { std::replace(t.begin(), t.end(), '\n', '\r'); }),
        "line 1 of $D/trial.dat: a carriage return (CR) stands inside the line"},
-      {"a line of 100 MB",
-       Edit([](std::string& t) { t.insert(t.find("  10  1 101"), std::string(100'000'000, '7') + "\n"); }),
+      {Edit([](std::string& t) { t.insert(t.find("  10  1 101"), std::string(100'000'000, '7') + "\n"); }),
        "line 33 of $D/trial.dat: the line runs on for more than 16 MiB without a line end"},
   });
 }
 
 TEST(BadInput, FieldsInTheWrongPlaceAndValuesBeyondSinglePrecision) {
   ExpectCleanFailures({
-      {"trait fields beyond the end of every line", Set("--traits", "3"),
+      {Set("--traits", "3"),
        "trait 3 (characters 31 to 38) holds no number in any of the 90 records of age 10 (the first is line 2 of "
        "$D/trial.dat); check --traits and --trait-col start"},
-      {"family field beyond the end of every line", Set("--family-col", "40,4"),
-       "the family field (characters 40 to 43) holds no number in any of the 90 records"},
-      {"site field of width 0", Set("--site-col", "1,0"), "the site field (no characters at all) holds no number"},
-      {"block codes written as letters",
-       Edit([](std::string& t) {
+      {Set("--family-col", "40,4"), "the family field (characters 40 to 43) holds no number in any of the 90 records"},
+      {Set("--site-col", "1,0"), "the site field (no characters at all) holds no number"},
+      {Edit([](std::string& t) {  // block codes written as letters
          for (std::size_t at = 0; (at = t.find("\n  ", at)) != std::string::npos; ++at)
            if (t[at + 7] != ' ') t[at + 7] = static_cast<char>('A' + t[at + 7] - '1');
        }),
        "the block field (characters 5 to 7) holds no number in any of the 90 records"},
-      {"a trait beyond float", Edit([](std::string& t) { t.replace(t.find("\n  10  2 104") + 15, 8, "  4.1e38"); }),
+      {Edit([](std::string& t) { t.replace(t.find("\n  10  2 104") + 15, 8, "  4.1e38"); }),
        "of $D/trial.dat: the trait field '  4.1e38' is beyond the range of single precision"},
-      {"a family beyond float", Edit([](std::string& t) { t.replace(t.find("\n  20  3 105") + 8, 4, "9e99"); }),
+      {Edit([](std::string& t) { t.replace(t.find("\n  20  3 105") + 8, 4, "9e99"); }),
        "the family field '9e99' is beyond the range of single precision"},
   });
 }
@@ -253,40 +235,36 @@ TEST(BadInput, FieldsInTheWrongPlaceAndValuesBeyondSinglePrecision) {
 TEST(BadInput, CountsAndFieldPositionsNameTheirOption) {
   const std::string tooMany = std::to_string(kMaxTrait + 1);
   ExpectCleanFailures({
-      {"sites exceeded", Set("--sites", "2"), "line 64 of $D/trial.dat: a 3rd site (code 20) is more than --sites = 2"},
-      {"blocks exceeded", Set("--blocks", "2"),
-       "line 23 of $D/trial.dat: a 3rd block (code 3) at site 30 is more than --blocks = 2"},
-      {"families exceeded", Set("--families", "4"),
-       "line 11 of $D/trial.dat: a 5th family (code 105) is more than --families = 4"},
-      {"records exceeded", Set("--records", "89"),
-       "line 94 of $D/trial.dat: a 90th record of age 10 is more than --records = 89"},
-      {"sites 0", Set("--sites", "0"), "a 1st site (code 30) is more than --sites = 0"},
-      {"blocks 0", Set("--blocks", "0"), "a 1st block (code 1) at site 30 is more than"},
-      {"families 0", Set("--families", "0"), "a 1st family (code 101) is more than"},
-      {"records 0", Set("--records", "0"), "line 2 of $D/trial.dat: a 1st record of age 10"},
-      {"traits 0", Set("--traits", "0"), "--traits: 0; a run analyses at least one trait"},
-      {"more traits than this build analyses", Set("--traits", tooMany),
+      {Set("--sites", "2"), "line 64 of $D/trial.dat: a 3rd site (code 20) is more than --sites = 2"},
+      {Set("--blocks", "2"), "line 23 of $D/trial.dat: a 3rd block (code 3) at site 30 is more than --blocks = 2"},
+      {Set("--families", "4"), "line 11 of $D/trial.dat: a 5th family (code 105) is more than --families = 4"},
+      {Set("--records", "89"), "line 94 of $D/trial.dat: a 90th record of age 10 is more than --records = 89"},
+      {Set("--sites", "0"), "a 1st site (code 30) is more than --sites = 0"},
+      {Set("--blocks", "0"), "a 1st block (code 1) at site 30 is more than"},
+      {Set("--families", "0"), "a 1st family (code 101) is more than"},
+      {Set("--records", "0"), "line 2 of $D/trial.dat: a 1st record of age 10"},
+      {Set("--traits", "0"), "--traits: 0; a run analyses at least one trait"},
+      {Set("--traits", tooMany),
        "--traits: " + tooMany + " is more than the " + std::to_string(kMaxTrait) + " traits this build of korvan"},
-      {"a negative count", Set("--families", "-5"), "--families: -5 is negative; enter a count of 0 or more"},
-      {"a fractional count", Set("--records", "90.5"), "--records: 90.5 is not a whole number"},
-      {"start 0", Set("--site-col", "0,4"), "--site-col start: 0 is below 1; positions count from 1"},
-      {"a start that rounds to 0", Set("--trait-col", "0.5,8"), "--trait-col start: 0.5 is below 1"},
-      {"a negative width", Set("--age-col", "12,-3"), "--age-col width: -3 is negative; enter a width of 0 or more"},
+      {Set("--families", "-5"), "--families: -5 is negative; enter a count of 0 or more"},
+      {Set("--records", "90.5"), "--records: 90.5 is not a whole number"},
+      {Set("--site-col", "0,4"), "--site-col start: 0 is below 1; positions count from 1"},
+      {Set("--trait-col", "0.5,8"), "--trait-col start: 0.5 is below 1"},
+      {Set("--age-col", "12,-3"), "--age-col width: -3 is negative; enter a width of 0 or more"},
   });
 }
 
 // The wording around the option and its value is the parser's.
 TEST(BadInput, MalformedOptionsAreUsageErrorsNamingTheOption) {
   ExpectCleanFailures({
-      {"a count in words", Set("--sites", "three"), "--sites: 'three'", 2},
-      {"a count with a unit", Set("--records", "90 trees"), "--records: '90 trees'", 2},
-      {"an empty age", Set("--age", ""), "--age: ''", 2},
-      {"a decimal comma", Set("--age", "10,0"), "--age: '10,0'", 2},
-      {"a field without its width", Set("--family-col", "8"), "--family-col: '8'", 2},
-      {"letters for a position", Set("--block-col", "five,3"), "--block-col: 'five'", 2},
-      {"an infinite count", Set("--families", "inf"), "--families: 'inf'", 2},
-      {"an option left out", [](BadRun& r) { r.Drop("--traits"); },
-       "missing --traits", 2},
+      {Set("--sites", "three"), "--sites: 'three'", 2},
+      {Set("--records", "90 trees"), "--records: '90 trees'", 2},
+      {Set("--age", ""), "--age: ''", 2},
+      {Set("--age", "10,0"), "--age: '10,0'", 2},
+      {Set("--family-col", "8"), "--family-col: '8'", 2},
+      {Set("--block-col", "five,3"), "--block-col: 'five'", 2},
+      {Set("--families", "inf"), "--families: 'inf'", 2},
+      {[](BadRun& r) { r.Drop("--traits"); }, "missing --traits", 2},
   });
 }
 
@@ -294,37 +272,33 @@ TEST(BadInput, MalformedOptionsAreUsageErrorsNamingTheOption) {
 // saying what in the data causes it, rather than divide by zero or write
 // estimates from singular equations.
 TEST(BadInput, DesignsWithoutDegreesOfFreedomOrLinks) {
-  std::vector<Tree> exact, unlinked, unlinkedBlocks, huge = SoundTrial();
-  for (const int site : {30, 10}) {  // one tree per plot; block 2 of each site holds a single family
-    Plant(exact, site, 1, {101, 102, 103}, 1);
-    Plant(exact, site, 2, {101}, 1);
-  }
-  for (const int block : {1, 2}) {  // sites 30 and 10 share families 101-103; site 20 has 104-106 alone
-    Plant(unlinked, 30, block, {101, 102, 103}, 2);
-    Plant(unlinked, 10, block, {101, 102, 103}, 2);
-    Plant(unlinked, 20, block, {104, 105, 106}, 2);
-  }
+  // One tree per plot; block 2 of each site holds a single family.
+  const std::vector<Tree> exact = Plant({{30, 1, {101, 102, 103}, 1}, {30, 2, {101}, 1},  //
+                                         {10, 1, {101, 102, 103}, 1}, {10, 2, {101}, 1}});
+  // Sites 30 and 10 share families 101-103; site 20 has 104-106 alone.
+  std::vector<Plots> unlinked;
+  for (const int block : {1, 2})
+    for (const auto& [site, first] : {std::pair{30, 101}, {10, 101}, {20, 104}})
+      unlinked.push_back({site, block, {first, first + 1, first + 2}, 2});
   // At site 30 the two blocks share no family; at site 10 they do.
-  Plant(unlinkedBlocks, 30, 1, {101, 102}, 3);
-  Plant(unlinkedBlocks, 30, 2, {103, 104}, 3);
-  Plant(unlinkedBlocks, 10, 1, {101, 103}, 3);
-  Plant(unlinkedBlocks, 10, 2, {102, 104}, 3);
+  const std::vector<Tree> unlinkedBlocks = Plant({{30, 1, {101, 102}, 3}, {30, 2, {103, 104}, 3},  //
+                                                  {10, 1, {101, 103}, 3}, {10, 2, {102, 104}, 3}});
+  std::vector<Tree> huge = SoundTrial();
   for (Tree& t : huge) t.diameter *= 1e36;
   ExpectCleanFailures({
-      {"one site", Trees(Where([](const Tree& t) { return t.site == 10; })),
+      {Only([](const Tree& t) { return t.site == 10; }),
        "$D/trial.dat cannot be analysed: there is only one site (site 10), so Site has no degrees of freedom"},
-      {"one family", Trees(Where([](const Tree& t) { return t.family == 103; })),
+      {Only([](const Tree& t) { return t.family == 103; }),
        "there is only one family (code 103), so Family has no degrees of freedom"},
-      {"one block per site", Trees(Where([](const Tree& t) { return t.block == 2; })),
+      {Only([](const Tree& t) { return t.block == 2; }),
        "each site has a single block, so Rep./Site has no degrees of freedom"},
-      {"no error degrees of freedom", Trees(exact),
+      {Trees(exact),
        "its 8 records are fitted exactly by the 4 blocks and 6 site x family cells, so Error has no degrees of "
        "freedom"},
-      {"families that do not link the sites", [&](BadRun& r) { Trees(unlinked)(r); r.Set("--families", "6"); },
+      {[&](BadRun& r) { Trees(Plant(unlinked))(r); r.Set("--families", "6"); },
        "the families do not link all sites: site 20 shares no family with the other sites"},
-      {"unlinked blocks", Trees(unlinkedBlocks), "within a site, the families do not link all its blocks"},
-      {"trait sums beyond single precision",
-       [&](BadRun& r) { WriteFile(r.data, TrialText(huge, "%4d%3d%4d%3d%8.2f%8.1e\n")); },
+      {Trees(unlinkedBlocks), "within a site, the families do not link all its blocks"},
+      {[&](BadRun& r) { WriteFile(r.data, TrialText(huge, "%4d%3d%4d%3d%8.2f%8.1e\n")); },
        "overflowed single precision"},
   });
 }
@@ -332,41 +306,32 @@ TEST(BadInput, DesignsWithoutDegreesOfFreedomOrLinks) {
 TEST(BadInput, OutputPathsThatWouldLoseDataOrCannotBeWritten) {
   const std::string longName(300, 'r');
   ExpectCleanFailures({
-      {"the output is the data file", Set("--output", "$D/trial.dat"),
-       "--output: the output file is the data file; choose another name"},
-      {"the output is the data file by another spelling", Set("--output", "$D/out/../trial.dat"),
+      {Set("--output", "$D/trial.dat"), "--output: the output file is the data file; choose another name"},
+      {Set("--output", "$D/out/../trial.dat"), "--output: the output file is the data file"},
+      {[](BadRun& r) { fs::create_symlink(r.data, r.dir / "out/link.out"); r.Set("--output", "$D/out/link.out"); },
        "--output: the output file is the data file"},
-      {"the output is a link to the data file",
-       [](BadRun& r) { fs::create_symlink(r.data, r.dir / "out/link.out"); r.Set("--output", "$D/out/link.out"); },
-       "--output: the output file is the data file"},
-      {"the procedure file is the data file", Set("--procedure", "$D/trial.dat"),
-       "--procedure: the procedure file is the data file; choose another name"},
-      {"the procedure file is the output file", Set("--procedure", "$D/out/trial.out"),
-       "--procedure: the procedure file is the output file"},
-      {"the timings file is the data file", Set("--timings", "$D/./trial.dat"),
-       "--timings: the timings file is the data file; choose another name"},
-      {"the timings file is the procedure file", Set("--timings", "$D/out/trial.procedure"),
-       "--timings: the timings file is the procedure file"},
-      {"a missing output folder", Set("--output", "$D/reports/trial.out"),
+      {Set("--procedure", "$D/trial.dat"), "--procedure: the procedure file is the data file; choose another name"},
+      {Set("--procedure", "$D/out/trial.out"), "--procedure: the procedure file is the output file"},
+      {Set("--timings", "$D/./trial.dat"), "--timings: the timings file is the data file; choose another name"},
+      {Set("--timings", "$D/out/trial.procedure"), "--timings: the timings file is the procedure file"},
+      {Set("--output", "$D/reports/trial.out"),
        "--output: the folder $D/reports does not exist; choose an existing folder"},
-      {"a file as folder", Set("--output", "$D/trial.dat/trial.out"), "--output: $D/trial.dat is a file, not a folder"},
-      {"a folder as file", Set("--output", "$D/out"), "--output: $D/out is a folder; type a name for the report file"},
-      {"an output name ending in a separator", Set("--output", "$D/out/trial.out/"),
-       "is a folder; type a name for the report file"},
-      {"no output name", Set("--output", ""), "--output: no output file name is given"},
-      {"no data file", Set("--data", ""), "--data: no data file is chosen"},
-      {"an output name too long for the file system", Set("--output", "$D/out/" + longName),
+      {Set("--output", "$D/trial.dat/trial.out"), "--output: $D/trial.dat is a file, not a folder"},
+      {Set("--output", "$D/out"), "--output: $D/out is a folder; type a name for the report file"},
+      {Set("--output", "$D/out/trial.out/"), "is a folder; type a name for the report file"},
+      {Set("--output", ""), "--output: no output file name is given"},
+      {Set("--data", ""), "--data: no data file is chosen"},
+      {Set("--output", "$D/out/" + longName),
        "--output: $D/out/" + longName + ": File name too long; choose another name"},
-      {"a procedure file in a missing folder", Set("--procedure", "$D/logs/trial.procedure"),
+      {Set("--procedure", "$D/logs/trial.procedure"),
        "cannot create the procedure file $D/logs/trial.procedure (--procedure): No such file or directory"},
   });
 }
 
 TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
-  auto noProcedure = [](BadRun& r) { r.Drop("--procedure"); };
   // A file-size limit fails a write with EFBIG as a full disk fails it with
   // ENOSPC; the signal the limit would raise is ignored.
-  ExpectCleanFailures({{"a full disk", noProcedure,
+  ExpectCleanFailures({{[](BadRun& r) { r.Drop("--procedure"); },
                         "the report $D/out/trial.out: File too large (is the disk full?); no report was written"}},
                       "ulimit -f 0; trap '' XFSZ; exec");
   // 6750 records give a procedure file of most of a megabyte and a report
@@ -374,8 +339,7 @@ TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
   // report is put in place.
   std::vector<Tree> many;
   for (const Tree& tree : SoundTrial()) many.insert(many.end(), 75, tree);
-  ExpectCleanFailures({{"a disk that fills while the procedure file is written",
-                        [&](BadRun& r) { Trees(many)(r); r.Set("--records", "6750"); },
+  ExpectCleanFailures({{[&](BadRun& r) { Trees(many)(r); r.Set("--records", "6750"); },
                         "cannot write the procedure file $D/out/trial.procedure (--procedure): File too large; free "
                         "space on the disk"}},
                       "ulimit -f 64; trap '' XFSZ; exec");
@@ -394,13 +358,11 @@ TEST(BadInput, PermissionsAreRespectedForAnOrdinaryUser) {
     fs::permissions(r.dir / "out", perms::owner_read | perms::owner_exec | perms::others_read | perms::others_exec);
   };
   ExpectCleanFailures(
-      {{"an unreadable data file", [=](BadRun& r) { give(r); fs::permissions(r.data, fs::perms::none); },
+      {{[=](BadRun& r) { give(r); fs::permissions(r.data, fs::perms::none); },
         "the data file $D/trial.dat cannot be opened: you have no permission to read it"},
-       {"a read-only output folder",
-        [=](BadRun& r) { lock(r); r.Drop("--procedure"); },
+       {[=](BadRun& r) { lock(r); r.Drop("--procedure"); },
         "cannot create the report $D/out/trial.out in the folder $D/out: Permission denied"},
-       {"a read-only folder for the procedure file", lock,
-        "cannot create the procedure file $D/out/trial.procedure (--procedure): Permission denied"}},
+       {lock, "cannot create the procedure file $D/out/trial.procedure (--procedure): Permission denied"}},
       prefix);
 }
 
