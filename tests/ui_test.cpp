@@ -157,7 +157,7 @@ TEST(ProgressQueue, ListingScreensTheWindowWouldNotSeeAreNeverBuilt) {
   EXPECT_EQ(view.lines, std::vector<std::string>{kEnd});
 
   // A sink that keeps every line, as the procedure file does, gets them all.
-  struct KeepAll : ProgressSink {
+  struct : ProgressSink {
     void WriteLine(std::string_view) override { ++lines; }
     void Clear() override {}
     int lines = 0;
