@@ -11,15 +11,11 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QString>
 #include <QTest>
 #include <QTimer>
 
-#include <filesystem>
 #include <map>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "base/progress.h"
 #include "support/test_support.h"
@@ -65,11 +61,11 @@ inline QString Q(const std::filesystem::path& path) { return QString::fromStdStr
 // would fill them, the data file picked, and the report `name` in `outFolder`.
 inline void Fill(MainWindow& w, const std::vector<std::string>& args, const std::filesystem::path& outFolder,
                  const QString& name) {
-  static const std::map<std::string, std::pair<const char*, const char*>> kBoxes = {
-      {"--sites", {"Text8", nullptr}},      {"--blocks", {"Text1", nullptr}},      {"--families", {"Text2", nullptr}},
-      {"--records", {"Text3", nullptr}},    {"--age", {"Text5", nullptr}},         {"--traits", {"Text6", nullptr}},
-      {"--site-col", {"Text4", "Text13"}},  {"--block-col", {"Text9", "Text14"}},  {"--family-col", {"Text10", "Text15"}},
-      {"--age-col", {"Text11", "Text16"}},  {"--trait-col", {"Text12", "Text17"}}};
+  static const std::map<std::string, std::pair<const char*, const char*>> kBoxes = {  // start or count, width
+      {"--sites", {"Text8", nullptr}},     {"--blocks", {"Text1", nullptr}},     {"--families", {"Text2", nullptr}},
+      {"--records", {"Text3", nullptr}},   {"--age", {"Text5", nullptr}},        {"--traits", {"Text6", nullptr}},
+      {"--site-col", {"Text4", "Text13"}}, {"--block-col", {"Text9", "Text14"}}, {"--family-col", {"Text10", "Text15"}},
+      {"--age-col", {"Text11", "Text16"}}, {"--trait-col", {"Text12", "Text17"}}};
   for (std::size_t n = 0; n + 1 < args.size(); n += 2) {
     const QString value = QString::fromStdString(args[n + 1]);
     if (args[n] == "--data") {
