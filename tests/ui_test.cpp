@@ -26,16 +26,11 @@ using ::testing::HasSubstr;
 
 TEST(JoinFolderAndName, NeverDoublesTheSeparatorAndKeepsTheFolderStyle) {
   const std::array<const char*, 3> cases[] = {  // folder, name, path
-      {"/", "D.TXT", "/D.TXT"},                          // POSIX root
-      {"/home/u", "D.TXT", "/home/u/D.TXT"},
-      {"/home/u/", "D.TXT", "/home/u/D.TXT"},
-      {"A:\\", "D.TXT", "A:\\D.TXT"},                    // root of a drive
-      {"a:", "D.TXT", "a:\\D.TXT"},                      // drive letter alone
-      {"C:\\WORK", "D.TXT", "C:\\WORK\\D.TXT"},
+      {"/", "D.TXT", "/D.TXT"}, {"/home/u", "D.TXT", "/home/u/D.TXT"}, {"/home/u/", "D.TXT", "/home/u/D.TXT"},
+      {"A:\\", "D.TXT", "A:\\D.TXT"}, {"a:", "D.TXT", "a:\\D.TXT"}, {"C:\\WORK", "D.TXT", "C:\\WORK\\D.TXT"},
       {"\\\\server\\share", "d.txt", "\\\\server\\share\\d.txt"},
       {"/data/trial 1", " out put.txt ", "/data/trial 1/ out put.txt "},  // as typed, blanks kept
-      {"/home/u", "", "/home/u"},                        // nothing chosen: the folder itself
-      {"C:\\WORK", "", "C:\\WORK"},
+      {"/home/u", "", "/home/u"}, {"C:\\WORK", "", "C:\\WORK"},  // nothing chosen: the folder itself
       {"", "D.TXT", "D.TXT"},
   };
   for (const auto& [folder, name, path] : cases)
