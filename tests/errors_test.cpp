@@ -7,10 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <functional>
 #include <map>
 
@@ -72,22 +70,12 @@ std::map<std::string, std::string> Snapshot(const fs::path& folder) {
 }
 
 // The batch program started by `shellPrefix` (a resource limit, then exec;
-// or exec as another user), its standard error read through a pipe: a
+// or exec as another user), its standard error passed on through a pipe: a
 // file-size limit would stop the message itself from being written to a file.
-CliResult RunCliUnder(const std::string& shellPrefix, const std::vector<std::string>& args) {
-  std::string command = shellPrefix + " " KORVAN_CLI_PATH;
-  for (const std::string& word : args) {
-    command += " '";
-    for (const char c : word) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    command += '\'';
-  }
-  CliResult result;
-  FILE* pipe = ::popen((command + " </dev/null 2>&1").c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.err.append(buffer, got);
-  const int status = ::pclose(pipe);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+CliResult RunCliUnder(const std::string& shellPrefix, std::vector<std::string> args) {
+  args.insert(args.begin(), {"-c", "set -o pipefail; (" + shellPrefix + " \"$0\" \"$@\") 2>&1 | cat", KORVAN_CLI_PATH});
+  CliResult result = RunProgram("bash", args);
+  std::swap(result.out, result.err);
   return result;
 }
 
@@ -176,7 +164,7 @@ void ExpectCleanFailures(const std::vector<Case>& cases, const std::string& shel
   }
 }
 
-TEST(BadInput, DataFilesThatHoldNoRecordsSayWhatTheyHold) {
+TEST(BadInput, DataFilesWithoutRecordsOrTextSayWhatTheyHold) {
   ExpectCleanFailures({
       {Set("--data", "$D/trail.dat"), "the data file $D/trail.dat does not exist; check its name and folder"},
       {Set("--data", "$D/out"), "--data: $D/out is a folder; choose a data file in it"},
@@ -194,11 +182,7 @@ TEST(BadInput, DataFilesThatHoldNoRecordsSayWhatTheyHold) {
          r.Set("--data", "$D/old.out");
        },
        "no record of age 10 in $D/old.out (2 lines read): the age field (characters 12 to 14) reads 20 and"},
-  });
-}
-
-TEST(BadInput, FilesThatAreNoPlainTextAreRefusedAtTheirFirstBadLine) {
-  ExpectCleanFailures({
+      // Files that are no plain text are refused at their first bad line.
       {Set("--data", KORVAN_CLI_PATH),
        "line 1 of " KORVAN_CLI_PATH ": the line holds a zero (NUL) byte, which no text file does"},
       {Edit([](std::string& t) { t[t.find("  20  2 103") + 2] = '\0'; }),
@@ -213,7 +197,8 @@ TEST(BadInput, FilesThatAreNoPlainTextAreRefusedAtTheirFirstBadLine) {
   });
 }
 
-TEST(BadInput, FieldsInTheWrongPlaceAndValuesBeyondSinglePrecision) {
+TEST(BadInput, FieldsCountsAndPositionsNameTheirOption) {
+  const std::string tooMany = std::to_string(kMaxTrait + 1);
   ExpectCleanFailures({
       {Set("--traits", "3"),
        "trait 3 (characters 31 to 38) holds no number in any of the 90 records of age 10 (the first is line 2 of "
@@ -229,12 +214,7 @@ TEST(BadInput, FieldsInTheWrongPlaceAndValuesBeyondSinglePrecision) {
        "of $D/trial.dat: the trait field '  4.1e38' is beyond the range of single precision"},
       {Edit([](std::string& t) { t.replace(t.find("\n  20  3 105") + 8, 4, "9e99"); }),
        "the family field '9e99' is beyond the range of single precision"},
-  });
-}
-
-TEST(BadInput, CountsAndFieldPositionsNameTheirOption) {
-  const std::string tooMany = std::to_string(kMaxTrait + 1);
-  ExpectCleanFailures({
+      // Counts and field positions name their option.
       {Set("--sites", "2"), "line 64 of $D/trial.dat: a 3rd site (code 20) is more than --sites = 2"},
       {Set("--blocks", "2"), "line 23 of $D/trial.dat: a 3rd block (code 3) at site 30 is more than --blocks = 2"},
       {Set("--families", "4"), "line 11 of $D/trial.dat: a 5th family (code 105) is more than --families = 4"},
