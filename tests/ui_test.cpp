@@ -108,9 +108,7 @@ TEST(ProgressQueue, FallingFarBehindKeepsTheNewestWholeLines) {
   EXPECT_GE(batch.text.size(), 1000u);
   EXPECT_LE(batch.text.size(), 2000u);
   view.Apply(batch);
-  ASSERT_THAT(view.lines, ::testing::Not(::testing::IsEmpty()));
-  ASSERT_EQ(view.lines.front().rfind("record ", 0), 0u) << view.lines.front();
-  EXPECT_EQ(view.lines, Numbered(std::stoi(view.lines.front().substr(7)), 5000));
+  EXPECT_EQ(view.lines, Numbered(5001 - static_cast<int>(view.lines.size()), 5000));
   EXPECT_FALSE(queue.Take(batch)) << "nothing arrived since";
 }
 
@@ -150,19 +148,6 @@ TEST(ProgressQueue, ListingScreensTheWindowWouldNotSeeAreNeverBuilt) {
   log.Line(kEnd);
   view.TakeAll(queue);
   EXPECT_EQ(view.lines, std::vector<std::string>{kEnd});
-
-  // A sink that keeps every line, as the procedure file does, gets them all.
-  struct : ProgressSink {
-    void WriteLine(std::string_view) override { ++lines; }
-    void Clear() override {}
-    int lines = 0;
-  } keepAll;
-  ProgressLog fileLog(keepAll);
-  {
-    const ProgressLog::Listing records(fileLog, 1000);
-    for (int n = 1; n <= 1000; ++n) fileLog.CountedLine("record");
-  }
-  EXPECT_EQ(keepAll.lines, 1000);
 }
 
 // Nothing thrown on the worker thread may escape it: that would end the
