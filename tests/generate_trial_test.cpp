@@ -27,32 +27,6 @@ CliResult Generate(const std::string& options) {
   return RunProgram(KORVAN_GENERATOR_PATH, args);
 }
 
-// What the data file holds, counted independently of the generator.
-struct TrialContents {
-  int records = 0;
-  std::set<int> sites, families;
-  std::map<int, std::set<int>> blocksOfSite;
-  std::map<std::pair<int, int>, std::map<int, int>> treesOfCellByBlock;  // (site, family) -> block -> trees
-  bool layoutOk = true;  // every record line has the width, age and three decimals of the layout
-};
-
-TrialContents ReadTrial(const std::string& path, int traits) {
-  TrialContents c;
-  for (const std::string& line : ReadLines(path)) {
-    if (line.starts_with(':')) continue;
-    c.layoutOk &= line.size() == 18u + 10u * static_cast<unsigned>(traits) && line.substr(14, 4) == "  10";
-    for (int t = 0; t < traits && c.layoutOk; ++t) c.layoutOk &= line[18 + 10 * t + 6] == '.';
-    const int site = std::stoi(line.substr(0, 4)), block = std::stoi(line.substr(4, 4));
-    const int family = std::stoi(line.substr(8, 6));
-    ++c.records;
-    c.sites.insert(site);
-    c.families.insert(family);
-    c.blocksOfSite[site].insert(block);
-    ++c.treesOfCellByBlock[{site, family}][block];
-  }
-  return c;
-}
-
 // A thinned trial: a large share of the cells dropped, yet every family still
 // stands somewhere, every site keeps all its blocks, every planted cell has its
 // trees in every block of its site, and the command it gives analyses the
@@ -70,17 +44,30 @@ TEST(GenerateTrial, CountsAndCommandMatchTheFileOfAThinnedTrial) {
   EXPECT_EQ(ReadFile(dir / "same.dat"), a);
   EXPECT_NE(a.substr(a.find('\n')), other.substr(other.find('\n')));
 
-  const TrialContents c = ReadTrial(data, 2);
-  EXPECT_TRUE(c.layoutOk);
-  EXPECT_EQ(c.sites.size(), 6u);
-  EXPECT_EQ(c.families.size(), 40u);
-  for (const auto& [site, blocks] : c.blocksOfSite) EXPECT_EQ(blocks.size(), 4u) << "site " << site;
-  for (const auto& [cell, trees] : c.treesOfCellByBlock) {
+  // What the file holds, counted independently of the generator, by
+  // (site, family) cell and block; every record in the layout's width, with
+  // the age and three decimals.
+  std::map<std::pair<int, int>, std::map<int, int>> treesOfCellByBlock;
+  std::set<int> sites, families;
+  long records = 0;
+  bool layoutOk = true;
+  for (const std::string& line : ReadLines(data)) {
+    if (line.starts_with(':')) continue;
+    layoutOk &= line.size() == 38 && line.substr(14, 4) == "  10" && line[24] == '.' && line[34] == '.';
+    const int site = std::stoi(line.substr(0, 4)), family = std::stoi(line.substr(8, 6));
+    ++records, sites.insert(site), families.insert(family);
+    ++treesOfCellByBlock[{site, family}][std::stoi(line.substr(4, 4))];
+  }
+  EXPECT_TRUE(layoutOk);
+  EXPECT_EQ(sites.size(), 6u);
+  EXPECT_EQ(families.size(), 40u);
+  // Each site has a cell, so each keeps its 4 blocks.
+  for (const auto& [cell, trees] : treesOfCellByBlock) {
     EXPECT_EQ(trees.size(), 4u) << "site " << cell.first << " family " << cell.second;
     for (const auto& [block, n] : trees) EXPECT_EQ(n, 3) << "site " << cell.first << " block " << block;
   }
   // 80 % of 240 cells dropped leaves about 48; the repairs put a few back.
-  const long cells = static_cast<long>(c.treesOfCellByBlock.size());
+  const long cells = static_cast<long>(treesOfCellByBlock.size());
   EXPECT_GE(cells, 48);
   EXPECT_LT(cells, 80);
 
@@ -91,11 +78,11 @@ TEST(GenerateTrial, CountsAndCommandMatchTheFileOfAThinnedTrial) {
       {"records", cells * 4 * 3}, {"sites", 6}, {"blocks", 4}, {"nRep", 24}, {"families", 40},
       {"nSF", cells},             {"traits", 2}, {"p", 1 + 6 + 24}, {"K", 24 + 40}};
   EXPECT_EQ(counts, expectedCounts);
-  EXPECT_EQ(c.records, cells * 4 * 3);
+  EXPECT_EQ(records, cells * 4 * 3);
 
   const std::vector<std::string> expected{
       "--data", data, "--output", dir / "thin.out", "--sites", "6", "--blocks", "4", "--families", "40",
-      "--records", std::to_string(c.records), "--traits", "2", "--age", "10", "--site-col", "1,4",
+      "--records", std::to_string(records), "--traits", "2", "--age", "10", "--site-col", "1,4",
       "--block-col", "5,4", "--family-col", "9,6", "--age-col", "15,4", "--trait-col", "19,10"};
   EXPECT_EQ(ReadLines(data + ".args"), expected);
   const CliResult analysed = RunCli(expected);
