@@ -24,12 +24,13 @@
 
 namespace korvan::test {
 
-// What the user sees of a message box.
-struct Message {
-  QString title, text;
-  QMessageBox::Icon icon;
-  QMessageBox::StandardButtons buttons;
-};
+// What the user sees of a message box: "title (icon): text", and the
+// buttons if there is more than OK.
+inline QString Seen(const QMessageBox& box) {
+  static const char* const kIcons[] = {"", " (information)", " (warning)", " (critical)", " (question)"};
+  const QString seen = box.windowTitle() + kIcons[box.icon()] + ": " + box.text();
+  return box.standardButtons() == QMessageBox::Ok ? seen : seen + " [buttons other than OK]";
+}
 
 class MessageCatcher {
  public:
@@ -37,20 +38,20 @@ class MessageCatcher {
     QObject::connect(&poll_, &QTimer::timeout, [this] {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (box == nullptr || !box->isVisible()) return;
-      seen_.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
+      seen_ << Seen(*box);
       box->accept();
     });
     poll_.start(20);
   }
   // The messages shown since the last call.
-  std::vector<Message> Take() { return std::exchange(seen_, {}); }
+  QStringList Take() { return std::exchange(seen_, {}); }
 
  private:
   QTimer poll_;
-  std::vector<Message> seen_;
+  QStringList seen_;
 };
 
-inline const QString kDone = QStringLiteral("処理が終わりました。");
+inline const QString kDone = QStringLiteral("korvan: 処理が終わりました。");
 
 template <class Widget = QLineEdit>
 Widget* Find(MainWindow& w, const char* name) { return w.findChild<Widget*>(QLatin1String(name)); }
