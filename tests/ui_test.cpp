@@ -49,9 +49,7 @@ struct View {
       lines.push_back(batch.text.substr(start, end - start));
     }
   }
-  void TakeAll(ProgressQueue& queue) {
-    for (PendingLines batch; queue.Take(batch);) Apply(batch);
-  }
+  void TakeAll(ProgressQueue& queue) { for (PendingLines batch; queue.Take(batch);) Apply(batch); }
 };
 
 std::vector<std::string> Numbered(int first, int last) {
@@ -74,10 +72,7 @@ TEST(ProgressQueue, WindowFollowingAWorkerShowsExactlyTheLastScreen) {
     log.Line(kEnd);
     done = true;
   });
-  while (!done) {
-    view.TakeAll(queue);
-    std::this_thread::yield();
-  }
+  for (; !done; std::this_thread::yield()) view.TakeAll(queue);
   worker.join();
   view.TakeAll(queue);
   std::vector<std::string> expected = Numbered(21 + 21 * ((200'000 - 21) / 21), 200'000);

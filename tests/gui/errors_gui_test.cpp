@@ -50,13 +50,11 @@ class ErrorsGuiTest : public QObject {
     const fs::path data = dir.path() / "data", out = dir.path() / "out";
     fs::create_directories(data);
     fs::create_directories(out);
-    const std::pair<const char*, std::string> files[] = {
-        {"small.dat", ReadFile(SourcePath("examples/small_trial.dat"))},
-        {"binary.dat", std::string("\x7F" "ELF\x02\x01\x01\0\0\0\n  30  1 103 10", 25)},
-        {"overflow.dat", EditedExample([](const std::string& line) {
-           return line.starts_with(":") ? line + "\n" : line.substr(0, 22) + "  3.0e37\n";
-         })}};
-    for (const auto& [name, text] : files) WriteFile(data / name, text);
+    WriteFile(data / "small.dat", ReadFile(SourcePath("examples/small_trial.dat")));
+    WriteFile(data / "binary.dat", std::string("\x7F" "ELF\x02\x01\x01\0\0\0\n  30  1 103 10", 25));
+    WriteFile(data / "overflow.dat", EditedExample([](const std::string& line) {
+                return line.starts_with(":") ? line + "\n" : line.substr(0, 22) + "  3.0e37\n";
+              }));
     WriteFile(out / "trial.out", "an earlier report\r\n");
 
     MainWindow& w = *window_;
