@@ -114,23 +114,23 @@ struct BadRun {
   }
 };
 
+using Make = std::function<void(BadRun&)>;  // spoils the data, the files or the options
 struct Case {
-  std::function<void(BadRun&)> make;  // spoils the data, the files or the options
-  std::string message;                // in the message
+  Make make;
+  std::string message;  // in the message
   int exitCode = 1;
 };
 
-std::function<void(BadRun&)> Set(const std::string& option, const std::string& value) {
-  return [=](BadRun& r) { r.Set(option, value); };
-}
+Make Set(const std::string& option, const std::string& value) { return [=](BadRun& r) { r.Set(option, value); }; }
+Make Data(const std::string& text) { return [=](BadRun& r) { WriteFile(r.data, text); }; }
+Make Trees(const std::vector<Tree>& trees) { return Data(TrialText(trees)); }
 // The sound data with `edit` applied.
-std::function<void(BadRun&)> Edit(const std::function<void(std::string&)>& edit) {
-  return [=](BadRun& r) { std::string text = TrialText(SoundTrial()); edit(text); WriteFile(r.data, text); };
+Make Edit(const std::function<void(std::string&)>& edit) {
+  std::string text = TrialText(SoundTrial());
+  edit(text);
+  return Data(text);
 }
-std::function<void(BadRun&)> Trees(const std::vector<Tree>& trees) {
-  return [=](BadRun& r) { WriteFile(r.data, TrialText(trees)); };
-}
-std::function<void(BadRun&)> Only(const std::function<bool(const Tree&)>& keep) {
+Make Only(const std::function<bool(const Tree&)>& keep) {
   std::vector<Tree> trees = SoundTrial();
   std::erase_if(trees, [&](const Tree& t) { return !keep(t); });
   return Trees(trees);
@@ -169,9 +169,8 @@ TEST(BadInput, DataFilesWithoutRecordsOrTextSayWhatTheyHold) {
   ExpectCleanFailures({
       {Set("--data", "$D/trail.dat"), "the data file $D/trail.dat does not exist; check its name and folder"},
       {Set("--data", "$D/out"), "--data: $D/out is a folder; choose a data file in it"},
-      {Edit([](std::string& t) { t = ""; }),
-       "no record of age 10 in $D/trial.dat: the file is empty; choose the data file"},
-      {Edit([](std::string& t) { t = ":site blk fam\n:  30  1 101 10    7.68\n"; }),
+      {Data(""), "no record of age 10 in $D/trial.dat: the file is empty; choose the data file"},
+      {Data(":site blk fam\n:  30  1 101 10    7.68\n"),
        "no record of age 10 in $D/trial.dat: all its 2 lines are comments (they begin with ':')"},
       {Set("--age", "12"),
        "no record of age 12 in $D/trial.dat (94 lines read, 1 of them comments): the age field (characters 12 "
@@ -189,7 +188,7 @@ TEST(BadInput, DataFilesWithoutRecordsOrTextSayWhatTheyHold) {
       {Edit([](std::string& t) { t[t.find("  20  2 103") + 2] = '\0'; }),
        "line 79 of $D/trial.dat: the line holds a zero (NUL) byte"},
       {Edit([](std::string& t) { t += std::string(4096, '\0'); }), "line 95 of $D/trial.dat: the line holds a zero"},
-      {Edit([](std::string& t) { t = std::string("\xFF\xFE" "3\0" "0\0\n\0", 9); }),
+      {Data(std::string("\xFF\xFE" "3\0" "0\0\n\0", 9)),
        "the data file $D/trial.dat is UTF-16 (\"Unicode\") text, which korvan does not read; save it as plain text"},
       {Edit([](std::string& t) { std::replace(t.begin(), t.end(), '\n', '\r'); }),
        "line 1 of $D/trial.dat: a carriage return (CR) stands inside the line"},
@@ -238,12 +237,9 @@ TEST(BadInput, FieldsCountsAndPositionsNameTheirOption) {
 // The wording around the option and its value is the parser's.
 TEST(BadInput, MalformedOptionsAreUsageErrorsNamingTheOption) {
   ExpectCleanFailures({
-      {Set("--sites", "three"), "--sites: 'three'", 2},
-      {Set("--records", "90 trees"), "--records: '90 trees'", 2},
-      {Set("--age", ""), "--age: ''", 2},
-      {Set("--age", "10,0"), "--age: '10,0'", 2},
-      {Set("--family-col", "8"), "--family-col: '8'", 2},
-      {Set("--block-col", "five,3"), "--block-col: 'five'", 2},
+      {Set("--sites", "three"), "--sites: 'three'", 2}, {Set("--records", "90 trees"), "--records: '90 trees'", 2},
+      {Set("--age", ""), "--age: ''", 2}, {Set("--age", "10,0"), "--age: '10,0'", 2},
+      {Set("--family-col", "8"), "--family-col: '8'", 2}, {Set("--block-col", "five,3"), "--block-col: 'five'", 2},
       {Set("--families", "inf"), "--families: 'inf'", 2},
       {[](BadRun& r) { r.Drop("--traits"); }, "missing --traits", 2},
   });

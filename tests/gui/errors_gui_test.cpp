@@ -20,14 +20,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace test;
 
-// examples/small_trial.dat with every line passed through `edit`, which
-// sees the line and returns what to write (nothing drops it).
-std::string EditedExample(const std::function<std::string(const std::string&)>& edit) {
-  std::string text;
-  for (const std::string& line : ReadLines(SourcePath("examples/small_trial.dat"))) text += edit(line);
-  return text;
-}
-
 std::vector<std::string> SmallTrial(const fs::path& data) {
   return {"--data", data.string(), "--sites", "3", "--blocks", "3", "--families", "5", "--records", "40",
           "--traits", "2", "--age", "10", "--site-col", "1,4", "--block-col", "5,3", "--family-col", "8,4",
@@ -38,23 +30,19 @@ class ErrorsGuiTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void initTestCase() {
-    window_ = std::make_unique<MainWindow>();
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-  }
+  void initTestCase() { window_ = test::ShownWindow(); QVERIFY(QTest::qWaitForWindowExposed(window_.get())); }
   void cleanupTestCase() { window_.reset(); }
 
   void BadRunsShowTheirMessageAndTheWindowStaysUsable() {
     TempDir dir;
     const fs::path data = dir.path() / "data", out = dir.path() / "out";
-    fs::create_directories(data);
-    fs::create_directories(out);
+    for (const fs::path& folder : {data, out}) fs::create_directories(folder);
     WriteFile(data / "small.dat", ReadFile(SourcePath("examples/small_trial.dat")));
     WriteFile(data / "binary.dat", std::string("\x7F" "ELF\x02\x01\x01\0\0\0\n  30  1 103 10", 25));
-    WriteFile(data / "overflow.dat", EditedExample([](const std::string& line) {
-                return line.starts_with(":") ? line + "\n" : line.substr(0, 22) + "  3.0e37\n";
-              }));
+    std::string overflow;  // every dbh near the top of single precision, so that the sums overflow
+    for (const std::string& line : ReadLines(SourcePath("examples/small_trial.dat")))
+      overflow += line.starts_with(":") ? line + "\n" : line.substr(0, 22) + "  3.0e37\n";
+    WriteFile(data / "overflow.dat", overflow);
     WriteFile(out / "trial.out", "an earlier report\r\n");
 
     MainWindow& w = *window_;
@@ -116,11 +104,8 @@ class ErrorsGuiTest : public QObject {
   // In the window of the failed runs, it shows them leaving it ready.
   void WarningsOfAFinishedRunComeFirst() {
     TempDir dir;
-    bool first = true;
-    WriteFile(dir / "gaps.dat", EditedExample([&](const std::string& line) {
-                if (line.starts_with(":") || !std::exchange(first, false)) return line + "\n";
-                return line.substr(0, 22) + "    n.a.\n";  // the dbh of the first record
-              }));
+    std::string text = ReadFile(SourcePath("examples/small_trial.dat"));
+    WriteFile(dir / "gaps.dat", text.replace(text.find("    12.3"), 8, "    n.a."));  // the first record's dbh
     Fill(*window_, SmallTrial(dir / "gaps.dat"), dir.path(), "gaps.out");
     MessageCatcher messages;
     Start(*window_);

@@ -67,11 +67,7 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void init() {
-    window_ = std::make_unique<MainWindow>();
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-  }
+  void init() { window_ = test::ShownWindow(); QVERIFY(QTest::qWaitForWindowExposed(window_.get())); }
   void cleanup() { window_.reset(); }
 
   void EveryControlStandsWhereTheLayoutPutsIt() {
@@ -114,8 +110,7 @@ class MainWindowTest : public QObject {
     QTest::mouseClick(Find<QPushButton>(form, "Command3"), Qt::LeftButton);
     QVERIFY(QTest::qWaitForWindowExposed(&procedure));
     QCOMPARE(procedure.size(), QSize(7965 / 15, 3735 / 15));
-    QVERIFY(procedure.isWindow() && !procedure.isModal() && QApplication::activeModalWidget() == nullptr);
-    QVERIFY(form.isEnabled());
+    QVERIFY(procedure.isWindow() && !procedure.isModal() && !QApplication::activeModalWidget() && form.isEnabled());
     auto* view = procedure.findChild<QPlainTextEdit*>();
     QVERIFY(view->isReadOnly());
     // The listing's columns line up only if every character it writes is as

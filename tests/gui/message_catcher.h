@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <map>
+#include <memory>
 #include <utility>
 
 #include "base/progress.h"
@@ -82,6 +83,13 @@ inline void Fill(MainWindow& w, const std::vector<std::string>& args, const std:
   }
   Find<FolderList>(w, "Dir2")->SetFolder(Q(outFolder));
   Find(w, "Text7")->setText(name);
+}
+
+// A window shown as the program shows it.
+inline std::unique_ptr<MainWindow> ShownWindow() {
+  auto window = std::make_unique<MainWindow>();
+  window->show();
+  return window;
 }
 
 inline void Start(MainWindow& w) { QTest::mouseClick(Find<QPushButton>(w, "Command1"), Qt::LeftButton); }

@@ -26,11 +26,7 @@ class RunTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void init() {
-    window_ = std::make_unique<MainWindow>();
-    window_->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window_.get()));
-  }
+  void init() { window_ = test::ShownWindow(); QVERIFY(QTest::qWaitForWindowExposed(window_.get())); }
   void cleanup() { window_.reset(); }
 
   void ReportEqualsTheBatchProgramsAndASecondRunReplacesIt() {
