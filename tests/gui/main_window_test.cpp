@@ -133,7 +133,7 @@ class MainWindowTest : public QObject {
     test::TempDir driveA, driveB;
     const QString a = test::Q(driveA.path()), b = test::Q(driveB.path());
     QDir(a).mkpath(QStringLiteral("trial/plots"));
-    for (const fs::path file : {driveA.path() / "trial/site2.dat", driveA.path() / "trial/Site1.dat",
+    for (const fs::path& file : {driveA.path() / "trial/site2.dat", driveA.path() / "trial/Site1.dat",
                                 driveA.path() / "trial/.hidden", driveB.path() / "other.dat"})
       test::WriteFile(file, "x\n");
     MainWindow& form = *window_;
