@@ -2,7 +2,8 @@
 // titled "korvan" whose message names what is wrong and where (by the
 // captions of the window, not the batch program's options), change no file,
 // leave the lines it wrote below those of the run before, and leave the
-// window ready: a good run after them all works as if nothing had happened.
+// window ready: the next slot's good run, in the same window, works as if
+// nothing had happened.
 // One run fails at each stage the window reaches: the pickers, the reader,
 // the counts, the sums and the output; what each bad box is told is the
 // parameter check's own, tested beside it.
