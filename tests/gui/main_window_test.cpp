@@ -2,40 +2,31 @@
 // it, with its caption and colour; the pickers following one another; and
 // the boxes and pickers read into the run's parameters.
 
-#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
-#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
-#include <QPushButton>
-#include <QSignalSpy>
-#include <QTest>
-#include <functional>
 
-#include "support/test_support.h"
-#include "ui/window/main_window.h"
-#include "ui/window/pickers.h"
+#include "gui/message_catcher.h"
 #include "ui/window/progress_window.h"
 
 namespace korvan {
 namespace {
 
+namespace fs = std::filesystem;
+using test::Find;
+
 // The layout as drawn, in twips (15 to a pixel): left, top, width, height.
-struct Control {
-  const char* name;
-  const char* caption;  // nullptr: a box or list, which starts empty
-  int left, top, width, height;
-  QColor background;  // invalid: the style's own
-};
+// A caption of nullptr marks a box or list, which starts empty; an invalid
+// colour the style's own.
+struct Control { const char* name; const char* caption; int left, top, width, height; QColor background; };
 
 const QColor kCount(192, 255, 255), kStart(255, 255, 128), kWidth(255, 255, 0);
 const QColor kData(128, 255, 255), kOutput(128, 255, 128);
 
 const Control kLayout[] = {
-    {"Command1", "Start", 120, 120, 615, 375, {}},
-    {"Command2", "End", 120, 600, 615, 375, {}},
+    {"Command1", "Start", 120, 120, 615, 375, {}},      {"Command2", "End", 120, 600, 615, 375, {}},
     {"Command3", "Watch the calculation procedure", 840, 120, 975, 855, {}},
     {"Label5", "Start position of data         ↓", 2160, 0, 615, 1095, kStart},
     {"Label11", "No. of Columns for a datum  ↓", 2880, 0, 735, 1095, kWidth},
@@ -45,29 +36,20 @@ const Control kLayout[] = {
     {"Label3", "No. of Records", 120, 2280, 1215, 255, kCount},
     {"Label6", "age", 120, 2640, 1215, 255, kCount},
     {"Label7", "No. of Traits", 120, 3000, 1215, 255, kCount},
-    {"Text8", nullptr, 1440, 1080, 615, 405, kCount},
-    {"Text1", nullptr, 1440, 1440, 615, 405, kCount},
-    {"Text2", nullptr, 1440, 1800, 615, 405, kCount},
-    {"Text3", nullptr, 1440, 2160, 615, 405, kCount},
-    {"Text5", nullptr, 1440, 2520, 615, 405, kCount},
-    {"Text6", nullptr, 1440, 2880, 615, 405, kCount},
-    {"Text4", nullptr, 2160, 1080, 615, 405, kStart},
-    {"Text9", nullptr, 2160, 1440, 615, 405, kStart},
-    {"Text10", nullptr, 2160, 1800, 615, 405, kStart},
-    {"Text11", nullptr, 2160, 2520, 615, 405, kStart},
+    {"Text8", nullptr, 1440, 1080, 615, 405, kCount}, {"Text1", nullptr, 1440, 1440, 615, 405, kCount},
+    {"Text2", nullptr, 1440, 1800, 615, 405, kCount}, {"Text3", nullptr, 1440, 2160, 615, 405, kCount},
+    {"Text5", nullptr, 1440, 2520, 615, 405, kCount}, {"Text6", nullptr, 1440, 2880, 615, 405, kCount},
+    {"Text4", nullptr, 2160, 1080, 615, 405, kStart}, {"Text9", nullptr, 2160, 1440, 615, 405, kStart},
+    {"Text10", nullptr, 2160, 1800, 615, 405, kStart}, {"Text11", nullptr, 2160, 2520, 615, 405, kStart},
     {"Text12", nullptr, 2160, 2880, 615, 405, kStart},
-    {"Text13", nullptr, 2880, 1080, 735, 405, kWidth},
-    {"Text14", nullptr, 2880, 1440, 735, 405, kWidth},
-    {"Text15", nullptr, 2880, 1800, 735, 405, kWidth},
-    {"Text16", nullptr, 2880, 2520, 735, 405, kWidth},
+    {"Text13", nullptr, 2880, 1080, 735, 405, kWidth}, {"Text14", nullptr, 2880, 1440, 735, 405, kWidth},
+    {"Text15", nullptr, 2880, 1800, 735, 405, kWidth}, {"Text16", nullptr, 2880, 2520, 735, 405, kWidth},
     {"Text17", nullptr, 2880, 2880, 735, 405, kWidth},
     {"Label4", "data file", 3720, 0, 2655, 255, kData},
-    {"Drive1", nullptr, 3720, 240, 2655, 300, kData},
-    {"Dir1", nullptr, 3720, 600, 2655, 1500, kData},
+    {"Drive1", nullptr, 3720, 240, 2655, 300, kData},   {"Dir1", nullptr, 3720, 600, 2655, 1500, kData},
     {"File1", nullptr, 3720, 2160, 2655, 1110, kData},
     {"Label8", "Output", 6480, 0, 2655, 255, kOutput},
-    {"Drive2", nullptr, 6480, 240, 2655, 300, kOutput},
-    {"Dir2", nullptr, 6480, 600, 2655, 1500, kOutput},
+    {"Drive2", nullptr, 6480, 240, 2655, 300, kOutput}, {"Dir2", nullptr, 6480, 600, 2655, 1500, kOutput},
     {"Label9", "Output file", 6480, 2160, 2655, 255, kOutput},
     {"Text7", nullptr, 6480, 2400, 2655, 405, kOutput},
     {"Label12", "Korvan", 7320, 2880, 1815, 375, QColor(0, 128, 128)},
@@ -85,106 +67,84 @@ class MainWindowTest : public QObject {
   Q_OBJECT
 
  private slots:
-  void init() { window_ = std::make_unique<MainWindow>(); }
+  void init() { window_ = test::ShownWindow(); QVERIFY(QTest::qWaitForWindowExposed(window_.get())); }
   void cleanup() { window_.reset(); }
 
   void EveryControlStandsWhereTheLayoutPutsIt() {
     MainWindow& form = *window_;
-    QCOMPARE(form.objectName(), QStringLiteral("Form1"));
     QCOMPARE(form.windowTitle(), QStringLiteral("KORVAN (Calculation of ANOVA for multiple Test Sites)"));
-    form.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&form));
     QCOMPARE(form.size(), QSize(9270 / 15, 3345 / 15));
     QCOMPARE(form.minimumSize(), form.maximumSize());
     const QImage shot = form.grab().toImage();
     // A spot no control covers shows the window's own white.
     QCOMPARE(Describe(shot.pixelColor(3, 215)), Describe(Qt::white));
-
     for (const Control& c : kLayout) {
-      const QString name = QString::fromLatin1(c.name);
-      auto* widget = form.findChild<QWidget*>(name);
-      QVERIFY2(widget != nullptr, qPrintable(name));
-      QVERIFY2(widget->parentWidget() == &form, qPrintable(name));
+      auto* widget = Find<QWidget>(form, c.name);
+      QVERIFY2(widget != nullptr && widget->parentWidget() == &form, c.name);
       QCOMPARE(widget->geometry(), QRect(c.left / 15, c.top / 15, c.width / 15, c.height / 15));
-      if (auto* button = qobject_cast<QPushButton*>(widget)) QCOMPARE(button->text(), QString::fromUtf8(c.caption));
-      if (auto* label = qobject_cast<QLabel*>(widget)) QCOMPARE(label->text(), QString::fromUtf8(c.caption));
-      if (auto* box = qobject_cast<QLineEdit*>(widget)) QVERIFY2(box->text().isEmpty(), qPrintable(name));
-      if (!c.background.isValid()) {
-        QCOMPARE(Describe(widget->palette().color(QPalette::Button)),
-                 Describe(QApplication::palette().color(QPalette::Button)));
-        continue;
-      }
-      if (qobject_cast<QLabel*>(widget) || qobject_cast<QLineEdit*>(widget)) {
-        // Drawn, not just set: the bottom right inside the frame is
-        // background in an empty box and below or beside a label's text.
-        const QPoint spot = widget->geometry().bottomRight() - QPoint(3, 3);
-        QVERIFY2(Describe(shot.pixelColor(spot)) == Describe(c.background),
-                 qPrintable(name + " shows " + Describe(shot.pixelColor(spot)) + ", expected " + Describe(c.background)));
-      } else {
-        const QPalette::ColorRole role = qobject_cast<QComboBox*>(widget) ? QPalette::Button : QPalette::Base;
-        QCOMPARE(Describe(widget->palette().color(role)), Describe(c.background));
-      }
+      // Buttons and labels show their caption, boxes start empty.
+      QCOMPARE(widget->property("text").toString(), QString::fromUtf8(c.caption ? c.caption : ""));
+      // A label's or a box's colour as drawn, not just set: the bottom right
+      // inside the frame is background in an empty box and below or beside
+      // a label's text.
+      const bool drawn = c.background.isValid() && (qobject_cast<QLabel*>(widget) || qobject_cast<QLineEdit*>(widget));
+      const auto role = !c.background.isValid() || qobject_cast<QComboBox*>(widget) ? QPalette::Button : QPalette::Base;
+      const QString shown = Describe(drawn ? shot.pixelColor(widget->geometry().bottomRight() - QPoint(3, 3))
+                                           : widget->palette().color(role));
+      const QColor expected = c.background.isValid() ? c.background : QApplication::palette().color(QPalette::Button);
+      QVERIFY2(shown == Describe(expected), qPrintable(QLatin1String(c.name) + " shows " + shown));
     }
     // Every named control of the layout, and no other box or button.
     QCOMPARE(form.findChildren<QLineEdit*>(Qt::FindDirectChildrenOnly).size(), 17);
     QCOMPARE(form.findChildren<QPushButton*>(Qt::FindDirectChildrenOnly).size(), 3);
-
-    auto* product = form.findChild<QLabel*>(QStringLiteral("Label12"));
-    auto* rowLabel = form.findChild<QLabel*>(QStringLiteral("Label10"));
-    QVERIFY(product->font().bold());
-    QVERIFY(QFontInfo(product->font()).pixelSize() > QFontInfo(rowLabel->font()).pixelSize() + 4);
+    const QFont product = Find<QLabel>(form, "Label12")->font();
+    QVERIFY(product.bold());
+    QVERIFY(QFontInfo(product).pixelSize() > QFontInfo(Find<QLabel>(form, "Label10")->font()).pixelSize() + 4);
   }
 
   void ProgressWindowOpensBesideTheMainWindowWithoutBlockingIt() {
     MainWindow& form = *window_;
-    form.show();
     ProgressWindow& procedure = form.Procedure();
-    QCOMPARE(procedure.objectName(), QStringLiteral("Form2"));
     QCOMPARE(procedure.windowTitle(), QStringLiteral("Procedure of the calculation"));
-    QVERIFY(procedure.isWindow());
     QVERIFY(!procedure.isVisible());
-    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command3")), Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>(form, "Command3"), Qt::LeftButton);
     QVERIFY(QTest::qWaitForWindowExposed(&procedure));
     QCOMPARE(procedure.size(), QSize(7965 / 15, 3735 / 15));
-    QVERIFY(!procedure.isModal());
-    QVERIFY(QApplication::activeModalWidget() == nullptr);
-    QVERIFY(form.isEnabled());
+    QVERIFY(procedure.isWindow() && !procedure.isModal() && !QApplication::activeModalWidget() && form.isEnabled());
     auto* view = procedure.findChild<QPlainTextEdit*>();
     QVERIFY(view->isReadOnly());
-    QVERIFY(QFontInfo(view->font()).fixedPitch());
+    // The listing's columns line up only if every character it writes is as
+    // wide as a blank; fonts such as Noto Sans Mono are so without being
+    // marked fixed-pitch.
+    const QFontMetrics metrics(view->font());
+    for (const QChar c : QStringLiteral("0123456789 .-+=(),:'*ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"))
+      QVERIFY2(metrics.horizontalAdvance(c) == metrics.horizontalAdvance(' '), qPrintable(QString(c)));
     const QImage shot = procedure.grab().toImage();
     QCOMPARE(Describe(shot.pixelColor(shot.width() / 2, shot.height() - 20)), Describe(QColor(192, 255, 192)));
     // "End" closes both windows.
     QSignalSpy ended(&form, &MainWindow::programEnded);
-    QTest::mouseClick(form.findChild<QPushButton*>(QStringLiteral("Command2")), Qt::LeftButton);
+    QTest::mouseClick(Find<QPushButton>(form, "Command2"), Qt::LeftButton);
     QCOMPARE(ended.count(), 1);
-    QVERIFY(!form.isVisible());
-    QVERIFY(!procedure.isVisible());
+    QVERIFY(!form.isVisible() && !procedure.isVisible());
   }
 
   // Two temporary folders stand in for two drives.
   void PickersFollowTheirDriveAndFolderAndMakeThePaths() {
     test::TempDir driveA, driveB;
-    QDir(QString::fromStdString(driveA.path().string())).mkpath(QStringLiteral("trial/plots"));
-    test::WriteFile(driveA.path() / "trial" / "site2.dat", "x\n");
-    test::WriteFile(driveA.path() / "trial" / "Site1.dat", "x\n");
-    test::WriteFile(driveA.path() / "trial" / ".hidden", "x\n");
-    test::WriteFile(driveB.path() / "other.dat", "x\n");
-    const QString a = QString::fromStdString(driveA.path().string());
-    const QString b = QString::fromStdString(driveB.path().string());
-
+    const QString a = test::Q(driveA.path()), b = test::Q(driveB.path());
+    QDir(a).mkpath(QStringLiteral("trial/plots"));
+    for (const fs::path& file : {driveA.path() / "trial/site2.dat", driveA.path() / "trial/Site1.dat",
+                                driveA.path() / "trial/.hidden", driveB.path() / "other.dat"})
+      test::WriteFile(file, "x\n");
     MainWindow& form = *window_;
-    form.show();
-    auto* drive1 = form.findChild<DriveList*>(QStringLiteral("Drive1"));
-    auto* dir1 = form.findChild<FolderList*>(QStringLiteral("Dir1"));
-    auto* file1 = form.findChild<FileList*>(QStringLiteral("File1"));
-    auto* drive2 = form.findChild<DriveList*>(QStringLiteral("Drive2"));
-    auto* dir2 = form.findChild<FolderList*>(QStringLiteral("Dir2"));
-    auto* text7 = form.findChild<QLineEdit*>(QStringLiteral("Text7"));
+    auto* drive1 = Find<DriveList>(form, "Drive1");
+    auto* dir1 = Find<FolderList>(form, "Dir1");
+    auto* file1 = Find<FileList>(form, "File1");
+    auto* drive2 = Find<DriveList>(form, "Drive2");
+    auto* dir2 = Find<FolderList>(form, "Dir2");
+    auto* text7 = Find(form, "Text7");
     // Both pickers start at the program's current folder.
-    QCOMPARE(dir1->Folder(), QDir::currentPath());
-    QCOMPARE(dir2->Folder(), QDir::currentPath());
-    QCOMPARE(file1->Folder(), QDir::currentPath());
+    QCOMPARE(QStringList({dir1->Folder(), dir2->Folder(), file1->Folder()}), QStringList(3, QDir::currentPath()));
 
     drive1->SetRoots({a, b});
     drive2->SetRoots({a, b});
@@ -211,15 +171,13 @@ class MainWindowTest : public QObject {
     QCOMPARE(form.ReadParameters().dataPath, a.toStdString());
 
     // Another drive: the folder list goes to its root (the program's
-    // current folder is not on it), the file list follows, and the output
+    // current folder is not on it), the file list follows, and the other
     // picker stays where it was.
     drive1->setCurrentIndex(1);
-    QCOMPARE(dir1->Folder(), b);
     QCOMPARE(Items(file1), QStringList({"other.dat"}));
-    QCOMPARE(dir2->Folder(), b);
+    QCOMPARE(QStringList({dir1->Folder(), dir2->Folder()}), QStringList({b, b}));
     drive2->setCurrentIndex(0);
-    QCOMPARE(dir2->Folder(), a);
-    QCOMPARE(dir1->Folder(), b);
+    QCOMPARE(QStringList({dir1->Folder(), dir2->Folder()}), QStringList({b, a}));
 
     // On the drive of the program's current folder the list goes to that
     // folder, not to the root.
@@ -229,13 +187,7 @@ class MainWindowTest : public QObject {
     QVERIFY(QDir::setCurrent(saved));
     QCOMPARE(dir1->Folder(), a + "/trial/plots");
 
-    // The root of a drive gets no second separator.
-    dir2->SetFolder(QDir::rootPath());
-    text7->setText(QStringLiteral("D.TXT"));
-    QCOMPARE(form.ReadParameters().reportPath, QDir::toNativeSeparators(QDir::rootPath() + "D.TXT").toStdString());
-
     // A folder removed while shown: the list falls back to what is left.
-    dir1->SetFolder(a + "/trial/plots");
     QVERIFY(QDir(a + "/trial/plots").removeRecursively());
     dir1->SetFolder(dir1->Folder());
     QCOMPARE(dir1->Folder(), a + "/trial");
@@ -243,38 +195,26 @@ class MainWindowTest : public QObject {
 
   // Each box feeds its own parameter, read as text-to-number reads it.
   void BoxesAreReadIntoTheirParameters() {
-    MainWindow& form = *window_;
-    struct Box {
-      const char* name;
-      const char* text;
-      double RunParameters::*parameter;
-      double value;
-    };
+    // Distinct values, so that a box read into another's parameter shows;
+    // how text reads as a number is the reader's own, tested with it.
+    struct Box { const char* name; const char* text; double RunParameters::*parameter; double value; };
     const Box boxes[] = {
-        {"Text8", " 1 2 ", &RunParameters::nSite, 12},  // blanks are ignored anywhere
-        {"Text1", "2.5e1", &RunParameters::nBlock, 25},
-        {"Text2", "+31", &RunParameters::nFamily, 31},
-        {"Text3", "600000", &RunParameters::nRecord, 600000},
-        {"Text5", "10 years", &RunParameters::ageSel, 10},  // reading stops at the first letter
-        {"Text6", "", &RunParameters::nTrait, 0},           // empty gives 0
-        {"Text4", "1", &RunParameters::colSite, 1},
-        {"Text9", "5", &RunParameters::colBlock, 5},
-        {"Text10", "9", &RunParameters::colFamily, 9},
-        {"Text11", "15", &RunParameters::colAge, 15},
-        {"Text12", "1,9", &RunParameters::colTrait, 1},  // "," is no decimal point
-        {"Text13", "4", &RunParameters::wSite, 4},
-        {"Text14", "-4", &RunParameters::wBlock, -4},
-        {"Text15", "six", &RunParameters::wFamily, 0},
-        {"Text16", "4.5", &RunParameters::wAge, 4.5},
-        {"Text17", "\t10", &RunParameters::wTrait, 10},
+        {"Text8", " 1 2 ", &RunParameters::nSite, 12},        {"Text1", "2.5e1", &RunParameters::nBlock, 25},
+        {"Text2", "+31", &RunParameters::nFamily, 31},        {"Text3", "600000", &RunParameters::nRecord, 600000},
+        {"Text5", "10 years", &RunParameters::ageSel, 10},    {"Text6", "", &RunParameters::nTrait, 0},
+        {"Text4", "1", &RunParameters::colSite, 1},           {"Text9", "5", &RunParameters::colBlock, 5},
+        {"Text10", "9", &RunParameters::colFamily, 9},        {"Text11", "15", &RunParameters::colAge, 15},
+        {"Text12", "1,9", &RunParameters::colTrait, 1},       {"Text13", "4", &RunParameters::wSite, 4},
+        {"Text14", "-4", &RunParameters::wBlock, -4},         {"Text15", "six", &RunParameters::wFamily, 0},
+        {"Text16", "4.5", &RunParameters::wAge, 4.5},         {"Text17", "\t10", &RunParameters::wTrait, 10},
     };
-    for (const Box& box : boxes) form.findChild<QLineEdit*>(QLatin1String(box.name))->setText(QString::fromUtf8(box.text));
-    const RunParameters params = form.ReadParameters();
-    for (const Box& box : boxes) {
-      QVERIFY2(params.*box.parameter == box.value,
-               qPrintable(QStringLiteral("%1 \"%2\" read as %3, expected %4")
-                              .arg(box.name, box.text).arg(params.*box.parameter).arg(box.value)));
-    }
+    for (const Box& box : boxes) Find(*window_, box.name)->setText(QString::fromUtf8(box.text));
+    const RunParameters params = window_->ReadParameters();
+    for (const Box& box : boxes)
+      QVERIFY2(params.*box.parameter == box.value, qPrintable(QStringLiteral("%1 \"%2\" read as %3, expected %4")
+                                                                  .arg(box.name, box.text)
+                                                                  .arg(params.*box.parameter)
+                                                                  .arg(box.value)));
     QVERIFY(params.fieldNames == WindowFieldNames());
   }
 
