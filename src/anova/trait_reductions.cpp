@@ -10,6 +10,7 @@
 #include "linalg/invert_matrix.h"
 #include "base/parallel.h"
 #include "base/vector_clones.h"
+#include "model/absorb_straightforward.h"
 #include "model/design_checks.h"
 
 namespace korvan {
@@ -24,7 +25,7 @@ int LevelsOf(const RunData& run, int factor) {
 
 AbsorbedSystem BuildSystem(const RunData& run, int a, int b, bool perSiteConstraint) {
   AbsorbedSystem system;
-  system.incidence = CountIncidence(run, a, b);
+  system.incidence = CountBlock(run, a, b);
   // The set-up has absorbed the families into the blocks already, with the
   // same overall condition.
   const bool setUp = a == kRep && b == kFamily && !perSiteConstraint && run.repFamilyEquations.LastRow() == run.nRep;
