@@ -138,7 +138,7 @@ Matrix RandomMatrix(std::mt19937& rng, int n, int kind) {
   Matrix m(n, std::vector<float>(n));
   std::uniform_int_distribution<int> small(-3, 3), count(0, 4);
   std::uniform_real_distribution<float> real(-10.0f, 10.0f), unit(-1.0f, 1.0f);
-  std::bernoulli_distribution offDiagonal(0.01 * (n % 5));
+  std::bernoulli_distribution offDiagonal(0.01 * std::uniform_int_distribution<int>(0, 4)(rng));
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) {
       switch (kind) {
@@ -162,13 +162,14 @@ TEST(SolveColumns, FastFormsGiveTheBitsOfOneEliminationPerColumn) {
   // would have reached; and order 460, where the first steps and the bands
   // are shared among threads. InvertMatrix checks a few columns of the large.
   const struct { int trials, firstOrder, step, spread, kind; } cases[] = {
-      {300, 1, 1, 40, -1}, {28, 129, 19, 7, -1}, {1, 460, 0, 1, 5}};
+      {300, 1, 1, 40, -1}, {100, 129, 19, 7, -1}, {1, 460, 0, 1, 5}};
   std::mt19937 rng(20240611);
   std::uniform_int_distribution<int> value(-5, 5);
   int solved = 0, singular = 0, negativeZeros = 0;
   for (const auto& [trials, firstOrder, step, spread, fixedKind] : cases)
     for (int trial = 0; trial < trials; ++trial) {
-      const int n = firstOrder + trial % spread * step, kind = fixedKind >= 0 ? fixedKind : trial % 5;
+      const int n = firstOrder + trial % spread * step;
+      const int kind = fixedKind >= 0 ? fixedKind : n > 128 && trial % 2 == 0 ? 4 : trial % 5;
       const std::string what = "order " + std::to_string(n) + ", kind " + std::to_string(kind);
       const Table2<float> a = System(RandomMatrix(rng, n, kind), std::vector<float>(n, 0.0f));
       Table2<float> rhs(n, n + 3), fast;
@@ -190,9 +191,9 @@ TEST(SolveColumns, FastFormsGiveTheBitsOfOneEliminationPerColumn) {
         EXPECT_THROW(InvertByElimination(a, n), SingularEquations) << what;
         fastFailure = failure;
       }
-      std::vector<int> checked{1, n, n + 1, n + 3};
-      if (n <= 23)
-        for (int c = 2; c < n; ++c) checked.push_back(c);
+      std::vector<int> checked{1, n + 1};
+      for (int c = 2; c <= (n <= 23 ? n + 3 : 1); ++c)
+        if (c != n + 1) checked.push_back(c);
       for (int c : checked) {
         Table2<float> one = a;
         for (int i = 1; i <= n; ++i) one(i, n + 1) = rhs(i, c);
