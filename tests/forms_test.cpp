@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -114,10 +115,7 @@ struct Window : ProgressSink {
 };
 
 Bits& AddLines(Bits& bits, const Window& window) {
-  for (const std::string& line : window.lines) {
-    for (const char c : line) bits.Add(std::int64_t{c});
-    bits.Add(std::int64_t{-1});
-  }
+  for (const std::string& line : window.lines) bits.Add(static_cast<std::int64_t>(std::hash<std::string>{}(line)));
   return bits;
 }
 
@@ -157,19 +155,20 @@ Bits SiteFamilyTraceRow(const Trial& trial, Form form) {
   Window window;
   ProgressLog log(window);
   Bits bits;
+  auto addFamilyRows = [&](auto element) {  // element(f, 0): the diagonal
+    for (int f = 1; f <= run.nFamily; ++f)
+      for (int j = 0; j <= nRep; ++j)
+        if (j == 0 || n(j, f) != 0.0f) bits.Add(element(f, j));
+  };
   if (Fast(form)) {
     const BlockFamilyInverse c = RepFamilyInverse(absorbed, CountBlock(run, 4, 3), log);
     bits.Add(c.repBlock, nRep, nRep);
-    for (int f = 1; f <= run.nFamily; ++f)
-      for (int j = 0; j <= nRep; ++j)
-        if (j == 0 || n(j, f) != 0.0f) bits.Add(j == 0 ? c.familyDiagonal[f] : c.crossBlock(f, j));
+    addFamilyRows([&](int f, int j) { return j == 0 ? c.familyDiagonal[f] : c.crossBlock(f, j); });
     bits.Add(CellTrace(c, CellIncidence(run, CountBlock(run, 5, 3), log), log));
   } else {
     const Table2<float> c = RepFamilyInverseStraightforward(absorbed, n, CountLevelsStraightforward(run, 4), log);
     bits.Add(c, nRep, nRep);
-    for (int f = 1; f <= run.nFamily; ++f)
-      for (int j = 0; j <= nRep; ++j)
-        if (j == 0 || n(j, f) != 0.0f) bits.Add(c(nRep + f, j == 0 ? nRep + f : j));
+    addFamilyRows([&](int f, int j) { return c(nRep + f, j == 0 ? nRep + f : j); });
     bits.Add(CellTraceStraightforward(c, CellIncidenceStraightforward(run, log), log));
   }
   return AddLines(bits, window);
