@@ -128,8 +128,10 @@ Bits FixedEquationsRow(const Trial& trial, Form form) {
   ProgressLog log(window);
   const Table2<float> coef = (Fast(form) ? BuildFixedEquations : BuildFixedEquationsStraightforward)(run, 3, log);
   Bits bits;
-  bits.Add(coef, run.p, run.p).Add((Fast(form) ? InvertByColumns : InvertByColumnsStraightforward)(coef, run.p), run.p, run.p);
-  for (int b : {4, 5}) bits.Add((Fast(form) ? FixedCrossProducts : FixedCrossProductsStraightforward)(run, 3, b), run.p, run.p);
+  const auto invert = Fast(form) ? InvertByColumns : InvertByColumnsStraightforward;
+  const auto crossProducts = Fast(form) ? FixedCrossProducts : FixedCrossProductsStraightforward;
+  bits.Add(coef, run.p, run.p).Add(invert(coef, run.p), run.p, run.p);
+  for (int b : {4, 5}) bits.Add(crossProducts(run, 3, b), run.p, run.p);
   return AddLines(bits, window);
 }
 

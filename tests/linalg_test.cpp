@@ -54,7 +54,7 @@ Inverted Invert(const Table2<float>& a, int n) {
   }
   for (int r = 0; r <= n + 1; ++r)
     for (int c = 0; c <= n + 2; ++c)
-      EXPECT_TRUE(inside(r, c) || out.a(r, c) == static_cast<float>(100 * r + c)) << "order " << n << ": " << r << "," << c;
+      EXPECT_TRUE(inside(r, c) || out.a(r, c) == static_cast<float>(100 * r + c)) << n << ": " << r << "," << c;
   EXPECT_TRUE(out.rowSwapRec[0] == 99.0f && out.rowSwapRec[n + 1] == 99.0f && out.colSwapRec[n + 2] == 99.0f);
   out.rowSwapRec = {out.rowSwapRec.begin() + 1, out.rowSwapRec.begin() + n + 1};
   out.colSwapRec = {out.colSwapRec.begin() + 1, out.colSwapRec.begin() + n + 1};
@@ -66,12 +66,13 @@ TEST(InvertMatrix, SmallSystemsTheirPivotsInterchangesAndFailures) {
   // below it and is refused, the next float up is accepted.
   const float nearest = 1E-09f, above = std::nextafter(nearest, 1.0f);
   ASSERT_TRUE(static_cast<double>(nearest) < 1E-09 && static_cast<double>(above) > 1E-09);
+  // Empty vectors are not checked; a singular step of 0 means solved.
   struct Case {
     const char* what;
     Matrix m;
-    std::vector<float> rhs, inverse, solution, rowSwapRec, colSwapRec;  // empty: not checked
+    std::vector<float> rhs, inverse, solution, rowSwapRec, colSwapRec;
     float tolerance;
-    int singularStep;                 // 0: solved
+    int singularStep;
     std::vector<int> unpivoted;
   };
   const Case cases[] = {
@@ -170,7 +171,7 @@ TEST(SolveColumns, FastFormsGiveTheBitsOfOneEliminationPerColumn) {
       const Table2<float> a = System(RandomMatrix(rng, n, kind), std::vector<float>(n, 0.0f));
       Table2<float> rhs(n, n + 3), fast;
       for (int i = 1; i <= n; ++i)
-        for (int c = 1; c <= n + 3; ++c) rhs(i, c) = c > n ? static_cast<float>(value(rng)) / 3.0f : i == c ? 1.0f : 0.0f;
+        for (int c = 1; c <= n + 3; ++c) rhs(i, c) = c > n ? static_cast<float>(value(rng)) / 3.0f : c == i ? 1 : 0;
       std::optional<SingularEquations> fastFailure;
       try {
         fast = rhs;

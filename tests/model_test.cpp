@@ -113,7 +113,8 @@ TEST(SetUpModel, OneSiteStepsAndTheirWindowLines) {
   // Mean row 4 4 2 2; the site column gets 4 + 1; each block 2 records plus
   // a one everywhere in the 2 x 2 block of the site's blocks. No line counts.
   EXPECT_THAT(sink.lines, ElementsAre(" 4 4 2 2", " 4 5 2 2", " 2 2 3 1", " 2 2 1 3", "Total Rec. No.= 2 ( 16 )",
-                                      " Record No.= 1 ", " Trace =  4 ", "Total Rec. No.= 11 ( 100 )", " Record No.= 9 "));
+                                      " Record No.= 1 ", " Trace =  4 ", "Total Rec. No.= 11 ( 100 )",
+                                      " Record No.= 9 "));
   EXPECT_EQ(log.form2Lines(), 0);
 }
 
@@ -178,7 +179,8 @@ TEST(SetUpModel, RefusesDesignsItCannotSeparateAndSaysWhy) {
   EXPECT_THAT(RefusalOf(Layout(3, 1, 4, One)),
               HasSubstr("each site has a single block, so Rep./Site has no degrees of freedom"));
   // The messages start by naming the data file.
-  EXPECT_THAT(RefusalOf(Layout(1, 2, 2, One), "trial.dat"), ::testing::StartsWith("The trial in trial.dat cannot be analysed"));
+  EXPECT_THAT(RefusalOf(Layout(1, 2, 2, One), "trial.dat"),
+              ::testing::StartsWith("The trial in trial.dat cannot be analysed"));
 
   // Sites 10 and 20 have families of their own.
   const std::vector<Tree> apart = {{10, 1, 11}, {10, 1, 12}, {10, 2, 11}, {10, 2, 12},

@@ -30,7 +30,8 @@ Table2<float> RepFamilyInverseStraightforward(const Table2<float>& absorbedMat, 
     for (int j = 1; j <= nRep; ++j) c(b, j) = inverse(b, j);
   for (int b = 1; b <= nFamily; ++b)
     for (int j = 1; j <= nRep; ++j) {
-      for (int m = 1; m <= nRep; ++m) crossBlock(b, j) = FamilyStep(crossBlock(b, j), count(m, b), inverse(m, j), levelCount[b]);
+      for (int m = 1; m <= nRep; ++m)
+        crossBlock(b, j) = FamilyStep(crossBlock(b, j), count(m, b), inverse(m, j), levelCount[b]);
       c(j, nRep + b) = c(nRep + b, j) = crossBlock(b, j);
     }
   for (int b = 1; b <= nFamily; ++b)
