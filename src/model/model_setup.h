@@ -20,6 +20,8 @@ struct SetUpSteps {
   // lines of its steps; throws SingularEquations when the block equations are.
   float (*siteFamilyTrace)(RunData& run, ProgressLog& log);
 };
+// The set-up with these steps: SetUpModel and SetUpModelStraightforward are
+// its two forms.
 void SetUpModelWith(const SetUpSteps& steps, RunData& run, ProgressLog& log);
 
 }  // namespace korvan

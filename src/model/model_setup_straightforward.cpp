@@ -10,6 +10,8 @@ namespace korvan {
 
 namespace {
 
+// The same steps as SiteFamilyTrace, with C and B dense; the counts are read
+// afresh rather than taken from the absorption.
 float SiteFamilyTraceStraightforward(RunData& run, ProgressLog& log) {
   const Table2<float> absorbed = AbsorbStraightforward(run, 3, 4, false);
   const Table2<float> c = RepFamilyInverseStraightforward(absorbed, CountBlockStraightforward(run, 3, 4),
