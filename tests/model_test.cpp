@@ -167,27 +167,7 @@ TEST(SiteFamilyTrace, AnUnderflowToMinusZeroIsSummedOverAllBlocks) {
   EXPECT_EQ(Bits(c.familyDiagonal[1]), Bits(expected(4, 4)));
 }
 
-std::string RefusalOf(const std::vector<Tree>& trees, const std::string& dataPath = "") {
-  RunData run = MakeDesign(trees);
-  run.params.dataPath = dataPath;
-  return Refusal(run);
-}
-
 TEST(SetUpModel, RefusesDesignsItCannotSeparateAndSaysWhy) {
-  EXPECT_THAT(RefusalOf(Layout(1, 3, 4, One)), HasSubstr("there is only one site (site 1), so Site has no degrees"));
-  EXPECT_THAT(RefusalOf(Layout(3, 3, 1, One)), HasSubstr("there is only one family (code 1), so Family has no"));
-  EXPECT_THAT(RefusalOf(Layout(3, 1, 4, One)),
-              HasSubstr("each site has a single block, so Rep./Site has no degrees of freedom"));
-  // The messages start by naming the data file.
-  EXPECT_THAT(RefusalOf(Layout(1, 2, 2, One), "trial.dat"),
-              ::testing::StartsWith("The trial in trial.dat cannot be analysed"));
-
-  // Sites 10 and 20 have families of their own.
-  const std::vector<Tree> apart = {{10, 1, 11}, {10, 1, 12}, {10, 2, 11}, {10, 2, 12},
-                                   {20, 1, 21}, {20, 1, 22}, {20, 2, 21}, {20, 2, 22}};
-  EXPECT_THAT(RefusalOf(apart), HasSubstr("the families do not link all sites: site 20 shares no family with the "
-                                          "other sites. "));
-
   // Block 3 of site 20 holds only family 9, which stands nowhere else; at
   // site 30, blocks 7 and 8 share family 8 only with each other.
   std::vector<Tree> stray = Layout(2, 2, 4, One);
@@ -195,29 +175,39 @@ TEST(SetUpModel, RefusesDesignsItCannotSeparateAndSaysWhy) {
   stray.push_back({20, 3, 9});
   for (float block : {1.0f, 2.0f, 7.0f, 8.0f})
     for (float family : {1.0f, 2.0f}) stray.push_back({30, block, block > 5.0f ? 8.0f : family});
-  EXPECT_THAT(RefusalOf(stray),
-              HasSubstr("the families do not link all blocks: block 3 of site 20 shares no family with the other "
-                        "blocks; blocks 7 and 8 of site 30 share no family with the other blocks. Blocks can only"));
-
   // At site 1 block 1 has families 1 and 2, block 2 families 3 and 4; site 2
   // has them all in both its blocks, so the blocks are linked across sites
   // but not within site 1.
   std::vector<Tree> withinSite = Layout(1, 2, 4, [](int, int b, int f) { return (f + 1) / 2 == b ? 1 : 0; });
   for (Tree tree : Layout(1, 2, 4, One)) withinSite.push_back({2, tree.block, tree.family});
-  EXPECT_THAT(RefusalOf(withinSite), HasSubstr("within a site, the families do not link all its blocks: block 2 of "
-                                               "site 1 shares no family with the other blocks of its site."));
-
-  // Family 1 at both sites, family 2 only at site 1, family 3 only at site 2:
-  // four cells for two sites and three families.
-  const std::vector<Tree> chain = {{1, 1, 1}, {1, 1, 2}, {1, 2, 1}, {1, 2, 2},
-                                   {2, 1, 1}, {2, 1, 3}, {2, 2, 1}, {2, 2, 3}};
-  EXPECT_THAT(RefusalOf(chain), HasSubstr("so Site*Fam. has no degrees of freedom (cells - sites - families + 1 = 0)"));
-
-  // Six trees, four cells, four blocks, two sites: nothing is left for Error.
-  const std::vector<Tree> tight = {{1, 1, 1}, {1, 1, 2}, {1, 2, 1}, {2, 1, 1}, {2, 1, 2}, {2, 2, 2}};
-  EXPECT_THAT(RefusalOf(tight),
-              HasSubstr("its 6 records are fitted exactly by the 4 blocks and 4 site x family cells, so Error has no "
-                        "degrees of freedom (records - cells - blocks + sites = 0)"));
+  const struct { std::vector<Tree> trees; const char* message; } refusals[] = {
+      {Layout(1, 3, 4, One), "there is only one site (site 1), so Site has no degrees"},
+      {Layout(3, 3, 1, One), "there is only one family (code 1), so Family has no"},
+      {Layout(3, 1, 4, One), "each site has a single block, so Rep./Site has no degrees of freedom"},
+      // Sites 10 and 20 have families of their own.
+      {{{10, 1, 11}, {10, 1, 12}, {10, 2, 11}, {10, 2, 12}, {20, 1, 21}, {20, 1, 22}, {20, 2, 21}, {20, 2, 22}},
+       "the families do not link all sites: site 20 shares no family with the other sites. "},
+      {stray, "the families do not link all blocks: block 3 of site 20 shares no family with the other blocks; "
+              "blocks 7 and 8 of site 30 share no family with the other blocks. Blocks can only"},
+      {withinSite, "within a site, the families do not link all its blocks: block 2 of site 1 shares no family "
+                   "with the other blocks of its site."},
+      // Family 1 at both sites, family 2 only at site 1, family 3 only at
+      // site 2: four cells for two sites and three families.
+      {{{1, 1, 1}, {1, 1, 2}, {1, 2, 1}, {1, 2, 2}, {2, 1, 1}, {2, 1, 3}, {2, 2, 1}, {2, 2, 3}},
+       "so Site*Fam. has no degrees of freedom (cells - sites - families + 1 = 0)"},
+      // Six trees, four cells, four blocks, two sites: nothing is left for Error.
+      {{{1, 1, 1}, {1, 1, 2}, {1, 2, 1}, {2, 1, 1}, {2, 1, 2}, {2, 2, 2}},
+       "its 6 records are fitted exactly by the 4 blocks and 4 site x family cells, so Error has no degrees of "
+       "freedom (records - cells - blocks + sites = 0)"},
+  };
+  for (const auto& [trees, message] : refusals) {
+    RunData run = MakeDesign(trees);
+    EXPECT_THAT(Refusal(run), HasSubstr(message));
+  }
+  // The messages start by naming the data file.
+  RunData named = MakeDesign(Layout(1, 2, 2, One));
+  named.params.dataPath = "trial.dat";
+  EXPECT_THAT(Refusal(named), ::testing::StartsWith("The trial in trial.dat cannot be analysed"));
 }
 
 }  // namespace
