@@ -89,7 +89,7 @@ BENCHMARK(BM_FixedCrossProducts)->Arg(4)->Arg(5)->Unit(benchmark::kMillisecond)-
 
 void BM_AbsorbFamiliesIntoBlocks(benchmark::State& state) {
   const RunData run = LargeTrial();
-  const Incidence n = CountIncidence(run, 3, 4);
+  const Incidence n = CountBlock(run, 3, 4);
   for (auto _ : state) benchmark::DoNotOptimize(Absorb(run, n, false));
 }
 BENCHMARK(BM_AbsorbFamiliesIntoBlocks)->Unit(benchmark::kMillisecond)->UseRealTime();
@@ -98,11 +98,11 @@ void BM_SiteFamilyTrace(benchmark::State& state) {
   const RunData run = LargeTrial();
   NullSink quiet;
   ProgressLog log(quiet);
-  const Table2<float> absorbed = Absorb(run, CountIncidence(run, 3, 4), false);
-  const Incidence familyBlocks = CountIncidence(run, 4, 3);
+  const Table2<float> absorbed = Absorb(run, CountBlock(run, 3, 4), false);
+  const Incidence familyBlocks = CountBlock(run, 4, 3);
   for (auto _ : state) {
     const BlockFamilyInverse c = RepFamilyInverse(absorbed, familyBlocks, log);
-    benchmark::DoNotOptimize(CellTrace(c, CellIncidence(run, log), log));
+    benchmark::DoNotOptimize(CellTrace(c, CellIncidence(run, CountBlock(run, 5, 3), log), log));
   }
 }
 BENCHMARK(BM_SiteFamilyTrace)->Unit(benchmark::kMillisecond)->UseRealTime();

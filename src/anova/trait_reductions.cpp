@@ -35,7 +35,7 @@ struct AbsorbedSystems {
 
 AbsorbedSystem BuildSystem(const RunData& run, int a, int b, bool perSiteConstraint) {
   AbsorbedSystem system;
-  system.incidence = CountIncidence(run, a, b);
+  system.incidence = CountBlock(run, a, b);
   // The set-up has absorbed the families into the blocks already, with the
   // same overall condition.
   const bool setUp = a == kRepFactor && b == kFamilyFactor && !perSiteConstraint &&

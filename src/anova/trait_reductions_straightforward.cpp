@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "linalg/invert_matrix.h"
-#include "model/absorb.h"
+#include "model/absorb_straightforward.h"
 
 namespace korvan {
 

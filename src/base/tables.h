@@ -30,4 +30,17 @@ class Table2 {
   std::vector<T> data_;
 };
 
+// The records shared by each level of one factor a (the rows, 1..nA) and
+// each level of another factor b (the columns, 1..nB), held sparsely: only
+// the pairs that share records, each row in increasing order of b.
+struct Incidence {
+  int nA = 0;
+  int nB = 0;
+  std::vector<int> rowStart;        // row i (1..nA) is entries rowStart[i] .. rowStart[i + 1] - 1
+  std::vector<int> colIndex;        // level of b of each entry
+  std::vector<float> count;         // records of each entry
+  std::vector<float> levelCountA;   // records per level of a, 1..nA
+  std::vector<float> levelCountB;   // records per level of b, 1..nB
+};
+
 }  // namespace korvan

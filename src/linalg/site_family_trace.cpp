@@ -7,17 +7,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "format/number_format.h"
 #include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
 #include "base/parallel.h"
 #include "base/vector_clones.h"
-#include "model/fixed_equations.h"
 
 namespace korvan {
-
-namespace {
 
 // The elements of C that are not formed are finite as long as S^-1 is of
 // moderate size: each is a weighted mean of elements of S^-1 (the counts of
@@ -36,6 +34,32 @@ void CheckInverseSize(const Table2<float>& inverse, int n) {
             "precision: their inverse has elements beyond 1E+30. The families link the blocks too weakly; check the "
             "block and family codes of the data file.");
 }
+
+void WriteInverseSizeLine(std::int64_t k, ProgressLog& log) {
+  log.LineBy([&](std::string& line) {
+    line += "Total Rec. No.=";
+    AppendPlainWhole(line, k * k / 10 + 1);
+    line += "(";
+    AppendPlainWhole(line, k * k);
+    line += ")";
+  });
+}
+
+void WriteCellSizeLine(std::int64_t k, std::int64_t nSF, ProgressLog& log) {
+  log.LineBy([&](std::string& line) {
+    line += " Record No.=";
+    AppendPlainWhole(line, k * nSF / 10 + 1);
+  });
+}
+
+void WriteTraceLine(float t, ProgressLog& log) {
+  log.LineBy([&](std::string& line) {
+    line += " Trace = ";
+    AppendPlainSingle(line, t);
+  });
+}
+
+namespace {
 
 bool IsNegativeZero(float x) { return std::bit_cast<std::uint32_t>(x) == 0x80000000u; }
 
@@ -101,42 +125,12 @@ KORVAN_VECTOR_CLONES void FamilyRow(const Table2<float>& repInverse, const Incid
 
 }  // namespace
 
-namespace {
-
-// The storage C would take in records of ten values.
-void WriteInverseSizeLine(std::int64_t k, ProgressLog& log) {
-  log.LineBy([&](std::string& line) {
-    line += "Total Rec. No.=";
-    AppendPlainWhole(line, k * k / 10 + 1);
-    line += "(";
-    AppendPlainWhole(line, k * k);
-    line += ")";
-  });
-}
-
-// The same for B.
-void WriteCellSizeLine(std::int64_t k, std::int64_t nSF, ProgressLog& log) {
-  log.LineBy([&](std::string& line) {
-    line += " Record No.=";
-    AppendPlainWhole(line, k * nSF / 10 + 1);
-  });
-}
-
-void WriteTraceLine(float t, ProgressLog& log) {
-  log.LineBy([&](std::string& line) {
-    line += " Trace = ";
-    AppendPlainSingle(line, t);
-  });
-}
-
-}  // namespace
-
 BlockFamilyInverse RepFamilyInverse(const Table2<float>& absorbedMat, const Incidence& familyBlocks, ProgressLog& log) {
   BlockFamilyInverse c;
   c.nRep = familyBlocks.nB;
   c.nFamily = familyBlocks.nA;
   WriteInverseSizeLine(c.nRep + std::int64_t{c.nFamily}, log);
-  c.repBlock = InvertByColumns(absorbedMat, c.nRep);
+  c.repBlock = InvertByElimination(absorbedMat, c.nRep);
   CheckInverseSize(c.repBlock, c.nRep);
   c.crossBlock = Table2<float>(c.nFamily, c.nRep);
   c.familyDiagonal.assign(c.nFamily + 1, 0.0f);
@@ -152,10 +146,10 @@ BlockFamilyInverse RepFamilyInverse(const Table2<float>& absorbedMat, const Inci
   return c;
 }
 
-CellRows CellIncidence(const RunData& run, ProgressLog& log) {
+CellRows CellIncidence(const RunData& run, Incidence cellBlocks, ProgressLog& log) {
   WriteCellSizeLine(run.nRep + std::int64_t{run.nFamily}, run.nSF, log);
   CellRows rows;
-  rows.cellBlocks = CountIncidence(run, 5, 3);
+  rows.cellBlocks = std::move(cellBlocks);
   rows.cellFamily.assign(run.nSF + 1, 0);
   for (int r = 1; r <= run.nRecord; ++r)
     rows.cellFamily[run.recordColumn(r, 5) - run.colOffset[5]] = run.recordColumn(r, 4) - run.colOffset[4];
@@ -212,63 +206,6 @@ float CellTrace(const BlockFamilyInverse& c, const CellRows& b, ProgressLog& log
       if (bb.familyBlock(f, j) != 0.0f) t = t + c.crossBlock(f, j) * bb.familyBlock(f, j);
     t = t + c.familyDiagonal[f] * bb.familyFamily[f];
   }
-  WriteTraceLine(t, log);
-  return t;
-}
-
-Table2<float> RepFamilyInverseStraightforward(const RunData& run, const Table2<float>& absorbedMat, ProgressLog& log) {
-  const int nRep = run.nRep, nFamily = run.nFamily, k = nRep + nFamily;
-  WriteInverseSizeLine(k, log);
-  const Table2<float> count = CountBlockStraightforward(run, 3, 4);
-  const std::vector<float> levelCount = CountLevelsStraightforward(run, 4);
-  const Table2<float> inverse = InvertByColumnsStraightforward(absorbedMat, nRep);
-  CheckInverseSize(inverse, nRep);
-  Table2<float> c(k, k), crossBlock(nFamily, nRep);
-  for (int b = 1; b <= nRep; ++b)
-    for (int j = 1; j <= nRep; ++j) c(b, j) = inverse(b, j);
-  for (int b = 1; b <= nFamily; ++b) {
-    const double size = static_cast<double>(levelCount[b]);
-    for (int j = 1; j <= nRep; ++j) {
-      for (int m = 1; m <= nRep; ++m)
-        crossBlock(b, j) = FamilyStep(crossBlock(b, j), static_cast<double>(count(m, b)), inverse(m, j), size);
-      c(j, nRep + b) = c(nRep + b, j) = crossBlock(b, j);
-    }
-  }
-  for (int b = 1; b <= nFamily; ++b) {
-    const double size = static_cast<double>(levelCount[b]);
-    for (int j = 1; j <= nFamily; ++j) {
-      float element = j == b ? RoundToSingle(1.0 / size) : 0.0f;
-      for (int m = 1; m <= nRep; ++m)
-        element = FamilyStep(element, static_cast<double>(count(m, b)), crossBlock(j, m), size);
-      c(nRep + b, nRep + j) = element;
-    }
-  }
-  return c;
-}
-
-Table2<float> CellIncidenceStraightforward(const RunData& run, ProgressLog& log) {
-  const int k = run.nRep + run.nFamily;
-  WriteCellSizeLine(k, run.nSF, log);
-  Table2<float> b(run.nSF, k);
-  for (int r = 1; r <= run.nRecord; ++r) {
-    const int cell = run.recordColumn(r, 5) - run.colOffset[5];
-    const int rep = run.recordColumn(r, 3) - run.colOffset[3];
-    const int family = run.recordColumn(r, 4) - run.colOffset[3];
-    b(cell, rep) = b(cell, rep) + 1.0f;
-    b(cell, family) = b(cell, family) + 1.0f;
-  }
-  return b;
-}
-
-float CellTraceStraightforward(const Table2<float>& c, const Table2<float>& b, ProgressLog& log) {
-  const int k = c.LastRow(), nSF = b.LastRow();
-  float t = 0.0f;
-  for (int i = 1; i <= k; ++i)
-    for (int j = 1; j <= k; ++j) {
-      float w = 0.0f;
-      for (int cell = 1; cell <= nSF; ++cell) w = w + b(cell, i) * b(cell, j);
-      t = t + c(i, j) * w;
-    }
   WriteTraceLine(t, log);
   return t;
 }

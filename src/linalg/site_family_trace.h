@@ -7,11 +7,12 @@
 // each block and each family. Rows and columns of C and B'B: blocks 1..nRep,
 // then families nRep + 1 .. nRep + nFamily.
 
+#include <cstdint>
 #include <vector>
 
-#include "input/rundata.h"
-#include "model/absorb.h"
 #include "base/progress.h"
+#include "base/tables.h"
+#include "input/rundata.h"
 
 namespace korvan {
 
@@ -27,7 +28,7 @@ struct BlockFamilyInverse {
 };
 
 // C from S = absorbedMat (the blocks after absorbing the families, one
-// overall constraint) and `familyBlocks` = CountIncidence(run, 4, 3): the
+// overall constraint) and `familyBlocks` = CountBlock(run, 4, 3): the
 // blocks where each family stands and the family sizes. Each element is the
 // step-by-step sum over all blocks in increasing order, every update
 // evaluated in double and rounded to single precision. Writes the line
@@ -37,24 +38,23 @@ BlockFamilyInverse RepFamilyInverse(const Table2<float>& absorbedMat, const Inci
 // B, row by row: for each site x family cell, its records in each block and
 // its family.
 struct CellRows {
-  Incidence cellBlocks;          // CountIncidence(run, 5, 3); levelCountA = records of each cell
+  Incidence cellBlocks;          // CountBlock(run, 5, 3); levelCountA = records of each cell
   std::vector<int> cellFamily;   // cellFamily(c): the family of cell c
 };
 
-// Writes the line " Record No.=" R.
-CellRows CellIncidence(const RunData& run, ProgressLog& log);
+// B from `cellBlocks` = CountBlock(run, 5, 3). Writes the line " Record No.=" R.
+CellRows CellIncidence(const RunData& run, Incidence cellBlocks, ProgressLog& log);
 
 // The trace, summed over b and then j in increasing order, each product and
 // sum rounded to single precision. Writes the line " Trace = " T.
 float CellTrace(const BlockFamilyInverse& c, const CellRows& b, ProgressLog& log);
 
-// The straightforward forms, as the method is written: C dense, K x K, each
-// element of its family rows summed over all blocks; B dense, nSF x K,
-// counted record by record; the trace over all K x K elements, each
-// element of B'B summed over all cells. Slow; the forms above must give
-// their bits. They write the same lines.
-Table2<float> RepFamilyInverseStraightforward(const RunData& run, const Table2<float>& absorbedMat, ProgressLog& log);
-Table2<float> CellIncidenceStraightforward(const RunData& run, ProgressLog& log);
-float CellTraceStraightforward(const Table2<float>& c, const Table2<float>& b, ProgressLog& log);
+// What both forms of the three steps share: their window lines, with the
+// sizes C and B would take in records of ten values, and the refusal of a
+// block inverse too large to trust.
+void WriteInverseSizeLine(std::int64_t k, ProgressLog& log);
+void WriteCellSizeLine(std::int64_t k, std::int64_t nSF, ProgressLog& log);
+void WriteTraceLine(float t, ProgressLog& log);
+void CheckInverseSize(const Table2<float>& inverse, int n);
 
 }  // namespace korvan

@@ -17,6 +17,18 @@ int LevelsOf(const RunData& run, int factor) { return run.colOffset[factor + 1] 
 
 // Records are counted as whole numbers and rounded once where they are
 // stored; adding 1 to a float would stop counting at 2^24 records.
+std::vector<std::int64_t> WholeLevelCounts(const RunData& run, int k) {
+  const int levels = LevelsOf(run, k);
+  std::vector<std::int64_t> counts(static_cast<std::size_t>(levels) + 1, 0);
+  const std::int32_t* column = run.recordColumn.Factor(k);
+  for (int r = 1; r <= run.nRecord; ++r) {
+    const int level = column[r] - run.colOffset[k];
+    assert(level >= 1 && level <= levels);
+    ++counts[static_cast<std::size_t>(level)];
+  }
+  return counts;
+}
+
 std::vector<float> CountsToSingle(const std::vector<std::int64_t>& counts) {
   std::vector<float> single(counts.size());
   for (std::size_t i = 0; i < counts.size(); ++i) single[i] = RoundToSingle(static_cast<double>(counts[i]));
@@ -24,6 +36,8 @@ std::vector<float> CountsToSingle(const std::vector<std::int64_t>& counts) {
 }
 
 }  // namespace
+
+std::vector<float> CountLevels(const RunData& run, int k) { return CountsToSingle(WholeLevelCounts(run, k)); }
 
 namespace {
 
@@ -85,31 +99,23 @@ void RowsBySorting(const LevelPairs& p, const std::vector<std::int64_t>& countA,
 
 }  // namespace
 
-Incidence CountIncidence(const RunData& run, int a, int b) {
+Incidence CountBlock(const RunData& run, int a, int b) {
   Incidence inc;
   inc.nA = LevelsOf(run, a);
   inc.nB = LevelsOf(run, b);
   const LevelPairs p{run.nRecord, run.recordColumn.Factor(a), run.recordColumn.Factor(b), run.colOffset[a],
                      run.colOffset[b]};
-  std::vector<std::int64_t> countA(inc.nA + 2), countB(inc.nB + 2);
-  for (int r = 1; r <= p.n; ++r) {
-    assert(p.A(r) >= 1 && p.A(r) <= inc.nA && p.B(r) >= 1 && p.B(r) <= inc.nB);
-    ++countA[p.A(r)];
-    ++countB[p.B(r)];
-  }
+  inc.levelCountA = CountLevels(run, a);
+  inc.levelCountB = CountLevels(run, b);
   inc.rowStart.assign(inc.nA + 2, 0);
   std::vector<std::int64_t> entryCount;
   if (std::int64_t{inc.nA} * inc.nB <= 2 * std::int64_t{p.n}) {
     RowsFromTable(p, inc, entryCount);
   } else {
-    RowsBySorting(p, countA, countB, inc, entryCount);
+    RowsBySorting(p, WholeLevelCounts(run, a), WholeLevelCounts(run, b), inc, entryCount);
   }
   inc.rowStart[inc.nA + 1] = static_cast<int>(inc.colIndex.size());
   inc.count = CountsToSingle(entryCount);
-  countA.resize(inc.nA + 1);
-  countB.resize(inc.nB + 1);
-  inc.levelCountA = CountsToSingle(countA);
-  inc.levelCountB = CountsToSingle(countB);
   return inc;
 }
 
@@ -215,49 +221,6 @@ Table2<float> Absorb(const RunData& run, const Incidence& incidence, bool perSit
       const bool constrained = !perSiteConstraint || run.repSite[run.repOffset + i] == run.repSite[run.repOffset + j];
       float base = i == j ? incidence.levelCountA[i] : 0.0f;
       if (constrained) base = base + 1.0f;
-      absorbed(i, j) = base - sum;
-    }
-  return absorbed;
-}
-
-// Whole-number counts rounded once at the store, as CountIncidence keeps them.
-Table2<float> CountBlockStraightforward(const RunData& run, int a, int b) {
-  const int nA = LevelsOf(run, a), nB = LevelsOf(run, b);
-  std::vector<std::int64_t> count((static_cast<std::size_t>(nA) + 1) * (static_cast<std::size_t>(nB) + 1), 0);
-  for (int r = 1; r <= run.nRecord; ++r) {
-    const int i = run.recordColumn(r, a) - run.colOffset[a], k = run.recordColumn(r, b) - run.colOffset[b];
-    ++count[static_cast<std::size_t>(i) * (static_cast<std::size_t>(nB) + 1) + static_cast<std::size_t>(k)];
-  }
-  Table2<float> block(nA, nB);
-  for (int i = 1; i <= nA; ++i)
-    for (int k = 1; k <= nB; ++k)
-      block(i, k) = RoundToSingle(static_cast<double>(
-          count[static_cast<std::size_t>(i) * (static_cast<std::size_t>(nB) + 1) + static_cast<std::size_t>(k)]));
-  return block;
-}
-
-std::vector<float> CountLevelsStraightforward(const RunData& run, int k) {
-  std::vector<std::int64_t> count(static_cast<std::size_t>(LevelsOf(run, k)) + 1, 0);
-  for (int r = 1; r <= run.nRecord; ++r) ++count[run.recordColumn(r, k) - run.colOffset[k]];
-  return CountsToSingle(count);
-}
-
-// absorbedMat(i, j) = absBase(i, j) - the sum over all levels k of b of
-// count(i, k) x count(j, k) / levelCount(k), each step in double from the
-// single-precision elements and rounded at the store.
-Table2<float> AbsorbStraightforward(const RunData& run, int a, int b, bool perSiteConstraint) {
-  const Table2<float> count = CountBlockStraightforward(run, a, b);
-  const Table2<float> own = CountBlockStraightforward(run, a, a);
-  const std::vector<float> levelCount = CountLevelsStraightforward(run, b);
-  const int nA = count.LastRow(), nB = count.LastCol();
-  Table2<float> absorbed(nA, nA);
-  for (int i = 1; i <= nA; ++i)
-    for (int j = 1; j <= nA; ++j) {
-      const bool sameSite = run.repSite[run.repOffset + i] == run.repSite[run.repOffset + j];
-      const float base = !perSiteConstraint || sameSite ? own(i, j) + 1.0f : own(i, j);
-      float sum = 0.0f;
-      for (int k = 1; k <= nB; ++k) sum = AbsorbStep(static_cast<double>(count(i, k)), count(j, k),
-                                                   static_cast<double>(levelCount[k]), sum);
       absorbed(i, j) = base - sum;
     }
   return absorbed;

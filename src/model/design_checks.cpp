@@ -106,7 +106,7 @@ std::string StrayText(const std::vector<std::vector<int>>& strays, Name name, co
 
 void CheckSitesLinked(const RunData& run) {
   Links links(run.nSite + run.nFamily);
-  links.JoinIncidence(CountIncidence(run, 2, 4), run.nSite);
+  links.JoinIncidence(CountBlock(run, 2, 4), run.nSite);
   std::vector<int> sites(run.nSite);
   std::iota(sites.begin(), sites.end(), 1);
   const auto strays = links.StrayGroups(sites);
@@ -123,7 +123,7 @@ void CheckSitesLinked(const RunData& run) {
 
 void CheckBlocksLinked(const RunData& run) {
   Links links(run.nRep + run.nFamily);
-  links.JoinIncidence(CountIncidence(run, 3, 4), run.nRep);
+  links.JoinIncidence(CountBlock(run, 3, 4), run.nRep);
   std::vector<int> reps(run.nRep);
   std::iota(reps.begin(), reps.end(), 1);
   const auto strays = links.StrayGroups(reps);
@@ -138,7 +138,7 @@ void CheckBlocksLinked(const RunData& run) {
 // is through the families planted at that site.
 void CheckBlocksLinkedWithinSites(const RunData& run) {
   Links links(run.nRep + run.nSF);
-  links.JoinIncidence(CountIncidence(run, 3, 5), run.nRep);
+  links.JoinIncidence(CountBlock(run, 3, 5), run.nRep);
   std::vector<std::vector<int>> repsOfSite(run.nSite + 1);
   for (int rep = 1; rep <= run.nRep; ++rep) repsOfSite[SiteOfRep(run, rep)].push_back(rep);
   std::vector<std::vector<int>> strays;

@@ -5,7 +5,6 @@
 #include <cstddef>
 #include <vector>
 
-#include "base/build_mode.h"
 #include "format/number_format.h"
 #include "linalg/invert_matrix.h"
 #include "base/parallel.h"
@@ -30,25 +29,25 @@ void AddConstraintOnes(const RunData& run, int lastFixed, Table2<float>& coef) {
   }
 }
 
-// Each row in the progress window, as numbers written with " ####".
-void WriteMatrixLines(const Table2<float>& coef, int p, ProgressLog& log) {
+}  // namespace
+
+void FinishFixedEquations(const RunData& run, int lastFixed, Table2<float>& coef, ProgressLog& log) {
+  AddConstraintOnes(run, lastFixed, coef);
   static constexpr Pattern kElement(" ####");
+  const int p = run.colOffset[lastFixed + 1];
   for (int i = 1; i <= p; ++i)
     log.LineBy([&](std::string& line) {
       for (int j = 1; j <= p; ++j) AppendPattern(line, coef(i, j), kElement);
     });
 }
 
-}  // namespace
-
 Table2<float> BuildFixedEquations(const RunData& run, int lastFixed, ProgressLog& log) {
-  if (kStraightforward) return BuildFixedEquationsStraightforward(run, lastFixed, log);
   assert(lastFixed >= 1 && lastFixed <= 3);
   const int p = run.colOffset[lastFixed + 1];
   Table2<float> coef(p, p);
   for (int a = 1; a <= lastFixed; ++a)
     for (int b = a; b <= lastFixed; ++b) {
-      const Incidence inc = CountIncidence(run, a, b);
+      const Incidence inc = CountBlock(run, a, b);
       const int offA = run.colOffset[a], offB = run.colOffset[b];
       for (int i = 1; i <= inc.nA; ++i)
         for (int e = inc.rowStart[i]; e < inc.rowStart[i + 1]; ++e) {
@@ -57,15 +56,11 @@ Table2<float> BuildFixedEquations(const RunData& run, int lastFixed, ProgressLog
           coef(offB + inc.colIndex[e], offA + i) = count;
         }
     }
-  AddConstraintOnes(run, lastFixed, coef);
-  WriteMatrixLines(coef, p, log);
+  FinishFixedEquations(run, lastFixed, coef, log);
   return coef;
 }
 
-Table2<float> InvertByColumns(const Table2<float>& a, int n) {
-  if (kStraightforward) return InvertByColumnsStraightforward(a, n);
-  return InvertByElimination(a, n);
-}
+Table2<float> InvertByColumns(const Table2<float>& a, int n) { return InvertByElimination(a, n); }
 
 namespace {
 
@@ -79,7 +74,7 @@ struct FixedByLevel {
 
 FixedByLevel CountFixedByLevel(const RunData& run, int lastFixed, int b) {
   std::vector<Incidence> parts;
-  for (int a = 1; a <= lastFixed; ++a) parts.push_back(CountIncidence(run, b, a));
+  for (int a = 1; a <= lastFixed; ++a) parts.push_back(CountBlock(run, b, a));
   FixedByLevel byLevel;
   const int nB = parts.front().nA;
   byLevel.start.assign(nB + 2, 0);
@@ -136,7 +131,6 @@ KORVAN_VECTOR_CLONES void AccumulateRows(const FixedByLevel& byLevel, int first,
 }  // namespace
 
 Table2<float> FixedCrossProducts(const RunData& run, int lastFixed, int b) {
-  if (kStraightforward) return FixedCrossProductsStraightforward(run, lastFixed, b);
   const int p = run.colOffset[lastFixed + 1];
   const FixedByLevel byLevel = CountFixedByLevel(run, lastFixed, b);
   Table2<float> zz(p, p);
@@ -160,54 +154,6 @@ float TraceOfProduct(const Table2<float>& coefInv, const Table2<float>& zzProd, 
   for (int i = 1; i <= n; ++i)
     for (int j = 1; j <= n; ++j) t = t + coefInv(i, j) * zzProd(j, i);
   return t;
-}
-
-Table2<float> BuildFixedEquationsStraightforward(const RunData& run, int lastFixed, ProgressLog& log) {
-  assert(lastFixed >= 1 && lastFixed <= 3);
-  const int p = run.colOffset[lastFixed + 1];
-  Table2<float> coef(p, p);
-  for (int a = 1; a <= lastFixed; ++a)
-    for (int b = 1; b <= lastFixed; ++b) {
-      const Table2<float> count = CountBlockStraightforward(run, a, b);
-      for (int i = 1; i <= count.LastRow(); ++i)
-        for (int k = 1; k <= count.LastCol(); ++k) coef(run.colOffset[a] + i, run.colOffset[b] + k) = count(i, k);
-    }
-  AddConstraintOnes(run, lastFixed, coef);
-  WriteMatrixLines(coef, p, log);
-  return coef;
-}
-
-Table2<float> InvertByColumnsStraightforward(const Table2<float>& a, int n) {
-  Table2<float> inverse(n, n), invMat(n, n + 1);
-  std::vector<float> rowSwapRec(static_cast<std::size_t>(n) + 2), colSwapRec(static_cast<std::size_t>(n) + 2);
-  for (int c = 1; c <= n; ++c) {
-    for (int i = 1; i <= n; ++i) {
-      for (int j = 1; j <= n; ++j) invMat(i, j) = a(i, j);
-      invMat(i, n + 1) = i == c ? 1.0f : 0.0f;
-    }
-    InvertMatrix(invMat, n, rowSwapRec, colSwapRec);
-    for (int i = 1; i <= n; ++i) inverse(i, c) = invMat(i, n + 1);
-  }
-  return inverse;
-}
-
-Table2<float> FixedCrossProductsStraightforward(const RunData& run, int lastFixed, int b) {
-  const int p = run.colOffset[lastFixed + 1];
-  const int nB = run.colOffset[b + 1] - run.colOffset[b];
-  Table2<float> count(p, nB);  // X'Z_b
-  for (int a = 1; a <= lastFixed; ++a) {
-    const Table2<float> block = CountBlockStraightforward(run, a, b);
-    for (int i = 1; i <= block.LastRow(); ++i)
-      for (int k = 1; k <= nB; ++k) count(run.colOffset[a] + i, k) = block(i, k);
-  }
-  Table2<float> zz(p, p);
-  for (int i = 1; i <= p; ++i)
-    for (int j = 1; j <= p; ++j) {
-      float sum = 0.0f;
-      for (int k = 1; k <= nB; ++k) sum = sum + count(i, k) * count(j, k);
-      zz(i, j) = sum;
-    }
-  return zz;
 }
 
 }  // namespace korvan

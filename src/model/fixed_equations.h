@@ -12,6 +12,10 @@ namespace korvan {
 // window as numbers written with " ####" (lines outside the counted listings).
 Table2<float> BuildFixedEquations(const RunData& run, int lastFixed, ProgressLog& log);
 
+// What both forms of BuildFixedEquations do once X'X stands in `coef`: add
+// the constraint ones and show the rows.
+void FinishFixedEquations(const RunData& run, int lastFixed, Table2<float>& coef, ProgressLog& log);
+
 // The inverse of a(1..n, 1..n): column c is the solution for column c of the
 // identity, bit for bit what InvertMatrix gives for that right-hand side.
 // Throws SingularEquations.
@@ -26,13 +30,5 @@ Table2<float> FixedCrossProducts(const RunData& run, int lastFixed, int b);
 // in single precision: tr(Z_b' P_X Z_b) when coefInv is a generalized inverse
 // of X'X.
 float TraceOfProduct(const Table2<float>& coefInv, const Table2<float>& zzProd, int n);
-
-// The straightforward forms, as the method is written: X'X from dense count
-// blocks, the matrix copied in and eliminated afresh by InvertMatrix for
-// every column of the identity, X'Z_b Z_b'X summed over every level of b.
-// Slow; the forms above must give their bits.
-Table2<float> BuildFixedEquationsStraightforward(const RunData& run, int lastFixed, ProgressLog& log);
-Table2<float> InvertByColumnsStraightforward(const Table2<float>& a, int n);
-Table2<float> FixedCrossProductsStraightforward(const RunData& run, int lastFixed, int b);
 
 }  // namespace korvan

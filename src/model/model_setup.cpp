@@ -4,7 +4,6 @@
 #include <string>
 #include <vector>
 
-#include "base/build_mode.h"
 #include "format/number_format.h"
 #include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
@@ -33,10 +32,10 @@ std::string SingularDetail(const SingularEquations& singular, int order, Name na
 
 // Every fixed column has records, so the constraint ones make these
 // equations regular; only rounding can make them singular.
-Table2<float> FixedInverse(const RunData& run, ProgressLog& log) {
-  const Table2<float> coefMat = BuildFixedEquations(run, 3, log);
+Table2<float> FixedInverse(const SetUpSteps& steps, const RunData& run, ProgressLog& log) {
+  const Table2<float> coefMat = steps.buildFixedEquations(run, 3, log);
   try {
-    return InvertByColumns(coefMat, run.p);
+    return steps.invertByColumns(coefMat, run.p);
   } catch (const SingularEquations& singular) {
     throw KorvanError(TrialText(run) + " cannot be analysed: the equations of the mean, sites and blocks are "
                       "singular in single precision (" +
@@ -45,12 +44,11 @@ Table2<float> FixedInverse(const RunData& run, ProgressLog& log) {
   }
 }
 
-// Runs `invert`, which solves the block equations after absorbing the
-// families, and says which blocks they could not solve.
-template <class Invert>
-auto InvertBlockEquations(const RunData& run, Invert&& invert) {
+// The form's Tr(sf:sf). The block equations after absorbing the families are
+// the only ones it solves, so singular equations are named by their blocks.
+float RunSiteFamilyTrace(const SetUpSteps& steps, RunData& run, ProgressLog& log) {
   try {
-    return invert();
+    return steps.siteFamilyTrace(run, log);
   } catch (const SingularEquations& singular) {
     throw KorvanError(TrialText(run) + " cannot be analysed: the equations of the blocks after absorbing the "
                       "families are singular in single precision (" +
@@ -63,22 +61,12 @@ auto InvertBlockEquations(const RunData& run, Invert&& invert) {
 // Families absorbed into the blocks with one overall constraint; then C and
 // B'B give the trace.
 float SiteFamilyTrace(RunData& run, ProgressLog& log) {
-  if (kStraightforward) {
-    const Table2<float> absorbed = AbsorbStraightforward(run, 3, 4, false);
-    const Table2<float> c =
-        InvertBlockEquations(run, [&] { return RepFamilyInverseStraightforward(run, absorbed, log); });
-    log.CheckStop();
-    log.Advance(4);
-    return CellTraceStraightforward(c, CellIncidenceStraightforward(run, log), log);
-  }
   // The trait stage solves the same equations for every trait.
-  run.repFamilyEquations = Absorb(run, CountIncidence(run, 3, 4), false);
-  const Table2<float>& absorbed = run.repFamilyEquations;
-  const BlockFamilyInverse c =
-      InvertBlockEquations(run, [&] { return RepFamilyInverse(absorbed, CountIncidence(run, 4, 3), log); });
+  run.repFamilyEquations = Absorb(run, CountBlock(run, 3, 4), false);
+  const BlockFamilyInverse c = RepFamilyInverse(run.repFamilyEquations, CountBlock(run, 4, 3), log);
   log.CheckStop();
   log.Advance(4);
-  return CellTrace(c, CellIncidence(run, log), log);
+  return CellTrace(c, CellIncidence(run, CountBlock(run, 5, 3), log), log);
 }
 
 void PrintTrace(ProgressLog& log, const char* label, float value) {
@@ -126,25 +114,30 @@ void SetCoefficients(RunData& run) {
 
 }  // namespace
 
-void SetUpModel(RunData& run, ProgressLog& log) {
+void SetUpModelWith(const SetUpSteps& steps, RunData& run, ProgressLog& log) {
   log.BeginStage("Setting up the equations", 5);
   // Refused designs stop here, before anything is solved or printed.
   CheckDesign(run);
   log.Advance(1);
-  const Table2<float> coefInv = FixedInverse(run, log);
+  const Table2<float> coefInv = FixedInverse(steps, run, log);
   log.Advance(2);
   log.CheckStop();
-  run.trFF = TraceOfProduct(coefInv, FixedCrossProducts(run, 3, 4), run.p);
+  run.trFF = TraceOfProduct(coefInv, steps.fixedCrossProducts(run, 3, 4), run.p);
   PrintTrace(log, " Tr(f:f) = ", run.trFF);
-  run.trFSF = TraceOfProduct(coefInv, FixedCrossProducts(run, 3, 5), run.p);
+  run.trFSF = TraceOfProduct(coefInv, steps.fixedCrossProducts(run, 3, 5), run.p);
   PrintTrace(log, " Tr(f:sf) = ", run.trFSF);
   log.Advance(3);
   log.CheckStop();
-  run.trSFSF = SiteFamilyTrace(run, log);
+  run.trSFSF = RunSiteFamilyTrace(steps, run, log);
   PrintTrace(log, " Tr(sf:sf)= ", run.trSFSF);
   SetDegreesOfFreedom(run);
   SetCoefficients(run);
   log.Advance(5);
+}
+
+void SetUpModel(RunData& run, ProgressLog& log) {
+  static constexpr SetUpSteps kSteps{BuildFixedEquations, InvertByColumns, FixedCrossProducts, SiteFamilyTrace};
+  SetUpModelWith(kSteps, run, log);
 }
 
 }  // namespace korvan

@@ -4,12 +4,12 @@
 #include "covariance/pair_reductions_straightforward.h"
 #include "input/level_coding.h"
 #include "input/reader.h"
-#include "model/model_setup.h"
+#include "model/model_setup_straightforward.h"
 
 namespace korvan {
 
 const StageForms& StraightforwardForms() {
-  static constexpr StageForms kStraightforwardForms{ReadRecords, CodeLevelsStraightforward, SetUpModel,
+  static constexpr StageForms kStraightforwardForms{ReadRecords, CodeLevelsStraightforward, SetUpModelStraightforward,
                                                     ReduceAllTraitsStraightforward, ReduceAllPairsStraightforward};
   return kStraightforwardForms;
 }
