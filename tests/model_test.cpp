@@ -18,7 +18,7 @@
 #include "model/absorb.h"
 #include "model/fixed_equations.h"
 #include "model/model_setup.h"
-#include "support/test_design.h"
+#include "support/trial_builder.h"
 
 namespace korvan {
 namespace {
@@ -26,7 +26,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using test::Layout;
-using test::MakeDesign;
+using test::BuildTrial;
 using test::Tree;
 
 std::uint32_t Bits(float x) { return std::bit_cast<std::uint32_t>(x); }
@@ -70,7 +70,7 @@ TEST(SetUpModel, TracesOfRandomDesignsAreTheSumsOverBlocks) {
   int accepted = 0;
   for (int trial = 0; trial < 60; ++trial) {
     const int sites = size(rng), blocks = size(rng), families = 1 + 2 * size(rng);
-    RunData run = MakeDesign(Layout(sites, blocks, families, [&](int, int, int f) {
+    RunData run = BuildTrial(Layout(sites, blocks, families, [&](int, int, int f) {
       return f == 1 || present(rng) ? trees(rng) : 0;
     }));
     if (!Refusal(run).empty()) continue;  // refused designs have their own test
@@ -92,11 +92,11 @@ TEST(SetUpModel, OneSiteStepsAndTheirWindowLines) {
   // N = all ones, D_f = diag(2, 2), so the reduced block equations are
   // (1 -1; -1 1), and the constraint ones make them (2 0; 0 2), with either
   // kind of constraint.
-  const RunData run = MakeDesign(Layout(1, 2, 2, One));
+  const RunData run = BuildTrial(Layout(1, 2, 2, One));
   for (bool perSite : {false, true})
     EXPECT_THAT(Elements(Absorb(run, CountBlock(run, 3, 4), perSite)), ElementsAre(2, 0, 0, 2));
   // Two sites of one block each: per site, only the diagonal gets its one.
-  const RunData twoSites = MakeDesign(Layout(2, 1, 2, One));
+  const RunData twoSites = BuildTrial(Layout(2, 1, 2, One));
   EXPECT_THAT(Elements(Absorb(twoSites, CountBlock(twoSites, 3, 4), true)), ElementsAre(2, -1, -1, 2));
   EXPECT_THAT(Elements(Absorb(twoSites, CountBlock(twoSites, 3, 4), false)), ElementsAre(2, 0, 0, 2));
   RecordingSink sink;
@@ -121,7 +121,7 @@ TEST(SetUpModel, OneSiteStepsAndTheirWindowLines) {
 TEST(SetUpModel, BalancedTwoSiteDesignGivesTheClassicalCoefficients) {
   // 2 sites x 2 blocks x 2 families, one tree per plot: sites x blocks x
   // trees per plot = 4 for Vf, blocks x trees per plot = 2 for Vsf.
-  RunData run = MakeDesign(Layout(2, 2, 2, One));
+  RunData run = BuildTrial(Layout(2, 2, 2, One));
   RecordingSink sink;
   ProgressLog log(sink);
   for (int i = 0; i < 20; ++i) log.CountedLine("listing");
@@ -201,11 +201,11 @@ TEST(SetUpModel, RefusesDesignsItCannotSeparateAndSaysWhy) {
        "freedom (records - cells - blocks + sites = 0)"},
   };
   for (const auto& [trees, message] : refusals) {
-    RunData run = MakeDesign(trees);
+    RunData run = BuildTrial(trees);
     EXPECT_THAT(Refusal(run), HasSubstr(message));
   }
   // The messages start by naming the data file.
-  RunData named = MakeDesign(Layout(1, 2, 2, One));
+  RunData named = BuildTrial(Layout(1, 2, 2, One));
   named.params.dataPath = "trial.dat";
   EXPECT_THAT(Refusal(named), ::testing::StartsWith("The trial in trial.dat cannot be analysed"));
 }

@@ -17,6 +17,20 @@ struct Tree {
   std::vector<float> values;  // one per trait
 };
 
+// `perPlot(site, block, family)` trees in every plot of a sites x blocks x
+// families layout, codes 1, 2, ..., without trait values; a count of 0 leaves
+// the plot empty.
+template <class PerPlot>
+std::vector<Tree> Layout(int sites, int blocks, int families, PerPlot perPlot) {
+  std::vector<Tree> trees;
+  for (int s = 1; s <= sites; ++s)
+    for (int b = 1; b <= blocks; ++b)
+      for (int f = 1; f <= families; ++f)
+        for (int t = perPlot(s, b, f); t > 0; --t)
+          trees.push_back({static_cast<float>(s), static_cast<float>(b), static_cast<float>(f), {}});
+  return trees;
+}
+
 // Levels numbered in order of first occurrence as the reader numbers them,
 // then coded. Degrees of freedom are set; the E.M.S. coefficients are not
 // (SetCoefficients).
