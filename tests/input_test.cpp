@@ -17,6 +17,7 @@
 
 #include "base/korvan_error.h"
 #include "input/level_coding.h"
+#include "input/level_coding_straightforward.h"
 #include "input/reader.h"
 #include "input/run_parameters.h"
 #include "support/test_support.h"

@@ -1,14 +1,15 @@
 #include "ui/straightforward_forms.h"
 
-#include "input/level_coding.h"
-#include "input/reader.h"
+#include "input/level_coding_straightforward.h"
+#include "input/reader_straightforward.h"
 #include "model/model_setup.h"
 
 namespace korvan {
 
 const StageForms& StraightforwardForms() {
-  static constexpr StageForms kStraightforwardForms{ReadRecords, CodeLevelsStraightforward, SetUpModel,
-                                                    ReduceAllTraitsStraightforward, ReduceAllPairsStraightforward};
+  static constexpr StageForms kStraightforwardForms{ReadRecordsStraightforward, CodeLevelsStraightforward,
+                                                    SetUpModel, ReduceAllTraitsStraightforward,
+                                                    ReduceAllPairsStraightforward};
   return kStraightforwardForms;
 }
 
