@@ -72,31 +72,31 @@ std::vector<Trial> Trials() {
 
 // --- Reading and level coding.
 
-// Every line of a listing, its length first.
-void AddLines(Bits& bits, const std::vector<std::string>& lines) {
-  for (const std::string& line : lines) {
-    bits.Add(static_cast<std::int64_t>(line.size()));
-    for (const char c : line) bits.Add(std::int64_t{c});
-  }
-}
+void AddWhole(Bits& bits, auto... n) { (bits.Add(static_cast<std::int64_t>(n)), ...); }
 
-class ListingSink : public ProgressSink {
- public:
-  void WriteLine(std::string_view line) override { lines.emplace_back(line); }
+// The lines a stage writes, each as its length and its characters.
+struct ListingSink : ProgressSink {
+  void WriteLine(std::string_view line) override {
+    AddWhole(bits, line.size());
+    for (const char c : line) AddWhole(bits, c);
+  }
   void Clear() override {}
-  std::vector<std::string> lines;
+  Bits bits;
 };
 
 // The trial as a data file, its trees again and again up to `records`
 // records. Each code is written in one of several ways that read as the same
 // number, and after the first round every fifth code is one no tree has
 // (codes equal only in single precision, -0, text). Comment lines, lines of
-// another age, CR LF ends on odd lines and none on the last; one line with a
-// character that is not ASCII before its age. Each value in two trait fields,
-// as measured and in exponent form, now and then blank or cut off by the end
-// of the line. Site 1-6, block 7-10, family 11-16, age 19-22, traits of 10
-// from 23; the first trait of record `tooLarge` and the last of the third
-// record after it are beyond single precision.
+// another age, CR LF ends on odd lines and none on the last; the 1001st
+// record with a character that is not ASCII before its age. Each value in
+// two trait fields, as measured and in exponent form; after that record now
+// and then one blank or cut off by the end of the line: empty fields are
+// first met in a batch split between threads, the first of them in the last
+// trait, after which a pass trait by trait meets later lines first. Site 1-6, block 7-10,
+// family 11-16, age 19-22, traits of 10 from 23; the first trait of record
+// `tooLarge` and the last of the third record after it are beyond single
+// precision.
 std::string TrialFile(const Trial& trial, int records, int tooLarge = 0) {
   static const char* const kOdd[] = {"-0", "0", "1.1", "0.3", "16777217", "16777216", "1e1", "x", ""};
   static const char* const kForms[] = {"%g", "0%g", "%.1f", "%+g"};
@@ -106,7 +106,8 @@ std::string TrialFile(const Trial& trial, int records, int tooLarge = 0) {
   };
   for (int r = 0; r < records; ++r) {
     const test::Tree& tree = trial.trees[static_cast<std::size_t>(r) % trial.trees.size()];
-    if (r % 23 == 5) file += ":" + std::to_string(r) + "\n";
+    const std::size_t last = tree.values.size() - 1;
+    if (r % 23 == 5) file.append(":").append(std::to_string(r)).append("\n");
     if (r % 31 == 7) file += "    10" "   1" "   101" "  " "   5" "      1.00\n";
     char text[32];
     const float codes[] = {tree.site, tree.block, tree.family};
@@ -115,93 +116,84 @@ std::string TrialFile(const Trial& trial, int records, int tooLarge = 0) {
       const bool odd = r >= static_cast<int>(trial.trees.size()) && (r + n) % 5 == 0;
       add(odd ? kOdd[(r / 5 + n) % 9] : text, n == 1 ? 4 : 6);
     }
-    file += r == records / 4 ? "\xC3\xA9 " : "  ";
+    file += r == 1000 ? "\xC3\xA9 " : "  ";
     add(r % 7 == 3 ? "10.0" : "10", 4);
-    for (std::size_t t = 0; t < tree.values.size(); ++t) {
+    for (std::size_t t = 0; t <= last && !(t == last && r > 1000 && r % 17 == 9); ++t) {
       std::snprintf(text, sizeof text, "%10.2f", static_cast<double>(tree.values[t]));
       file += r + 1 == tooLarge && t == 0 ? "   4.1e+38" : text;
-      if (t + 1 == tree.values.size() && r % 17 == 9) break;
-      std::snprintf(text, sizeof text, "%10.3E", static_cast<double>(tree.values[t]));
-      if (tooLarge > 0 && r == tooLarge + 2 && t + 1 == tree.values.size()) std::snprintf(text, sizeof text, "   4.1E+38");
-      file += r % 13 == 0 && t == (r / 13 + 1) % tree.values.size() ? std::string(10, ' ') : text;
+      const bool alsoTooLarge = tooLarge > 0 && r == tooLarge + 2 && t == last;
+      std::snprintf(text, sizeof text, "%10.3E", alsoTooLarge ? 4.1e38 : static_cast<double>(tree.values[t]));
+      file += r > 1000 && r % 13 == 0 && t == (r / 13) % (last + 1) ? std::string(10, ' ') : text;
     }
     if (r + 1 < records) file += r % 2 ? "\r\n" : "\n";
   }
   return file;
 }
 
-struct ReadOutcome {
-  RunData run;
-  std::vector<std::string> lines;
-  std::string error;
-};
-
-ReadOutcome ReadTrial(const Trial& trial, const std::string& file, Form form, double capRecord = 1e6) {
+// The file read into `run` in the given form, with room for `capRecord`
+// records, listed into `sink`. The message of a failure, without the
+// temporary folder, which differs from read to read.
+std::string ReadTrial(const Trial& trial, const std::string& file, Form form, RunData& run, ListingSink& sink,
+                      double capRecord = 1e6) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.dat", file);
   RunParameters params;
-  params.dataPath = dir / "trial.dat";
-  params.reportPath = dir / "trial.out";
-  params.nSite = params.nBlock = params.nFamily = 100;
-  params.nRecord = capRecord;
+  params.dataPath = dir / "trial.dat", params.reportPath = dir / "trial.out";
+  params.nSite = params.nBlock = params.nFamily = 100, params.nRecord = capRecord, params.ageSel = 10;
   params.nTrait = 2.0 * static_cast<double>(trial.trees.front().values.size());
-  params.ageSel = 10;
   params.colSite = 1, params.wSite = 6, params.colBlock = 7, params.wBlock = 4, params.colFamily = 11;
   params.wFamily = 6, params.colAge = 19, params.wAge = 4, params.colTrait = 23, params.wTrait = 10;
-  ReadOutcome outcome{PrepareRun(params), {}, {}};
-  ListingSink sink;
+  run = PrepareRun(params);
   ProgressLog log(sink);
   try {
-    (form == Form::kProduct ? ReadRecords : ReadRecordsStraightforward)(outcome.run, log);
+    (form == Form::kProduct ? ReadRecords : ReadRecordsStraightforward)(run, log);
   } catch (const KorvanError& error) {
-    outcome.error = error.what();  // without the temporary folder, which differs from read to read
-    outcome.error.replace(outcome.error.find(params.dataPath), params.dataPath.size(), "trial.dat");
+    const std::string message = error.what(), folder = dir.path().string() + "/";
+    return message.substr(0, message.find(folder)) + message.substr(message.find(folder) + folder.size());
   }
-  outcome.lines = std::move(sink.lines);
-  return outcome;
+  return "";
 }
 
-// Over 8192 records with four traits or more: the product converts the trait
-// fields in batches, the largest on two threads.
+// 12000 records of four traits or more: the product converts the trait
+// fields in batches, the one full batch on two threads.
 Bits ReadRecordsRun(const Trial& trial, Form form) {
-  const int records = 9000;
-  const ReadOutcome read = ReadTrial(trial, TrialFile(trial, records), form);
-  const RunData& run = read.run;
-  Bits bits;
+  const int records = 12000, n = static_cast<int>(trial.trees.size());
+  ListingSink sink, failed;
+  RunData run, failing;
+  ReadTrial(trial, TrialFile(trial, records), form, run, sink);
+  Bits& bits = sink.bits;
   bits.Add(run.siteCode).Add(run.familyCode).Add(run.otherAges);
-  for (int i = 1; i <= run.nSite; ++i) bits.Add(run.blockCode[i]).Add(std::int64_t{run.blockCount[i]});
+  for (int i = 1; i <= run.nSite; ++i) bits.Add(run.blockCode[i]);
   for (int r = 1; r <= run.nRecord; ++r) {
-    for (int factor = 1; factor <= 3; ++factor) bits.Add(std::int64_t{run.recordColumn(r, factor)});
+    AddWhole(bits, run.recordColumn(r, 1), run.recordColumn(r, 2), run.recordColumn(r, 3));
     for (int t = 1; t <= run.nTrait; ++t) bits.Add(run.traitValue(r, t));
   }
-  for (const std::int64_t n : {std::int64_t{run.nRecord}, run.linesRead, run.commentLines, run.codeWarning.count,
-                               run.codeWarning.firstLine, run.traitWarning.count, run.traitWarning.firstLine})
-    bits.Add(n);
-  for (const std::uint8_t held : run.fieldHeldNumber) bits.Add(std::int64_t{held});
-  AddLines(bits, read.lines);
+  AddWhole(bits, run.nRecord, run.linesRead, run.commentLines, run.codeWarning.count, run.codeWarning.firstLine,
+           run.traitWarning.count, run.traitWarning.firstLine);
+  for (const std::uint8_t held : run.fieldHeldNumber) AddWhole(bits, held);
   // A trait field that cannot be stored and a record beyond the declared
-  // count, either one first, wherever the batches stand.
-  const int n = static_cast<int>(trial.trees.size());
-  const ReadOutcome failed = ReadTrial(trial, TrialFile(trial, records, 1 + n * 7919 % records), form, n * 104729 % records);
-  AddLines(bits, {failed.error});
+  // count, either one first, wherever the batches stand. Only the message
+  // counts: the product lists no record of a batch that failed.
+  sink.WriteLine(ReadTrial(trial, TrialFile(trial, records, 1 + n * 7919 % records), form, failing, failed,
+                           n * 104729 % records));
   return bits;
 }
 
-// Blocks beyond those found leave empty columns for the odd tree counts.
+// Room for blocks that no site has leaves empty columns on odd tree counts.
 Bits CodeLevelsRun(const Trial& trial, Form form) {
-  RunData run = ReadTrial(trial, TrialFile(trial, 3 * static_cast<int>(trial.trees.size())), Form::kProduct).run;
-  run.nBlock = *std::max_element(run.blockCount.begin(), run.blockCount.end()) + static_cast<int>(trial.trees.size() % 2) * 2;
-  ListingSink sink;
+  const int n = static_cast<int>(trial.trees.size());
+  ListingSink read, sink;
+  RunData run;
+  ReadTrial(trial, TrialFile(trial, 3 * n), Form::kProduct, run, read);
+  run.nBlock = *std::max_element(run.blockCount.begin(), run.blockCount.end()) + n % 2 * 2;
   ProgressLog log(sink);
   (form == Form::kProduct ? CodeLevels : CodeLevelsStraightforward)(run, log);
-  Bits bits;
   for (int r = 1; r <= run.nRecord; ++r)
-    for (int factor = 1; factor <= 5; ++factor) bits.Add(std::int64_t{run.recordColumn(r, factor)});
-  for (const int n : run.colOffset) bits.Add(std::int64_t{n});
-  for (const int n : {run.repOffset, run.p, run.famEnd, run.q, run.nRep, run.nSF}) bits.Add(std::int64_t{n});
-  for (const int site : run.repSite) bits.Add(std::int64_t{site});
-  AddLines(bits, sink.lines);
-  return bits;
+    for (int factor = 1; factor <= 5; ++factor) AddWhole(sink.bits, run.recordColumn(r, factor));
+  for (const int column : run.colOffset) AddWhole(sink.bits, column);
+  for (const int site : run.repSite) AddWhole(sink.bits, site);
+  AddWhole(sink.bits, run.repOffset, run.p, run.famEnd, run.q, run.nRep, run.nSF);
+  return sink.bits;
 }
 
 // --- Set-up: fixed equations, absorption, inversion and traces.
