@@ -10,9 +10,4 @@ namespace korvan {
 // the per-trait stores are sized by it.
 inline constexpr int kMaxTrait = KORVAN_MAX_TRAIT;
 
-#ifndef KORVAN_STRAIGHTFORWARD
-#define KORVAN_STRAIGHTFORWARD 0
-#endif
-inline constexpr bool kStraightforward = KORVAN_STRAIGHTFORWARD != 0;
-
 }  // namespace korvan

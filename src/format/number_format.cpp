@@ -9,8 +9,6 @@
 #include <limits>
 #include <string>
 
-#include "base/build_mode.h"
-
 namespace korvan {
 
 namespace {
@@ -326,7 +324,7 @@ void AppendPatternStraightforward(std::string& out, std::int64_t value, std::str
 }
 
 void AppendPattern(std::string& out, float value, const Pattern& pattern) {
-  if (kStraightforward || !AppendSevenDigitPattern(out, value, pattern))
+  if (!AppendSevenDigitPattern(out, value, pattern))
     AppendPatternStraightforward(out, value, pattern.text());
 }
 
@@ -336,7 +334,7 @@ void AppendPattern(std::string& out, double value, const Pattern& pattern) {
 
 void AppendPattern(std::string& out, std::int64_t value, const Pattern& pattern) {
   // A whole number has no fraction to round: its digits, or none for 0.
-  if (kStraightforward || !ShortLiterals(pattern)) {
+  if (!ShortLiterals(pattern)) {
     AppendPatternStraightforward(out, value, pattern.text());
     return;
   }

@@ -5,8 +5,6 @@
 #include <string>
 #include <string_view>
 
-#include "base/build_mode.h"
-
 namespace korvan {
 
 // Every narrowing to single precision goes through here, so that all of them
@@ -99,7 +97,6 @@ inline constexpr double kPowerOfTen[] = {1E0,  1E1,  1E2,  1E3,  1E4,  1E5,  1E6
 // for any other text (blanks inside the number, tabs, exponents, longer
 // digit strings, no digits), which is left to ParseNumber.
 inline bool ParsePlainDecimal(std::string_view text, ParsedNumber& parsed) {
-  if (kStraightforward) return false;
   const char* c = text.data();
   const char* const end = c + text.size();
   auto isDigit = [](char d) { return static_cast<unsigned>(d - '0') < 10u; };
@@ -129,7 +126,8 @@ inline bool ParsePlainDecimal(std::string_view text, ParsedNumber& parsed) {
 
 // The general forms behind the fast ones above: every shape of text and
 // number, by way of decimal strings. ParseNumber and AppendPattern give
-// exactly what these give.
+// exactly what these give, and leave to them what their fast forms do not
+// cover.
 ParsedNumber ParseNumberStraightforward(std::string_view text);
 void AppendPatternStraightforward(std::string& out, float value, std::string_view pattern);
 void AppendPatternStraightforward(std::string& out, std::int64_t value, std::string_view pattern);

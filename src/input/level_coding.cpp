@@ -1,6 +1,5 @@
 #include "input/level_coding.h"
 
-#include <array>
 #include <cassert>
 #include <climits>
 #include <cstdint>
@@ -9,22 +8,23 @@
 
 #include "format/number_format.h"
 #include "base/korvan_error.h"
+#include "input/level_coding_shared.h"
 
 namespace korvan {
+
+namespace coding {
 
 namespace {
 
 constexpr int kPollRecords = 4096;
 
-// The columns before empty ones are removed: every site has room for nBlock
-// blocks and every site x family cell has a column. With absurd declared
-// counts they pass 32 bits, so they are only ever held in 64 bits.
-struct FullLayout {
-  std::int64_t repOffset = 0;
-  std::int64_t p = 0;
-  std::int64_t famEnd = 0;
-  std::int64_t q = 0;
-};
+}  // namespace
+
+// Work items: the lines of the two listings.
+void BeginStage(const RunData& run, ProgressLog& log) {
+  log.BeginStage("Coding the levels", 2 * std::int64_t{run.nRecord});
+}
+void EndStage(const RunData& run, ProgressLog& log) { log.Advance(2 * std::int64_t{run.nRecord}); }
 
 FullLayout LayOutFullColumns(const RunData& run) {
   FullLayout full;
@@ -35,7 +35,6 @@ FullLayout LayOutFullColumns(const RunData& run) {
   return full;
 }
 
-// Each record's levels with its columns in the full layout.
 void WriteFirstListing(const RunData& run, const FullLayout& full, ProgressLog& log) {
   const ProgressLog::Listing listing(log, run.nRecord);
   for (int r = 1; r <= run.nRecord; ++r) {
@@ -56,6 +55,25 @@ void WriteFirstListing(const RunData& run, const FullLayout& full, ProgressLog& 
     });
   }
 }
+
+void WriteSecondListing(const RunData& run, ProgressLog& log) {
+  const ProgressLog::Listing listing(log, run.nRecord);
+  for (int r = 1; r <= run.nRecord; ++r) {
+    if (r % kPollRecords == 0) {
+      log.CheckStop();
+      log.Advance(std::int64_t{run.nRecord} + r);
+    }
+    static constexpr Pattern kRecord("  #### "), kColumn("  ####");
+    log.CountedLineBy([&](std::string& out) {
+      AppendPattern(out, std::int64_t{r}, kRecord);
+      for (int factor = 1; factor <= 5; ++factor) AppendPattern(out, std::int64_t{run.recordColumn(r, factor)}, kColumn);
+    });
+  }
+}
+
+}  // namespace coding
+
+namespace {
 
 // A stable counting sort of `order` by key(record), keys 1..lastKey.
 template <class Key>
@@ -132,21 +150,6 @@ void AssignColumns(RunData& run, const std::vector<int>& firstBlock, const std::
   }
 }
 
-void WriteSecondListing(const RunData& run, ProgressLog& log) {
-  const ProgressLog::Listing listing(log, run.nRecord);
-  for (int r = 1; r <= run.nRecord; ++r) {
-    if (r % kPollRecords == 0) {
-      log.CheckStop();
-      log.Advance(std::int64_t{run.nRecord} + r);
-    }
-    static constexpr Pattern kRecord("  #### "), kColumn("  ####");
-    log.CountedLineBy([&](std::string& out) {
-      AppendPattern(out, std::int64_t{r}, kRecord);
-      for (int factor = 1; factor <= 5; ++factor) AppendPattern(out, std::int64_t{run.recordColumn(r, factor)}, kColumn);
-    });
-  }
-}
-
 // repSite(c): the site column of block column c. Set from the blocks
 // themselves rather than record by record; every block has a record, so the
 // result is the same.
@@ -156,76 +159,18 @@ void RecordBlockSites(RunData& run, const std::vector<int>& firstBlock) {
     for (int k = 1; k <= run.blockCount[i]; ++k) run.repSite[firstBlock[i] + k] = 1 + i;
 }
 
-// Every column of the full layout tested against every record, the later
-// columns closing up behind each empty one.
-void RemoveEmptyColumnsStraightforward(RunData& run, const FullLayout& full) {
-  std::vector<std::array<std::int64_t, 6>> columns(static_cast<std::size_t>(run.nRecord) + 1);
-  for (int r = 1; r <= run.nRecord; ++r) {
-    const std::int64_t i = run.recordColumn(r, 1), k = run.recordColumn(r, 2), j = run.recordColumn(r, 3);
-    columns[r] = {0, 1, 1 + i, full.repOffset + (i - 1) * run.nBlock + k, full.p + j,
-                  full.famEnd + (i - 1) * run.nFamily + j};
-  }
-  struct Range {
-    std::int64_t first, last;
-    int element;
-  };
-  std::int64_t shift = 0;
-  std::int64_t removedAfter[6] = {};  // removed columns up to the end of factor 3, 4 and 5
-  for (const Range range : {Range{full.repOffset + 1, full.p, 3}, Range{full.p + 1, full.famEnd, 4},
-                            Range{full.famEnd + 1, full.q, 5}}) {
-    for (std::int64_t c = range.first; c <= range.last; ++c) {
-      bool used = false;
-      for (int r = 1; r <= run.nRecord; ++r) {
-        if (columns[r][range.element] == c) {
-          columns[r][range.element] = c - shift;
-          used = true;
-        }
-      }
-      if (!used) ++shift;
-    }
-    removedAfter[range.element] = shift;
-  }
-  // What is left of the layout.
-  run.repOffset = run.nSite + 1;
-  run.p = static_cast<int>(full.p - removedAfter[3]);
-  run.famEnd = static_cast<int>(full.famEnd - removedAfter[4]);
-  run.q = static_cast<int>(full.q - removedAfter[5]);
-  run.nRep = run.p - run.repOffset;
-  run.nSF = run.q - run.famEnd;
-  run.colOffset = {0, 0, 1, run.repOffset, run.p, run.famEnd, run.q};
-  for (int r = 1; r <= run.nRecord; ++r)
-    for (int factor = 1; factor <= 5; ++factor) run.recordColumn(r, factor) = static_cast<std::int32_t>(columns[r][factor]);
-}
-
-// repSite set record by record.
-void RecordBlockSitesStraightforward(RunData& run) {
-  run.repSite.assign(static_cast<std::size_t>(run.p) + 1, 0);
-  for (int r = 1; r <= run.nRecord; ++r) run.repSite[run.recordColumn(r, 3)] = run.recordColumn(r, 2);
-}
-
 }  // namespace
 
 void CodeLevels(RunData& run, ProgressLog& log) {
-  // Work items: the lines of the two listings.
-  log.BeginStage("Coding the levels", 2 * std::int64_t{run.nRecord});
-  WriteFirstListing(run, LayOutFullColumns(run), log);
+  coding::BeginStage(run, log);
+  coding::WriteFirstListing(run, coding::LayOutFullColumns(run), log);
   int nSF = 0;
   const std::vector<int> cell = NumberCells(run, nSF);
   const std::vector<int> firstBlock = SettleCounts(run, nSF);
   AssignColumns(run, firstBlock, cell);
-  WriteSecondListing(run, log);
+  coding::WriteSecondListing(run, log);
   RecordBlockSites(run, firstBlock);
-  log.Advance(2 * std::int64_t{run.nRecord});
-}
-
-void CodeLevelsStraightforward(RunData& run, ProgressLog& log) {
-  log.BeginStage("Coding the levels", 2 * std::int64_t{run.nRecord});
-  const FullLayout full = LayOutFullColumns(run);
-  WriteFirstListing(run, full, log);
-  RemoveEmptyColumnsStraightforward(run, full);
-  WriteSecondListing(run, log);
-  RecordBlockSitesStraightforward(run);
-  log.Advance(2 * std::int64_t{run.nRecord});
+  coding::EndStage(run, log);
 }
 
 }  // namespace korvan

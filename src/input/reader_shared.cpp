@@ -1,0 +1,252 @@
+#include "input/reader_shared.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <climits>
+#include <filesystem>
+#include <system_error>
+
+#include "base/vector_clones.h"
+#include "input/run_parameters.h"
+
+namespace korvan::reading {
+
+namespace {
+
+// No fixed-column record comes near this. A longer line is a file without
+// line ends (a program's own format, CR alone at the line ends) that would
+// otherwise be held in memory whole.
+constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
+
+std::string Ordinal(std::int64_t n) {
+  const std::int64_t lastTwo = n % 100;
+  const std::int64_t last = n % 10;
+  const char* suffix = "th";
+  if (lastTwo < 11 || lastTwo > 13) {
+    if (last == 1) suffix = "st";
+    if (last == 2) suffix = "nd";
+    if (last == 3) suffix = "rd";
+  }
+  return std::to_string(n) + suffix;
+}
+
+// A code as stored: the shortest text that reads back as the same single.
+std::string CodeText(float code) {
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, code).ptr);
+}
+
+// Bytes of the valid UTF-8 sequence at p, or 1 for a byte that starts none:
+// either way, one character.
+std::size_t CharacterLength(const unsigned char* p, std::size_t left) {
+  const unsigned char lead = p[0];
+  std::size_t length = 1;
+  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) length = 2;
+  else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  }
+  if (length == 1 || length > left) return 1;
+  if (p[1] < low || p[1] > high) return 1;
+  for (std::size_t n = 2; n < length; ++n)
+    if (p[n] < 0x80 || p[n] > 0xBF) return 1;
+  return length;
+}
+
+// The last character any field of a record reads.
+std::int64_t LastPosition(const RunData& run) {
+  auto last = [](const FieldWindow& field, std::int64_t count) { return field.start - 1 + count * field.width; };
+  return std::max({last(run.siteField, 1), last(run.blockField, 1), last(run.familyField, 1),
+                   last(run.ageField, 1), run.nTrait > 0 ? last(run.traitField, run.nTrait) : 0});
+}
+
+}  // namespace
+
+LineSource::LineSource(const std::string& path) : path_(path), buffer_(1 << 20) {
+  errno = 0;
+  file_.reset(std::fopen(path.c_str(), "rb"));
+  if (!file_) ThrowOpenError(errno);
+}
+
+void LineSource::ThrowOpenError(int error) const {
+  std::error_code ignored;
+  const std::string prefix = "the data file " + path_;
+  if (!std::filesystem::exists(path_, ignored))
+    throw KorvanError(prefix + " does not exist; check its name and folder");
+  if (std::filesystem::is_directory(path_, ignored))
+    throw KorvanError(prefix + " is a folder; choose a data file in it");
+  if (error == EACCES) throw KorvanError(prefix + " cannot be opened: you have no permission to read it");
+  throw KorvanError(prefix + " cannot be opened: " + std::generic_category().message(error));
+}
+
+std::string LineSource::Where() const { return "line " + std::to_string(lineNo_) + " of " + path_ + ": "; }
+
+void LineSource::ThrowZeroByte(std::string_view line) const {
+  if (lineNo_ == 1 && (line.starts_with("\xFF\xFE") || line.starts_with("\xFE\xFF")))
+    throw KorvanError("the data file " + path_ + " is UTF-16 (\"Unicode\") text, which korvan does not read; "
+                      "save it as plain text (UTF-8 or ANSI)");
+  throw KorvanError(Where() + "the line holds a zero (NUL) byte, which no text file does: this is not a plain "
+                    "text file (a program's own format, a damaged file, or text saved as UTF-16); choose the "
+                    "data file, saved as plain text");
+}
+
+void LineSource::ThrowCarriageReturn() const {
+  throw KorvanError(Where() + "a carriage return (CR) stands inside the line; lines end at LF or CR LF, and a "
+                    "file with CR alone at its line ends (as older Macintosh programs save text) reads as "
+                    "one long line; save the file with Windows or Unix line ends");
+}
+
+// Says what the unfinished line is, once it has passed kMaxLineBytes.
+void LineSource::ThrowLineTooLong() {
+  ++lineNo_;
+  CheckText(std::string_view(buffer_.data() + begin_, end_ - begin_));
+  throw KorvanError(Where() + "the line runs on for more than " + std::to_string(kMaxLineBytes >> 20) +
+                    " MiB without a line end, which no record of a fixed-column data file does; check that "
+                    "this is the data file and that its lines end at LF or CR LF");
+}
+
+// Keeps the unfinished line at the front and appends the next block; a
+// line longer than the buffer makes the buffer grow.
+void LineSource::Refill() {
+  const std::size_t kept = end_ - begin_;
+  std::memmove(buffer_.data(), buffer_.data() + begin_, kept);
+  begin_ = 0;
+  end_ = kept;
+  if (kept > kMaxLineBytes) ThrowLineTooLong();
+  if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
+  const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_.get());
+  end_ += got;
+  if (got == 0) {
+    if (std::ferror(file_.get()))
+      throw KorvanError("the data file " + path_ + " could not be read to its end; check the disk or copy the file");
+    atEnd_ = true;
+  }
+}
+
+// Without an early exit the loop runs on whole vectors of bytes, which for
+// the lines of a data file is faster than stopping at the first non-ASCII one.
+KORVAN_VECTOR_CLONES bool IsAscii(std::string_view text) {
+  unsigned char any = 0;
+  for (const char c : text) any = static_cast<unsigned char>(any | static_cast<unsigned char>(c));
+  return any < 0x80;
+}
+
+void LineFields::IndexCharacters() {
+  characterStart_.clear();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(line_.data());
+  std::size_t at = 0;
+  while (at < line_.size() && characterStart_.size() < lastPosition_) {
+    characterStart_.push_back(at);
+    at += CharacterLength(bytes + at, line_.size() - at);
+  }
+  characterStart_.push_back(at);
+}
+
+DataFileLines::DataFileLines(const RunData& run, ProgressLog& log) : source_(run.params.dataPath), log_(log) {
+  std::error_code sizeUnknown;
+  const auto size = std::filesystem::file_size(run.params.dataPath, sizeUnknown);
+  if (!sizeUnknown) fileSize_ = static_cast<std::int64_t>(size);
+  log.BeginStage("Reading the data file", std::max<std::int64_t>(fileSize_, 0));
+  listing_.emplace(log, -1);
+}
+
+double DataFileLines::FileOverRead() const {
+  if (fileSize_ < 0 || source_.BytesConsumed() == 0) return 0;
+  return static_cast<double>(fileSize_) / static_cast<double>(source_.BytesConsumed());
+}
+
+// Editors on Windows often begin a UTF-8 file with a byte-order mark; it is
+// no character of the first line, which may be a ":" comment.
+void DataFileLines::DropByteOrderMark(std::string_view& line) {
+  constexpr std::string_view kMark = "\xEF\xBB\xBF";
+  if (line.substr(0, kMark.size()) == kMark) line.remove_prefix(kMark.size());
+}
+
+RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log), fields_(LastPosition(run)) {
+  run.siteCode.assign(1, 0.0f);
+  run.blockCode.assign(1, {});
+  run.blockCount.assign(1, 0);
+  run.familyCode.assign(1, 0.0f);
+  run.recordColumn.Resize(0);
+  run.traitValue.Reset(run.nTrait);
+  run.nSite = run.nFamily = run.nRecord = 0;
+  run.commentLines = 0;
+  run.otherAges.clear();
+  run.fieldHeldNumber.assign(kFirstTraitField + static_cast<std::size_t>(run.nTrait), 0);
+}
+
+void RecordStore::NoteOtherAge(const ParsedNumber& age) {
+  std::vector<double>& ages = run_.otherAges;
+  if (!age.numeric || ages.size() > kShownAges) return;
+  if (std::find(ages.begin(), ages.end(), age.value) == ages.end()) ages.push_back(age.value);
+}
+
+std::string RecordStore::Where() const {
+  return "line " + std::to_string(lineNo_) + " of " + run_.params.dataPath + ": ";
+}
+
+std::string RecordStore::Capacity(Field field, std::int64_t capacity) const {
+  return " is more than " + run_.params.NameOf(field) + " = " + std::to_string(capacity);
+}
+
+void RecordStore::ThrowBeyondSingle(std::string_view field, const char* what, std::int64_t lineNo) const {
+  throw KorvanError("line " + std::to_string(lineNo) + " of " + run_.params.dataPath + ": the " + what +
+                    " field '" + std::string(field) +
+                    "' is beyond the range of single precision (about 3.4E+38); check the field's position");
+}
+
+int RecordStore::AddSite(float code) {
+  if (run_.nSite >= run_.capSite)
+    throw KorvanError(Where() + "a " + Ordinal(run_.nSite + 1LL) + " site (code " + CodeText(code) + ")" +
+                      Capacity(Field::kSites, run_.capSite));
+  run_.siteCode.push_back(code);
+  run_.blockCode.emplace_back(1, 0.0f);
+  run_.blockCount.push_back(0);
+  return ++run_.nSite;
+}
+
+int RecordStore::AddBlock(int i, float code) {
+  if (run_.blockCount[i] >= run_.nBlock)
+    throw KorvanError(Where() + "a " + Ordinal(run_.blockCount[i] + 1LL) + " block (code " + CodeText(code) +
+                      ") at site " + CodeText(run_.siteCode[i]) + Capacity(Field::kBlocks, run_.nBlock));
+  run_.blockCode[i].push_back(code);
+  return ++run_.blockCount[i];
+}
+
+int RecordStore::AddFamily(float code) {
+  if (run_.nFamily >= run_.capFamily)
+    throw KorvanError(Where() + "a " + Ordinal(run_.nFamily + 1LL) + " family (code " + CodeText(code) + ")" +
+                      Capacity(Field::kFamilies, run_.capFamily));
+  run_.familyCode.push_back(code);
+  return ++run_.nFamily;
+}
+
+int RecordStore::NextRecord() {
+  if (run_.nRecord >= run_.capRecord)
+    throw KorvanError(Where() + "a " + Ordinal(run_.nRecord + 1LL) + " record of age " +
+                      NumberText(run_.params.ageSel) + Capacity(Field::kRecords, run_.capRecord));
+  // Sites, blocks and families are each at most one per record, so this
+  // one limit keeps every level number within 32 bits.
+  if (run_.nRecord == INT_MAX - 1)
+    throw KorvanError(Where() + "korvan holds at most " + std::to_string(INT_MAX - 1) +
+                      " records in one run; analyse the data in parts");
+  return ++run_.nRecord;
+}
+
+void RecordStore::WriteListingLine(int r) {
+  static constexpr Pattern kRecord("####"), kLevel("  ####"), kTrait("  ###.##");
+  log_.CountedLineBy([this, r](std::string& out) {
+    AppendPattern(out, std::int64_t{r}, kRecord);
+    for (int factor = 1; factor <= 3; ++factor) AppendPattern(out, std::int64_t{run_.recordColumn(r, factor)}, kLevel);
+    for (int t = 1; t <= run_.nTrait; ++t) AppendPattern(out, run_.traitValue(r, t), kTrait);
+  });
+}
+
+}  // namespace korvan::reading
