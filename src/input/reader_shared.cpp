@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/korvan_error.h"
 #include "base/vector_clones.h"
 #include "input/run_parameters.h"
 

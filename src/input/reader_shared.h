@@ -17,7 +17,6 @@
 #include <string_view>
 #include <vector>
 
-#include "base/korvan_error.h"
 #include "base/progress.h"
 #include "format/number_format.h"
 #include "input/rundata.h"
