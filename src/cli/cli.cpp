@@ -36,6 +36,7 @@ constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
     "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
+    "                  [--arithmetic single|double]\n"
     "                  --sites N --blocks N --families N --records N --traits N --age X\n"
     "                  --site-col START,WIDTH --block-col START,WIDTH --family-col START,WIDTH\n"
     "                  --age-col START,WIDTH --trait-col START,WIDTH\n"
@@ -54,6 +55,10 @@ constexpr std::string_view kHelp =
     "  --quiet            no progress indicator and no summary line\n"
     "  --timings FILE     seconds of each stage, one 'stage seconds' line each,\n"
     "                     then 'total seconds' (for the benchmarks)\n"
+    "  --arithmetic double\n"
+    "                     the report's values computed exactly, in double precision,\n"
+    "                     in the same layout; 'single' (the default) keeps the\n"
+    "                     method's own single-precision arithmetic\n"
     "  --sites N          largest number of sites the data may hold\n"
     "  --blocks N         largest number of blocks of any one site\n"
     "  --families N       largest number of families\n"
@@ -75,7 +80,7 @@ struct UsageError {
 // One option of the command line and the run parameters it fills.
 struct OptionInfo {
   std::string_view name;
-  enum Kind { kPath, kNumber, kField, kFlag } kind;
+  enum Kind { kPath, kNumber, kField, kFlag, kArithmetic } kind;
   Field field;       // the parameter, or the start of a START,WIDTH pair
   Field widthField;  // the width of a pair
 };
@@ -86,6 +91,7 @@ constexpr OptionInfo kOptions[] = {
     {"--procedure", OptionInfo::kPath, Field::kCount, Field::kCount},
     {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
     {"--timings", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--arithmetic", OptionInfo::kArithmetic, Field::kCount, Field::kCount},
     {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
     {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
     {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
@@ -183,6 +189,11 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
     }
     case OptionInfo::kFlag:
       options.quiet = true;
+      break;
+    case OptionInfo::kArithmetic:
+      if (value != "single" && value != "double")
+        throw UsageError{"--arithmetic: '" + std::string(value) + "' is neither single nor double"};
+      options.params.exactReport = value == "double";
       break;
   }
 }
@@ -290,7 +301,8 @@ CliOptions ParseArguments(int argc, char** argv) {
     const std::vector<std::string>& values = given[n]->results();
     if (given[n]->count() > 1) throw UsageError{std::string(option.name) + " is given twice"};
     if (given[n]->count() == 1) ApplyOption(options, option, values.empty() ? std::string_view() : values.front());
-    const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings";
+    const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings" ||
+                          option.name == "--arithmetic";
     if (!optional && given[n]->count() == 0) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
   }
   if (!missing.empty()) throw UsageError{"missing " + missing};

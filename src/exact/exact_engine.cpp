@@ -4,6 +4,7 @@
 #include <Eigen/Core>
 #include <cmath>
 #include <cstddef>
+#include <new>
 
 namespace korvan {
 
@@ -321,6 +322,25 @@ ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop) {
     }
   out.available = !stop;
   return out;
+}
+
+ExactBeside::ExactBeside(const RunData& run)
+    : thread_([this, &run] {
+        try {
+          results_ = ComputeExact(run, stop_);
+        } catch (const std::bad_alloc&) {
+          results_ = ExactResults{};
+        }
+      }) {}
+
+ExactBeside::~ExactBeside() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+const ExactResults& ExactBeside::Results() {
+  if (thread_.joinable()) thread_.join();
+  return results_;
 }
 
 }  // namespace korvan

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <thread>
 #include <vector>
 
 #include "input/rundata.h"
@@ -47,5 +48,23 @@ struct ExactResults {
 // trait is centred on its mean first: the sums then hold the spread alone and
 // a large mean costs no digits. Stops early, unavailable, once `stop` is set.
 ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop);
+
+// ComputeExact on a thread of its own, beside the single-precision stages,
+// which leave the record columns and trait values as the coding made them.
+// The run must outlive this object; an early end stops the engine.
+class ExactBeside {
+ public:
+  explicit ExactBeside(const RunData& run);
+  ~ExactBeside();
+  ExactBeside(const ExactBeside&) = delete;
+  ExactBeside& operator=(const ExactBeside&) = delete;
+  // Waits for the engine. Unavailable when it ran out of memory.
+  const ExactResults& Results();
+
+ private:
+  std::atomic<bool> stop_{false};
+  ExactResults results_;
+  std::thread thread_;
+};
 
 }  // namespace korvan

@@ -46,6 +46,7 @@ struct RunParameters {
   double colAge = 0, wAge = 0;        // age field
   double colTrait = 0, wTrait = 0;    // first trait field; every trait field has wTrait
   FieldNames fieldNames = WindowFieldNames();  // how messages name each parameter
+  bool exactReport = false;  // the report's values from the exact engine, in the same layout
 
   const std::string& NameOf(Field f) const { return fieldNames[static_cast<std::size_t>(f)]; }
 };
