@@ -1,12 +1,25 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "exact/exact_engine.h"
+#include "support/test_support.h"
 #include "support/trial_builder.h"
 
 namespace korvan {
 namespace {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 ExactResults Exact(const RunData& run) {
   const std::atomic<bool> stop{false};
@@ -18,27 +31,135 @@ ExactResults Exact(const RunData& run) {
 TEST(ComputeExact, WorkedExampleExactly) {
   const ExactResults e = Exact(test::BuildTrial(test::WorkedExampleTrees()));
   ASSERT_TRUE(e.available);
-  EXPECT_EQ(e.trFF, 4);
-  EXPECT_EQ(e.trFSF, 4);
-  EXPECT_EQ(e.trSFSF, 6);
-  EXPECT_EQ(e.kF, 4);
-  EXPECT_EQ(e.kFSF, 2);
-  EXPECT_EQ(e.kSF, 2);
+  EXPECT_EQ((std::array<double, 6>{e.trFF, e.trFSF, e.trSFSF, e.kF, e.kFSF, e.kSF}),
+            (std::array<double, 6>{4, 4, 6, 4, 2, 2}));
   const ExactTrait& t = e.traits[1];
-  EXPECT_EQ(t.rUR, 2530);
-  EXPECT_EQ(t.rUF, 2421);
-  EXPECT_EQ(t.rUCell, 2566);
-  EXPECT_EQ(t.rUSF, 2565.5);
-  EXPECT_EQ(t.rUSRF, 2570.5);
-  EXPECT_EQ(t.rUSRCell, 2571);
-  EXPECT_EQ(t.yy, 2580);
+  EXPECT_EQ((std::array<double, 7>{t.rUR, t.rUF, t.rUCell, t.rUSF, t.rUSRF, t.rUSRCell, t.yy}),
+            (std::array<double, 7>{2530, 2421, 2566, 2565.5, 2570.5, 2571, 2580}));
   EXPECT_EQ(t.ss, (std::array<double, 5>{144.5, 5, 40.5, 0.5, 9}));
   EXPECT_EQ(t.ms, (std::array<double, 5>{144.5, 2.5, 40.5, 0.5, 4.5}));
   EXPECT_EQ(t.vc, (std::array<double, 4>{0, 10, -2, 4.5}));
-  EXPECT_EQ(t.se[1], std::sqrt(1640.5 / 24));
-  EXPECT_EQ(t.se[2], std::sqrt(0.125 / 3 + 20.25 / 8));
-  EXPECT_EQ(t.se[3], std::sqrt(10.125));
+  EXPECT_EQ(t.se, (std::array<double, 4>{0, std::sqrt(1640.5 / 24), std::sqrt(0.125 / 3 + 20.25 / 8), std::sqrt(10.125)}));
   EXPECT_EQ(t.h2, 10 / (40.5 / 4));
+}
+
+// Centring takes the mean off before any sum: a shift that single precision
+// holds exactly (values in eighths, 4096 added) must leave every line,
+// component and ratio as it was, to the rounding of the sums alone.
+TEST(ComputeExact, ShiftingATraitChangesNothing) {
+  std::mt19937 rng(7);
+  for (const bool balanced : {false, true}) {
+    std::vector<test::Tree> trees = test::RandomTrial(rng, 3, balanced);
+    for (auto& tree : trees)
+      for (float& v : tree.values) v = std::round(v * 8) / 8;
+    std::vector<test::Tree> shifted = trees;
+    for (auto& tree : shifted) tree.values[0] += 4096;
+    const ExactResults a = Exact(test::BuildTrial(trees)), b = Exact(test::BuildTrial(shifted));
+    ASSERT_TRUE(a.available && b.available);
+    auto near = [](double x, double y) { return std::abs(x - y) <= 1e-9 * std::max({std::abs(x), std::abs(y), 1e-3}); };
+    for (int t = 1; t <= 3; ++t) {
+      const ExactTrait &x = a.traits[t], &y = b.traits[t];
+      for (int k = 0; k < kLineCount; ++k) EXPECT_PRED2(near, x.ss[k], y.ss[k]) << "trait " << t << " line " << k;
+      for (int i = 1; i <= 3; ++i) EXPECT_PRED2(near, x.vc[i], y.vc[i]) << "trait " << t << " component " << i;
+      EXPECT_PRED2(near, x.h2, y.h2) << "trait " << t;
+      for (int u = t + 1; u <= 3; ++u) {
+        const ExactPair &p = a.pairs[t][u], &q = b.pairs[t][u];
+        for (int k = 0; k < kLineCount; ++k) EXPECT_PRED2(near, p.scp[k], q.scp[k]) << t << "," << u << " line " << k;
+        for (int i = 1; i <= 3; ++i) EXPECT_PRED2(near, p.vc[i], q.vc[i]) << t << "," << u << " component " << i;
+        EXPECT_PRED2(near, p.rP, q.rP) << t << "," << u;
+        EXPECT_PRED2(near, p.rF, q.rF) << t << "," << u;
+      }
+    }
+  }
+}
+
+struct Example {
+  std::string name;  // in examples/ and tests/data/exact_reference/
+  std::vector<std::string> args;
+};
+
+const Example kMaize{"maize2010_6traits", {"--sites", "10", "--blocks", "4", "--families", "93", "--records", "1765",
+                                           "--traits", "6"}};
+const Example kBamboo{"bamboo_height", {"--sites", "2", "--blocks", "3", "--families", "6", "--records", "216",
+                                        "--traits", "1"}};
+
+test::CliResult Analyse(const std::string& data, const std::vector<std::string>& design, const std::string& out,
+                        const std::vector<std::string>& more = {}) {
+  std::vector<std::string> args = {"--data", data, "--output", out, "--age", "10", "--site-col", "1,4",
+                                   "--block-col", "5,4", "--family-col", "9,6", "--age-col", "15,4",
+                                   "--trait-col", "19,10", "--quiet"};
+  args.insert(args.end(), design.begin(), design.end());
+  args.insert(args.end(), more.begin(), more.end());
+  return test::RunCli(args);
+}
+
+std::vector<double> Numbers(const std::string& line) {
+  std::vector<double> numbers;
+  std::istringstream words(line);
+  for (std::string word; words >> word;) {
+    char* end = nullptr;
+    const double value = std::strtod(word.c_str(), &end);
+    if (end == word.c_str() + word.size() && word != "+") numbers.push_back(value);
+  }
+  return numbers;
+}
+
+// The values of an --arithmetic double report by the names the reference
+// script gives them, read from the lines of each section.
+std::map<std::string, double> ReportValues(const std::vector<std::string>& lines) {
+  std::map<std::string, double> values;
+  for (std::size_t n = 0; n < lines.size(); ++n) {
+    if (!lines[n].starts_with(" Trait No ")) continue;
+    const std::vector<double> traits = Numbers(lines[n]);
+    const std::string id = std::to_string(static_cast<int>(traits[0])) +
+                           (traits.size() > 1 ? "." + std::to_string(static_cast<int>(traits[1])) : "");
+    const bool pair = traits.size() > 1;
+    for (int k = 0; k < kLineCount; ++k) values[(pair ? "scp" : "ss") + id + "." + std::to_string(k)] = Numbers(lines[n + 2 + k])[1];
+    const std::vector<double> family = Numbers(lines[n + 4]);
+    values["kFSF"] = family[3], values["kF"] = family[4], values["kSF"] = Numbers(lines[n + 5])[3];
+    for (int i = 1; i <= 3; ++i) {
+      const std::vector<double> component = Numbers(lines[n + 8 + i]);
+      values[(pair ? "cov" : "vc") + id + "." + std::to_string(i)] = component[0];
+      if (!pair) values["se" + id + "." + std::to_string(i)] = component[1];
+    }
+    if (!pair) values["h2." + id] = Numbers(lines[n + 12])[0];
+    if (pair) values["rP" + id] = Numbers(lines[n + 12])[0];
+    if (pair && lines[n + 13].starts_with(" Family cor.")) values["rF" + id] = Numbers(lines[n + 13])[0];
+  }
+  return values;
+}
+
+std::string Skeleton(const std::string& line) {
+  static const std::regex number(R"(-?(\d+\.?\d*|\.\d+)(E[-+]\d+)?)");
+  return std::regex_replace(line, number, "#");
+}
+
+// The exact report against dense projections computed apart from the
+// program (exact_reference.py): 15 written digits of values that lose at
+// most a few to cancellation agree to 1e-9. Its layout is the default
+// report's, number for number.
+TEST(ArithmeticDouble, AgreesWithDenseProjectionsInTheDefaultLayout) {
+  for (const Example& example : {kMaize, kBamboo}) {
+    SCOPED_TRACE(example.name);
+    test::TempDir dir;
+    const std::string data = test::SourcePath("examples/" + example.name + ".dat");
+    ASSERT_EQ(Analyse(data, example.args, dir / "exact.out", {"--arithmetic", "double"}).exitCode, 0);
+    ASSERT_EQ(Analyse(data, example.args, dir / "single.out").exitCode, 0);
+    const std::vector<std::string> exact = test::ReadLines(dir / "exact.out"), single = test::ReadLines(dir / "single.out");
+    ASSERT_EQ(exact.size(), single.size());
+    for (std::size_t n = 1; n < exact.size(); ++n) EXPECT_EQ(Skeleton(exact[n]), Skeleton(single[n])) << "line " << n + 1;
+
+    std::ifstream file(test::SourcePath("tests/data/exact_reference/" + example.name + ".txt"));
+    const std::map<std::string, double> shown = ReportValues(exact);
+    int compared = 0;
+    std::string name;
+    for (double expected; file >> name >> expected;) {
+      if (!shown.contains(name)) continue;
+      ++compared;
+      EXPECT_NEAR(shown.at(name), expected, 1e-9 * std::abs(expected)) << name;
+    }
+    EXPECT_EQ(compared, static_cast<int>(shown.size()));
+  }
 }
 
 }  // namespace

@@ -105,7 +105,7 @@ std::optional<std::string> PrecisionWarning(const RunData& run, const std::vecto
   std::string text = "single precision moved " + std::to_string(misses.size()) +
                      (misses.size() == 1 ? " value" : " values") + " of the report beyond what a reader tolerates: ";
   for (std::size_t i = 0; i < std::min(misses.size(), kNamed); ++i) text += (i ? "; " : "") + misses[i].text;
-  if (misses.size() > kNamed) text += "; ...";
+  if (misses.size() > kNamed) text += "; and " + std::to_string(misses.size() - kNamed) + " more";
   text += ". --arithmetic double writes the report with the exact values";
   return text;
 }
