@@ -47,6 +47,7 @@ def main():
     for ids, (table, comps, tail) in exact.items():
         s_table, s_comps, s_tail = single[ids]
         where = "trait " + " and ".join(map(str, ids))
+        note("E.M.S. coefficients (relative)", abs(s_table[2][3] / table[2][3] - 1), where)
         note("E.M.S. coefficients (relative)", abs(s_table[2][4] / table[2][4] - 1), where)
         note("E.M.S. coefficients (relative)", abs(s_table[3][3] / table[3][3] - 1), where)
         for k in range(5):

@@ -5,6 +5,7 @@
 // open the progress window. A run works on a worker thread, so the window
 // stays responsive and the progress window follows it live.
 
+#include <QAction>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -69,6 +70,7 @@ class MainWindow : public QWidget {
   bool procedureShown_ = false;  // the progress window has been placed once
 
   QPushButton* startButton_ = nullptr;  // Command1
+  QAction* exactAction_ = nullptr;      // Start's menu: the report from the exact engine
   QPushButton* endButton_ = nullptr;    // Command2
   QLineEdit* sitesBox_ = nullptr;       // Text8
   QLineEdit* blocksBox_ = nullptr;      // Text1
