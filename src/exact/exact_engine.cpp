@@ -98,7 +98,16 @@ Sums GatherSums(const RunData& run) {
   s.rhsRepF = LevelMatrix::Zero(s.nR, s.nT);
   s.rhsRepCell = LevelMatrix::Zero(s.nR, s.nT);
   s.withinCell = Matrix::Zero(s.nT, s.nT);
-  std::vector<double> d(static_cast<std::size_t>(s.nT));
+  // The cross products of all trait pairs, a batch of records at a time, as
+  // matrix products: with many traits they are most of the engine's work.
+  constexpr Eigen::Index kBatch = 2048;
+  LevelMatrix dBatch(kBatch, s.nT), yBatch(kBatch, s.nT);
+  Eigen::Index filled = 0;
+  auto addBatch = [&] {
+    s.withinCell.selfadjointView<Eigen::Lower>().rankUpdate(dBatch.topRows(filled).transpose());
+    s.yy.selfadjointView<Eigen::Lower>().rankUpdate(yBatch.topRows(filled).transpose());
+    filled = 0;
+  };
   for (int i = 1; i <= s.n; ++i) {
     const int si = col.site[i] - offS, r = col.rep[i] - offR, f = col.fam[i] - offF, c = col.cell[i] - offC;
     centred(i);
@@ -106,17 +115,16 @@ Sums GatherSums(const RunData& run) {
       const double v = y[static_cast<std::size_t>(t)];
       s.rhsSiteF(si, t) += v - famMean(f, t);
       s.rhsRepF(r, t) += v - famMean(f, t);
-      d[static_cast<std::size_t>(t)] = v - cellMean(c, t);
-      s.rhsRepCell(r, t) += d[static_cast<std::size_t>(t)];
+      const double d = v - cellMean(c, t);
+      s.rhsRepCell(r, t) += d;
+      dBatch(filled, t) = d;
+      yBatch(filled, t) = v;
     }
-    for (int t = 0; t < s.nT; ++t)
-      for (int u = t; u < s.nT; ++u) {
-        s.withinCell(t, u) += d[static_cast<std::size_t>(t)] * d[static_cast<std::size_t>(u)];
-        s.yy(t, u) += y[static_cast<std::size_t>(t)] * y[static_cast<std::size_t>(u)];
-      }
+    if (++filled == kBatch) addBatch();
   }
-  s.withinCell.triangularView<Eigen::StrictlyLower>() = s.withinCell.transpose();
-  s.yy.triangularView<Eigen::StrictlyLower>() = s.yy.transpose();
+  if (filled > 0) addBatch();
+  s.withinCell.triangularView<Eigen::StrictlyUpper>() = s.withinCell.transpose();
+  s.yy.triangularView<Eigen::StrictlyUpper>() = s.yy.transpose();
   return s;
 }
 
