@@ -21,6 +21,7 @@
 #include "cli/cli.h"
 
 #include "base/korvan_error.h"
+#include "base/stop_signals.h"
 #include "base/terminal.h"
 #include "format/output_file.h"
 #include "input/run_parameters.h"
@@ -297,13 +298,20 @@ CliOptions ParseArguments(int argc, char** argv) {
   return options;
 }
 
-std::string ProcedureMessage(korvan::OutputStep step, const std::string& path, std::error_code reason) {
-  const char* what[] = {"cannot create the procedure file ", "cannot write the procedure file ",
-                        "cannot finish the procedure file ", "cannot put the procedure file in place as "};
-  return what[static_cast<int>(step)] + path + " (--procedure): " + korvan::ReasonText(reason) +
+// The procedure and timings files: what failed, the option, and what to do.
+template <const char* kWhat, const char* kOption>
+std::string OutputMessageOf(korvan::OutputStep step, const std::string& path, std::error_code reason) {
+  const char* verb[] = {"cannot create the ", "cannot write the ", "cannot finish the ", "cannot put the "};
+  std::string message = verb[static_cast<int>(step)] + std::string(kWhat);
+  message += step == korvan::OutputStep::kPlace ? " in place as " : " ";
+  return message + path + " (" + kOption + "): " + korvan::ReasonText(reason) +
          (korvan::IsDiskFull(reason) ? "; free space on the disk or choose another folder"
                                      : "; choose a folder that exists and that you may write to");
 }
+constexpr char kProcedureWhat[] = "procedure file", kProcedureOption[] = "--procedure";
+constexpr char kTimingsWhat[] = "timings file", kTimingsOption[] = "--timings";
+constexpr korvan::OutputMessage ProcedureMessage = OutputMessageOf<kProcedureWhat, kProcedureOption>;
+constexpr korvan::OutputMessage TimingsMessage = OutputMessageOf<kTimingsWhat, kTimingsOption>;
 
 // One line on the terminal that says which stage runs and how far it is;
 // it appears only when a run takes long enough to wonder about.
@@ -350,7 +358,8 @@ class TerminalIndicator {
 
 class CliSink final : public korvan::ProgressSink {
  public:
-  CliSink(korvan::OutputFile* procedure, TerminalIndicator* indicator) : procedure_(procedure), indicator_(indicator) {}
+  CliSink(korvan::OutputFile* procedure, TerminalIndicator* indicator, const korvan::StopSignals& signals)
+      : procedure_(procedure), indicator_(indicator), signals_(signals) {}
   void WriteLine(std::string_view line) override {
     procedure_->Append(line);
     procedure_->Append("\n");
@@ -367,10 +376,12 @@ class CliSink final : public korvan::ProgressSink {
   void Flush() override {
     if (procedure_) procedure_->Flush();
   }
+  bool StopRequested() const override { return signals_.received() != 0; }
 
  private:
   korvan::OutputFile* procedure_;
   TerminalIndicator* indicator_;
+  const korvan::StopSignals& signals_;
 };
 
 void CheckProcedurePath(const CliOptions& options) {
@@ -411,13 +422,8 @@ std::string SummaryLine(const korvan::RunSummary& summary) {
          std::string(seconds, end) + " s";
 }
 
-// The benchmark driver reads these; a run whose report is in place has
-// succeeded, so a timings file that cannot be written is only a warning.
-std::string TimingsMessage(korvan::OutputStep, const std::string& path, std::error_code) {
-  return "cannot write the timings file " + path + " (--timings)";
-}
-
-void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
+// The benchmark driver reads these.
+std::string TimingsText(const korvan::RunSummary& summary) {
   std::string text;
   auto put = [&text](std::string_view name, double seconds) {
     char digits[32];
@@ -426,33 +432,53 @@ void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
   };
   for (const auto& [stage, seconds] : summary.stageSeconds) put(stage, seconds);
   put("total", summary.seconds);
-  try {
-    korvan::OutputFile file(path, "timings", TimingsMessage);
-    file.Append(text);
-    file.Commit();
-  } catch (const KorvanError& error) {
-    std::cerr << "korvan-cli: warning: " << error.what() << '\n';
-  }
+  return text;
+}
+
+// How long a run may take, after a signal, to reach its next safe point
+// before it is cut short where it stands: long enough for a stage to see
+// the request, short enough for a batch system's grace period.
+constexpr auto kStopGrace = std::chrono::milliseconds(3000);
+
+std::string StoppedMessage(int signal) {
+  return "korvan-cli: stopped by " + korvan::SignalName(signal) + "; nothing written\n";
 }
 
 int Run(const CliOptions& options, const korvan::StageForms& forms) {
-  std::optional<korvan::OutputFile> procedure;
+  korvan::IgnoreFileSizeSignal();
+  korvan::OutputSet outputs;
+  // The run asks the signals at each safe point (CliSink); one that does
+  // not reach such a point in time is ended where it stands, with its
+  // temporary files removed, unless its outputs are already being put in
+  // place.
+  korvan::StopSignals signals([](int) {}, [&outputs](int signal) {
+    if (!outputs.Abandon()) return;
+    std::fputs(("\n" + StoppedMessage(signal)).c_str(), stderr);
+    std::fflush(stderr);
+    std::_Exit(128 + signal);
+  }, kStopGrace);
   std::optional<TerminalIndicator> indicator;
   if (!options.quiet && korvan::StandardErrorIsTerminal()) indicator.emplace();
+  int status = kExitFailed;
   try {
     if (options.timingsPath) CheckTimingsPath(options);
-    if (options.procedurePath) {
-      CheckProcedurePath(options);
-      procedure.emplace(*options.procedurePath, "procedure", ProcedureMessage);
-    }
-    CliSink sink(procedure ? &*procedure : nullptr, indicator ? &*indicator : nullptr);
-    const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, forms);
-    if (procedure) procedure->Commit();
-    if (options.timingsPath) WriteTimings(*options.timingsPath, summary);
+    if (options.procedurePath) CheckProcedurePath(options);
+    korvan::OutputFile* procedure =
+        options.procedurePath ? &outputs.Add(*options.procedurePath, "procedure", ProcedureMessage) : nullptr;
+    korvan::OutputFile* timings =
+        options.timingsPath ? &outputs.Add(*options.timingsPath, "timings", TimingsMessage) : nullptr;
+    CliSink sink(procedure, indicator ? &*indicator : nullptr, signals);
+    const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, outputs, forms);
+    if (timings) timings->Append(TimingsText(summary));
+    outputs.CommitAll();
     if (indicator) indicator->Erase();
     for (const std::string& warning : summary.warnings) std::cerr << "korvan-cli: warning: " << warning << '\n';
     if (!options.quiet) std::cerr << SummaryLine(summary) << '\n';
-    return 0;
+    status = 0;
+  } catch (const korvan::RunCancelled&) {
+    if (indicator) indicator->Erase();
+    std::cerr << StoppedMessage(signals.received());
+    status = 128 + signals.received();
   } catch (const KorvanError& error) {
     if (indicator) indicator->Erase();
     std::cerr << "korvan-cli: error: " << error.what() << '\n';
@@ -464,7 +490,8 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
     if (indicator) indicator->Erase();
     std::cerr << "korvan-cli: error: " << error.what() << "; no report was written\n";
   }
-  return kExitFailed;
+  signals.Ended();
+  return status;
 }
 
 }  // namespace

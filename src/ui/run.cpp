@@ -55,6 +55,14 @@ const StageForms& ProductForms() {
 }
 
 RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const StageForms& forms) {
+  OutputSet outputs;
+  RunSummary summary = RunCalculation(params, sink, outputs, forms);
+  outputs.CommitAll();
+  return summary;
+}
+
+RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, OutputSet& outputs,
+                          const StageForms& forms) {
   using Clock = std::chrono::steady_clock;
   const auto runStart = Clock::now();
   RunSummary summary;
@@ -68,6 +76,9 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const
   ProgressLog log(sink);
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
+  // Created now, so that a folder that cannot take the report shows before
+  // the data are read, not after the analysis.
+  ReportFile report(outputs, run.params.reportPath);
   forms.readRecords(run, log);
   CheckRecordsRead(run);
   endStage("read");
@@ -75,20 +86,15 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const
   endStage("coding");
   forms.setUpModel(run, log);
   endStage("set-up");
-  {
-    ReportFile report(run.params.reportPath);
-    WriteReportHead(run, report);
-    AnalyseTraits(run, log, report, forms.reduceAllTraits);
-    endStage("traits");
-    AnalysePairs(run, log, report, forms.reduceAllPairs);
-    endStage("pairs");
-    log.CheckStop();
-    // The report goes in place last, once every other file is written: a
-    // failure before then leaves the earlier report as it was.
-    log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
-    sink.Flush();
-    report.Commit();
-  }
+  WriteReportHead(run, report);
+  AnalyseTraits(run, log, report, forms.reduceAllTraits);
+  endStage("traits");
+  AnalysePairs(run, log, report, forms.reduceAllPairs);
+  endStage("pairs");
+  log.CheckStop();
+  log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
+  sink.Flush();
+  report.Finish();
   endStage("report");
 
   summary.reportPath = run.params.reportPath;
