@@ -14,12 +14,16 @@ namespace korvan {
 
 namespace {
 
+// A signal ignored when the program started (nohup ignores SIGHUP, a
+// shell's background job SIGINT) stays ignored, as the user asked.
 sigset_t StopSet() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction now {};
+    if (sigaction(number, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+    sigaddset(&set, number);
+  }
   return set;
 }
 
@@ -28,14 +32,18 @@ sigset_t StopSet() {
 StopSignals::StopSignals(std::function<void(int)> askToStop, std::function<void(int)> cutShort,
                          std::chrono::milliseconds grace)
     : askToStop_(std::move(askToStop)), cutShort_(std::move(cutShort)), grace_(grace) {
-  const sigset_t set = StopSet();
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  watcher_ = std::thread([this, set] {
+  set_ = StopSet();
+  // The watcher's own way to be woken at the end, whether or not the user's
+  // SIGTERM is watched.
+  sigset_t blocked = set_;
+  sigaddset(&blocked, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+  watcher_ = std::thread([this, blocked] {
     for (;;) {
       int number = 0;
-      if (sigwait(&set, &number) != 0) continue;
+      if (sigwait(&blocked, &number) != 0) continue;
       if (stopping_.load()) return;
-      Deliver(number);
+      if (sigismember(&set_, number)) Deliver(number);
     }
   });
 }
@@ -47,8 +55,7 @@ StopSignals::~StopSignals() {
   stopping_.store(true);
   pthread_kill(watcher_.native_handle(), SIGTERM);
   watcher_.join();
-  const sigset_t set = StopSet();
-  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  pthread_sigmask(SIG_UNBLOCK, &set_, nullptr);
 }
 
 void IgnoreFileSizeSignal() { std::signal(SIGXFSZ, SIG_IGN); }
@@ -94,12 +101,17 @@ void StopSignals::Deliver(int number) {
   askToStop_(number);
   std::unique_lock lock(mutex_);
   if (endedChanged_.wait_for(lock, grace_, [this] { return ended_; })) return;
+  cuttingShort_ = true;
   lock.unlock();
   cutShort_(number);
+  lock.lock();
+  cuttingShort_ = false;
+  endedChanged_.notify_all();
 }
 
 void StopSignals::Ended() {
-  const std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  endedChanged_.wait(lock, [this] { return !cuttingShort_; });
   ended_ = true;
   endedChanged_.notify_all();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -30,7 +31,9 @@ class StopSignals {
 
   // The first signal received, or 0.
   int received() const { return received_.load(); }
-  // The run is over, one way or another: nothing needs cutting short.
+  // The run is over, one way or another: nothing needs cutting short. Call
+  // it before saying how the run ended: if the run is being cut short just
+  // then, it does not return, since the process is about to end.
   void Ended();
 
   // What a signal does. Public for the console's event handler on Windows,
@@ -46,6 +49,10 @@ class StopSignals {
   std::mutex mutex_;
   std::condition_variable endedChanged_;
   bool ended_ = false;
+  bool cuttingShort_ = false;
+#ifndef _WIN32
+  sigset_t set_;  // the signals watched
+#endif
   std::thread watcher_;
 };
 

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -437,8 +439,15 @@ std::string TimingsText(const korvan::RunSummary& summary) {
 
 // How long a run may take, after a signal, to reach its next safe point
 // before it is cut short where it stands: long enough for a stage to see
-// the request, short enough for a batch system's grace period.
-constexpr auto kStopGrace = std::chrono::milliseconds(3000);
+// the request, short enough for a batch system's grace period. The tests
+// set KORVAN_STOP_GRACE_MS to reach the cutting short without a stage that
+// runs that long.
+std::chrono::milliseconds StopGrace() {
+  const char* set = std::getenv("KORVAN_STOP_GRACE_MS");
+  int milliseconds = 3000;
+  if (set != nullptr) std::from_chars(set, set + std::strlen(set), milliseconds);
+  return std::chrono::milliseconds(std::max(0, milliseconds));
+}
 
 std::string StoppedMessage(int signal) {
   return "korvan-cli: stopped by " + korvan::SignalName(signal) + "; nothing written\n";
@@ -447,19 +456,20 @@ std::string StoppedMessage(int signal) {
 int Run(const CliOptions& options, const korvan::StageForms& forms) {
   korvan::IgnoreFileSizeSignal();
   korvan::OutputSet outputs;
+  std::optional<TerminalIndicator> indicator;
+  if (!options.quiet && korvan::StandardErrorIsTerminal()) indicator.emplace();
   // The run asks the signals at each safe point (CliSink); one that does
   // not reach such a point in time is ended where it stands, with its
   // temporary files removed, unless its outputs are already being put in
   // place.
-  korvan::StopSignals signals([](int) {}, [&outputs](int signal) {
+  korvan::StopSignals signals([](int) {}, [&](int signal) {
     if (!outputs.Abandon()) return;
-    std::fputs(("\n" + StoppedMessage(signal)).c_str(), stderr);
+    std::fputs(((indicator ? "\n" : "") + StoppedMessage(signal)).c_str(), stderr);
     std::fflush(stderr);
     std::_Exit(128 + signal);
-  }, kStopGrace);
-  std::optional<TerminalIndicator> indicator;
-  if (!options.quiet && korvan::StandardErrorIsTerminal()) indicator.emplace();
+  }, StopGrace());
   int status = kExitFailed;
+  std::string said;  // what the user reads at the end
   try {
     if (options.timingsPath) CheckTimingsPath(options);
     if (options.procedurePath) CheckProcedurePath(options);
@@ -471,26 +481,23 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
     const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, outputs, forms);
     if (timings) timings->Append(TimingsText(summary));
     outputs.CommitAll();
-    if (indicator) indicator->Erase();
-    for (const std::string& warning : summary.warnings) std::cerr << "korvan-cli: warning: " << warning << '\n';
-    if (!options.quiet) std::cerr << SummaryLine(summary) << '\n';
+    for (const std::string& warning : summary.warnings) said += "korvan-cli: warning: " + warning + '\n';
+    if (!options.quiet) said += SummaryLine(summary) + '\n';
     status = 0;
   } catch (const korvan::RunCancelled&) {
-    if (indicator) indicator->Erase();
-    std::cerr << StoppedMessage(signals.received());
+    said = StoppedMessage(signals.received());
     status = 128 + signals.received();
   } catch (const KorvanError& error) {
-    if (indicator) indicator->Erase();
-    std::cerr << "korvan-cli: error: " << error.what() << '\n';
+    said = "korvan-cli: error: " + std::string(error.what()) + '\n';
   } catch (const std::bad_alloc&) {
-    if (indicator) indicator->Erase();
-    std::cerr << "korvan-cli: error: not enough memory for this run: the data or the model it gives are too "
-                 "large for this machine; no report was written\n";
+    said = "korvan-cli: error: not enough memory for this run: the data or the model it gives are too large for "
+           "this machine; no report was written\n";
   } catch (const std::exception& error) {
-    if (indicator) indicator->Erase();
-    std::cerr << "korvan-cli: error: " << error.what() << "; no report was written\n";
+    said = "korvan-cli: error: " + std::string(error.what()) + "; no report was written\n";
   }
   signals.Ended();
+  if (indicator) indicator->Erase();
+  std::cerr << said;
   return status;
 }
 
