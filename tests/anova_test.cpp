@@ -54,9 +54,10 @@ const std::vector<std::string> kWorkedExampleLines = {
 RunData AnalyseWorkedExample(const std::vector<float>& scale, ProgressLog& log, const TempDir& dir) {
   RunData run = BuildTrial(test::WorkedExampleTrees(scale));
   test::SetCoefficients(run, 4, 2, 2);
-  ReportFile report(dir / "trial.out");
+  OutputSet outputs;
+  ReportFile report(outputs, dir / "trial.out");
   AnalyseTraits(run, log, report, ReduceAllTraits);
-  report.Commit();
+  outputs.CommitAll();
   return run;
 }
 

@@ -308,9 +308,13 @@ TEST(BadInput, OutputPathsThatWouldLoseDataOrCannotBeWritten) {
 TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
   // A file-size limit fails a write with EFBIG as a full disk fails it with
   // ENOSPC; the signal the limit would raise is ignored.
+  // The program ignores that signal itself, and finds the full disk before
+  // it reads the data: an empty data file is not what it complains of.
   ExpectCleanFailures({{[](BadRun& r) { r.Drop("--procedure"); },
-                        "the report $D/out/trial.out: File too large (is the disk full?); no report was written"}},
-                      "ulimit -f 0; trap '' XFSZ; exec");
+                        "the report $D/out/trial.out: File too large (is the disk full?); no report was written"},
+                       {[](BadRun& r) { Data("")(r); r.Drop("--procedure"); },
+                        "the report $D/out/trial.out: File too large"}},
+                      "ulimit -f 0; exec");
   // 6750 records give a procedure file of most of a megabyte and a report
   // of a few kilobytes: the procedure file fails, and must fail before the
   // report is put in place.
@@ -319,7 +323,39 @@ TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
   ExpectCleanFailures({{[&](BadRun& r) { Trees(many)(r); r.Set("--records", "6750"); },
                         "cannot write the procedure file $D/out/trial.procedure (--procedure): File too large; free "
                         "space on the disk"}},
-                      "ulimit -f 64; trap '' XFSZ; exec");
+                      "ulimit -f 64; exec");
+}
+
+// A signal once the run is writing (Ctrl-C, a batch system's time limit, a
+// closed terminal) stops it at its next safe point, or, given no time for
+// one (a grace of 0), where it stands; either way with one line, status
+// 128 + the signal, every earlier file as it was and no temporary file.
+TEST(Stopped, SignalsEndTheRunWithEveryEarlierFileAndNoTemporaryFile) {
+  std::vector<Tree> many;
+  for (const Tree& tree : SoundTrial()) many.insert(many.end(), 3000, tree);
+  const std::string text = TrialText(many);
+  const std::pair<const char*, int> signals[] = {{"INT", 2}, {"TERM", 15}, {"HUP", 1}};
+  for (const auto& [signal, number] : signals)
+    for (const char* grace : {"3000", "0"}) {
+      SCOPED_TRACE(std::string(signal) + ", grace " + grace);
+      BadRun run;
+      WriteFile(run.data, text);
+      run.Set("--records", std::to_string(many.size()));
+      const auto before = Snapshot(run.dir.path());
+      // Job control keeps SIGINT for the background run, as in a terminal;
+      // the shell's own notices go nowhere.
+      std::vector<std::string> args = {
+          "-c", "set -m; exec 3>&2 2>/dev/null; KORVAN_STOP_GRACE_MS=" + std::string(grace) +
+                " \"$0\" \"$@\" 2>&3 & run=$!; "
+                "until [ -n \"$(find '" + (run.dir / "out") + "' -name '.korvan-unfinished-procedure-*' -size +0)\" ];"
+                " do kill -0 $run 2>/dev/null || break; sleep 0.002; done; kill -" + signal + " $run; wait $run",
+          KORVAN_CLI_PATH};
+      args.insert(args.end(), run.args.begin(), run.args.end());
+      const CliResult result = RunProgram("bash", args);
+      EXPECT_EQ(result.exitCode, 128 + number);
+      EXPECT_EQ(result.err, "korvan-cli: stopped by SIG" + std::string(signal) + "; nothing written\n");
+      EXPECT_EQ(Snapshot(run.dir.path()), before) << "a stopped run changed, added or removed files";
+    }
 }
 
 // Root reads and writes every file: permission faults are seen only by
@@ -339,7 +375,14 @@ TEST(BadInput, PermissionsAreRespectedForAnOrdinaryUser) {
         "the data file $D/trial.dat cannot be opened: you have no permission to read it"},
        {[=](BadRun& r) { lock(r); r.Drop("--procedure"); },
         "cannot create the report $D/out/trial.out in the folder $D/out: Permission denied"},
-       {lock, "cannot create the procedure file $D/out/trial.procedure (--procedure): Permission denied"}},
+       {lock, "cannot create the procedure file $D/out/trial.procedure (--procedure): Permission denied"},
+       // A shared folder where the earlier procedure file is another user's
+       // but the report the user's own: neither may be replaced.
+       {[](BadRun& r) {
+          fs::permissions(r.dir / "out", fs::perms::all | fs::perms::sticky_bit);
+          ASSERT_TRUE(::geteuid() != 0 || ::chown(r.report.c_str(), 65534, 65534) == 0);
+        },
+        "cannot put the procedure file in place as $D/out/trial.procedure (--procedure): Operation not permitted"}},
       prefix);
 }
 

@@ -1,11 +1,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <clocale>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -184,27 +186,58 @@ TEST(PatternFormat, FastFormsWriteWhatTheGeneralFormWrites) {
   }
 }
 
-// A failed run's report is never seen, a committed one replaces the old
-// whole, and neither leaves a temporary file beside it.
-TEST(ReportFile, ReplacesTheOldReportOnlyOnCommit) {
+// The committer's placing, with the n-th refused as a sticky folder or a
+// removed folder would refuse it (counted from 1; 0 refuses none).
+int placingToRefuse = 0;
+std::vector<std::string> placed;
+std::error_code PlaceOrRefuse(const std::string& from, const std::string& to) {
+  placed.push_back(std::filesystem::path(to).filename().string());
+  if (static_cast<int>(placed.size()) == placingToRefuse) return std::make_error_code(std::errc::operation_not_permitted);
+  return ReplaceFile(from, to);
+}
+std::string Refused(OutputStep, const std::string& path, std::error_code) { return "refused " + path; }
+
+// The outputs of a run go in place together, the report last, or not at
+// all: whichever placing fails, every earlier file is as it was, a file
+// that did not exist does not appear, and no temporary file is left.
+TEST(OutputSet, PutsEveryOutputInPlaceReportLastOrLeavesEveryEarlierFile) {
+  for (int refuse = 0; refuse <= 3; ++refuse) {
+    SCOPED_TRACE(refuse);
+    test::TempDir dir;
+    test::WriteFile(dir / "run.procedure", "old procedure\n");
+    test::WriteFile(dir / "run.out", "old report\r\n");
+    placingToRefuse = refuse;
+    placed.clear();
+    {
+      OutputSet outputs;
+      outputs.SetPlaceFile(PlaceOrRefuse);
+      outputs.Add(dir / "run.procedure", "procedure", Refused).Append("new procedure\n");
+      outputs.Add(dir / "run.timings", "timings", Refused).Append("total 1\n");
+      ReportFile report(outputs, dir / "run.out");
+      report.Text(" Site ").Whole(1).Single(2.5f).Double(0.5).EndLine();
+      EXPECT_THROW(report.Single(std::numeric_limits<float>::infinity()), KorvanError);
+      EXPECT_EQ(test::ReadFile(dir / "run.out"), "old report\r\n");  // untouched until all are complete
+      if (refuse == 0) outputs.CommitAll();
+      else EXPECT_THROW(outputs.CommitAll(), KorvanError);
+    }
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+      left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    if (refuse == 0) {
+      EXPECT_EQ(placed, (std::vector<std::string>{"run.procedure", "run.timings", "run.out"}));
+      EXPECT_EQ(test::ReadFile(dir / "run.out"), " Site  1  2.5  .5 \r\n");
+      EXPECT_EQ(test::ReadFile(dir / "run.procedure"), "new procedure\n");
+      EXPECT_EQ(left, (std::vector<std::string>{"run.out", "run.procedure", "run.timings"}));
+    } else {
+      EXPECT_EQ(test::ReadFile(dir / "run.out"), "old report\r\n");
+      EXPECT_EQ(test::ReadFile(dir / "run.procedure"), "old procedure\n");
+      EXPECT_EQ(left, (std::vector<std::string>{"run.out", "run.procedure"}));
+    }
+  }
+  OutputSet outputs;
   test::TempDir dir;
-  const std::string path = dir / "out.txt";
-  test::WriteFile(path, "old report\r\n");
-  {
-    ReportFile report(path);
-    report.Text("partial").EndLine();
-    EXPECT_THROW(report.Single(std::numeric_limits<float>::infinity()), KorvanError);
-  }
-  EXPECT_EQ(test::ReadFile(path), "old report\r\n");
-  {
-    ReportFile report(path);
-    report.Text(" Site ").Whole(1).Single(2.5f).Double(0.5).EndLine();
-    EXPECT_EQ(test::ReadFile(path), "old report\r\n");  // untouched until the run completes
-    report.Commit();
-  }
-  EXPECT_EQ(test::ReadFile(path), " Site  1  2.5  .5 \r\n");
-  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
-  EXPECT_THAT([&] { ReportFile report(dir / "no-such-folder/out.txt"); },
+  EXPECT_THAT([&] { ReportFile report(outputs, dir / "no-such-folder/out.txt"); },
               testing::ThrowsMessage<KorvanError>(testing::HasSubstr("in the folder " + (dir / "no-such-folder"))));
 }
 

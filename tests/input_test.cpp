@@ -253,6 +253,34 @@ TEST(ReadRecords, StopRequestIsSeenWhileReading) {
   EXPECT_LT(sink.lines.size(), 10000u);
 }
 
+// A file cut short, grown or rewritten while it is read (a copy still
+// running, a logger appending) would give a report of records that never
+// stood in the file together.
+TEST(ReadRecords, DataFileChangedWhileReadStopsTheRun) {
+  std::string data;
+  for (int r = 0; r < 60000; ++r) data += Line({"1", "1", std::to_string(r % 7 + 1), "10", "1"}) + "\n";
+  const std::pair<std::function<void(const std::string&)>, std::string> changes[] = {
+      {[](const std::string& path) { std::filesystem::resize_file(path, 1 << 20); }, "bytes when reading began, 1048576 were read"},
+      {[&](const std::string& path) { test::WriteFile(path, data + data); }, "now"},
+      {[&](const std::string& path) { test::WriteFile(path, std::string(data.size(), ' ')); }, "was written to"}};
+  for (const auto& [change, what] : changes) {
+    SCOPED_TRACE(what);
+    struct ChangingSink : CapturingSink {
+      bool StopRequested() const override {
+        if (++checks == 2) change(path);
+        return false;
+      }
+      std::function<void(const std::string&)> change;
+      std::string path;
+      mutable int checks = 0;
+    } sink;
+    sink.change = change;
+    const ReadResult result = Read(data, 1, [&](RunParameters& p) { p.nRecord = 200000, sink.path = p.dataPath; }, &sink);
+    EXPECT_THAT(result.error, HasSubstr("the data file $ changed while it was read ("));
+    EXPECT_THAT(result.error, HasSubstr(what));
+  }
+}
+
 TEST(CodeLevels, WorkedExampleOfTwoSitesThreeBlockPlacesTwoFamilies) {
   // Site 1 has blocks 1 and 2, site 2 block 1; family 2 never occurs at site 2.
   auto code = [](const std::string& data, const std::function<void(RunParameters&)>& adjust) {

@@ -187,11 +187,12 @@ std::vector<float> AllAbsorbedReductions(const Table2<float>& rhs, const Table2<
 // famConst(j) = (famTot(j) - A) / levelCount(j) with A the sum over the
 // blocks of count x block solution, in single precision. Blocks without the
 // family add signed zeros and are skipped, as in AdjustedRhs. A family's
-// blocks are read once, a row of all traits' block solutions each.
+// blocks are read once, a row of all traits' block solutions each. `a`
+// holds nTrait + 1 floats, made by the caller: nothing here may throw (see
+// vector_clones.h).
 KORVAN_VECTOR_CLONES void AllFamilyConstants(const RunData& run, const Incidence& familyByRep,
-                                             Table2<float>& famConst) {
+                                             std::vector<float>& a, Table2<float>& famConst) {
   const int nTrait = run.nTrait;
-  std::vector<float> a(static_cast<std::size_t>(nTrait) + 1);
   for (int j = 1; j <= familyByRep.nA; ++j) {
     std::fill(a.begin(), a.end(), 0.0f);
     for (int e = familyByRep.rowStart[j]; e < familyByRep.rowStart[j + 1]; ++e) {
@@ -243,7 +244,8 @@ std::vector<Reductions> AllTraitReductions(const RunData& run, const AbsorbedSys
   const std::vector<float> rRepF = AllAbsorbedReductions(run.rhsRF, run.solRF);
   const std::vector<float> rRepCell = AllAbsorbedReductions(run.rhsRSF, run.solRSF);
   Table2<float> famConst(run.nFamily, run.nTrait);
-  AllFamilyConstants(run, systems.familyByRep, famConst);
+  std::vector<float> a(static_cast<std::size_t>(run.nTrait) + 1);
+  AllFamilyConstants(run, systems.familyByRep, a, famConst);
   std::vector<Reductions> all(static_cast<std::size_t>(run.nTrait) + 1);
   for (int t = 1; t <= run.nTrait; ++t) {
     std::vector<float> family(static_cast<std::size_t>(run.nFamily) + 1, 0.0f);

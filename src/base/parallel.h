@@ -19,7 +19,10 @@ inline bool WorthASecondThread(double operations) { return operations >= kOperat
 // Runs work(chunk) for chunk = 0 .. chunks - 1, spread over the processor's
 // cores. Every chunk must write only its own results, so that the outcome is
 // the same bits whether one thread or several do the work. The first
-// exception thrown by any chunk is rethrown here once all threads have ended.
+// exception thrown by any chunk is rethrown here once all threads have ended;
+// a thread the system cannot start (no memory, a limit on processes) leaves
+// its share to the calling thread, since a thread left running when the
+// exception passes would end the program.
 template <class Work>
 void ForEachChunk(int chunks, Work&& work) {
   const int threads =
@@ -37,9 +40,22 @@ void ForEachChunk(int chunks, Work&& work) {
     }
   };
   std::vector<std::thread> helpers;
-  helpers.reserve(static_cast<std::size_t>(threads - 1));
-  for (int share = 1; share < threads; ++share) helpers.emplace_back(runShare, share);
-  runShare(0);
+  std::vector<int> ownShares{0};
+  try {
+    helpers.reserve(static_cast<std::size_t>(threads - 1));
+    ownShares.reserve(static_cast<std::size_t>(threads));
+  } catch (...) {
+    for (int chunk = 0; chunk < chunks; ++chunk) work(chunk);
+    return;
+  }
+  for (int share = 1; share < threads; ++share) {
+    try {
+      helpers.emplace_back(runShare, share);
+    } catch (...) {
+      ownShares.push_back(share);
+    }
+  }
+  for (const int share : ownShares) runShare(share);
   for (auto& helper : helpers) helper.join();
   for (auto& failure : failures)
     if (failure) std::rethrow_exception(failure);

@@ -9,6 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -21,6 +23,7 @@
 #include "cli/cli.h"
 
 #include "base/korvan_error.h"
+#include "base/stop_signals.h"
 #include "base/terminal.h"
 #include "format/output_file.h"
 #include "input/run_parameters.h"
@@ -309,13 +312,20 @@ CliOptions ParseArguments(int argc, char** argv) {
   return options;
 }
 
-std::string ProcedureMessage(korvan::OutputStep step, const std::string& path, std::error_code reason) {
-  const char* what[] = {"cannot create the procedure file ", "cannot write the procedure file ",
-                        "cannot finish the procedure file ", "cannot put the procedure file in place as "};
-  return what[static_cast<int>(step)] + path + " (--procedure): " + korvan::ReasonText(reason) +
+// The procedure and timings files: what failed, the option, and what to do.
+template <const char* kWhat, const char* kOption>
+std::string OutputMessageOf(korvan::OutputStep step, const std::string& path, std::error_code reason) {
+  const char* verb[] = {"cannot create the ", "cannot write the ", "cannot finish the ", "cannot put the "};
+  std::string message = verb[static_cast<int>(step)] + std::string(kWhat);
+  message += step == korvan::OutputStep::kPlace ? " in place as " : " ";
+  return message + path + " (" + kOption + "): " + korvan::ReasonText(reason) +
          (korvan::IsDiskFull(reason) ? "; free space on the disk or choose another folder"
                                      : "; choose a folder that exists and that you may write to");
 }
+constexpr char kProcedureWhat[] = "procedure file", kProcedureOption[] = "--procedure";
+constexpr char kTimingsWhat[] = "timings file", kTimingsOption[] = "--timings";
+constexpr korvan::OutputMessage ProcedureMessage = OutputMessageOf<kProcedureWhat, kProcedureOption>;
+constexpr korvan::OutputMessage TimingsMessage = OutputMessageOf<kTimingsWhat, kTimingsOption>;
 
 // One line on the terminal that says which stage runs and how far it is;
 // it appears only when a run takes long enough to wonder about.
@@ -362,7 +372,8 @@ class TerminalIndicator {
 
 class CliSink final : public korvan::ProgressSink {
  public:
-  CliSink(korvan::OutputFile* procedure, TerminalIndicator* indicator) : procedure_(procedure), indicator_(indicator) {}
+  CliSink(korvan::OutputFile* procedure, TerminalIndicator* indicator, const korvan::StopSignals& signals)
+      : procedure_(procedure), indicator_(indicator), signals_(signals) {}
   void WriteLine(std::string_view line) override {
     procedure_->Append(line);
     procedure_->Append("\n");
@@ -379,10 +390,12 @@ class CliSink final : public korvan::ProgressSink {
   void Flush() override {
     if (procedure_) procedure_->Flush();
   }
+  bool StopRequested() const override { return signals_.received() != 0; }
 
  private:
   korvan::OutputFile* procedure_;
   TerminalIndicator* indicator_;
+  const korvan::StopSignals& signals_;
 };
 
 void CheckProcedurePath(const CliOptions& options) {
@@ -423,13 +436,8 @@ std::string SummaryLine(const korvan::RunSummary& summary) {
          std::string(seconds, end) + " s";
 }
 
-// The benchmark driver reads these; a run whose report is in place has
-// succeeded, so a timings file that cannot be written is only a warning.
-std::string TimingsMessage(korvan::OutputStep, const std::string& path, std::error_code) {
-  return "cannot write the timings file " + path + " (--timings)";
-}
-
-void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
+// The benchmark driver reads these.
+std::string TimingsText(const korvan::RunSummary& summary) {
   std::string text;
   auto put = [&text](std::string_view name, double seconds) {
     char digits[32];
@@ -438,45 +446,71 @@ void WriteTimings(const std::string& path, const korvan::RunSummary& summary) {
   };
   for (const auto& [stage, seconds] : summary.stageSeconds) put(stage, seconds);
   put("total", summary.seconds);
-  try {
-    korvan::OutputFile file(path, "timings", TimingsMessage);
-    file.Append(text);
-    file.Commit();
-  } catch (const KorvanError& error) {
-    std::cerr << "korvan-cli: warning: " << error.what() << '\n';
-  }
+  return text;
+}
+
+// How long a run may take, after a signal, to reach its next safe point
+// before it is cut short where it stands: long enough for a stage to see
+// the request, short enough for a batch system's grace period. The tests
+// set KORVAN_STOP_GRACE_MS to reach the cutting short without a stage that
+// runs that long.
+std::chrono::milliseconds StopGrace() {
+  const char* set = std::getenv("KORVAN_STOP_GRACE_MS");
+  int milliseconds = 3000;
+  if (set != nullptr) std::from_chars(set, set + std::strlen(set), milliseconds);
+  return std::chrono::milliseconds(std::max(0, milliseconds));
+}
+
+std::string StoppedMessage(int signal) {
+  return "korvan-cli: stopped by " + korvan::SignalName(signal) + "; nothing written\n";
 }
 
 int Run(const CliOptions& options, const korvan::StageForms& forms) {
-  std::optional<korvan::OutputFile> procedure;
+  korvan::IgnoreFileSizeSignal();
+  korvan::OutputSet outputs;
   std::optional<TerminalIndicator> indicator;
   if (!options.quiet && korvan::StandardErrorIsTerminal()) indicator.emplace();
+  // The run asks the signals at each safe point (CliSink); one that does
+  // not reach such a point in time is ended where it stands, with its
+  // temporary files removed, unless its outputs are already being put in
+  // place.
+  korvan::StopSignals signals([](int) {}, [&](int signal) {
+    if (!outputs.Abandon()) return;
+    std::fputs(((indicator ? "\n" : "") + StoppedMessage(signal)).c_str(), stderr);
+    std::fflush(stderr);
+    std::_Exit(128 + signal);
+  }, StopGrace());
+  int status = kExitFailed;
+  std::string said;  // what the user reads at the end
   try {
     if (options.timingsPath) CheckTimingsPath(options);
-    if (options.procedurePath) {
-      CheckProcedurePath(options);
-      procedure.emplace(*options.procedurePath, "procedure", ProcedureMessage);
-    }
-    CliSink sink(procedure ? &*procedure : nullptr, indicator ? &*indicator : nullptr);
-    const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, forms);
-    if (procedure) procedure->Commit();
-    if (options.timingsPath) WriteTimings(*options.timingsPath, summary);
-    if (indicator) indicator->Erase();
-    for (const std::string& warning : summary.warnings) std::cerr << "korvan-cli: warning: " << warning << '\n';
-    if (!options.quiet) std::cerr << SummaryLine(summary) << '\n';
-    return 0;
+    if (options.procedurePath) CheckProcedurePath(options);
+    korvan::OutputFile* procedure =
+        options.procedurePath ? &outputs.Add(*options.procedurePath, "procedure", ProcedureMessage) : nullptr;
+    korvan::OutputFile* timings =
+        options.timingsPath ? &outputs.Add(*options.timingsPath, "timings", TimingsMessage) : nullptr;
+    CliSink sink(procedure, indicator ? &*indicator : nullptr, signals);
+    const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, outputs, forms);
+    if (timings) timings->Append(TimingsText(summary));
+    outputs.CommitAll();
+    for (const std::string& warning : summary.warnings) said += "korvan-cli: warning: " + warning + '\n';
+    if (!options.quiet) said += SummaryLine(summary) + '\n';
+    status = 0;
+  } catch (const korvan::RunCancelled&) {
+    said = StoppedMessage(signals.received());
+    status = 128 + signals.received();
   } catch (const KorvanError& error) {
-    if (indicator) indicator->Erase();
-    std::cerr << "korvan-cli: error: " << error.what() << '\n';
+    said = "korvan-cli: error: " + std::string(error.what()) + '\n';
   } catch (const std::bad_alloc&) {
-    if (indicator) indicator->Erase();
-    std::cerr << "korvan-cli: error: not enough memory for this run: the data or the model it gives are too "
-                 "large for this machine; no report was written\n";
+    said = "korvan-cli: error: not enough memory for this run: the data or the model it gives are too large for "
+           "this machine; no report was written\n";
   } catch (const std::exception& error) {
-    if (indicator) indicator->Erase();
-    std::cerr << "korvan-cli: error: " << error.what() << "; no report was written\n";
+    said = "korvan-cli: error: " + std::string(error.what()) + "; no report was written\n";
   }
-  return kExitFailed;
+  signals.Ended();
+  if (indicator) indicator->Erase();
+  std::cerr << said;
+  return status;
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 #include <Eigen/Core>
 #include <cmath>
 #include <cstddef>
-#include <new>
+#include <exception>
 
 namespace korvan {
 
@@ -334,10 +334,12 @@ ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop) {
 
 ExactBeside::ExactBeside(const RunData& run)
     : thread_([this, &run] {
+        // A failure here (memory, above all) is the run's: Results() rethrows
+        // it on the run's own thread.
         try {
           results_ = ComputeExact(run, stop_);
-        } catch (const std::bad_alloc&) {
-          results_ = ExactResults{};
+        } catch (...) {
+          failure_ = std::current_exception();
         }
       }) {}
 
@@ -348,6 +350,7 @@ ExactBeside::~ExactBeside() {
 
 const ExactResults& ExactBeside::Results() {
   if (thread_.joinable()) thread_.join();
+  if (failure_) std::rethrow_exception(failure_);
   return results_;
 }
 

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <exception>
 #include <thread>
 #include <vector>
 
@@ -58,12 +59,13 @@ class ExactBeside {
   ~ExactBeside();
   ExactBeside(const ExactBeside&) = delete;
   ExactBeside& operator=(const ExactBeside&) = delete;
-  // Waits for the engine. Unavailable when it ran out of memory.
+  // Waits for the engine; rethrows what stopped it.
   const ExactResults& Results();
 
  private:
   std::atomic<bool> stop_{false};
   ExactResults results_;
+  std::exception_ptr failure_;
   std::thread thread_;
 };
 

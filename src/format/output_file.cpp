@@ -1,14 +1,22 @@
 #include "format/output_file.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <random>
+#include <set>
+#include <vector>
 
 #include "base/korvan_error.h"
 
 #ifdef _WIN32
+#include <io.h>
+#include <process.h>
 #include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace korvan {
@@ -17,33 +25,91 @@ namespace {
 
 namespace fs = std::filesystem;
 
+int ProcessId() {
+#ifdef _WIN32
+  return _getpid();
+#else
+  return static_cast<int>(::getpid());
+#endif
+}
+
 // Beside the target, so the final rename stays within one file system. The
-// name is short whatever the target's: a name near the file system's limit
-// of 255 bytes must not fail for its temporary name alone.
-std::string TemporaryPathFor(const std::string& path, std::string_view kind) {
+// name says what the file is and which run made it (its process and the
+// time it began), so that one left by a killed run can be recognised and
+// removed; it is short whatever the target's name, since a name near the
+// file system's limit of 255 bytes must not fail for its temporary name.
+std::string TemporaryPathFor(const std::string& path, std::string_view state, std::string_view kind) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+#ifdef _WIN32
+  localtime_s(&local, &now);
+#else
+  localtime_r(&now, &local);
+#endif
+  char started[32];
+  std::strftime(started, sizeof started, "%Y%m%dT%H%M%S", &local);
   std::string name = ".korvan-";
-  name += kind;
-  name += '-';
-  name += std::to_string(std::random_device{}());
-  name += ".tmp";
+  name.append(state).append("-").append(kind).append("-").append(started);
+  name += "-pid" + std::to_string(ProcessId()) + "-" + std::to_string(std::random_device{}() % 100000) + ".tmp";
   return (fs::path(path).parent_path() / name).string();
 }
 
-// The stream library keeps the system's reason only in errno, and only
-// when the system was asked at all.
+// The C library keeps the system's reason only in errno, and only when the
+// system was asked at all.
 std::error_code LastError() { return errno ? std::error_code(errno, std::generic_category()) : std::error_code(); }
 
-// Replaces `to` by `from` in one step: a reader sees the old file or the
-// new one, never neither.
-std::error_code ReplaceFile(const std::string& from, const std::string& to) {
+// Created anew, never over a file that is there: a name taken by chance
+// must not lose another run's file.
+std::FILE* CreateExclusive(const std::string& path) {
 #ifdef _WIN32
-  if (!::MoveFileExW(fs::path(from).c_str(), fs::path(to).c_str(), MOVEFILE_REPLACE_EXISTING))
-    return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
+  return ::_wfopen(fs::path(path).c_str(), L"wbx");
 #else
-  if (std::rename(from.c_str(), to.c_str()) != 0) return std::error_code(errno, std::generic_category());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  std::FILE* file = ::fdopen(fd, "wb");
+  if (!file) ::close(fd);
+  return file;
 #endif
-  return {};
 }
+
+// Until the data reach the disk, a power cut after the rename could leave
+// the new name with no contents.
+bool SyncToDisk(std::FILE* file) {
+#ifdef _WIN32
+  return ::_commit(::_fileno(file)) == 0;
+#else
+  return ::fsync(::fileno(file)) == 0;
+#endif
+}
+
+bool TruncateToEmpty(std::FILE* file) {
+#ifdef _WIN32
+  return ::_chsize_s(::_fileno(file), 0) == 0;
+#else
+  return ::ftruncate(::fileno(file), 0) == 0;
+#endif
+}
+
+// A rename is durable only once the folder that holds the name is on disk.
+// File systems that cannot sync a folder need not; nothing is reported.
+void SyncFolder(const fs::path& folder) {
+#ifndef _WIN32
+  const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  static_cast<void>(::fsync(fd));
+  ::close(fd);
+#else
+  static_cast<void>(folder);
+#endif
+}
+
+// The earlier contents of a target, kept until every output is in place: a
+// second name for the same file where the file system allows, a copy where
+// it does not. Empty when the target did not exist.
+struct Earlier {
+  std::string target;
+  std::string keptAs;
+};
 
 }  // namespace
 
@@ -56,46 +122,165 @@ bool IsDiskFull(std::error_code reason) {
   return reason == std::errc::no_space_on_device || reason == std::errc::file_too_large;
 }
 
+std::error_code ReplaceFile(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  if (!::MoveFileExW(fs::path(from).c_str(), fs::path(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
+#else
+  if (std::rename(from.c_str(), to.c_str()) != 0) return std::error_code(errno, std::generic_category());
+#endif
+  return {};
+}
+
 OutputFile::OutputFile(std::string path, std::string_view kind, OutputMessage message)
-    : path_(std::move(path)), tempPath_(TemporaryPathFor(path_, kind)), message_(message) {
+    : path_(std::move(path)), kind_(kind), tempPath_(TemporaryPathFor(path_, "unfinished", kind)), message_(message) {
   errno = 0;
-  stream_.open(fs::path(tempPath_), std::ios::binary | std::ios::trunc);
-  if (!stream_) Fail(OutputStep::kCreate, LastError());
-  buffer_.reserve(kFlushBytes + 4096);
+  file_ = CreateExclusive(tempPath_);
+  if (!file_) Fail(OutputStep::kCreate, LastError());
+  // A full disk or a file-size limit of zero shows now, not after the whole
+  // analysis: a first block is written and taken back. A constructor that
+  // throws runs no destructor, so the file is removed here.
+  try {
+    buffer_.assign(4096, ' ');
+    Flush();
+    errno = 0;
+    if (std::fseek(file_, 0, SEEK_SET) != 0 || !TruncateToEmpty(file_)) Fail(OutputStep::kWrite, LastError());
+    buffer_.reserve(kFlushBytes + 4096);
+  } catch (...) {
+    Close();
+    RemoveTemporary();
+    throw;
+  }
 }
 
 OutputFile::~OutputFile() {
-  if (committed_) return;
-  stream_.close();
+  if (!placed_) RemoveTemporary();
+  Close();
+}
+
+void OutputFile::Close() {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+}
+
+void OutputFile::RemoveTemporary() {
   std::error_code ignored;
   fs::remove(tempPath_, ignored);
 }
 
 void OutputFile::Flush() {
+  if (buffer_.empty()) return;
   errno = 0;
-  stream_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
-  stream_.flush();
+  const std::size_t written = std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
+  const bool flushed = written == buffer_.size() && std::fflush(file_) == 0;
   buffer_.clear();
-  if (!stream_) Fail(OutputStep::kWrite, LastError());
+  if (!flushed) Fail(OutputStep::kWrite, LastError());
 }
 
 void OutputFile::Finish() {
   if (finished_) return;
   Flush();
   errno = 0;
-  stream_.close();
-  if (stream_.fail()) Fail(OutputStep::kFinish, LastError());
+  if (!SyncToDisk(file_)) Fail(OutputStep::kFinish, LastError());
+  const int closed = std::fclose(file_);
+  file_ = nullptr;
+  if (closed != 0) Fail(OutputStep::kFinish, LastError());
   finished_ = true;
 }
 
 void OutputFile::Commit() {
   Finish();
   if (const std::error_code error = ReplaceFile(tempPath_, path_)) Fail(OutputStep::kPlace, error);
-  committed_ = true;
+  placed_ = true;
+  SyncFolder(fs::path(path_).parent_path());
 }
 
 void OutputFile::Fail(OutputStep step, std::error_code reason) const {
   throw KorvanError(message_(step, path_, reason));
+}
+
+OutputFile& OutputSet::Add(std::string path, std::string_view kind, OutputMessage message) {
+  auto file = std::make_unique<OutputFile>(std::move(path), kind, message);
+  const std::lock_guard lock(mutex_);
+  files_.push_back(std::move(file));
+  return *files_.back();
+}
+
+void OutputSet::CommitAll() {
+  for (const auto& file : files_) file->Finish();
+
+  const std::lock_guard lock(mutex_);
+  if (abandoned_) throw RunCancelled();
+  placing_ = true;
+  // Every target but the last keeps its earlier contents under a second
+  // name until all are placed; the last one placed never needs restoring.
+  std::vector<Earlier> earlier;
+  auto discardEarlier = [&] {
+    std::error_code ignored;
+    for (const Earlier& kept : earlier)
+      if (!kept.keptAs.empty()) fs::remove(kept.keptAs, ignored);
+  };
+  for (std::size_t n = 0; n + 1 < files_.size(); ++n) {
+    const OutputFile& file = *files_[n];
+    Earlier kept{file.path_, {}};
+    std::error_code error;
+    if (fs::is_regular_file(file.path_, error)) {
+      kept.keptAs = TemporaryPathFor(file.path_, "earlier", file.kind_);
+      fs::create_hard_link(file.path_, kept.keptAs, error);
+      if (error) {
+        error.clear();
+        fs::copy_file(file.path_, kept.keptAs, error);
+      }
+      if (error) {
+        kept.keptAs.clear();
+        discardEarlier();
+        placing_ = false;
+        file.Fail(OutputStep::kPlace, error);
+      }
+    }
+    earlier.push_back(std::move(kept));
+  }
+
+  std::set<fs::path> folders;
+  for (std::size_t n = 0; n < files_.size(); ++n) {
+    OutputFile& file = *files_[n];
+    if (const std::error_code error = place_(file.tempPath_, file.path_)) {
+      // Back to how every file was: those placed get their earlier
+      // contents again, or go if there were none.
+      std::string unrestored;
+      for (std::size_t back = 0; back < n; ++back) {
+        const Earlier& kept = earlier[back];
+        std::error_code undo;
+        if (kept.keptAs.empty()) fs::remove(kept.target, undo);
+        else if (ReplaceFile(kept.keptAs, kept.target)) undo = std::make_error_code(std::errc::io_error);
+        if (undo) unrestored += "; the earlier " + kept.target + " is kept as " + kept.keptAs;
+      }
+      for (std::size_t back = n; back < earlier.size(); ++back) {
+        std::error_code ignored;
+        if (!earlier[back].keptAs.empty()) fs::remove(earlier[back].keptAs, ignored);
+      }
+      placing_ = false;
+      try {
+        file.Fail(OutputStep::kPlace, error);
+      } catch (const KorvanError& failure) {
+        if (unrestored.empty()) throw;
+        throw KorvanError(failure.what() + unrestored);
+      }
+    }
+    file.placed_ = true;
+    folders.insert(fs::path(file.path_).parent_path());
+  }
+  for (const fs::path& folder : folders) SyncFolder(folder);
+  discardEarlier();
+}
+
+bool OutputSet::Abandon() {
+  const std::lock_guard lock(mutex_);
+  if (placing_) return false;
+  abandoned_ = true;
+  for (const auto& file : files_) file->RemoveTemporary();
+  return true;
 }
 
 }  // namespace korvan

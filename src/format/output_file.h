@@ -1,6 +1,9 @@
 #pragma once
 
-#include <fstream>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -22,12 +25,15 @@ std::string ReasonText(std::error_code reason);
 // the user frees space rather than choosing another folder.
 bool IsDiskFull(std::error_code reason);
 
+// Replaces `to` by `from` in one step: a reader sees the old file or the new
+// one, never neither.
+std::error_code ReplaceFile(const std::string& from, const std::string& to);
+
 // One file a run writes: the report, the procedure file, the timings. The
-// text goes to a temporary file beside the target, and Commit() replaces the
-// target with it in one step, so a failed run leaves no partial file and
-// never touches an earlier one. Finish() does everything that can fail for
-// lack of space before Commit(), so several outputs can be finished first
-// and then committed together.
+// text goes to a temporary file beside the target, whose name says what it
+// is and which run made it (only a killed process or a power cut can leave
+// one behind). A folder that cannot take the file (missing, read-only, full)
+// fails at once, before the run reads its data.
 class OutputFile {
  public:
   // `kind` names the temporary file; `message` words every failure, which
@@ -35,7 +41,7 @@ class OutputFile {
   OutputFile(std::string path, std::string_view kind, OutputMessage message);
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
-  ~OutputFile();  // removes the temporary file unless committed
+  ~OutputFile();  // removes the temporary file unless placed
 
   // The text not yet written; formatters append to it in place.
   std::string& buffer() { return buffer_; }
@@ -49,25 +55,63 @@ class OutputFile {
   }
   // Writes out the text so far; a full disk shows here.
   void Flush();
-  // Writes out the rest and closes the temporary file.
+  // Writes out the rest, makes it durable and closes the temporary file.
   void Finish();
-  // Finishes if not done yet, then puts the file in place.
+  // A file on its own: finishes it and puts it in place.
   void Commit();
 
   const std::string& path() const { return path_; }
+  std::string_view kind() const { return kind_; }
 
  private:
+  friend class OutputSet;
   static constexpr std::size_t kFlushBytes = 1 << 20;
 
   [[noreturn]] void Fail(OutputStep step, std::error_code reason) const;
+  void Close();
+  void RemoveTemporary();
 
   std::string path_;
+  std::string kind_;
   std::string tempPath_;
   OutputMessage message_;
-  std::ofstream stream_;
+  std::FILE* file_ = nullptr;
   std::string buffer_;
   bool finished_ = false;
-  bool committed_ = false;
+  bool placed_ = false;
+};
+
+// The outputs of one run, put in place together: none replaces an earlier
+// file until all are complete and on disk, and if putting one in place
+// fails, those placed before it get their earlier contents back. They are
+// placed in the order added, so the one added last (the report) goes in
+// last and a reader who sees the new report sees every other new file too.
+class OutputSet {
+ public:
+  // How a finished file replaces its target; tests inject failures here.
+  using PlaceFile = std::error_code (*)(const std::string& from, const std::string& to);
+
+  OutputSet() = default;
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+
+  OutputFile& Add(std::string path, std::string_view kind, OutputMessage message);
+  // Finishes every file, then places them; throws the failing file's
+  // message, with every earlier file as it was, when any step fails.
+  void CommitAll();
+  // From another thread, when the process must end now: removes every
+  // temporary file, unless placing has begun (then it waits for the run to
+  // finish placing and returns false).
+  bool Abandon();
+
+  void SetPlaceFile(PlaceFile place) { place_ = place; }
+
+ private:
+  std::mutex mutex_;
+  std::deque<std::unique_ptr<OutputFile>> files_;
+  PlaceFile place_ = ReplaceFile;
+  bool placing_ = false;
+  bool abandoned_ = false;
 };
 
 }  // namespace korvan

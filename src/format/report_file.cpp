@@ -38,7 +38,8 @@ void RequireFinite(bool finite) {
 
 }  // namespace
 
-ReportFile::ReportFile(std::string path) : file_(std::move(path), "report", ReportMessage) {}
+ReportFile::ReportFile(OutputSet& outputs, std::string path)
+    : file_(outputs.Add(std::move(path), "report", ReportMessage)) {}
 
 ReportFile& ReportFile::Text(std::string_view text) {
   file_.buffer() += text;

@@ -9,11 +9,12 @@
 namespace korvan {
 
 // The report, written line by line in the plain writing of values. Like every
-// output it is committed whole or not at all: a failed run leaves no partial
-// report and never touches an existing one.
+// output of a run it goes in place with the others or not at all: a failed
+// run leaves no partial report and never touches an existing one.
 class ReportFile {
  public:
-  explicit ReportFile(std::string path);
+  // The report joins `outputs`, last, so that it goes in place after them.
+  ReportFile(OutputSet& outputs, std::string path);
 
   ReportFile& Text(std::string_view text);
   ReportFile& Single(float value);
@@ -21,13 +22,13 @@ class ReportFile {
   ReportFile& Whole(std::int64_t value);
   void EndLine();  // CR LF
 
-  // Writes out the rest and puts the report in place.
-  void Commit() { file_.Commit(); }
+  // Writes out the rest and makes it durable; the set puts it in place.
+  void Finish() { file_.Finish(); }
 
   const std::string& path() const { return file_.path(); }
 
  private:
-  OutputFile file_;
+  OutputFile& file_;
 };
 
 }  // namespace korvan

@@ -74,6 +74,34 @@ LineSource::LineSource(const std::string& path) : path_(path), buffer_(1 << 20) 
   errno = 0;
   file_.reset(std::fopen(path.c_str(), "rb"));
   if (!file_) ThrowOpenError(errno);
+  std::error_code error;
+  if (std::filesystem::is_regular_file(path_, error)) {
+    const auto size = std::filesystem::file_size(path_, error);
+    const auto time = std::filesystem::last_write_time(path_, error);
+    if (!error) {
+      openedSize_ = static_cast<std::int64_t>(size);
+      openedTime_ = time;
+    }
+  }
+}
+
+// A file cut short, grown or rewritten while it was read would give a report
+// of records that never stood in the file together.
+void LineSource::CheckUnchanged() const {
+  if (openedSize_ < 0) return;
+  std::error_code error;
+  const auto size = std::filesystem::file_size(path_, error);
+  const auto time = error ? openedTime_ : std::filesystem::last_write_time(path_, error);
+  const std::int64_t nowSize = error ? -1 : static_cast<std::int64_t>(size);
+  if (bytesRead_ == openedSize_ && nowSize == openedSize_ && time == openedTime_) return;
+  std::string what;
+  if (error) what = "it is no longer there";
+  else if (bytesRead_ != openedSize_ || nowSize != openedSize_)
+    what = "it held " + std::to_string(openedSize_) + " bytes when reading began, " + std::to_string(bytesRead_) +
+           " were read, and it holds " + std::to_string(nowSize) + " now";
+  else what = "it was written to";
+  throw KorvanError("the data file " + path_ + " changed while it was read (" + what +
+                    "); run again once the file is complete and no program writes to it");
 }
 
 void LineSource::ThrowOpenError(int error) const {
@@ -124,9 +152,11 @@ void LineSource::Refill() {
   if (end_ == buffer_.size()) buffer_.resize(buffer_.size() * 2);
   const std::size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_.get());
   end_ += got;
+  bytesRead_ += static_cast<std::int64_t>(got);
   if (got == 0) {
     if (std::ferror(file_.get()))
       throw KorvanError("the data file " + path_ + " could not be read to its end; check the disk or copy the file");
+    CheckUnchanged();
     atEnd_ = true;
   }
 }

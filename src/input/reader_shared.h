@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -87,6 +88,7 @@ class LineSource {
   [[noreturn]] void ThrowLineTooLong();
   std::string Where() const;
   void Refill();
+  void CheckUnchanged() const;
 
   std::string path_;
   std::unique_ptr<std::FILE, FileCloser> file_;
@@ -94,6 +96,11 @@ class LineSource {
   std::size_t begin_ = 0;  // first byte not yet handed out
   std::size_t end_ = 0;    // end of the bytes read
   bool atEnd_ = false;
+  std::int64_t bytesRead_ = 0;
+  // Of a regular file when it was opened, to see at its end that nothing
+  // wrote to it meanwhile; size -1 for pipes and devices.
+  std::int64_t openedSize_ = -1;
+  std::filesystem::file_time_type openedTime_;
   std::int64_t consumed_ = 0;
   std::int64_t lineNo_ = 0;  // lines handed out so far
 };

@@ -313,13 +313,14 @@ IdentityStarts FollowIdentity(const Elimination& e) {
 
 // The columns that start at steps first..last of `band`, set up as they
 // stand just before step first, carried from there to the end as
-// ApplyToColumns carries them, and stored in their columns of `out`.
+// ApplyToColumns carries them, and stored in their columns of `out`. `w` is
+// the band's zeroed n x width working table, made by the caller: nothing
+// here may throw (see vector_clones.h).
 KORVAN_VECTOR_CLONES void CarryIdentityBand(const Elimination& e, const IdentityStarts& starts, int band,
-                                            Table2<float>& out) {
+                                            Table2<float>& w, Table2<float>& out) {
   const int n = e.n;
-  const int first = 1 + band * kIdentityBand, last = std::min(n, first + kIdentityBand - 1);
-  const int width = last - first + 1;
-  Table2<float> w(n, width);
+  const int first = 1 + band * kIdentityBand;
+  const int width = w.LastCol();
   const std::vector<int>& unitRow = starts.unitRowAt[static_cast<std::size_t>(band)];
   const std::vector<std::uint8_t>& negativeZero = starts.negativeZeroAt[static_cast<std::size_t>(band)];
   for (int k = 1; k < first; ++k)
@@ -386,7 +387,11 @@ Table2<float> InvertByElimination(const Table2<float>& a, int n) {
   }
   const IdentityStarts starts = FollowIdentity(e);
   const int bands = (n + kIdentityBand - 1) / kIdentityBand;
-  auto carry = [&](int band) { CarryIdentityBand(e, starts, band, inverse); };
+  auto carry = [&](int band) {
+    const int first = 1 + band * kIdentityBand;
+    Table2<float> w(n, std::min(n, first + kIdentityBand - 1) - first + 1);
+    CarryIdentityBand(e, starts, band, w, inverse);
+  };
   ForEachChunk(bands, static_cast<double>(n) * n * n, carry);
   return inverse;
 }

@@ -61,7 +61,7 @@ std::optional<std::string> GuardPrecision(const RunData& run, const std::vector<
   if (exactReport) {
     if (!values.available)
       throw KorvanError("the exact values of " + run.params.dataPath +
-                        " could not be computed (a system of equations was singular or memory ran out); "
+                        " could not be computed (a system of equations was singular); "
                         "the default arithmetic writes the report");
     WriteExactSections(run, traits, values, *exactReport);
   }
@@ -76,6 +76,14 @@ const StageForms& ProductForms() {
 }
 
 RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const StageForms& forms) {
+  OutputSet outputs;
+  RunSummary summary = RunCalculation(params, sink, outputs, forms);
+  outputs.CommitAll();
+  return summary;
+}
+
+RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, OutputSet& outputs,
+                          const StageForms& forms) {
   using Clock = std::chrono::steady_clock;
   const auto runStart = Clock::now();
   RunSummary summary;
@@ -89,6 +97,9 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const
   ProgressLog log(sink);
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
+  // Created now, so that a folder that cannot take the report shows before
+  // the data are read, not after the analysis.
+  ReportFile report(outputs, run.params.reportPath);
   forms.readRecords(run, log);
   CheckRecordsRead(run);
   endStage("read");
@@ -97,27 +108,23 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const
   ExactBeside exact(run);
   forms.setUpModel(run, log);
   endStage("set-up");
-  std::optional<std::string> precision;
-  {
-    ReportFile report(run.params.reportPath);
-    WriteReportHead(run, report);
-    // The exact report keeps the sections of the single-precision one aside.
-    std::optional<ReportFile> single;
-    if (run.params.exactReport) single.emplace(run.params.reportPath + ".single");
-    const auto traits = AnalyseTraits(run, log, single ? *single : report, forms.reduceAllTraits);
-    endStage("traits");
-    const auto pairs = AnalysePairs(run, log, single ? *single : report, forms.reduceAllPairs);
-    endStage("pairs");
-    precision = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
-    endStage("exact");
-    log.CheckStop();
-    // The report goes in place last, once every other file is written: a
-    // failure before then leaves the earlier report as it was.
-    log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
-    if (precision) log.Line(" Warning: " + *precision);
-    sink.Flush();
-    report.Commit();
-  }
+  WriteReportHead(run, report);
+  // The exact report keeps the sections of the single-precision one aside,
+  // in a file that is never put in place.
+  OutputSet scratch;
+  std::optional<ReportFile> single;
+  if (run.params.exactReport) single.emplace(scratch, run.params.reportPath + ".single");
+  const auto traits = AnalyseTraits(run, log, single ? *single : report, forms.reduceAllTraits);
+  endStage("traits");
+  const auto pairs = AnalysePairs(run, log, single ? *single : report, forms.reduceAllPairs);
+  endStage("pairs");
+  const std::optional<std::string> precision = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
+  endStage("exact");
+  log.CheckStop();
+  log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
+  if (precision) log.Line(" Warning: " + *precision);
+  sink.Flush();
+  report.Finish();
   endStage("report");
 
   summary.reportPath = run.params.reportPath;

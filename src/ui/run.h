@@ -10,6 +10,7 @@
 #include "anova/trait_analysis.h"
 #include "base/progress.h"
 #include "covariance/pair_analysis.h"
+#include "format/output_file.h"
 #include "input/rundata.h"
 
 namespace korvan {
@@ -41,10 +42,18 @@ struct StageForms {
 
 const StageForms& ProductForms();
 
-// Runs the whole calculation. Throws KorvanError with a message for the user
-// when the input or the design is wrong, RunCancelled when the sink asks to
-// stop; either way no report is left behind and an existing one is untouched.
+// Runs the whole calculation and puts the report in place. Throws
+// KorvanError with a message for the user when the input or the design is
+// wrong, RunCancelled when the sink asks to stop; either way no report is
+// left behind and an existing one is untouched.
 RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink,
+                          const StageForms& forms = ProductForms());
+
+// The same, for a front end that writes other files beside the report (the
+// procedure file, the timings): the report joins `outputs`, last, before
+// the data are read, and the caller puts them all in place at once with
+// outputs.CommitAll() once its own files are complete.
+RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, OutputSet& outputs,
                           const StageForms& forms = ProductForms());
 
 // Time of day as hh:mm:ss on the 24-hour clock.

@@ -301,10 +301,45 @@ void MainWindow::StartRun() {
   startButton_->setEnabled(false);
   setCursor(Qt::BusyCursor);
   procedure_->Follow(true);
-  worker_ = std::thread([this, params] {
-    const RunOutcome outcome = RunAndCatch([&] { return RunCalculation(params, queue_); });
+  auto work = [this, params] {
+    OutputSet outputs;
+    {
+      const std::lock_guard lock(outputsMutex_);
+      runOutputs_ = &outputs;
+    }
+    const RunOutcome outcome = RunAndCatch([&] {
+      RunSummary summary = RunCalculation(params, queue_, outputs);
+      outputs.CommitAll();
+      return summary;
+    });
+    {
+      const std::lock_guard lock(outputsMutex_);
+      runOutputs_ = nullptr;
+    }
     QMetaObject::invokeMethod(this, [this, outcome] { FinishRun(outcome); }, Qt::QueuedConnection);
-  });
+  };
+  try {
+    worker_ = std::thread(work);
+  } catch (const std::exception& error) {
+    // Out of memory or of processes: nothing has started.
+    unsetCursor();
+    procedure_->Follow(false);
+    startButton_->setEnabled(true);
+    ShowMessage(QStringLiteral("The run cannot start: the system cannot start another thread (%1). Close other "
+                               "programs and press \"Start\" again.")
+                    .arg(QString::fromLocal8Bit(error.what())),
+                QMessageBox::Critical);
+  }
+}
+
+void MainWindow::StopBySignal(int signal) {
+  exitStatus_ = 128 + signal;
+  EndProgram();
+}
+
+bool MainWindow::AbandonRun() {
+  const std::lock_guard lock(outputsMutex_);
+  return runOutputs_ == nullptr || runOutputs_->Abandon();
 }
 
 void MainWindow::FinishRun(const RunOutcome& outcome) {

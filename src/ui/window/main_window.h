@@ -11,8 +11,10 @@
 #include <QPushButton>
 #include <QWidget>
 #include <memory>
+#include <mutex>
 #include <thread>
 
+#include "format/output_file.h"
 #include "input/rundata.h"
 #include "ui/progress_queue.h"
 #include "ui/run_outcome.h"
@@ -41,6 +43,15 @@ class MainWindow : public QWidget {
   bool Running() const { return worker_.joinable(); }
   ProgressWindow& Procedure() { return *procedure_; }
 
+  // A signal asked the program to end: the run, if any, stops at its next
+  // safe point, and then the program ends with status 128 + `signal`.
+  void StopBySignal(int signal);
+  // From any thread, when the process must end now: removes the running
+  // run's temporary files. False while they are being put in place.
+  bool AbandonRun();
+  // 0, or what the program's exit status must be.
+  int exitStatus() const { return exitStatus_; }
+
  signals:
   // A run is over and its message, if any, has been dismissed.
   void runFinished();
@@ -66,7 +77,10 @@ class MainWindow : public QWidget {
   ProgressQueue queue_;
   std::unique_ptr<ProgressWindow> procedure_;  // Form2: a window of its own, not a child
   std::thread worker_;
+  std::mutex outputsMutex_;
+  OutputSet* runOutputs_ = nullptr;  // of the run in progress, for AbandonRun
   bool endRequested_ = false;
+  int exitStatus_ = 0;
   bool procedureShown_ = false;  // the progress window has been placed once
 
   QPushButton* startButton_ = nullptr;  // Command1
