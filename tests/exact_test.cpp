@@ -42,6 +42,7 @@ TEST(ComputeExact, WorkedExampleExactly) {
   EXPECT_EQ(t.vc, (std::array<double, 4>{0, 10, -2, 4.5}));
   EXPECT_EQ(t.se, (std::array<double, 4>{0, std::sqrt(1640.5 / 24), std::sqrt(0.125 / 3 + 20.25 / 8), std::sqrt(10.125)}));
   EXPECT_EQ(t.h2, 10 / (40.5 / 4));
+  EXPECT_EQ(t.famConst, (std::vector<double>{0, 15, 19.5}));
 }
 
 // Centring takes the mean off before any sum: a shift that single precision

@@ -273,6 +273,11 @@ ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop) {
   out.kFSF = d.kFSF;
   out.kSF = d.kSF;
 
+  // Family constants of u + r + f: the family totals less their blocks'
+  // share, with block solutions that sum to zero, as (S + J)^-1 gives them.
+  const Matrix repSolution = repF.solve(Matrix(s.rhsRepF));
+  const Matrix famAdjusted =
+      (Matrix(s.tFam) - s.repFam.transpose() * repSolution).array().colwise() / s.nFam.array();
   const Matrix rRep = OneWay(s.tRep, s.nRep), rFam = OneWay(s.tFam, s.nFam), rCell = OneWay(s.tCell, s.nCell);
   const std::array<Matrix, kLineCount> lines = {qSiteF, qRepF - qSiteF, qRepF + rFam - rRep,
                                                 qRepCell + rCell - qRepF - rFam, s.withinCell - qRepCell};
@@ -313,6 +318,8 @@ ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop) {
     e.rUSRF = qRepF(c, c) + e.rUF;
     e.rUSRCell = qRepCell(c, c) + e.rUCell;
     e.yy = s.yy(c, c) + nMeanSq;
+    e.famConst.assign(static_cast<std::size_t>(s.nF) + 1, 0.0);
+    for (int j = 0; j < s.nF; ++j) e.famConst[static_cast<std::size_t>(j) + 1] = famAdjusted(j, c) + m;
   }
   out.pairs.assign(static_cast<std::size_t>(s.nT) + 1, std::vector<ExactPair>(static_cast<std::size_t>(s.nT) + 1));
   for (int t1 = 1; t1 < s.nT; ++t1)

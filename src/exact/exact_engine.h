@@ -26,6 +26,7 @@ struct ExactTrait {
   bool hasH2 = false;                   // false when the Family mean square is 0
   // The reductions themselves (the mean added back after centring).
   double rUR = 0, rUF = 0, rUCell = 0, rUSF = 0, rUSRF = 0, rUSRCell = 0, yy = 0;
+  std::vector<double> famConst;  // 1..nFamily: constants of the families in u + r + f
 };
 
 struct ExactPair {
