@@ -180,19 +180,270 @@ std::pair<int, int> FindPivot(const Square& w, const std::vector<std::int32_t>& 
   return {bestRow, bestCol};
 }
 
-// Step i on rows first..last: each row less t times the pivot row over the
-// unpivoted columns; the rows still to be pivoted note their largest
-// magnitude for the next search while they are in the cache.
-KORVAN_VECTOR_CLONES void EliminateRows(Square& w, int n, int i, int first, int last, float* steps,
-                   std::vector<std::int32_t>& rowLargest) {
-  const float* pivotRow = w.Row(i);
-  for (int k = first; k <= last; ++k) {
-    if (k == i) continue;
-    float* target = w.Row(k);
-    const float t = target[i];
-    steps[k] = t;
-    for (int c = i + 1; c <= n; ++c) target[c] = target[c] - t * pivotRow[c];
-    if (k > i) rowLargest[k] = LargestMagnitude(target, i + 1, n);
+// --- Several steps in one pass. A step of the elimination changes every
+// remaining element, and once the matrix outgrows the processor's caches each
+// step costs a pass through memory that the arithmetic never waits for. A
+// pass that carries up to kFusedSteps steps at once gives every element the
+// same operations in the same order, as long as each of those steps takes
+// the pivot the complete search would have taken. The first step of a pass
+// searches as always; a later one is taken only when it is certain: the
+// largest diagonal element (kept exact) is larger than a bound on every
+// element off the diagonal, so the search could only have found it, and the
+// first of equal diagonals is the first it meets.
+constexpr int kFusedSteps = 8;
+
+// Pivots by which the row interchanges and column interchanges are the same
+// keep the diagonal as the diagonal, so the pass can follow it.
+struct FusedSteps {
+  int first = 0, last = 0;
+  std::vector<float> pivotRows;   // step first + j divided by its pivot: row j, columns first + j + 1 .. n
+  std::vector<float> rowSteps;    // multiplier of step first + j of unpivoted row k at k * kFusedSteps + j
+  bool zerosStay = true;          // no pivot row holds -0, an infinity or NaN
+  std::vector<int> nonzeroColumns;  // one step only, few non-zero columns: those of the pivot row
+  float* PivotRow(int j) { return pivotRows.data() + static_cast<std::size_t>(j) * stride; }
+  const float* PivotRow(int j) const { return pivotRows.data() + static_cast<std::size_t>(j) * stride; }
+  std::size_t stride = 0;
+};
+
+inline bool IsNegativeZero(float x) { return std::bit_cast<std::uint32_t>(x) == 0x80000000u; }
+
+// An off-diagonal element after a step is x - t * p, rounded twice; the
+// factor covers both roundings of single precision with room to spare.
+inline double BoundAfterStep(double bound, float t, double largestPivotRow) {
+  return (bound + std::fabs(static_cast<double>(t)) * largestPivotRow) * (1.0 + 1.0 / (1 << 20));
+}
+
+inline double MagnitudeOf(std::int32_t bits) { return static_cast<double>(std::bit_cast<float>(bits)); }
+
+// The state of one elimination in progress.
+struct Working {
+  int n = 0;
+  Square w;
+  std::vector<std::int32_t> rowLargest;  // each unpivoted row's largest magnitude over the unpivoted columns
+  std::vector<double> offBound;          // no larger than any of them off the diagonal (an upper bound)
+  std::vector<float> colRec;
+  // The matrix holds no -0. Then subtracting a zero product (t or p zero, both
+  // finite) from any element changes no bit: x - (+-0) is x for x != 0, and
+  // +0 - (+-0) is +0. Only -0 - (-0) would change, to +0. Elimination itself
+  // never makes a -0 (x - y is -0 only for x = -0); only a pivot row divided
+  // by a negative pivot, or an underflow, brings one in.
+  bool noNegativeZero = true;
+  std::vector<float> diagonal;  // the diagonal as the steps of the pass so far leave it
+  std::vector<float> scratch;   // a pivot row as the steps before it leave it
+  explicit Working(int order)
+      : n(order), w(order), rowLargest(static_cast<std::size_t>(order) + 1, 0),
+        offBound(static_cast<std::size_t>(order) + 1, 0.0), colRec(static_cast<std::size_t>(order) + 1),
+        diagonal(static_cast<std::size_t>(order) + 1), scratch(static_cast<std::size_t>(order) + 1) {}
+
+  void SwapRows(int i, int r, int fromColumn, FusedSteps& steps) {
+    if (r == i) return;
+    std::swap_ranges(w.Row(i) + fromColumn, w.Row(i) + n + 1, w.Row(r) + fromColumn);
+    std::swap(rowLargest[i], rowLargest[r]);
+    std::swap(offBound[i], offBound[r]);
+    std::swap_ranges(&steps.rowSteps[static_cast<std::size_t>(i) * kFusedSteps],
+                     &steps.rowSteps[static_cast<std::size_t>(i + 1) * kFusedSteps],
+                     &steps.rowSteps[static_cast<std::size_t>(r) * kFusedSteps]);
+  }
+  void SwapColumns(int i, int c, int pivotRowsSoFar, FusedSteps& steps) {
+    if (c == i) return;
+    for (int r = 1; r <= n; ++r) std::swap(w.Row(r)[i], w.Row(r)[c]);
+    for (int j = 0; j < pivotRowsSoFar; ++j) std::swap(steps.PivotRow(j)[i], steps.PivotRow(j)[c]);
+    std::swap(colRec[i], colRec[c]);
+  }
+};
+
+std::int32_t OffDiagonalLargest(const float* row, int from, int to, int k) {
+  if (k < from || k > to) return LargestMagnitude(row, from, to);
+  return std::max(k > from ? LargestMagnitude(row, from, k - 1) : 0, k < to ? LargestMagnitude(row, k + 1, to) : 0);
+}
+
+// Divides the pivot row of step first + j into its place among the fused
+// steps and notes whether it keeps zeros exact.
+void StorePivotRow(const float* x, int s, float piv, int j, FusedSteps& steps, int n) {
+  float* p = steps.PivotRow(j);
+  bool clean = true;
+  for (int c = s + 1; c <= n; ++c) {
+    p[c] = x[c] / piv;
+    clean = clean && std::isfinite(p[c]) && !IsNegativeZero(p[c]);
+  }
+  steps.zerosStay = steps.zerosStay && clean;
+}
+
+// The pivots of one pass, from step i on: the searched one, then as many
+// certain ones as the pass may carry. Records every pivot and, for every
+// row still unpivoted at a step, its multiplier there. Returns the last step.
+int ChooseSteps(Working& wk, Elimination& e, int i, FusedSteps& steps) {
+  const int n = wk.n;
+  steps.first = i;
+  steps.zerosStay = true;
+  steps.nonzeroColumns.clear();
+  const auto [pr, pc] = FindPivot(wk.w, wk.rowLargest, n, i);
+  wk.SwapRows(i, pr, i, steps);
+  wk.SwapColumns(i, pc, 0, steps);
+  const float piv = wk.w.Row(i)[i];
+  if (PivotTooSmall(piv)) ThrowSingular(i, wk.colRec.data() + i, wk.colRec.data() + n + 1);
+  e.pivot[i] = piv;
+  e.pivotRow[i] = pr;
+  StorePivotRow(wk.w.Row(i), i, piv, 0, steps, n);
+  const std::size_t stride = static_cast<std::size_t>(n) + 1;
+  int nonzeroSteps = 0;
+  for (int r = i + 1; r <= n; ++r) {
+    const float t = wk.w.Row(r)[i];
+    steps.rowSteps[static_cast<std::size_t>(r) * kFusedSteps] = t;
+    e.multipliers[static_cast<std::size_t>(i) * stride + r] = t;
+    nonzeroSteps += t != 0.0f;
+  }
+  // A step that leaves most rows alone is a step of sparse equations: it
+  // goes alone, over the columns where its pivot row is not zero.
+  if (2 * nonzeroSteps < n - i) {
+    const float* p = steps.PivotRow(0);
+    for (int c = i + 1; c <= n; ++c)
+      if (p[c] != 0.0f) steps.nonzeroColumns.push_back(c);
+    if (4 * steps.nonzeroColumns.size() > static_cast<std::size_t>(n - i)) steps.nonzeroColumns.clear();
+    return steps.last = i;
+  }
+  if (pr != pc) return steps.last = i;
+
+  std::vector<float>& diagonal = wk.diagonal;
+  auto afterStep = [&](int j, int s) {  // the diagonal and bounds of rows s + 1..n after step s = i + j
+    const float* p = steps.PivotRow(j);
+    double largest = 0;
+    for (int c = s + 1; c <= n; ++c) largest = std::max(largest, std::fabs(static_cast<double>(p[c])));
+    for (int r = s + 1; r <= n; ++r) {
+      const float t = steps.rowSteps[static_cast<std::size_t>(r) * kFusedSteps + j];
+      diagonal[r] = diagonal[r] - t * p[r];
+      wk.offBound[r] = BoundAfterStep(wk.offBound[r], t, largest);
+    }
+  };
+  for (int r = i + 1; r <= n; ++r) diagonal[r] = wk.w.Row(r)[r];
+  afterStep(0, i);
+  int s = i + 1;
+  for (; s <= n && s - i < kFusedSteps; ++s) {
+    int c = s;
+    double boundOff = 0;
+    for (int r = s; r <= n; ++r) {
+      if (std::fabs(diagonal[r]) > std::fabs(diagonal[c])) c = r;
+      boundOff = std::max(boundOff, wk.offBound[r]);
+    }
+    const float candidate = diagonal[c];
+    if (!std::isfinite(candidate) || !(static_cast<double>(std::fabs(candidate)) > boundOff) ||
+        PivotTooSmall(candidate))
+      break;
+    const int j = s - i;
+    wk.SwapRows(s, c, i, steps);
+    std::swap(diagonal[s], diagonal[c]);
+    wk.SwapColumns(s, c, j, steps);
+    e.pivot[s] = candidate;
+    e.pivotRow[s] = c;
+    // The pivot row as the steps before left it.
+    float* x = wk.scratch.data();
+    const float* ownSteps = &steps.rowSteps[static_cast<std::size_t>(s) * kFusedSteps];
+    const float* row = wk.w.Row(s);
+    for (int col = s + 1; col <= n; ++col) x[col] = row[col];
+    for (int q = 0; q < j; ++q) {
+      const float* p = steps.PivotRow(q);
+      for (int col = s + 1; col <= n; ++col) x[col] = x[col] - ownSteps[q] * p[col];
+    }
+    StorePivotRow(x, s, candidate, j, steps, n);
+    int nonzero = 0;
+    for (int r = s + 1; r <= n; ++r) {
+      float* rs = &steps.rowSteps[static_cast<std::size_t>(r) * kFusedSteps];
+      float t = wk.w.Row(r)[s];
+      for (int q = 0; q < j; ++q) t = t - rs[q] * steps.PivotRow(q)[s];
+      rs[j] = t;
+      e.multipliers[static_cast<std::size_t>(s) * stride + r] = t;
+      nonzero += t != 0.0f;
+    }
+    afterStep(j, s);
+    if (2 * nonzero < n - s) {
+      ++s;
+      break;
+    }
+  }
+  return steps.last = s - 1;
+}
+
+// Each row takes the steps of the pass one after another over a stretch of
+// columns small enough to stay in the first-level cache.
+constexpr int kPassColumns = 1024;
+
+// Rows from..to through the steps of one pass: every element gets the steps
+// in order, as one step at a time would give them. A zero multiplier or a
+// zero of the pivot row is passed over while the matrix keeps zeros exact
+// (Working::noNegativeZero). The unpivoted rows note their largest magnitude
+// for the next search and the bound for the next certain steps.
+KORVAN_VECTOR_CLONES void PassRows(Working& wk, Elimination& e, const FusedSteps& steps, bool zerosStay, int from,
+                                   int to) {
+  const int n = wk.n, i = steps.first, last = steps.last, count = last - i + 1;
+  const std::size_t stride = static_cast<std::size_t>(n) + 1;
+  const bool sparse = !steps.nonzeroColumns.empty();
+  for (int k = from; k <= to; ++k) {
+    float* row = wk.w.Row(k);
+    float t[kFusedSteps] = {};
+    int firstStep = 0;
+    if (k < i || k > last) {
+      const float* own = &steps.rowSteps[static_cast<std::size_t>(k) * kFusedSteps];
+      for (int j = 0; j < count; ++j) {
+        if (k > last) {
+          t[j] = own[j];
+          continue;
+        }
+        float x = row[i + j];
+        for (int q = 0; q < j; ++q) x = x - t[q] * steps.PivotRow(q)[i + j];
+        t[j] = x;
+        e.multipliers[static_cast<std::size_t>(i + j) * stride + static_cast<std::size_t>(k)] = x;
+      }
+    } else {
+      // The pivot row of step k, and a pivoted row for the steps after it.
+      const float* own = steps.PivotRow(k - i);
+      std::copy(own + k + 1, own + n + 1, row + k + 1);
+      firstStep = k - i + 1;
+      for (int j = firstStep; j < count; ++j) {
+        float x = row[i + j];
+        for (int q = firstStep; q < j; ++q) x = x - t[q] * steps.PivotRow(q)[i + j];
+        t[j] = x;
+        e.multipliers[static_cast<std::size_t>(i + j) * stride + static_cast<std::size_t>(k)] = x;
+      }
+    }
+    bool allZero = true, finite = true;
+    for (int j = firstStep; j < count; ++j) {
+      allZero = allZero && t[j] == 0.0f;
+      finite = finite && std::isfinite(t[j]);
+    }
+    if (zerosStay && allZero) continue;  // unchanged; its largest magnitude and bound still hold
+    if (sparse && zerosStay && finite) {
+      const float tj = t[0];
+      const float* p = steps.PivotRow(0);
+      std::int32_t before = 0, after = 0;
+      for (const int c : steps.nonzeroColumns) {
+        before = std::max(before, MagnitudeBits(row[c]));
+        row[c] = row[c] - tj * p[c];
+        after = std::max(after, MagnitudeBits(row[c]));
+      }
+      if (k > last) {
+        // Unless the largest stood where the row changed, or in the pivot
+        // column, it still stands.
+        if (std::max(before, MagnitudeBits(tj)) < wk.rowLargest[k])
+          wk.rowLargest[k] = std::max(wk.rowLargest[k], after);
+        else
+          wk.rowLargest[k] = LargestMagnitude(row, last + 1, n);
+        wk.offBound[k] = std::max(wk.offBound[k], MagnitudeOf(after));
+      }
+      continue;
+    }
+    for (int c0 = last + 1; c0 <= n; c0 += kPassColumns) {
+      const int c1 = std::min(n, c0 + kPassColumns - 1);
+      for (int j = firstStep; j < count; ++j) {
+        const float tj = t[j];
+        if (zerosStay && tj == 0.0f) continue;
+        const float* p = steps.PivotRow(j);
+        for (int c = c0; c <= c1; ++c) row[c] = row[c] - tj * p[c];
+      }
+    }
+    if (k > last) {
+      wk.rowLargest[k] = last < n ? LargestMagnitude(row, last + 1, n) : 0;
+      wk.offBound[k] = last < n ? MagnitudeOf(OffDiagonalLargest(row, last + 1, n, k)) : 0.0;
+    }
   }
 }
 
@@ -203,36 +454,35 @@ Elimination Eliminate(const Table2<float>& a, int n) {
   e.pivot.assign(stride, 0.0f);
   e.pivotRow.assign(stride, 0);
   e.multipliers.assign(stride * stride, 0.0f);
-  std::vector<float> colRec(stride);
-  for (int k = 1; k <= n; ++k) colRec[k] = static_cast<float>(k);
-  Square w(n);
-  std::vector<std::int32_t> rowLargest(stride, 0);
+  Working wk(n);
+  for (int k = 1; k <= n; ++k) wk.colRec[k] = static_cast<float>(k);
   for (int r = 1; r <= n; ++r) {
-    std::copy(a.Row(r) + 1, a.Row(r) + n + 1, w.Row(r) + 1);
-    rowLargest[r] = LargestMagnitude(w.Row(r), 1, n);
+    float* row = wk.w.Row(r);
+    std::copy(a.Row(r) + 1, a.Row(r) + n + 1, row + 1);
+    wk.rowLargest[r] = LargestMagnitude(row, 1, n);
+    wk.offBound[r] = MagnitudeOf(OffDiagonalLargest(row, 1, n, r));
+    for (int c = 1; c <= n; ++c) wk.noNegativeZero = wk.noNegativeZero && !IsNegativeZero(row[c]);
   }
-
-  for (int i = 1; i <= n; ++i) {
-    const auto [pr, pc] = FindPivot(w, rowLargest, n, i);
-    if (pr != i) std::swap_ranges(w.Row(i) + i, w.Row(i) + n + 1, w.Row(pr) + i);
-    if (pc != i) {
-      for (int r = 1; r <= n; ++r) std::swap(w.Row(r)[i], w.Row(r)[pc]);
-      std::swap(colRec[i], colRec[pc]);
-    }
-    float* pivotRow = w.Row(i);
-    const float piv = pivotRow[i];
-    if (PivotTooSmall(piv)) ThrowSingular(i, colRec.data() + i, colRec.data() + n + 1);
-    e.pivot[i] = piv;
-    e.pivotRow[i] = pr;
-    for (int c = i + 1; c <= n; ++c) pivotRow[c] = pivotRow[c] / piv;
-    float* steps = &e.multipliers[static_cast<std::size_t>(i) * stride];
-    // Rows are independent within a step; a large step is worth two threads.
+  FusedSteps steps;
+  steps.stride = stride;
+  steps.pivotRows.assign(stride * kFusedSteps, 0.0f);
+  steps.rowSteps.assign(stride * kFusedSteps, 0.0f);
+  for (int i = 1; i <= n;) {
+    const int last = ChooseSteps(wk, e, i, steps);
+    const bool zerosStay = wk.noNegativeZero && steps.zerosStay;
+    // A pivot row that is not clean is now part of the matrix.
+    wk.noNegativeZero = zerosStay;
+    const double work = steps.nonzeroColumns.empty()
+                            ? static_cast<double>(n) * (n - last) * (last - i + 1)
+                            : static_cast<double>(n) * static_cast<double>(steps.nonzeroColumns.size());
+    // Rows are independent within a pass; a large pass is worth two threads.
     const int half = n / 2;
-    ForEachChunk(2, static_cast<double>(n) * (n - i), [&](int part) {
-      EliminateRows(w, n, i, part == 0 ? 1 : half + 1, part == 0 ? half : n, steps, rowLargest);
+    ForEachChunk(2, work, [&](int part) {
+      PassRows(wk, e, steps, zerosStay, part == 0 ? 1 : half + 1, part == 0 ? half : n);
     });
+    i = last + 1;
   }
-  e.rowExchangesAfter = UndoExchanges(colRec, n);
+  e.rowExchangesAfter = UndoExchanges(wk.colRec, n);
   return e;
 }
 
