@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <utility>
 
+#include "base/elimination.h"
 #include "base/parallel.h"
 #include "base/vector_clones.h"
 
@@ -107,19 +108,9 @@ void InvertMatrix(Table2<float>& invMat, int n, std::vector<float>& rowSwapRec,
 
 namespace {
 
-// The elimination of one matrix, kept so that any number of right-hand sides
-// can be carried through it later. Only what touches a right-hand side is
-// kept: the pivots, the pivot rows and, for every step, the multipliers of
-// all rows. The columns already pivoted (where InvertMatrix builds the
-// inverse) never feed back into the unpivoted columns or the right-hand side,
-// so they are not computed at all.
-struct Elimination {
-  int n = 0;
-  std::vector<float> pivot;                            // piv of step i
-  std::vector<int> pivotRow;                           // pr of step i
-  std::vector<float> multipliers;                      // t of step i, row k at i * (n + 1) + k
-  std::vector<std::pair<int, int>> rowExchangesAfter;  // the column-record undo sweep
-};
+// The columns already pivoted (where InvertMatrix builds the inverse) never
+// feed back into the unpivoted columns or the right-hand side, so the
+// elimination does not compute them at all.
 
 // Square working copy with rows and columns from 1, like the tables.
 class Square {
@@ -447,7 +438,9 @@ KORVAN_VECTOR_CLONES void PassRows(Working& wk, Elimination& e, const FusedSteps
   }
 }
 
-Elimination Eliminate(const Table2<float>& a, int n) {
+}  // namespace
+
+Elimination EliminateMatrix(const Table2<float>& a, int n) {
   Elimination e;
   e.n = n;
   const std::size_t stride = static_cast<std::size_t>(n) + 1;
@@ -485,6 +478,8 @@ Elimination Eliminate(const Table2<float>& a, int n) {
   e.rowExchangesAfter = UndoExchanges(wk.colRec, n);
   return e;
 }
+
+namespace {
 
 // Carries columns c0..c1 of `rhs` through the elimination with exactly the
 // operations InvertMatrix applies to its column n + 1.
@@ -608,7 +603,13 @@ bool FiniteMultipliers(const Elimination& e) {
 void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m) {
   assert(n <= a.LastRow() && n <= a.LastCol() && n <= rhs.LastRow() && m <= rhs.LastCol());
   if (n == 0 || m == 0) return;
-  const Elimination e = Eliminate(a, n);
+  SolveColumns(EliminateMatrix(a, n), rhs, m);
+}
+
+void SolveColumns(const Elimination& e, Table2<float>& rhs, int m) {
+  const int n = e.n;
+  assert(n <= rhs.LastRow() && m <= rhs.LastCol());
+  if (n == 0 || m == 0) return;
   const int bands = (m + kBandColumns - 1) / kBandColumns;
   auto carryBand = [&](int band) {
     const int c0 = 1 + band * kBandColumns;
@@ -620,9 +621,14 @@ void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m) {
 
 Table2<float> InvertByElimination(const Table2<float>& a, int n) {
   assert(n <= a.LastRow() && n <= a.LastCol());
+  if (n == 0) return Table2<float>(0, 0);
+  return InvertByElimination(EliminateMatrix(a, n));
+}
+
+Table2<float> InvertByElimination(const Elimination& e) {
+  const int n = e.n;
   Table2<float> inverse(n, n);
   if (n == 0) return inverse;
-  const Elimination e = Eliminate(a, n);
   // A multiplier beyond the range of single precision would turn a skipped
   // zero into NaN: every column is then carried from the first step.
   if (!FiniteMultipliers(e)) {
