@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "base/elimination.h"
@@ -181,7 +182,7 @@ std::pair<int, int> FindPivot(const Square& w, const std::vector<std::int32_t>& 
 // largest diagonal element (kept exact) is larger than a bound on every
 // element off the diagonal, so the search could only have found it, and the
 // first of equal diagonals is the first it meets.
-constexpr int kFusedSteps = 8;
+constexpr int kFusedSteps = 16;
 
 // Pivots by which the row interchanges and column interchanges are the same
 // keep the diagonal as the diagonal, so the pass can follow it.
@@ -354,9 +355,51 @@ int ChooseSteps(Working& wk, Elimination& e, int i, FusedSteps& steps) {
   return steps.last = s - 1;
 }
 
-// Each row takes the steps of the pass one after another over a stretch of
-// columns small enough to stay in the first-level cache.
-constexpr int kPassColumns = 1024;
+// row(from..to) less t[j] x p[j] for j = 0..steps - 1 in this order, each
+// stretch of elements held in registers through all the steps: the
+// row is read and written once however many steps the pass carries. The
+// vector type does the same IEEE operations element by element.
+#if defined(__GNUC__)
+typedef float Lanes16 __attribute__((vector_size(64)));
+#endif
+
+KORVAN_VECTOR_CLONES inline void UpdateRow(float* row, int from, int to, const float* t, const float* const* p,
+                                           int steps) {
+  int c = from;
+#if defined(__GNUC__)
+  // Four stretches side by side, so that the chain of subtractions of one
+  // does not keep the others waiting.
+  constexpr int kWidth = 64;
+  for (; c + kWidth - 1 <= to; c += kWidth) {
+    Lanes16 x0, x1, x2, x3, p0, p1, p2, p3;
+    std::memcpy(&x0, row + c, sizeof x0);
+    std::memcpy(&x1, row + c + 16, sizeof x1);
+    std::memcpy(&x2, row + c + 32, sizeof x2);
+    std::memcpy(&x3, row + c + 48, sizeof x3);
+    for (int j = 0; j < steps; ++j) {
+      const float* pj = p[j] + c;
+      const float tj = t[j];
+      std::memcpy(&p0, pj, sizeof p0);
+      std::memcpy(&p1, pj + 16, sizeof p1);
+      std::memcpy(&p2, pj + 32, sizeof p2);
+      std::memcpy(&p3, pj + 48, sizeof p3);
+      x0 = x0 - tj * p0;
+      x1 = x1 - tj * p1;
+      x2 = x2 - tj * p2;
+      x3 = x3 - tj * p3;
+    }
+    std::memcpy(row + c, &x0, sizeof x0);
+    std::memcpy(row + c + 16, &x1, sizeof x1);
+    std::memcpy(row + c + 32, &x2, sizeof x2);
+    std::memcpy(row + c + 48, &x3, sizeof x3);
+  }
+#endif
+  for (; c <= to; ++c) {
+    float x = row[c];
+    for (int j = 0; j < steps; ++j) x = x - t[j] * p[j][c];
+    row[c] = x;
+  }
+}
 
 // Rows from..to through the steps of one pass: every element gets the steps
 // in order, as one step at a time would give them. A zero multiplier or a
@@ -422,15 +465,15 @@ KORVAN_VECTOR_CLONES void PassRows(Working& wk, Elimination& e, const FusedSteps
       }
       continue;
     }
-    for (int c0 = last + 1; c0 <= n; c0 += kPassColumns) {
-      const int c1 = std::min(n, c0 + kPassColumns - 1);
-      for (int j = firstStep; j < count; ++j) {
-        const float tj = t[j];
-        if (zerosStay && tj == 0.0f) continue;
-        const float* p = steps.PivotRow(j);
-        for (int c = c0; c <= c1; ++c) row[c] = row[c] - tj * p[c];
+    float activeT[kFusedSteps];
+    const float* activeRow[kFusedSteps];
+    int active = 0;
+    for (int j = firstStep; j < count; ++j)
+      if (!(zerosStay && t[j] == 0.0f)) {
+        activeT[active] = t[j];
+        activeRow[active++] = steps.PivotRow(j);
       }
-    }
+    UpdateRow(row, last + 1, n, activeT, activeRow, active);
     if (k > last) {
       wk.rowLargest[k] = last < n ? LargestMagnitude(row, last + 1, n) : 0;
       wk.offBound[k] = last < n ? MagnitudeOf(OffDiagonalLargest(row, last + 1, n, k)) : 0.0;
@@ -556,6 +599,55 @@ IdentityStarts FollowIdentity(const Elimination& e) {
   return starts;
 }
 
+// Steps from..n on columns 1..width of w, as one step at a time would take
+// them: at step i rows i and pivotRow[i] exchanged, row i divided by the
+// pivot, every other row k less multiplier (i, k) times row i. A pass takes
+// kFusedSteps steps: the exchanges first, then each pivot row through the
+// steps before it and divided, then every row through all the steps of the
+// pass at once, each with the multipliers of the positions it held.
+void CarrySteps(const Elimination& e, int from, Table2<float>& w, int width) {
+  const int n = e.n;
+  const std::size_t stride = static_cast<std::size_t>(n) + 1;
+  std::vector<float> pivotRows(static_cast<std::size_t>(kFusedSteps) * (static_cast<std::size_t>(width) + 1));
+  const float* p[kFusedSteps];
+  for (int j = 0; j < kFusedSteps; ++j) p[j] = pivotRows.data() + static_cast<std::size_t>(j) * (width + 1) + 1;
+  float t[kFusedSteps];
+  // Multipliers of the row now at k for steps b0..b1: back from b1, where
+  // the position is k, undoing one exchange a step.
+  auto multipliersOf = [&](int k, int b0, int b1) {
+    int position = k;
+    for (int s = b1; s >= b0; --s) {
+      t[s - b0] = e.multipliers[static_cast<std::size_t>(s) * stride + static_cast<std::size_t>(position)];
+      if (position == s)
+        position = e.pivotRow[s];
+      else if (position == e.pivotRow[s])
+        position = s;
+    }
+  };
+  for (int b0 = from; b0 <= n; b0 += kFusedSteps) {
+    const int b1 = std::min(n, b0 + kFusedSteps - 1), count = b1 - b0 + 1;
+    for (int s = b0; s <= b1; ++s)
+      if (e.pivotRow[s] != s) std::swap_ranges(w.Row(s) + 1, w.Row(s) + width + 1, w.Row(e.pivotRow[s]) + 1);
+    for (int s = b0; s <= b1; ++s) {
+      float* row = w.Row(s) + 1;
+      multipliersOf(s, b0, b1);
+      UpdateRow(row, 0, width - 1, t, p, s - b0);
+      const float piv = e.pivot[s];
+      for (int c = 0; c < width; ++c) row[c] = row[c] / piv;
+      std::copy(row, row + width, pivotRows.data() + static_cast<std::size_t>(s - b0) * (width + 1) + 1);
+    }
+    for (int s = b0; s < b1; ++s) {
+      multipliersOf(s, b0, b1);
+      UpdateRow(w.Row(s) + 1, 0, width - 1, t + (s - b0 + 1), p + (s - b0 + 1), b1 - s);
+    }
+    for (int k = 1; k <= n; ++k) {
+      if (k >= b0 && k <= b1) continue;
+      multipliersOf(k, b0, b1);
+      UpdateRow(w.Row(k) + 1, 0, width - 1, t, p, count);
+    }
+  }
+}
+
 // The columns that start at steps first..last of `band`, set up as they
 // stand just before step first, carried from there to the end as
 // ApplyToColumns carries them, and stored in their columns of `out`.
@@ -571,20 +663,7 @@ KORVAN_VECTOR_CLONES void CarryIdentityBand(const Elimination& e, const Identity
     if (negativeZero[k])
       for (int c = 1; c <= width; ++c) w(k, c) = -0.0f;
   for (int c = 1; c <= width; ++c) w(unitRow[starts.columnAt[first + c - 1]], c) = 1.0f;
-  const std::size_t stride = static_cast<std::size_t>(n) + 1;
-  for (int i = first; i <= n; ++i) {
-    if (e.pivotRow[i] != i) std::swap_ranges(w.Row(i) + 1, w.Row(i) + width + 1, w.Row(e.pivotRow[i]) + 1);
-    const float piv = e.pivot[i];
-    float* pivotRow = w.Row(i);
-    for (int c = 1; c <= width; ++c) pivotRow[c] = pivotRow[c] / piv;
-    const float* steps = &e.multipliers[static_cast<std::size_t>(i) * stride];
-    for (int k = 1; k <= n; ++k) {
-      if (k == i) continue;
-      float* target = w.Row(k);
-      const float t = steps[k];
-      for (int c = 1; c <= width; ++c) target[c] = target[c] - t * pivotRow[c];
-    }
-  }
+  CarrySteps(e, first, w, width);
   for (const auto& [i, k] : e.rowExchangesAfter) std::swap_ranges(w.Row(i) + 1, w.Row(i) + width + 1, w.Row(k) + 1);
   for (int c = 1; c <= width; ++c) {
     const int column = starts.columnAt[first + c - 1];
