@@ -130,17 +130,20 @@ TEST(InvertMatrix, SmallSystemsTheirPivotsInterchangesAndFailures) {
 // numbers full of ties and exact cancellations (0), general floats (1),
 // symmetric counts, singular or nearly so (2), the same with two equal rows
 // (3), nearly diagonal with pivots of both signs (4), whose zero multipliers
-// carry the signs of zeros to the end, and counts with a heavy diagonal (5).
+// carry the signs of zeros to the end, counts with a heavy diagonal (5), and
+// sparse positive counts (6), whose steps leave most rows alone and whose
+// pivots leave the diagonal.
 Matrix RandomMatrix(std::mt19937& rng, int n, int kind) {
   Matrix m(n, std::vector<float>(n));
   std::uniform_int_distribution<int> small(-3, 3), count(0, 4);
   std::uniform_real_distribution<float> real(-10.0f, 10.0f), unit(-1.0f, 1.0f);
-  std::bernoulli_distribution offDiagonal(0.01 * std::uniform_int_distribution<int>(0, 4)(rng));
+  std::bernoulli_distribution offDiagonal(0.01 * std::uniform_int_distribution<int>(0, 4)(rng)), sparse(0.03);
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) {
       switch (kind) {
         case 0: m[i][j] = static_cast<float>(small(rng)); break;
         case 1: m[i][j] = real(rng); break;
+        case 6: m[i][j] = i == j || sparse(rng) ? static_cast<float>(count(rng) + 1) : 0.0f; break;
         case 4: m[i][j] = i == j ? (unit(rng) < 0.5f ? -1.0f : 1.0f) * (2.0f + std::fabs(unit(rng)))
                                  : offDiagonal(rng) ? unit(rng) : 0.0f; break;
         default: m[i][j] = j < i ? m[j][i] : static_cast<float>(count(rng)) + (kind == 5 && i == j ? 40.0f : 0.0f);
@@ -166,7 +169,7 @@ TEST(SolveColumns, FastFormsGiveTheBitsOfOneEliminationPerColumn) {
   for (const auto& [trials, firstOrder, step, spread, fixedKind] : cases)
     for (int trial = 0; trial < trials; ++trial) {
       const int n = firstOrder + trial % spread * step;
-      const int kind = fixedKind >= 0 ? fixedKind : n > 128 && trial % 2 == 0 ? 4 : trial % 5;
+      const int kind = fixedKind >= 0 ? fixedKind : n > 128 && trial % 2 == 0 ? 4 + trial % 4 : trial % 7;
       const std::string what = "order " + std::to_string(n) + ", kind " + std::to_string(kind);
       const Table2<float> a = System(RandomMatrix(rng, n, kind), std::vector<float>(n, 0.0f));
       Table2<float> rhs(n, n + 3), fast;
