@@ -113,16 +113,32 @@ namespace {
 // feed back into the unpivoted columns or the right-hand side, so the
 // elimination does not compute them at all.
 
-// Square working copy with rows and columns from 1, like the tables.
-class Square {
+// Rows 0..lastRow, columns 0..lastColumn. Element 0 of every row starts a
+// 64-byte line and the rows are whole lines apart, so element c of a row and
+// of a pivot row share their alignment and the passes' vector loads never
+// straddle two lines.
+class AlignedRows {
  public:
-  explicit Square(int n) : stride_(static_cast<std::size_t>(n) + 1), data_(stride_ * stride_) {}
-  float* Row(int r) { return data_.data() + static_cast<std::size_t>(r) * stride_; }
-  const float* Row(int r) const { return data_.data() + static_cast<std::size_t>(r) * stride_; }
+  AlignedRows(int lastRow, int lastColumn)
+      : stride_((static_cast<std::size_t>(lastColumn) + kLine) / kLine * kLine),
+        data_(stride_ * (static_cast<std::size_t>(lastRow) + 1) + kLine) {
+    const auto misfit = reinterpret_cast<std::uintptr_t>(data_.data()) % (kLine * sizeof(float));
+    offset_ = misfit == 0 ? 0 : (kLine * sizeof(float) - misfit) / sizeof(float);
+  }
+  float* Row(int r) { return data_.data() + offset_ + static_cast<std::size_t>(r) * stride_; }
+  const float* Row(int r) const { return data_.data() + offset_ + static_cast<std::size_t>(r) * stride_; }
 
  private:
+  static constexpr std::size_t kLine = 16;  // floats
   std::size_t stride_;
+  std::size_t offset_ = 0;
   std::vector<float> data_;
+};
+
+// Square working copy with rows and columns from 1, like the tables.
+class Square : public AlignedRows {
+ public:
+  explicit Square(int n) : AlignedRows(n, n) {}
 };
 
 // A float's magnitude as an integer that orders as the magnitudes do, so
@@ -187,14 +203,14 @@ constexpr int kFusedSteps = 16;
 // Pivots by which the row interchanges and column interchanges are the same
 // keep the diagonal as the diagonal, so the pass can follow it.
 struct FusedSteps {
+  explicit FusedSteps(int n) : pivotRows(kFusedSteps - 1, n) {}
   int first = 0, last = 0;
-  std::vector<float> pivotRows;   // step first + j divided by its pivot: row j, columns first + j + 1 .. n
+  AlignedRows pivotRows;          // step first + j divided by its pivot: row j, columns first + j + 1 .. n
   std::vector<float> rowSteps;    // multiplier of step first + j of unpivoted row k at k * kFusedSteps + j
   bool zerosStay = true;          // no pivot row holds -0, an infinity or NaN
   std::vector<int> nonzeroColumns;  // one step only, few non-zero columns: those of the pivot row
-  float* PivotRow(int j) { return pivotRows.data() + static_cast<std::size_t>(j) * stride; }
-  const float* PivotRow(int j) const { return pivotRows.data() + static_cast<std::size_t>(j) * stride; }
-  std::size_t stride = 0;
+  float* PivotRow(int j) { return pivotRows.Row(j); }
+  const float* PivotRow(int j) const { return pivotRows.Row(j); }
 };
 
 inline bool IsNegativeZero(float x) { return std::bit_cast<std::uint32_t>(x) == 0x80000000u; }
@@ -366,7 +382,13 @@ typedef float Lanes16 __attribute__((vector_size(64)));
 KORVAN_VECTOR_CLONES inline void UpdateRow(float* row, int from, int to, const float* t, const float* const* p,
                                            int steps) {
   int c = from;
+  auto one = [&](int col) {
+    float x = row[col];
+    for (int j = 0; j < steps; ++j) x = x - t[j] * p[j][col];
+    row[col] = x;
+  };
 #if defined(__GNUC__)
+  for (; c % 16 != 0 && c <= to; ++c) one(c);
   // Four stretches side by side, so that the chain of subtractions of one
   // does not keep the others waiting.
   constexpr int kWidth = 64;
@@ -394,11 +416,62 @@ KORVAN_VECTOR_CLONES inline void UpdateRow(float* row, int from, int to, const f
     std::memcpy(row + c + 48, &x3, sizeof x3);
   }
 #endif
-  for (; c <= to; ++c) {
-    float x = row[c];
-    for (int j = 0; j < steps; ++j) x = x - t[j] * p[j][c];
-    row[c] = x;
+  for (; c <= to; ++c) one(c);
+}
+
+// UpdateRow on two rows with their own multipliers and the same pivot rows.
+KORVAN_VECTOR_CLONES inline void UpdateTwoRows(float* a, float* b, int from, int to, const float* ta,
+                                               const float* tb, const float* const* p, int steps) {
+  int c = from;
+  auto one = [&](int col) {
+    float x = a[col], y = b[col];
+    for (int j = 0; j < steps; ++j) {
+      x = x - ta[j] * p[j][col];
+      y = y - tb[j] * p[j][col];
+    }
+    a[col] = x;
+    b[col] = y;
+  };
+#if defined(__GNUC__)
+  for (; c % 16 != 0 && c <= to; ++c) one(c);
+  constexpr int kWidth = 64;
+  for (; c + kWidth - 1 <= to; c += kWidth) {
+    Lanes16 x0, x1, x2, x3, y0, y1, y2, y3, p0, p1, p2, p3;
+    std::memcpy(&x0, a + c, sizeof x0);
+    std::memcpy(&x1, a + c + 16, sizeof x1);
+    std::memcpy(&x2, a + c + 32, sizeof x2);
+    std::memcpy(&x3, a + c + 48, sizeof x3);
+    std::memcpy(&y0, b + c, sizeof y0);
+    std::memcpy(&y1, b + c + 16, sizeof y1);
+    std::memcpy(&y2, b + c + 32, sizeof y2);
+    std::memcpy(&y3, b + c + 48, sizeof y3);
+    for (int j = 0; j < steps; ++j) {
+      const float* pj = p[j] + c;
+      const float s = ta[j], u = tb[j];
+      std::memcpy(&p0, pj, sizeof p0);
+      std::memcpy(&p1, pj + 16, sizeof p1);
+      std::memcpy(&p2, pj + 32, sizeof p2);
+      std::memcpy(&p3, pj + 48, sizeof p3);
+      x0 = x0 - s * p0;
+      x1 = x1 - s * p1;
+      x2 = x2 - s * p2;
+      x3 = x3 - s * p3;
+      y0 = y0 - u * p0;
+      y1 = y1 - u * p1;
+      y2 = y2 - u * p2;
+      y3 = y3 - u * p3;
+    }
+    std::memcpy(a + c, &x0, sizeof x0);
+    std::memcpy(a + c + 16, &x1, sizeof x1);
+    std::memcpy(a + c + 32, &x2, sizeof x2);
+    std::memcpy(a + c + 48, &x3, sizeof x3);
+    std::memcpy(b + c, &y0, sizeof y0);
+    std::memcpy(b + c + 16, &y1, sizeof y1);
+    std::memcpy(b + c + 32, &y2, sizeof y2);
+    std::memcpy(b + c + 48, &y3, sizeof y3);
   }
+#endif
+  for (; c <= to; ++c) one(c);
 }
 
 // Rows from..to through the steps of one pass: every element gets the steps
@@ -411,6 +484,16 @@ KORVAN_VECTOR_CLONES void PassRows(Working& wk, Elimination& e, const FusedSteps
   const int n = wk.n, i = steps.first, last = steps.last, count = last - i + 1;
   const std::size_t stride = static_cast<std::size_t>(n) + 1;
   const bool sparse = !steps.nonzeroColumns.empty();
+  const float* everyRow[kFusedSteps];
+  for (int j = 0; j < count; ++j) everyRow[j] = steps.PivotRow(j);
+  auto noteLargest = [&](int k) {
+    if (k <= last) return;
+    const float* row = wk.w.Row(k);
+    wk.rowLargest[k] = last < n ? LargestMagnitude(row, last + 1, n) : 0;
+    wk.offBound[k] = last < n ? MagnitudeOf(OffDiagonalLargest(row, last + 1, n, k)) : 0.0;
+  };
+  int waiting = 0;  // a row that takes every step, waiting for a second one
+  float waitingT[kFusedSteps];
   for (int k = from; k <= to; ++k) {
     float* row = wk.w.Row(k);
     float t[kFusedSteps] = {};
@@ -473,11 +556,23 @@ KORVAN_VECTOR_CLONES void PassRows(Working& wk, Elimination& e, const FusedSteps
         activeT[active] = t[j];
         activeRow[active++] = steps.PivotRow(j);
       }
-    UpdateRow(row, last + 1, n, activeT, activeRow, active);
-    if (k > last) {
-      wk.rowLargest[k] = last < n ? LargestMagnitude(row, last + 1, n) : 0;
-      wk.offBound[k] = last < n ? MagnitudeOf(OffDiagonalLargest(row, last + 1, n, k)) : 0.0;
+    if (active < count) {
+      UpdateRow(row, last + 1, n, activeT, activeRow, active);
+      noteLargest(k);
+    } else if (waiting == 0) {
+      waiting = k;
+      std::copy(t, t + count, waitingT);
+    } else {
+      // Two rows through all the steps share every load of the pivot rows.
+      UpdateTwoRows(wk.w.Row(waiting), row, last + 1, n, waitingT, t, everyRow, count);
+      noteLargest(waiting);
+      noteLargest(k);
+      waiting = 0;
     }
+  }
+  if (waiting != 0) {
+    UpdateRow(wk.w.Row(waiting), last + 1, n, waitingT, everyRow, count);
+    noteLargest(waiting);
   }
 }
 
@@ -499,9 +594,7 @@ Elimination EliminateMatrix(const Table2<float>& a, int n) {
     wk.offBound[r] = MagnitudeOf(OffDiagonalLargest(row, 1, n, r));
     for (int c = 1; c <= n; ++c) wk.noNegativeZero = wk.noNegativeZero && !IsNegativeZero(row[c]);
   }
-  FusedSteps steps;
-  steps.stride = stride;
-  steps.pivotRows.assign(stride * kFusedSteps, 0.0f);
+  FusedSteps steps(n);
   steps.rowSteps.assign(stride * kFusedSteps, 0.0f);
   for (int i = 1; i <= n;) {
     const int last = ChooseSteps(wk, e, i, steps);
@@ -605,12 +698,12 @@ IdentityStarts FollowIdentity(const Elimination& e) {
 // kFusedSteps steps: the exchanges first, then each pivot row through the
 // steps before it and divided, then every row through all the steps of the
 // pass at once, each with the multipliers of the positions it held.
-void CarrySteps(const Elimination& e, int from, Table2<float>& w, int width) {
+void CarrySteps(const Elimination& e, int from, AlignedRows& w, int width) {
   const int n = e.n;
   const std::size_t stride = static_cast<std::size_t>(n) + 1;
-  std::vector<float> pivotRows(static_cast<std::size_t>(kFusedSteps) * (static_cast<std::size_t>(width) + 1));
+  AlignedRows pivotRows(kFusedSteps - 1, width - 1);
   const float* p[kFusedSteps];
-  for (int j = 0; j < kFusedSteps; ++j) p[j] = pivotRows.data() + static_cast<std::size_t>(j) * (width + 1) + 1;
+  for (int j = 0; j < kFusedSteps; ++j) p[j] = pivotRows.Row(j);
   float t[kFusedSteps];
   // Multipliers of the row now at k for steps b0..b1: back from b1, where
   // the position is k, undoing one exchange a step.
@@ -627,24 +720,33 @@ void CarrySteps(const Elimination& e, int from, Table2<float>& w, int width) {
   for (int b0 = from; b0 <= n; b0 += kFusedSteps) {
     const int b1 = std::min(n, b0 + kFusedSteps - 1), count = b1 - b0 + 1;
     for (int s = b0; s <= b1; ++s)
-      if (e.pivotRow[s] != s) std::swap_ranges(w.Row(s) + 1, w.Row(s) + width + 1, w.Row(e.pivotRow[s]) + 1);
+      if (e.pivotRow[s] != s) std::swap_ranges(w.Row(s), w.Row(s) + width, w.Row(e.pivotRow[s]));
     for (int s = b0; s <= b1; ++s) {
-      float* row = w.Row(s) + 1;
+      float* row = w.Row(s);
       multipliersOf(s, b0, b1);
       UpdateRow(row, 0, width - 1, t, p, s - b0);
       const float piv = e.pivot[s];
       for (int c = 0; c < width; ++c) row[c] = row[c] / piv;
-      std::copy(row, row + width, pivotRows.data() + static_cast<std::size_t>(s - b0) * (width + 1) + 1);
+      std::copy(row, row + width, pivotRows.Row(s - b0));
     }
     for (int s = b0; s < b1; ++s) {
       multipliersOf(s, b0, b1);
-      UpdateRow(w.Row(s) + 1, 0, width - 1, t + (s - b0 + 1), p + (s - b0 + 1), b1 - s);
+      UpdateRow(w.Row(s), 0, width - 1, t + (s - b0 + 1), p + (s - b0 + 1), b1 - s);
     }
+    int waiting = 0;
+    float waitingT[kFusedSteps];
     for (int k = 1; k <= n; ++k) {
       if (k >= b0 && k <= b1) continue;
       multipliersOf(k, b0, b1);
-      UpdateRow(w.Row(k) + 1, 0, width - 1, t, p, count);
+      if (waiting == 0) {
+        waiting = k;
+        std::copy(t, t + count, waitingT);
+        continue;
+      }
+      UpdateTwoRows(w.Row(waiting), w.Row(k), 0, width - 1, waitingT, t, p, count);
+      waiting = 0;
     }
+    if (waiting != 0) UpdateRow(w.Row(waiting), 0, width - 1, waitingT, p, count);
   }
 }
 
@@ -656,18 +758,17 @@ KORVAN_VECTOR_CLONES void CarryIdentityBand(const Elimination& e, const Identity
   const int n = e.n;
   const int first = 1 + band * kIdentityBand, last = std::min(n, first + kIdentityBand - 1);
   const int width = last - first + 1;
-  Table2<float> w(n, width);
+  AlignedRows w(n, width - 1);  // column c of the band at c - 1
   const std::vector<int>& unitRow = starts.unitRowAt[static_cast<std::size_t>(band)];
   const std::vector<std::uint8_t>& negativeZero = starts.negativeZeroAt[static_cast<std::size_t>(band)];
   for (int k = 1; k < first; ++k)
-    if (negativeZero[k])
-      for (int c = 1; c <= width; ++c) w(k, c) = -0.0f;
-  for (int c = 1; c <= width; ++c) w(unitRow[starts.columnAt[first + c - 1]], c) = 1.0f;
+    if (negativeZero[k]) std::fill(w.Row(k), w.Row(k) + width, -0.0f);
+  for (int c = 1; c <= width; ++c) w.Row(unitRow[starts.columnAt[first + c - 1]])[c - 1] = 1.0f;
   CarrySteps(e, first, w, width);
-  for (const auto& [i, k] : e.rowExchangesAfter) std::swap_ranges(w.Row(i) + 1, w.Row(i) + width + 1, w.Row(k) + 1);
+  for (const auto& [i, k] : e.rowExchangesAfter) std::swap_ranges(w.Row(i), w.Row(i) + width, w.Row(k));
   for (int c = 1; c <= width; ++c) {
     const int column = starts.columnAt[first + c - 1];
-    for (int r = 1; r <= n; ++r) out(r, column) = w(r, c);
+    for (int r = 1; r <= n; ++r) out(r, column) = w.Row(r)[c - 1];
   }
 }
 
