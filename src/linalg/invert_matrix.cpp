@@ -198,7 +198,7 @@ std::pair<int, int> FindPivot(const Square& w, const std::vector<std::int32_t>& 
 // largest diagonal element (kept exact) is larger than a bound on every
 // element off the diagonal, so the search could only have found it, and the
 // first of equal diagonals is the first it meets.
-constexpr int kFusedSteps = 16;
+constexpr int kFusedSteps = 32;
 
 // Pivots by which the row interchanges and column interchanges are the same
 // keep the diagonal as the diagonal, so the pass can follow it.
