@@ -109,10 +109,6 @@ void InvertMatrix(Table2<float>& invMat, int n, std::vector<float>& rowSwapRec,
 
 namespace {
 
-// The columns already pivoted (where InvertMatrix builds the inverse) never
-// feed back into the unpivoted columns or the right-hand side, so the
-// elimination does not compute them at all.
-
 // Rows 0..lastRow, columns 0..lastColumn. Element 0 of every row starts a
 // 64-byte line and the rows are whole lines apart, so element c of a row and
 // of a pivot row share their alignment and the passes' vector loads never
@@ -288,6 +284,10 @@ int ChooseSteps(Working& wk, Elimination& e, int i, FusedSteps& steps) {
   const auto [pr, pc] = FindPivot(wk.w, wk.rowLargest, n, i);
   wk.SwapRows(i, pr, i, steps);
   wk.SwapColumns(i, pc, 0, steps);
+  // A pivot off the diagonal puts a row's own diagonal element off its
+  // diagonal; the row's largest magnitude bounds them all.
+  if (pr != pc)
+    for (const int r : {pr, pc}) wk.offBound[r] = std::max(wk.offBound[r], MagnitudeOf(wk.rowLargest[r]));
   const float piv = wk.w.Row(i)[i];
   if (PivotTooSmall(piv)) ThrowSingular(i, wk.colRec.data() + i, wk.colRec.data() + n + 1);
   e.pivot[i] = piv;
@@ -315,8 +315,13 @@ int ChooseSteps(Working& wk, Elimination& e, int i, FusedSteps& steps) {
   std::vector<float>& diagonal = wk.diagonal;
   auto afterStep = [&](int j, int s) {  // the diagonal and bounds of rows s + 1..n after step s = i + j
     const float* p = steps.PivotRow(j);
+    // An infinity or NaN anywhere makes every later bound NaN, and a NaN
+    // bound stops the pass.
     double largest = 0;
-    for (int c = s + 1; c <= n; ++c) largest = std::max(largest, std::fabs(static_cast<double>(p[c])));
+    for (int c = s + 1; c <= n; ++c) {
+      const double a = std::fabs(static_cast<double>(p[c]));
+      if (!(a <= largest)) largest = a;
+    }
     for (int r = s + 1; r <= n; ++r) {
       const float t = steps.rowSteps[static_cast<std::size_t>(r) * kFusedSteps + j];
       diagonal[r] = diagonal[r] - t * p[r];
@@ -331,7 +336,7 @@ int ChooseSteps(Working& wk, Elimination& e, int i, FusedSteps& steps) {
     double boundOff = 0;
     for (int r = s; r <= n; ++r) {
       if (std::fabs(diagonal[r]) > std::fabs(diagonal[c])) c = r;
-      boundOff = std::max(boundOff, wk.offBound[r]);
+      if (!(wk.offBound[r] <= boundOff)) boundOff = wk.offBound[r];
     }
     const float candidate = diagonal[c];
     if (!std::isfinite(candidate) || !(static_cast<double>(std::fabs(candidate)) > boundOff) ||
@@ -578,6 +583,9 @@ KORVAN_VECTOR_CLONES void PassRows(Working& wk, Elimination& e, const FusedSteps
 
 }  // namespace
 
+// The columns already pivoted (where InvertMatrix builds the inverse) never
+// feed back into the unpivoted columns or the right-hand side, so the
+// elimination does not compute them at all.
 Elimination EliminateMatrix(const Table2<float>& a, int n) {
   Elimination e;
   e.n = n;
