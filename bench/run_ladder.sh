@@ -11,8 +11,10 @@
 #                       [--no-lme4] [--lme4-limit SECONDS] [--lme4-memory GB]
 #                       [--out FILE]
 #
-# Sizes: medium, large, xlarge, traits1, traits10, traits100; "traits" stands
-# for the three traits sizes, "all" for everything (the default).
+# Sizes: medium, large, xlarge, wide, wider, traits1, traits10, traits100;
+# "blocks" stands for wide and wider (many small blocks, 30 % of the site x
+# family cells missing), "traits" for the three traits sizes, "all" for
+# everything (the default).
 # --baseline straightforward builds and runs korvan-cli-straightforward, the
 # same program without its faster forms (slow: minutes on large).
 set -euo pipefail
@@ -36,7 +38,7 @@ lme4Limit=300
 lme4MemoryGb=$(awk '/MemTotal/ { gb = int($2 / 1048576 * 2 / 3); print (gb > 16 ? 16 : gb < 1 ? 1 : gb) }' /proc/meminfo)
 out=
 
-usage() { sed -n '2,17p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '2,19p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//'; }
 die() { echo "run_ladder: $*" >&2; exit 2; }
 need_value() { [[ $# -ge 2 && -n $2 ]] || die "$1 needs a value"; }
 
@@ -65,23 +67,27 @@ done
 [[ $lme4MemoryGb =~ ^[1-9][0-9]*$ ]] || die "--lme4-memory needs whole gigabytes"
 [[ -x /usr/bin/time ]] || die "/usr/bin/time is missing (Debian package 'time')"
 
-# name -> sites blocks families trees traits
+# name -> sites blocks families trees traits [missing cells, else --missing]
 declare -A ladder=(
   [medium]="5 8 200 2 3"
   [large]="20 30 1000 1 5"
   [xlarge]="50 40 2000 1 5"
+  [wide]="40 100 500 1 3 0.3"
+  [wider]="60 100 500 1 3 0.3"
   [traits1]="20 30 1000 1 1"
   [traits10]="20 30 1000 1 10"
   [traits100]="20 30 1000 1 100"
 )
-order=(medium large xlarge traits1 traits10 traits100)
+order=(medium large xlarge wide wider traits1 traits10 traits100)
 
 ExpandSizes() {
   local list=",$1," name
-  list=${list//,all,/,medium,large,xlarge,traits1,traits10,traits100,}
+  list=${list//,all,/,medium,large,xlarge,wide,wider,traits1,traits10,traits100,}
+  list=${list//,blocks,/,wide,wider,}
   list=${list//,traits,/,traits1,traits10,traits100,}
   for name in ${list//,/ }; do
-    [[ -n ${ladder[$name]:-} ]] || die "unknown size '$name' (medium, large, xlarge, traits1, traits10, traits100, traits, all)"
+    [[ -n ${ladder[$name]:-} ]] ||
+      die "unknown size '$name' (medium, large, xlarge, wide, wider, traits1, traits10, traits100, blocks, traits, all)"
   done
   for name in "${order[@]}"; do
     [[ $list == *",$name,"* ]] && echo "$name"
@@ -127,10 +133,10 @@ hasTimings=0
 # Writes the trial of size $1 unless the same command already wrote it with
 # this generator; echoes the data file's path.
 GenerateTrial() {
-  local name=$1 s b f t n
-  read -r s b f t n <<<"${ladder[$name]}"
+  local name=$1 s b f t n m
+  read -r s b f t n m <<<"${ladder[$name]}"
   local data=$scratch/$name.dat
-  local command="--sites $s --blocks $b --families $f --trees $t --traits $n --missing $missing --seed $seed"
+  local command="--sites $s --blocks $b --families $f --trees $t --traits $n --missing ${m:-$missing} --seed $seed"
   if [[ ! -f $data.counts || $data.counts -ot $generator || $(cat "$data.made" 2>/dev/null) != "$command" ]]; then
     echo "generating $name ($s x $b x $f x $t, $n traits)" >&2
     # shellcheck disable=SC2086
@@ -355,6 +361,12 @@ Ran() {  # the names among $@ that have a row, comma-separated
   echo "| records | $(Ran medium large xlarge) |$(Exponents '^(medium|large|xlarge)$' 2)"
   echo "| p | $(Ran medium large xlarge) |$(Exponents '^(medium|large|xlarge)$' 3)"
   echo "| traits | $(Ran traits1 large traits10 traits100) |$(Exponents '^(large|traits1|traits10|traits100)$' 4)"
+  echo "| p, many blocks | $(Ran wide wider) |$(Exponents '^(wide|wider)$' 3)"
+  large=$(Seconds large) wide=$(Seconds wide)
+  if [[ -n $large && -n $wide ]]; then
+    echo
+    echo "wide against large: $(awk -v a="$wide" -v b="$large" 'BEGIN { printf "%.1f", a / b }') times the time (target: at most 25)."
+  fi
   one=$(Seconds traits1) hundred=$(Seconds traits100)
   if [[ -n $one && -n $hundred ]]; then
     echo

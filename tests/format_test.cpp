@@ -193,7 +193,7 @@ std::vector<std::string> placed;
 std::error_code PlaceOrRefuse(const std::string& from, const std::string& to) {
   placed.push_back(std::filesystem::path(to).filename().string());
   if (static_cast<int>(placed.size()) == placingToRefuse) return std::make_error_code(std::errc::operation_not_permitted);
-  return ReplaceFile(from, to);
+  return PutFileInPlace(from, to);
 }
 std::string Refused(OutputStep, const std::string& path, std::error_code) { return "refused " + path; }
 

@@ -87,6 +87,22 @@ std::vector<test::Tree> CopiedFamilies(std::mt19937& rng, int nTrait, int copies
 // Set-up: trials with more than 128 fixed columns, 64 blocks and 8 families.
 std::vector<test::Tree> LargeTrial(std::mt19937& rng, int variant);
 
+// Many small blocks: 6 sites of 20 blocks, one tree a plot, 3 of each site's
+// 10 families missing (family 1 never). The eliminations take several steps
+// a pass and, on the blocks after the cells, pass over other sites' zeros.
+std::vector<test::Tree> ManyBlocksTrial(std::mt19937& rng) {
+  std::vector<std::vector<bool>> missing(7, std::vector<bool>(11, false));
+  for (int s = 1; s <= 6; ++s)
+    for (int dropped = 0; dropped < 3;) {
+      const int f = std::uniform_int_distribution<int>(2, 10)(rng);
+      if (!missing[s][f]) missing[s][f] = true, ++dropped;
+    }
+  std::uniform_int_distribution<int> value(-500, 500);
+  std::vector<test::Tree> trees = test::Layout(6, 20, 10, [&](int s, int, int f) { return missing[s][f] ? 0 : 1; });
+  for (test::Tree& t : trees) t.values = {static_cast<float>(value(rng)) / 100, static_cast<float>(value(rng)) / 10};
+  return trees;
+}
+
 std::vector<Trial> Trials() {
   std::vector<Trial> trials{{"worked example", test::WorkedExampleTrees({1.0f, -2.5f})}};
   std::mt19937 rng(2024);
@@ -98,6 +114,7 @@ std::vector<Trial> Trials() {
   // thread of every step of the traits and pairs that has one.
   trials.push_back({"40 traits", CopiedFamilies(rng, 40, 12)});
   for (int i = 0; i < 2; ++i) trials.push_back({"large " + std::to_string(i), LargeTrial(rng, i)});
+  trials.push_back({"many blocks", ManyBlocksTrial(rng)});
   return trials;
 }
 

@@ -130,17 +130,25 @@ TEST(InvertMatrix, SmallSystemsTheirPivotsInterchangesAndFailures) {
 // numbers full of ties and exact cancellations (0), general floats (1),
 // symmetric counts, singular or nearly so (2), the same with two equal rows
 // (3), nearly diagonal with pivots of both signs (4), whose zero multipliers
-// carry the signs of zeros to the end, and counts with a heavy diagonal (5).
+// carry the signs of zeros to the end, counts with a heavy diagonal (5), and
+// sparse positive counts (6), whose steps leave most rows alone and whose
+// pivots leave the diagonal. Kind 7 is one such matrix, found by search: a
+// pivot off the diagonal moves a row's own large diagonal element off it, in
+// a row the step leaves alone, and a later certain step must still see it.
 Matrix RandomMatrix(std::mt19937& rng, int n, int kind) {
+  if (kind == 7)
+    return {{8, 0, 2, 6, 0, 6, 0, 0}, {9, 0, 0, 9, 0, 0, 0, 0}, {0, 0, 0, 0, 9, 0, 4, 0}, {0, 0, 0, 3, 0, 0, 0, 0},
+            {0, 0, 5, 0, 8, 6, 9, 3}, {3, 0, 0, 5, 2, 0, 0, 0}, {2, 4, 5, 0, 9, 1, 0, 1}, {0, 9, 0, 4, 0, 0, 0, 0}};
   Matrix m(n, std::vector<float>(n));
   std::uniform_int_distribution<int> small(-3, 3), count(0, 4);
   std::uniform_real_distribution<float> real(-10.0f, 10.0f), unit(-1.0f, 1.0f);
-  std::bernoulli_distribution offDiagonal(0.01 * std::uniform_int_distribution<int>(0, 4)(rng));
+  std::bernoulli_distribution offDiagonal(0.01 * std::uniform_int_distribution<int>(0, 4)(rng)), sparse(0.03);
   for (int i = 0; i < n; ++i)
     for (int j = 0; j < n; ++j) {
       switch (kind) {
         case 0: m[i][j] = static_cast<float>(small(rng)); break;
         case 1: m[i][j] = real(rng); break;
+        case 6: m[i][j] = i == j || sparse(rng) ? static_cast<float>(count(rng) + 1) : 0.0f; break;
         case 4: m[i][j] = i == j ? (unit(rng) < 0.5f ? -1.0f : 1.0f) * (2.0f + std::fabs(unit(rng)))
                                  : offDiagonal(rng) ? unit(rng) : 0.0f; break;
         default: m[i][j] = j < i ? m[j][i] : static_cast<float>(count(rng)) + (kind == 5 && i == j ? 40.0f : 0.0f);
@@ -159,14 +167,14 @@ TEST(SolveColumns, FastFormsGiveTheBitsOfOneEliminationPerColumn) {
   // would have reached; and order 460, where the first steps and the bands
   // are shared among threads. InvertMatrix checks a few columns of the large.
   const struct { int trials, firstOrder, step, spread, kind; } cases[] = {
-      {300, 1, 1, 40, -1}, {100, 129, 19, 7, -1}, {1, 460, 0, 1, 5}};
+      {300, 1, 1, 40, -1}, {100, 129, 19, 7, -1}, {1, 460, 0, 1, 5}, {1, 8, 0, 1, 7}};
   std::mt19937 rng(20240611);
   std::uniform_int_distribution<int> value(-5, 5);
   int solved = 0, singular = 0, negativeZeros = 0;
   for (const auto& [trials, firstOrder, step, spread, fixedKind] : cases)
     for (int trial = 0; trial < trials; ++trial) {
       const int n = firstOrder + trial % spread * step;
-      const int kind = fixedKind >= 0 ? fixedKind : n > 128 && trial % 2 == 0 ? 4 : trial % 5;
+      const int kind = fixedKind >= 0 ? fixedKind : n > 128 && trial % 2 == 0 ? 4 + trial % 4 : trial % 7;
       const std::string what = "order " + std::to_string(n) + ", kind " + std::to_string(kind);
       const Table2<float> a = System(RandomMatrix(rng, n, kind), std::vector<float>(n, 0.0f));
       Table2<float> rhs(n, n + 3), fast;

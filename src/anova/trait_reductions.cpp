@@ -20,7 +20,8 @@ namespace {
 // The reduced equations of a kept factor after absorbing a random one.
 struct AbsorbedSystem {
   Incidence incidence;      // N_ab with the level sizes of a and b
-  Table2<float> equations;  // the absorbed equations with their constraint ones
+  Table2<float> equations;  // the absorbed equations with their constraint ones, unless eliminated already
+  const Elimination* eliminated = nullptr;  // the set-up's elimination of the same equations
 };
 
 // The three absorbed systems of the reductions. They depend on the design
@@ -37,10 +38,13 @@ AbsorbedSystem BuildSystem(const RunData& run, int a, int b, bool perSiteConstra
   AbsorbedSystem system;
   system.incidence = CountBlock(run, a, b);
   // The set-up has absorbed the families into the blocks already, with the
-  // same overall condition.
+  // same overall condition, and eliminated them.
   const bool setUp = a == kRepFactor && b == kFamilyFactor && !perSiteConstraint &&
-                     run.repFamilyEquations.LastRow() == run.nRep;
-  system.equations = setUp ? run.repFamilyEquations : Absorb(run, system.incidence, perSiteConstraint);
+                     run.repFamilyElimination.n == run.nRep;
+  if (setUp)
+    system.eliminated = &run.repFamilyElimination;
+  else
+    system.equations = Absorb(run, system.incidence, perSiteConstraint);
   return system;
 }
 
@@ -147,7 +151,10 @@ void SolveForAllTraits(const RunData& run, const AbsorbedSystem& system, int a, 
                        const Table2<float>& rhs, Table2<float>& solution) {
   solution = rhs;
   try {
-    SolveColumns(system.equations, system.incidence.nA, solution, run.nTrait);
+    if (system.eliminated != nullptr)
+      SolveColumns(*system.eliminated, solution, run.nTrait);
+    else
+      SolveColumns(system.equations, system.incidence.nA, solution, run.nTrait);
   } catch (const SingularEquations& singular) {
     ThrowSingularSystem(run, a, b, singular);
   }

@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstddef>
 #include <exception>
+#include <new>
+#include <system_error>
 
 namespace korvan {
 
@@ -339,16 +341,26 @@ ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop) {
   return out;
 }
 
-ExactBeside::ExactBeside(const RunData& run)
-    : thread_([this, &run] {
-        // A failure here (memory, above all) is the run's: Results() rethrows
-        // it on the run's own thread.
-        try {
-          results_ = ComputeExact(run, stop_);
-        } catch (...) {
-          failure_ = std::current_exception();
-        }
-      }) {}
+ExactBeside::ExactBeside(const RunData& run) : run_(run) {
+  // A thread that cannot be started leaves the work to Results(), on the
+  // run's own thread.
+  try {
+    thread_ = std::thread([this] { Compute(); });
+  } catch (const std::system_error&) {
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// A failure here (memory, above all) is the run's: Results() rethrows it on
+// the run's own thread.
+void ExactBeside::Compute() {
+  try {
+    results_ = ComputeExact(run_, stop_);
+  } catch (...) {
+    failure_ = std::current_exception();
+  }
+  computed_ = true;
+}
 
 ExactBeside::~ExactBeside() {
   stop_ = true;
@@ -357,6 +369,7 @@ ExactBeside::~ExactBeside() {
 
 const ExactResults& ExactBeside::Results() {
   if (thread_.joinable()) thread_.join();
+  if (!computed_) Compute();
   if (failure_) std::rethrow_exception(failure_);
   return results_;
 }

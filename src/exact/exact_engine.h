@@ -64,7 +64,11 @@ class ExactBeside {
   const ExactResults& Results();
 
  private:
+  void Compute();
+
+  const RunData& run_;
   std::atomic<bool> stop_{false};
+  bool computed_ = false;  // written by the thread before it ends, read after join
   ExactResults results_;
   std::exception_ptr failure_;
   std::thread thread_;

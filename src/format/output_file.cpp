@@ -122,7 +122,7 @@ bool IsDiskFull(std::error_code reason) {
   return reason == std::errc::no_space_on_device || reason == std::errc::file_too_large;
 }
 
-std::error_code ReplaceFile(const std::string& from, const std::string& to) {
+std::error_code PutFileInPlace(const std::string& from, const std::string& to) {
 #ifdef _WIN32
   if (!::MoveFileExW(fs::path(from).c_str(), fs::path(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
@@ -191,7 +191,7 @@ void OutputFile::Finish() {
 
 void OutputFile::Commit() {
   Finish();
-  if (const std::error_code error = ReplaceFile(tempPath_, path_)) Fail(OutputStep::kPlace, error);
+  if (const std::error_code error = PutFileInPlace(tempPath_, path_)) Fail(OutputStep::kPlace, error);
   placed_ = true;
   SyncFolder(fs::path(path_).parent_path());
 }
@@ -253,7 +253,7 @@ void OutputSet::CommitAll() {
         const Earlier& kept = earlier[back];
         std::error_code undo;
         if (kept.keptAs.empty()) fs::remove(kept.target, undo);
-        else if (ReplaceFile(kept.keptAs, kept.target)) undo = std::make_error_code(std::errc::io_error);
+        else if (PutFileInPlace(kept.keptAs, kept.target)) undo = std::make_error_code(std::errc::io_error);
         if (undo) unrestored += "; the earlier " + kept.target + " is kept as " + kept.keptAs;
       }
       for (std::size_t back = n; back < earlier.size(); ++back) {

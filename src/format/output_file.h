@@ -27,7 +27,7 @@ bool IsDiskFull(std::error_code reason);
 
 // Replaces `to` by `from` in one step: a reader sees the old file or the new
 // one, never neither.
-std::error_code ReplaceFile(const std::string& from, const std::string& to);
+std::error_code PutFileInPlace(const std::string& from, const std::string& to);
 
 // One file a run writes: the report, the procedure file, the timings. The
 // text goes to a temporary file beside the target, whose name says what it
@@ -109,7 +109,7 @@ class OutputSet {
  private:
   std::mutex mutex_;
   std::deque<std::unique_ptr<OutputFile>> files_;
-  PlaceFile place_ = ReplaceFile;
+  PlaceFile place_ = PutFileInPlace;
   bool placing_ = false;
   bool abandoned_ = false;
 };

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/build_mode.h"
+#include "base/elimination.h"
 #include "base/tables.h"
 
 namespace korvan {
@@ -157,7 +158,7 @@ struct RunData {
   float kFSF = 0;         // coefficient of Vsf in the Family line
   double kSF = 0;         // coefficient of Vsf in the Site*Fam. line
   std::array<std::array<double, 4>, 4> emsCoef{};  // (line, component), 1..3 used
-  Table2<float> repFamilyEquations;  // blocks after absorbing the families, one overall condition
+  Elimination repFamilyElimination;  // of the blocks after absorbing the families, one overall condition
 
   // --- Per-trait stores read by the pair stages (second index: trait).
   Table2<float> repTot, famTot, sfTot;     // level totals of blocks, families, cells

@@ -3,6 +3,7 @@
 #include <exception>
 #include <vector>
 
+#include "base/elimination.h"
 #include "base/tables.h"
 
 namespace korvan {
@@ -33,5 +34,13 @@ void SolveColumns(const Table2<float>& a, int n, Table2<float>& rhs, int m);
 // what InvertMatrix gives for each column), for about half its work.
 // Throws SingularEquations.
 Table2<float> InvertByElimination(const Table2<float>& a, int n);
+
+// The elimination both of them make, for a matrix whose right-hand sides
+// come later or in another stage. Throws SingularEquations.
+Elimination EliminateMatrix(const Table2<float>& a, int n);
+
+// SolveColumns and InvertByElimination with the matrix eliminated before.
+void SolveColumns(const Elimination& e, Table2<float>& rhs, int m);
+Table2<float> InvertByElimination(const Elimination& e);
 
 }  // namespace korvan

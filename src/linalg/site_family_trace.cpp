@@ -130,7 +130,8 @@ BlockFamilyInverse RepFamilyInverse(const Table2<float>& absorbedMat, const Inci
   c.nRep = familyBlocks.nB;
   c.nFamily = familyBlocks.nA;
   WriteInverseSizeLine(c.nRep + std::int64_t{c.nFamily}, log);
-  c.repBlock = InvertByElimination(absorbedMat, c.nRep);
+  c.repElimination = EliminateMatrix(absorbedMat, c.nRep);
+  c.repBlock = InvertByElimination(c.repElimination);
   CheckInverseSize(c.repBlock, c.nRep);
   c.crossBlock = Table2<float>(c.nFamily, c.nRep);
   c.familyDiagonal.assign(c.nFamily + 1, 0.0f);

@@ -25,6 +25,7 @@ struct BlockFamilyInverse {
   Table2<float> repBlock;             // C(j, k) = S^-1(j, k), S the absorbed block equations
   Table2<float> crossBlock;           // (b, j) = C(nRep + b, j) = C(j, nRep + b) where family b stands in block j
   std::vector<float> familyDiagonal;  // (b) = C(nRep + b, nRep + b)
+  Elimination repElimination;         // of S, for the trait stage to solve with again
 };
 
 // C from S = absorbedMat (the blocks after absorbing the families, one

@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "format/number_format.h"
@@ -61,12 +62,13 @@ float RunSiteFamilyTrace(const SetUpSteps& steps, RunData& run, ProgressLog& log
 // Families absorbed into the blocks with one overall constraint; then C and
 // B'B give the trace.
 float SiteFamilyTrace(RunData& run, ProgressLog& log) {
-  // The trait stage solves the same equations for every trait.
-  run.repFamilyEquations = Absorb(run, CountBlock(run, 3, 4), false);
-  const BlockFamilyInverse c = RepFamilyInverse(run.repFamilyEquations, CountBlock(run, 4, 3), log);
+  BlockFamilyInverse c = RepFamilyInverse(Absorb(run, CountBlock(run, 3, 4), false), CountBlock(run, 4, 3), log);
   log.CheckStop();
   log.Advance(4);
-  return CellTrace(c, CellIncidence(run, CountBlock(run, 5, 3), log), log);
+  const float trace = CellTrace(c, CellIncidence(run, CountBlock(run, 5, 3), log), log);
+  // The trait stage solves the same equations for every trait.
+  run.repFamilyElimination = std::move(c.repElimination);
+  return trace;
 }
 
 void PrintTrace(ProgressLog& log, const char* label, float value) {

@@ -76,31 +76,55 @@ class RunTest : public QObject {
     QCOMPARE(Snapshot(out.path()).size(), std::size_t{2});  // no temporary file left
   }
 
-  // "End" during a run stops it at its next record or stage: no report, no
-  // message, and then the program ends.
+  // "End" during a run, or a signal that asks the program to end, stops it
+  // at its next record or stage: no report, no message, no temporary file,
+  // and then the program ends (after a signal with status 128 + its number).
   void EndDuringARunStopsItAndEnds() {
-    MainWindow& w = *window_;
-    TempDir out;
-    WriteFile(out / "large.out", "an earlier report\r\n");
-    Fill(w, SlowTrial(out.path() / "large.dat"), out.path(), "large.out");
-    const auto before = Snapshot(out.path());
-    MessageCatcher messages;
-    QSignalSpy ended(&w, &MainWindow::programEnded);
-    Start(w);
-    QVERIFY(w.Running() && !Find<QPushButton>(w, "Command1")->isEnabled());
-    // Responsive while it runs: the progress window opens and follows.
-    QTest::mouseClick(Find<QPushButton>(w, "Command3"), Qt::LeftButton);
-    QTRY_VERIFY(!w.Procedure().Lines().isEmpty());
-    QVERIFY2(w.Running(), "the run ended before End could stop it: make the trial larger");
-    QElapsedTimer clock;
-    clock.start();
-    QTest::mouseClick(Find<QPushButton>(w, "Command2"), Qt::LeftButton);
-    QVERIFY(ended.wait(60'000));
-    qInfo("End stopped the run in %lld ms", static_cast<long long>(clock.elapsed()));
-    QVERIFY(!w.isVisible() && !w.Procedure().isVisible());
-    QCOMPARE(messages.Take(), QStringList());
-    QVERIFY(Snapshot(out.path()) == before);
+    for (const int signal : {0, 15}) {
+      if (signal != 0) init();
+      MainWindow& w = *window_;
+      TempDir out;
+      WriteFile(out / "large.out", "an earlier report\r\n");
+      Fill(w, SlowTrial(out.path() / "large.dat"), out.path(), "large.out");
+      const auto before = Snapshot(out.path());
+      MessageCatcher messages;
+      QSignalSpy ended(&w, &MainWindow::programEnded);
+      Start(w);
+      QVERIFY(w.Running() && !Find<QPushButton>(w, "Command1")->isEnabled());
+      // Responsive while it runs: the progress window opens and follows.
+      QTest::mouseClick(Find<QPushButton>(w, "Command3"), Qt::LeftButton);
+      QTRY_VERIFY(!w.Procedure().Lines().isEmpty());
+      QVERIFY2(w.Running(), "the run ended before End could stop it: make the trial larger");
+      QElapsedTimer clock;
+      clock.start();
+      if (signal == 0) QTest::mouseClick(Find<QPushButton>(w, "Command2"), Qt::LeftButton);
+      else w.StopBySignal(signal);
+      QVERIFY(ended.wait(60'000));
+      qInfo("stopped the run in %lld ms", static_cast<long long>(clock.elapsed()));
+      QVERIFY(!w.isVisible() && !w.Procedure().isVisible());
+      QCOMPARE(messages.Take(), QStringList());
+      QVERIFY(Snapshot(out.path()) == before);
+      QCOMPARE(w.exitStatus(), signal == 0 ? 0 : 128 + signal);
+    }
   }
+
+#ifdef KORVAN_WINDOW_PATH
+  // The program itself, sent the signals a desktop session or a terminal
+  // sends, ends with one line and status 128 + the signal.
+  void SignalsEndTheProgram() {
+    for (const auto& [name, number] : {std::pair{"TERM", 15}, {"HUP", 1}, {"INT", 2}}) {
+      const CliResult result = RunProgram(
+          "bash", {"-c", std::string("set -m; exec 3>&2 2>/dev/null; QT_QPA_PLATFORM=offscreen \"$0\" 2>&3 & run=$!; "
+                                     "sleep 1; kill -") + name + " $run; wait $run",
+                   KORVAN_WINDOW_PATH});
+      QCOMPARE(result.exitCode, 128 + number);
+      // Qt may have its own notices before.
+      QVERIFY2(result.err.ends_with("\nkorvan: stopped by SIG" + std::string(name) + "; nothing written\n") ||
+                   result.err == "korvan: stopped by SIG" + std::string(name) + "; nothing written\n",
+               result.err.c_str());
+    }
+  }
+#endif
 
  private:
   // A trial that keeps a run busy for a good while on any machine without a
