@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <optional>
 #include <vector>
 
 #include "base/korvan_error.h"
@@ -18,7 +19,7 @@
 
 namespace korvan {
 
-using reading::kBlockField, reading::kFamilyField, reading::kFirstTraitField, reading::kShownAges, reading::kSiteField;
+using reading::CodeRead, reading::kBlockField, reading::kFamilyField, reading::kFirstTraitField, reading::kShownAges, reading::kSiteField;
 
 namespace {
 
@@ -66,37 +67,55 @@ class RecordReader {
     const int first = pending_.front().record, last = pending_.back().record;
     for (int t = 1; t <= run_.nTrait; ++t) run_.traitValue.TraitVector(t).resize(static_cast<std::size_t>(last) + 1);
     const std::size_t fields = pending_.size() * static_cast<std::size_t>(run_.nTrait);
+    lacks_.assign(pending_.size(), 0);
     // Two halves when worth it, each with its own count of empty fields and
-    // its own notes of numbers held, added in order.
+    // its own notes of numbers held and values missing, added in order.
     const int parts = WorthASecondThread(kOperationsPerField * static_cast<double>(fields)) ? 2 : 1;
     FieldWarning warning[2];
     std::vector<std::uint8_t> held[2];
+    std::vector<FieldWarning> missing[2];
     for (auto& h : held) h.assign(static_cast<std::size_t>(run_.nTrait) + 1, 0);
+    for (auto& m : missing) m.assign(static_cast<std::size_t>(run_.nTrait) + 1, {});
     const std::size_t middle = parts == 1 ? pending_.size() : pending_.size() / 2;
     ForEachChunk(parts, [&](int part) {
-      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], held[part]);
+      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], held[part],
+                  missing[part]);
     });
     for (int part = 0; part < parts; ++part) {
       AddWarnings(warning[part], run_.traitWarning);
-      for (int t = 1; t <= run_.nTrait; ++t)
-        run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held[part][static_cast<std::size_t>(t)];
+      for (int t = 1; t <= run_.nTrait; ++t) {
+        const auto n = static_cast<std::size_t>(t);
+        run_.fieldHeldNumber[kFirstTraitField + n - 1] |= held[part][n];
+        AddWarnings(missing[part][n], run_.missingValues.byTrait[n]);
+      }
     }
+    for (std::size_t n = 0; n < pending_.size(); ++n)
+      if (lacks_[n]) store_.NoteLacking(pending_[n].lineNo);
     pending_.clear();
     keptText_.clear();
+    keptEnds_.clear();
     for (int r = first; r <= last; ++r) store_.WriteListingLine(r);
   }
 
   void ReadLine(std::string_view line, std::int64_t lineNo) {
     if (store_.PassComment(line)) return;
     store_.SetLine(line, lineNo);
-    const ParsedNumber age = ParseNumber(store_.Fields().Field(run_.ageField));
-    if (age.value != run_.params.ageSel) {
-      store_.NoteOtherAge(age);
-      return;
-    }
-    const float siteCode = ReadCode(run_.siteField, "site", kSiteField);
-    const float blockCode = ReadCode(run_.blockField, "block", kBlockField);
-    const float familyCode = ReadCode(run_.familyField, "family", kFamilyField);
+    ReadRecord(line);
+  }
+
+  void ReadFields(const std::vector<std::string_view>& fields, std::int64_t lineNo) {
+    store_.SetFields(fields, lineNo);
+    ReadRecord({});
+  }
+
+  bool PassComment(std::string_view line) { return store_.PassComment(line); }
+
+ private:
+  void ReadRecord(std::string_view line) {
+    if (!store_.Selected(Convert) || store_.DropIfLacking(Convert)) return;
+    const CodeRead siteCode = ReadCode(store_.Site(), "site", kSiteField);
+    const CodeRead blockCode = ReadCode(store_.Block(), "block", kBlockField);
+    const CodeRead familyCode = ReadCode(store_.Family(), "family", kFamilyField);
     const int i = SiteNumber(siteCode);
     const int k = BlockNumber(i, blockCode);
     const int j = FamilyNumber(familyCode);
@@ -104,45 +123,57 @@ class RecordReader {
     run_.recordColumn.AppendLevels(i, k, j);
     // Where characters are bytes the trait fields wait to be converted with
     // those of other records; elsewhere they are converted at once.
-    if (store_.Fields().Ascii()) {
+    if (run_.delimited()) {
+      KeepDelimitedFields(r);
+    } else if (store_.Fields().Ascii()) {
       KeepTraitFields(line, r);
     } else {
       ConvertPending();
-      StoreTraits(r);
+      std::uint8_t lacks = 0;
+      for (int t = 1; t <= run_.nTrait; ++t) {
+        std::vector<float>& values = run_.traitValue.TraitVector(t);
+        values.resize(static_cast<std::size_t>(r) + 1);
+        values[r] = store_.TraitOfLine(Convert, t, lacks);
+      }
+      if (lacks) store_.NoteLacking(store_.LineNumber());
       store_.WriteListingLine(r);
     }
   }
 
- private:
-  float ReadCode(const FieldWindow& window, const char* what, std::size_t fieldIndex) {
-    const std::string_view field = store_.Fields().Field(window);
-    return store_.Number(Convert(field), field, run_.codeWarning, what, fieldIndex);
+  CodeRead ReadCode(std::string_view field, const char* what, std::size_t fieldIndex) {
+    return store_.Code(Convert(store_.NumberText(field)), field, what, fieldIndex);
   }
 
-  int SiteNumber(float code) {
-    const auto [found, isNew] = siteIndex_.try_emplace(CodeKey(code), run_.nSite + 1);
-    return isNew ? store_.AddSite(code) : found->second;
+  // The level of `code` in `numbers` or `names`, or `next` entered there.
+  template <typename Add>
+  static int Level(std::unordered_map<std::uint32_t, int>& numbers, std::unordered_map<std::string, int>& names,
+                   const CodeRead& code, int next, Add add) {
+    if (code.name.empty()) {
+      const auto [found, isNew] = numbers.try_emplace(CodeKey(code.number), next);
+      return isNew ? add() : found->second;
+    }
+    const auto [found, isNew] = names.try_emplace(std::string(code.name), next);
+    return isNew ? add() : found->second;
   }
 
-  int BlockNumber(int i, float code) {
-    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code);
+  int SiteNumber(const CodeRead& code) {
+    return Level(siteIndex_, siteNames_, code, run_.nSite + 1, [&] { return store_.AddSite(code); });
+  }
+
+  int FamilyNumber(const CodeRead& code) {
+    return Level(familyIndex_, familyNames_, code, run_.nFamily + 1, [&] { return store_.AddFamily(code); });
+  }
+
+  int BlockNumber(int i, const CodeRead& code) {
+    if (!code.name.empty()) {
+      std::string key(reinterpret_cast<const char*>(&i), sizeof i);
+      key.append(code.name);
+      const auto [found, isNew] = blockNames_.try_emplace(std::move(key), run_.blockCount[i] + 1);
+      return isNew ? store_.AddBlock(i, code) : found->second;
+    }
+    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code.number);
     const auto [found, isNew] = blockIndex_.try_emplace(key, run_.blockCount[i] + 1);
     return isNew ? store_.AddBlock(i, code) : found->second;
-  }
-
-  int FamilyNumber(float code) {
-    const auto [found, isNew] = familyIndex_.try_emplace(CodeKey(code), run_.nFamily + 1);
-    return isNew ? store_.AddFamily(code) : found->second;
-  }
-
-  void StoreTraits(int r) {
-    for (int t = 1; t <= run_.nTrait; ++t) {
-      const std::string_view field = store_.Fields().Trait(run_.traitField, t);
-      std::vector<float>& values = run_.traitValue.TraitVector(t);
-      values.resize(static_cast<std::size_t>(r) + 1);
-      values[r] = store_.Number(Convert(field), field, run_.traitWarning, "trait",
-                                kFirstTraitField + static_cast<std::size_t>(t) - 1);
-    }
   }
 
   // The trait fields of an ASCII line, where characters are bytes, copied
@@ -161,29 +192,56 @@ class RecordReader {
     if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
   }
 
-  // Converts records pending_[from .. to - 1], counting empty fields in
-  // `warning`. Trait by trait, so that each trait's values are written in
-  // one stream; an empty field or a failure is still the one of the first
-  // line, as the warning and the message name the earliest line.
-  // `held` notes, trait by trait, whether some field held a number.
-  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, std::vector<std::uint8_t>& held) const {
+  // The same for a delimited record: its trait fields one after another,
+  // with where each ends; decimal commas become points on the way.
+  void KeepDelimitedFields(int r) {
+    const std::size_t offset = keptText_.size();
+    for (int t = 1; t <= run_.nTrait; ++t) {
+      const std::string_view field = store_.Trait(t);
+      const std::size_t from = keptText_.size();
+      keptText_.append(field);
+      if (run_.params.decimalComma) std::replace(keptText_.begin() + static_cast<std::ptrdiff_t>(from), keptText_.end(), ',', '.');
+      keptEnds_.push_back(keptText_.size());
+    }
+    pending_.push_back({r, store_.LineNumber(), offset, keptText_.size() - offset});
+    if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
+  }
+
+  // Trait t (from 1) of pending_[n].
+  std::string_view KeptField(std::size_t n, int t) const {
+    const Kept& kept = pending_[n];
+    if (run_.delimited()) {
+      const std::size_t at = n * static_cast<std::size_t>(run_.nTrait) + static_cast<std::size_t>(t) - 1;
+      const std::size_t begin = t == 1 ? kept.offset : keptEnds_[at - 1];
+      return std::string_view(keptText_.data() + begin, keptEnds_[at] - begin);
+    }
     const auto width = static_cast<std::uint64_t>(run_.traitField.width);
+    const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
+    return at < kept.length ? std::string_view(keptText_.data() + kept.offset + at,
+                                                std::min<std::uint64_t>(width, kept.length - at))
+                            : std::string_view();
+  }
+
+  // Converts records pending_[from .. to - 1], counting empty fields in
+  // `warning` and missing ones in `missing`. Trait by trait, so that each
+  // trait's values are written in one stream; an empty field or a failure
+  // is still the one of the first line, as the warning and the message name
+  // the earliest line. `held` notes, trait by trait, whether some field held
+  // a number.
+  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, std::vector<std::uint8_t>& held,
+                   std::vector<FieldWarning>& missing) {
     FieldWarning found;
     std::int64_t failedLine = 0;
     std::string failure;
     for (int t = 1; t <= run_.nTrait; ++t) {
       float* values = run_.traitValue.TraitVector(t).data();
-      const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
       for (std::size_t n = from; n < to; ++n) {
         const Kept& kept = pending_[n];
-        const std::string_view field =
-            at < kept.length ? std::string_view(keptText_.data() + kept.offset + at,
-                                                std::min<std::uint64_t>(width, kept.length - at))
-                             : std::string_view();
+        const std::string_view field = KeptField(n, t);
         FieldWarning one;
         try {
-          values[kept.record] =
-              store_.Number(Convert(field), field, one, "trait", kept.lineNo, held[static_cast<std::size_t>(t)]);
+          values[kept.record] = store_.TraitNumber(Convert(field), field, one, missing[static_cast<std::size_t>(t)],
+                                                   kept.lineNo, held[static_cast<std::size_t>(t)], lacks_[n]);
         } catch (const KorvanError& error) {
           // Of all fields that cannot be stored, the earliest line's counts.
           if (failure.empty() || kept.lineNo < failedLine) failedLine = kept.lineNo, failure = error.what();
@@ -218,9 +276,12 @@ class RecordReader {
   reading::RecordStore store_;
   std::vector<Kept> pending_;
   std::string keptText_;
+  std::vector<std::size_t> keptEnds_;  // a delimited record's trait fields: where each ends
+  std::vector<std::uint8_t> lacks_;    // pending_[n] lacks a value
   std::unordered_map<std::uint32_t, int> siteIndex_;
   std::unordered_map<std::uint64_t, int> blockIndex_;  // (site, code)
   std::unordered_map<std::uint32_t, int> familyIndex_;
+  std::unordered_map<std::string, int> siteNames_, blockNames_, familyNames_;  // blocks by (site, name)
 };
 
 }  // namespace
@@ -228,13 +289,20 @@ class RecordReader {
 void ReadRecords(RunData& run, ProgressLog& log) {
   reading::DataFileLines file(run, log);
   RecordReader reader(run, log);
+  std::optional<reading::DelimitedRecords> delimited;
+  if (run.delimited()) delimited.emplace(run, true);
   std::string_view line;
   std::int64_t lineNo = 0;
   try {
     while (file.Next(line, lineNo)) {
-      reader.ReadLine(line, lineNo);
+      if (!delimited) {
+        reader.ReadLine(line, lineNo);
+      } else if (delimited->InRecord() || !reader.PassComment(line)) {
+        if (delimited->Take(line, lineNo)) reader.ReadFields(delimited->Fields(), delimited->RecordLine());
+      }
       if (lineNo == kSampleLines && file.FileOverRead() > 0) reader.Reserve(run.nRecord * file.FileOverRead());
     }
+    if (delimited) delimited->Finish();
   } catch (const KorvanError&) {
     // A trait field of an earlier line that cannot be stored is the failure
     // the user must hear of first.
@@ -278,7 +346,39 @@ std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line"
                     params.NameOf(Field::kAgeStart));
 }
 
+std::string Records(std::int64_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
+
+[[noreturn]] void ThrowMissingValues(const RunData& run) {
+  const RunParameters& params = run.params;
+  const MissingTally& tally = run.missingValues;
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  std::string message = Records(tally.trees) + (everyAge ? "" : " of age " + NumberText(params.ageSel)) + " in " +
+                        params.dataPath + (tally.trees == 1 ? " lacks" : " lack") + " trait values (";
+  bool first = true;
+  for (int t = 1; t <= run.nTrait; ++t) {
+    const FieldWarning& trait = tally.byTrait[static_cast<std::size_t>(t)];
+    if (trait.count == 0) continue;
+    message += (first ? "trait " : "; trait ") + std::to_string(t) + ": " + Records(trait.count) + ", the first on line " +
+               std::to_string(trait.firstLine);
+    first = false;
+  }
+  message += "); a field is missing when it is empty, blank or ";
+  for (std::size_t n = 0; n < params.missingCodes.size(); ++n)
+    message += (n == 0 ? "" : n + 1 == params.missingCodes.size() ? " or " : ", ") + params.missingCodes[n];
+  const std::string& option = params.NameOf(Field::kMissing);
+  throw MissingValues(message + ". Leave those trees out of the analysis (" + option + " drop), or read the values as 0 (" +
+                          option + " zero)",
+                      tally.trees, tally.firstLine);
+}
+
 }  // namespace
+
+void SettleCounts(RunData& run) {
+  reading::CheckCapacities(run);
+  if (!run.blocksFromData) return;
+  run.nBlock = 0;
+  for (int i = 1; i <= run.nSite; ++i) run.nBlock = std::max(run.nBlock, run.blockCount[i]);
+}
 
 void CheckRecordsRead(const RunData& run) {
   if (run.nRecord == 0) ThrowNoRecords(run);
@@ -300,6 +400,7 @@ void CheckRecordsRead(const RunData& run) {
                       records + std::to_string(run.codeWarning.firstLine) + " of " + params.dataPath + "); check " +
                       params.NameOf(code.start));
   }
+  if (run.missingValues.trees > 0 && params.missing == MissingMode::kStop) ThrowMissingValues(run);
   // A trait that was never measured would be analysed as all zeros.
   for (int t = 1; t <= run.nTrait; ++t) {
     if (run.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1]) continue;

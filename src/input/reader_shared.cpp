@@ -20,24 +20,6 @@ namespace {
 // otherwise be held in memory whole.
 constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
 
-std::string Ordinal(std::int64_t n) {
-  const std::int64_t lastTwo = n % 100;
-  const std::int64_t last = n % 10;
-  const char* suffix = "th";
-  if (lastTwo < 11 || lastTwo > 13) {
-    if (last == 1) suffix = "st";
-    if (last == 2) suffix = "nd";
-    if (last == 3) suffix = "rd";
-  }
-  return std::to_string(n) + suffix;
-}
-
-// A code as stored: the shortest text that reads back as the same single.
-std::string CodeText(float code) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, code).ptr);
-}
-
 // Bytes of the valid UTF-8 sequence at p, or 1 for a byte that starts none:
 // either way, one character.
 std::size_t CharacterLength(const unsigned char* p, std::size_t left) {
@@ -175,12 +157,17 @@ RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log),
   run.blockCode.assign(1, {});
   run.blockCount.assign(1, 0);
   run.familyCode.assign(1, 0.0f);
+  run.siteName.assign(1, {});
+  run.blockName.assign(1, {});
+  run.familyName.assign(1, {});
   run.recordColumn.Resize(0);
   run.traitValue.Reset(run.nTrait);
   run.nSite = run.nFamily = run.nRecord = 0;
   run.commentLines = 0;
   run.otherAges.clear();
   run.fieldHeldNumber.assign(kFirstTraitField + static_cast<std::size_t>(run.nTrait), 0);
+  run.missingValues = {};
+  run.missingValues.byTrait.resize(static_cast<std::size_t>(run.nTrait) + 1);
 }
 
 void RecordStore::NoteOtherAge(const ParsedNumber& age) {
@@ -193,46 +180,55 @@ std::string RecordStore::Where() const {
   return "line " + std::to_string(lineNo_) + " of " + run_.params.dataPath + ": ";
 }
 
-std::string RecordStore::Capacity(Field field, std::int64_t capacity) const {
-  return " is more than " + run_.params.NameOf(field) + " = " + std::to_string(capacity);
-}
-
 void RecordStore::ThrowBeyondSingle(std::string_view field, const char* what, std::int64_t lineNo) const {
   throw KorvanError("line " + std::to_string(lineNo) + " of " + run_.params.dataPath + ": the " + what +
                     " field '" + std::string(field) +
                     "' is beyond the range of single precision (about 3.4E+38); check the field's position");
 }
 
-int RecordStore::AddSite(float code) {
-  if (run_.nSite >= run_.capSite)
-    throw KorvanError(Where() + "a " + Ordinal(run_.nSite + 1LL) + " site (code " + CodeText(code) + ")" +
-                      Capacity(Field::kSites, run_.capSite));
-  run_.siteCode.push_back(code);
+CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, const char* what,
+                           std::size_t fieldIndex) {
+  const std::string_view trimmed = TrimField(field);
+  ParsedNumber number = parsed;
+  // A number in quotes is still a number.
+  if (!(number.numeric && number.complete) && trimmed.size() != field.size()) number = ParseNumber(NumberText(trimmed));
+  if (trimmed.empty() || (number.numeric && number.complete)) {
+    std::uint8_t held = 0;
+    const float value = Number(number, field, run_.codeWarning, what, lineNo_, held);
+    run_.fieldHeldNumber[fieldIndex] |= held;
+    return {value, {}};
+  }
+  run_.fieldHeldNumber[fieldIndex] = 1;
+  return {0.0f, trimmed};
+}
+
+bool RecordStore::IsMissingText(std::string_view field) const {
+  const std::string_view trimmed = TrimField(field);
+  return trimmed.empty() || std::find(run_.textMissing.begin(), run_.textMissing.end(), trimmed) != run_.textMissing.end();
+}
+
+int RecordStore::AddSite(const CodeRead& code) {
+  run_.siteCode.push_back(code.number);
+  run_.siteName.emplace_back(code.name);
   run_.blockCode.emplace_back(1, 0.0f);
+  run_.blockName.emplace_back(1);
   run_.blockCount.push_back(0);
   return ++run_.nSite;
 }
 
-int RecordStore::AddBlock(int i, float code) {
-  if (run_.blockCount[i] >= run_.nBlock)
-    throw KorvanError(Where() + "a " + Ordinal(run_.blockCount[i] + 1LL) + " block (code " + CodeText(code) +
-                      ") at site " + CodeText(run_.siteCode[i]) + Capacity(Field::kBlocks, run_.nBlock));
-  run_.blockCode[i].push_back(code);
+int RecordStore::AddBlock(int i, const CodeRead& code) {
+  run_.blockCode[i].push_back(code.number);
+  run_.blockName[i].emplace_back(code.name);
   return ++run_.blockCount[i];
 }
 
-int RecordStore::AddFamily(float code) {
-  if (run_.nFamily >= run_.capFamily)
-    throw KorvanError(Where() + "a " + Ordinal(run_.nFamily + 1LL) + " family (code " + CodeText(code) + ")" +
-                      Capacity(Field::kFamilies, run_.capFamily));
-  run_.familyCode.push_back(code);
+int RecordStore::AddFamily(const CodeRead& code) {
+  run_.familyCode.push_back(code.number);
+  run_.familyName.emplace_back(code.name);
   return ++run_.nFamily;
 }
 
 int RecordStore::NextRecord() {
-  if (run_.nRecord >= run_.capRecord)
-    throw KorvanError(Where() + "a " + Ordinal(run_.nRecord + 1LL) + " record of age " +
-                      NumberText(run_.params.ageSel) + Capacity(Field::kRecords, run_.capRecord));
   // Sites, blocks and families are each at most one per record, so this
   // one limit keeps every level number within 32 bits.
   if (run_.nRecord == INT_MAX - 1)
@@ -248,6 +244,65 @@ void RecordStore::WriteListingLine(int r) {
     for (int factor = 1; factor <= 3; ++factor) AppendPattern(out, std::int64_t{run_.recordColumn(r, factor)}, kLevel);
     for (int t = 1; t <= run_.nTrait; ++t) AppendPattern(out, run_.traitValue(r, t), kTrait);
   });
+}
+
+}  // namespace korvan::reading
+
+namespace korvan::reading {
+
+namespace {
+
+// A sheet's empty row is saved as its delimiters alone.
+bool HoldsNothing(std::string_view line, char delimiter) {
+  return std::all_of(line.begin(), line.end(), [delimiter](char c) { return c == ' ' || c == '\t' || c == delimiter; });
+}
+
+}  // namespace
+
+bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
+  if (!columnsKnown_ && !quoted_) {
+    if (IsBlankLine(line)) return false;
+    run_.delimiter = run_.params.delimiter != 0 ? run_.params.delimiter : FindDelimiter(line);
+    if (run_.delimiter == 0)
+      throw KorvanError("line " + std::to_string(lineNo) + " of " + run_.params.dataPath +
+                        ": no comma, semicolon or tab stands in the first line, so its fields cannot be told apart; "
+                        "choose a delimited file, or give the fields by position for a fixed-column file");
+    quoted_.emplace(run_.delimiter, run_.params.dataPath);
+  }
+  bool complete = false;
+  if (!quoted_->InRecord() && HoldsNothing(line, run_.delimiter)) return false;
+  if (plainLines_ && !quoted_->InRecord() && line.find('"') == std::string_view::npos) {
+    SplitPlainLine(line, run_.delimiter, fields_);
+    recordLine_ = lineNo;
+    complete = true;
+  } else {
+    complete = quoted_->Take(line, lineNo, fields_);
+    recordLine_ = quoted_->RecordLine();
+  }
+  if (!complete) return false;
+  if (!columnsKnown_) {
+    columnsKnown_ = true;
+    ResolveColumns(run_, fields_);
+    if (run_.params.header) return false;
+  }
+  return true;
+}
+
+void CheckCapacities(const RunData& run) {
+  const RunParameters& params = run.params;
+  auto check = [&](std::int64_t held, std::int64_t capacity, Field field, const std::string& what) {
+    if (held > capacity)
+      throw KorvanError("the data hold " + std::to_string(held) + " " + what + ", more than " + params.NameOf(field) +
+                        " = " + std::to_string(capacity) + " (" + params.dataPath + "); enter at least " +
+                        std::to_string(held) + ", or leave the count out and let the data decide");
+  };
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  check(run.nRecord, run.capRecord, Field::kRecords, everyAge ? "records" : "records of age " + NumberText(params.ageSel));
+  check(run.nSite, run.capSite, Field::kSites, "sites");
+  check(run.nFamily, run.capFamily, Field::kFamilies, "families");
+  if (run.blocksFromData) return;
+  for (int i = 1; i <= run.nSite; ++i)
+    check(run.blockCount[i], run.nBlock, Field::kBlocks, "blocks at site " + LevelText(run.siteCode[i], run.siteName[i]));
 }
 
 }  // namespace korvan::reading

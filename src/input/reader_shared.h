@@ -19,6 +19,7 @@
 
 #include "base/progress.h"
 #include "format/number_format.h"
+#include "input/delimited.h"
 #include "input/rundata.h"
 
 namespace korvan::reading {
@@ -183,6 +184,13 @@ class DataFileLines {
   std::optional<ProgressLog::Listing> listing_;
 };
 
+// A site, block or family field as read: a number, or a name where the
+// field held text that is no plain number.
+struct CodeRead {
+  float number = 0;
+  std::string_view name;  // empty for a number
+};
+
 // What becomes of a selected line in either form. The tables are emptied
 // when the object is made.
 class RecordStore {
@@ -200,8 +208,44 @@ class RecordStore {
     fields_.Set(line);
     lineNo_ = lineNo;
   }
+  // The fields of a delimited record that began on line `lineNo`.
+  void SetFields(const std::vector<std::string_view>& fields, std::int64_t lineNo) {
+    columns_ = &fields;
+    lineNo_ = lineNo;
+  }
   const LineFields& Fields() const { return fields_; }
   std::int64_t LineNumber() const { return lineNo_; }
+
+  // The fields of the record, in either format.
+  std::string_view Column(int column) const {
+    return static_cast<std::size_t>(column) < columns_->size() ? (*columns_)[static_cast<std::size_t>(column)]
+                                                                : std::string_view();
+  }
+  std::string_view Site() const { return run_.delimited() ? Column(run_.siteColumn) : fields_.Field(run_.siteField); }
+  std::string_view Block() const { return run_.delimited() ? Column(run_.blockColumn) : fields_.Field(run_.blockField); }
+  std::string_view Family() const {
+    return run_.delimited() ? Column(run_.familyColumn) : fields_.Field(run_.familyField);
+  }
+  std::string_view Trait(int t) const {
+    return run_.delimited() ? Column(run_.traitColumn[static_cast<std::size_t>(t) - 1]) : fields_.Trait(run_.traitField, t);
+  }
+  // Whether the record has the selected age; `parse` converts the age field.
+  template <typename Parse>
+  bool Selected(Parse parse) {
+    if (run_.delimited() && run_.ageColumn < 0) return true;
+    const ParsedNumber age = parse(NumberText(run_.delimited() ? Column(run_.ageColumn) : fields_.Field(run_.ageField)));
+    if (age.value == run_.params.ageSel) return true;
+    NoteOtherAge(age);
+    return false;
+  }
+
+  // A field as a number is read: with --decimal-comma its commas are points.
+  std::string_view NumberText(std::string_view field) {
+    if (!run_.params.decimalComma || field.find(',') == std::string_view::npos) return field;
+    numberText_.assign(field);
+    std::replace(numberText_.begin(), numberText_.end(), ',', '.');
+    return numberText_;
+  }
 
   // A few ages are enough to show the user which ones the file holds.
   void NoteOtherAge(const ParsedNumber& age);
@@ -220,21 +264,72 @@ class RecordStore {
     if (!std::isfinite(value)) ThrowBeyondSingle(field, what, lineNo);
     return value;
   }
-  // The same for a field of the current line, noted in fieldHeldNumber[fieldIndex].
-  float Number(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning, const char* what,
-               std::size_t fieldIndex) {
+
+  // A code field of the current line; `parsed` is the number read from
+  // NumberText(field). An empty field reads as 0 with the warning above.
+  CodeRead Code(const ParsedNumber& parsed, std::string_view field, const char* what, std::size_t fieldIndex);
+
+  // Whether a trait field holds no value: empty, all blank, or a missing code.
+  bool IsMissing(const ParsedNumber& parsed, std::string_view field) const {
+    if (parsed.numeric && parsed.complete)
+      return !run_.numberMissing.empty() &&
+             std::find(run_.numberMissing.begin(), run_.numberMissing.end(), parsed.value) != run_.numberMissing.end();
+    return IsMissingText(field);
+  }
+  bool IsMissingText(std::string_view field) const;
+
+  // Trait t of line `lineNo`: a value, or 0 where it is missing, counted in
+  // `missing` unless missing values read as 0 as empty fields always have.
+  // `lacks` notes that the record lacks a value.
+  float TraitNumber(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning,
+                    FieldWarning& missing, std::int64_t lineNo, std::uint8_t& held, std::uint8_t& lacks) const {
+    if (run_.params.missing != MissingMode::kZero && IsMissing(parsed, field)) {
+      if (missing.count++ == 0) missing.firstLine = lineNo;
+      lacks = 1;
+      return 0.0f;
+    }
+    return Number(parsed, field, warning, "trait", lineNo, held);
+  }
+  // The same for trait t of the current line, noted in the run's tallies.
+  template <typename Parse>
+  float TraitOfLine(Parse parse, int t, std::uint8_t& lacks) {
+    const std::string_view field = Trait(t);
     std::uint8_t held = 0;
-    const float value = Number(parsed, field, warning, what, lineNo_, held);
-    run_.fieldHeldNumber[fieldIndex] |= held;
+    const float value = TraitNumber(parse(NumberText(field)), field, run_.traitWarning,
+                                    run_.missingValues.byTrait[static_cast<std::size_t>(t)], lineNo_, held, lacks);
+    run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held;
     return value;
   }
+  // A record that lacks a value, in the tally of the trees.
+  void NoteLacking(std::int64_t lineNo) {
+    if (run_.missingValues.trees++ == 0 || lineNo < run_.missingValues.firstLine) run_.missingValues.firstLine = lineNo;
+  }
+  // With --missing drop, a record that lacks some trait is left out before
+  // it is given levels: it then takes no part in the analysis at all.
+  template <typename Parse>
+  bool DropIfLacking(Parse parse) {
+    if (run_.params.missing != MissingMode::kDrop) return false;
+    bool lacking = false;
+    for (int t = 1; t <= run_.nTrait; ++t) {
+      const std::string_view field = Trait(t);
+      if (!IsMissing(parse(NumberText(field)), field)) continue;
+      FieldWarning& tally = run_.missingValues.byTrait[static_cast<std::size_t>(t)];
+      if (tally.count++ == 0) tally.firstLine = lineNo_;
+      lacking = true;
+    }
+    if (!lacking) return false;
+    NoteLacking(lineNo_);
+    ++run_.missingValues.dropped;
+    return true;
+  }
 
-  // A new level, when no stored code is `code`: entered at the end, within
-  // the declared count. The level's number.
-  int AddSite(float code);
-  int AddBlock(int i, float code);
-  int AddFamily(float code);
-  // The number of the next selected record, within the declared count.
+  // A new level, when no stored code is `code`: entered at the end. The
+  // level's number. The declared counts are checked once the file is read,
+  // so that the message can say what the data need.
+  int AddSite(const CodeRead& code);
+  int AddBlock(int i, const CodeRead& code);
+  int AddFamily(const CodeRead& code);
+  // The number of the next selected record.
   int NextRecord();
 
   // The record's line of the listing, from its stored levels and traits.
@@ -242,13 +337,46 @@ class RecordStore {
 
  private:
   std::string Where() const;
-  std::string Capacity(Field field, std::int64_t capacity) const;
   [[noreturn]] void ThrowBeyondSingle(std::string_view field, const char* what, std::int64_t lineNo) const;
 
   RunData& run_;
   ProgressLog& log_;
   LineFields fields_;
+  const std::vector<std::string_view>* columns_ = nullptr;
+  std::string numberText_;
   std::int64_t lineNo_ = 0;
 };
+
+// The records of a delimited file in either form: the first line gives the
+// columns (and is passed over when it is the header), blank lines are
+// passed over, and quoted fields go through libcsv; `plainLines` lets lines
+// without a quote be split directly, as the product form does.
+class DelimitedRecords {
+ public:
+  DelimitedRecords(RunData& run, bool plainLines) : run_(run), plainLines_(plainLines) {}
+
+  // Takes line `lineNo`; true when it completes a record, whose fields are
+  // then in Fields() and which began on RecordLine().
+  bool Take(std::string_view line, std::int64_t lineNo);
+  const std::vector<std::string_view>& Fields() const { return fields_; }
+  std::int64_t RecordLine() const { return recordLine_; }
+  // A quoted field runs on past the end of the last line.
+  bool InRecord() const { return quoted_ && quoted_->InRecord(); }
+  void Finish() const {
+    if (quoted_) quoted_->Finish();
+  }
+
+ private:
+  RunData& run_;
+  bool plainLines_;
+  bool columnsKnown_ = false;
+  std::optional<QuotedRecords> quoted_;
+  std::vector<std::string_view> fields_;
+  std::int64_t recordLine_ = 0;
+};
+
+// Once the file is read, in either form: the declared counts the data
+// exceed, named with what the data hold.
+void CheckCapacities(const RunData& run);
 
 }  // namespace korvan::reading

@@ -28,7 +28,7 @@ namespace {
 // Line 1 the report path as given, line 2 the site codes.
 void WriteReportHead(const RunData& run, ReportFile& report) {
   report.Text(run.params.reportPath).EndLine();
-  for (int i = 1; i <= run.nSite; ++i) report.Single(run.siteCode[i]).Text(" ");
+  for (int i = 1; i <= run.nSite; ++i) report.Code(run.siteCode[i], run.siteName[i]).Text(" ");
   report.Text(" ").EndLine();
 }
 
@@ -45,6 +45,12 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
   };
   note(run.codeWarning, "site, block or family");
   note(run.traitWarning, "trait");
+  const MissingTally& missing = run.missingValues;
+  if (missing.dropped > 0)
+    summary.warnings.push_back(std::to_string(missing.dropped) + (missing.dropped == 1 ? " record" : " records") +
+                               " of " + run.params.dataPath + " lacked trait values and " +
+                               (missing.dropped == 1 ? "was" : "were") + " left out of the analysis (the first on line " +
+                               std::to_string(missing.firstLine) + ")");
 }
 
 }  // namespace
@@ -70,6 +76,9 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const
   RunData run = PrepareRun(params);
   forms.readRecords(run, log);
   CheckRecordsRead(run);
+  SettleCounts(run);
+  if (run.missingValues.dropped > 0)
+    log.Line(" " + std::to_string(run.missingValues.dropped) + " records left out: they lack trait values");
   endStage("read");
   forms.codeLevels(run, log);
   endStage("coding");
@@ -97,6 +106,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const
   summary.nRep = run.nRep;
   summary.nFamily = run.nFamily;
   summary.nTrait = run.nTrait;
+  summary.nDropped = run.missingValues.dropped;
   NoteFieldWarnings(run, summary);
   summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   return summary;
