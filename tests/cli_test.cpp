@@ -57,7 +57,11 @@ TEST(Cli, UsageErrorsNameTheOptionAndExitWith2) {
     const char* message;
   };
   const Case cases[] = {
-      {Without(Without(args, "--sites"), "--age-col"), "missing --sites, --age-col"},
+      {Without(Without(args, "--traits"), "--age-col"), "missing --traits, --age-col"},
+      {Plus(args, {"--site-column", "site"}),
+       "--site-col places a field of a fixed-column file, --site-column a column of a delimited file"},
+      {Plus(args, {"--missing", "skip"}), "--missing: 'skip' is not stop, drop or zero"},
+      {Plus(args, {"--delimiter", "pipe"}), "--delimiter: 'pipe' is not comma, semicolon or tab"},
       {With(args, "--records", "36x"), "--records: '36x' is not a number"},
       {With(args, "--age", ""), "--age: '' is not a number"},
       {With(args, "--families", "nan"), "--families: 'nan' is not a number"},
@@ -122,10 +126,8 @@ TEST(Cli, FailedRunExitsWith1AndLeavesEarlierFilesUntouched) {
   };
   const std::vector<std::string> args = ExampleArgs(dir, true);
   const Case cases[] = {
-      {With(args, "--sites", "2"), "line 37 of "},  // the first record of site 20
-      {With(args, "--sites", "2"), "small_trial.dat: a 3rd site (code 20) is more than --sites = 2"},
-      {With(args, "--records", "35"), "a 36th record of age 10 is more than --records = 35"},
-      {With(args, "--blocks", "2"), "a 3rd block (code 3) at site 30 is more than --blocks = 2"},
+      {With(args, "--sites", "2"), "the data hold 3 sites, more than --sites = 2"},
+      {With(args, "--records", "35"), "the data hold 36 records of age 10, more than --records = 35"},
       {With(args, "--site-col", "0,4"), "--site-col start: 0 is below 1"},
       {With(args, "--traits", "2.5"), "--traits: 2.5 is not a whole number"},
       {With(args, "--output", SourcePath("examples/small_trial.dat")), "--output: the output file is the data file"},
@@ -145,11 +147,12 @@ TEST(Cli, FailedRunExitsWith1AndLeavesEarlierFilesUntouched) {
 
 TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
   TempDir dir;
-  // Lines 2 and 4 lack their second trait; line 3 holds letters in its family field.
+  // Lines 2 and 4 lack their second trait, read as 0 as the method reads
+  // them; line 3 has no family code.
   // The trees after them make a design the set-up accepts (two sites).
   WriteFile(dir / "gaps.dat", ":site blk fam age  height     dbh\n"
                               "  30  1 103 10    7.68\n"
-                              "  30  1 F03 10    8.67    12.4\n"
+                              "  30  1     10    8.67    12.4\n"
                               "  30  2 102 10    8.85\n"
                               "  30  2 103 10    7.10    11.0\n"
                               "  30  2   0 10    7.90    11.9\n"
@@ -161,7 +164,7 @@ TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
                               "  40  2   0 10    7.70    11.6\n"
                               "  40  2 102 10    8.40    12.3\n");
   std::vector<std::string> args = With(ExampleArgs(dir, false), "--data", dir / "gaps.dat");
-  args.push_back("--quiet");
+  args.insert(args.end(), {"--quiet", "--missing", "zero"});
   const CliResult result = RunCli(args);
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.err,

@@ -36,9 +36,14 @@ constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
     "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
-    "                  --sites N --blocks N --families N --records N --traits N --age X\n"
-    "                  --site-col START,WIDTH --block-col START,WIDTH --family-col START,WIDTH\n"
-    "                  --age-col START,WIDTH --trait-col START,WIDTH\n"
+    "                  [--sites N] [--blocks N] [--families N] [--records N]\n"
+    "                  [--missing stop|drop|zero] [--missing-codes CODE,...]\n"
+    "                  fixed columns:  --traits N --age X --site-col START,WIDTH\n"
+    "                                  --block-col START,WIDTH --family-col START,WIDTH\n"
+    "                                  --age-col START,WIDTH --trait-col START,WIDTH\n"
+    "                  delimited file: --site-column C --block-column C --family-column C\n"
+    "                                  --trait-columns C,... [--age-column C --age X]\n"
+    "                                  [--delimiter D] [--decimal-comma] [--no-header]\n"
     "       korvan-cli --help | --version\n";
 
 constexpr std::string_view kHelp =
@@ -54,17 +59,39 @@ constexpr std::string_view kHelp =
     "  --quiet            no progress indicator and no summary line\n"
     "  --timings FILE     seconds of each stage, one 'stage seconds' line each,\n"
     "                     then 'total seconds' (for the benchmarks)\n"
-    "  --sites N          largest number of sites the data may hold\n"
-    "  --blocks N         largest number of blocks of any one site\n"
-    "  --families N       largest number of families\n"
-    "  --records N        largest number of records of the selected age\n"
-    "  --traits N         trait fields per record\n"
+    "  --sites N, --blocks N, --families N, --records N\n"
+    "                     largest numbers of sites, blocks of any one site,\n"
+    "                     families and records of the selected age the data may\n"
+    "                     hold; left out, the data decide\n"
     "  --age X            the age whose records are analysed\n"
+    "  --missing stop|drop|zero\n"
+    "                     a trait field that is empty, blank or a missing code:\n"
+    "                     stop before anything is written and say where (the\n"
+    "                     default), leave every tree that lacks a value out of the\n"
+    "                     whole analysis, or read it as 0\n"
+    "  --missing-codes CODE,...\n"
+    "                     the missing codes (default NA,.,*,-)\n"
+    "\n"
+    "A fixed-column file:\n"
+    "  --traits N         trait fields per record\n"
     "  --site-col, --block-col, --family-col, --age-col START,WIDTH\n"
     "                     where a field stands: first character (from 1), width\n"
     "  --trait-col START,WIDTH\n"
     "                     the first trait field; the others follow it, same width\n"
     "\n"
+    "A delimited file (a sheet saved as CSV); C is a header name or a column\n"
+    "number from 1:\n"
+    "  --site-column C, --block-column C, --family-column C\n"
+    "  --trait-columns C,...\n"
+    "                     the traits' columns; numbers may run as ranges (5-10)\n"
+    "  --age-column C     with --age, the records of that age only; without it\n"
+    "                     every record is analysed\n"
+    "  --delimiter D      comma, semicolon or tab; found from the first line\n"
+    "                     when left out\n"
+    "  --decimal-comma    numbers are written 12,5\n"
+    "  --no-header        the first line is a record, not the columns' names\n"
+    "\n"
+    "Codes that are not plain numbers are names: 12a and 12b are two families.\n"
     "Lines starting with ':' are comments. Exit status: 0 done, 1 the run failed,\n"
     "2 the options are wrong.\n";
 
@@ -75,7 +102,7 @@ struct UsageError {
 // One option of the command line and the run parameters it fills.
 struct OptionInfo {
   std::string_view name;
-  enum Kind { kPath, kNumber, kField, kFlag } kind;
+  enum Kind { kPath, kNumber, kField, kFlag, kText } kind;
   Field field;       // the parameter, or the start of a START,WIDTH pair
   Field widthField;  // the width of a pair
 };
@@ -97,7 +124,24 @@ constexpr OptionInfo kOptions[] = {
     {"--family-col", OptionInfo::kField, Field::kFamilyStart, Field::kFamilyWidth},
     {"--age-col", OptionInfo::kField, Field::kAgeStart, Field::kAgeWidth},
     {"--trait-col", OptionInfo::kField, Field::kTraitStart, Field::kTraitWidth},
+    {"--site-column", OptionInfo::kText, Field::kSiteColumn, Field::kCount},
+    {"--block-column", OptionInfo::kText, Field::kBlockColumn, Field::kCount},
+    {"--family-column", OptionInfo::kText, Field::kFamilyColumn, Field::kCount},
+    {"--age-column", OptionInfo::kText, Field::kAgeColumn, Field::kCount},
+    {"--trait-columns", OptionInfo::kText, Field::kTraitColumns, Field::kCount},
+    {"--delimiter", OptionInfo::kText, Field::kCount, Field::kCount},
+    {"--decimal-comma", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--no-header", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--missing", OptionInfo::kText, Field::kMissing, Field::kCount},
+    {"--missing-codes", OptionInfo::kText, Field::kCount, Field::kCount},
 };
+
+// The options of each file format: one run uses one kind.
+constexpr std::string_view kFixedOptions[] = {"--site-col", "--block-col", "--family-col", "--age-col",
+                                              "--trait-col"};
+constexpr std::string_view kDelimitedOptions[] = {"--site-column",   "--block-column", "--family-column",
+                                                  "--age-column",    "--trait-columns", "--delimiter",
+                                                  "--decimal-comma", "--no-header"};
 
 constexpr std::string_view kOtherNames[] = {"--help", "--version"};
 
@@ -161,6 +205,42 @@ struct CliOptions {
   bool version = false;
 };
 
+// "a,b,c" as its items; an empty text holds none.
+std::vector<std::string> Items(std::string_view text) {
+  std::vector<std::string> items;
+  if (text.empty()) return items;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    items.emplace_back(text.substr(0, comma));
+    if (comma == std::string_view::npos) return items;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+void ApplyText(korvan::RunParameters& params, std::string_view name, std::string_view value) {
+  const std::string text(value);
+  if (name == "--site-column") params.siteColumn = text;
+  else if (name == "--block-column") params.blockColumn = text;
+  else if (name == "--family-column") params.familyColumn = text;
+  else if (name == "--age-column") params.ageColumn = text;
+  else if (name == "--trait-columns") params.traitColumns = Items(value);
+  else if (name == "--missing-codes") params.missingCodes = Items(value);
+  else if (name == "--delimiter") {
+    const std::pair<std::string_view, char> names[] = {{"comma", ','}, {",", ','},     {"semicolon", ';'},
+                                                        {";", ';'},     {"tab", '\t'}, {"\t", '\t'}};
+    for (const auto& [word, delimiter] : names)
+      if (value == word) params.delimiter = delimiter;
+    if (params.delimiter == 0)
+      throw UsageError{"--delimiter: '" + text + "' is not comma, semicolon or tab"};
+  } else {
+    const std::pair<std::string_view, korvan::MissingMode> modes[] = {
+        {"stop", korvan::MissingMode::kStop}, {"drop", korvan::MissingMode::kDrop}, {"zero", korvan::MissingMode::kZero}};
+    for (const auto& [word, mode] : modes)
+      if (value == word) return void(params.missing = mode);
+    throw UsageError{"--missing: '" + text + "' is not stop, drop or zero"};
+  }
+}
+
 void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view value) {
   switch (option.kind) {
     case OptionInfo::kPath:
@@ -182,7 +262,12 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
       break;
     }
     case OptionInfo::kFlag:
-      options.quiet = true;
+      if (option.name == "--quiet") options.quiet = true;
+      else if (option.name == "--decimal-comma") options.params.decimalComma = true;
+      else options.params.header = false;
+      break;
+    case OptionInfo::kText:
+      ApplyText(options.params, option.name, value);
       break;
   }
 }
@@ -256,6 +341,8 @@ UsageError UsageErrorOf(const CLI::ParseError& error) {
   return UsageError{std::string(what)};
 }
 
+void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named);
+
 // CLI11 splits the words and finds the options; what is wrong with them is
 // said here, in the words users know.
 CliOptions ParseArguments(int argc, char** argv) {
@@ -284,17 +371,51 @@ CliOptions ParseArguments(int argc, char** argv) {
   options.version = version->count() > 0;
   if (options.help || options.version) return options;
   if (!app.remaining().empty()) throw UsageError{UnknownOption(app.remaining().front())};
-  std::string missing;
+  std::vector<std::string_view> named;
   for (std::size_t n = 0; n < std::size(kOptions); ++n) {
     const OptionInfo& option = kOptions[n];
     const std::vector<std::string>& values = given[n]->results();
     if (given[n]->count() > 1) throw UsageError{std::string(option.name) + " is given twice"};
-    if (given[n]->count() == 1) ApplyOption(options, option, values.empty() ? std::string_view() : values.front());
-    const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings";
-    if (!optional && given[n]->count() == 0) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
+    if (given[n]->count() == 1) {
+      ApplyOption(options, option, values.empty() ? std::string_view() : values.front());
+      named.push_back(option.name);
+    }
   }
-  if (!missing.empty()) throw UsageError{"missing " + missing};
+  CheckOptionsGiven(options.params, named);
   return options;
+}
+
+// What each file format needs, and never the options of both.
+void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named) {
+  auto has = [&named](std::string_view name) { return std::find(named.begin(), named.end(), name) != named.end(); };
+  auto first = [&](const auto& names) -> std::string_view {
+    for (const std::string_view name : names)
+      if (has(name)) return name;
+    return {};
+  };
+  const std::string_view fixed = first(kFixedOptions), delimited = first(kDelimitedOptions);
+  if (!fixed.empty() && !delimited.empty())
+    throw UsageError{std::string(fixed) + " places a field of a fixed-column file, " + std::string(delimited) +
+                     " a column of a delimited file; give the options of one kind"};
+  params.delimited = !delimited.empty();
+  // A count left out is no limit: the data decide.
+  const std::pair<std::string_view, double*> capacities[] = {{"--sites", &params.nSite}, {"--blocks", &params.nBlock},
+                                                             {"--families", &params.nFamily},
+                                                             {"--records", &params.nRecord}};
+  for (const auto& [name, count] : capacities)
+    if (!has(name)) *count = korvan::kNoLimit;
+  std::vector<std::string_view> needed = {"--data", "--output"};
+  if (params.delimited) {
+    needed.insert(needed.end(), {"--site-column", "--block-column", "--family-column", "--trait-columns"});
+    if (has("--age-column") || has("--age")) needed.insert(needed.end(), {"--age-column", "--age"});
+  } else {
+    needed.insert(needed.end(), {"--traits", "--age"});
+    needed.insert(needed.end(), std::begin(kFixedOptions), std::end(kFixedOptions));
+  }
+  std::string missing;
+  for (const std::string_view name : needed)
+    if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
+  if (!missing.empty()) throw UsageError{"missing " + missing};
 }
 
 std::string ProcedureMessage(korvan::OutputStep step, const std::string& path, std::error_code reason) {

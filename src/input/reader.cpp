@@ -327,13 +327,16 @@ std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line"
 
 [[noreturn]] void ThrowNoRecords(const RunData& run) {
   const RunParameters& params = run.params;
-  const std::string head = "no record of age " + NumberText(params.ageSel) + " in " + params.dataPath;
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  const std::string head =
+      (everyAge ? std::string("no record") : "no record of age " + NumberText(params.ageSel)) + " in " + params.dataPath;
   if (run.linesRead == 0) throw KorvanError(head + ": the file is empty; choose the data file");
   if (run.commentLines == run.linesRead)
     throw KorvanError(head + ": all its " + Lines(run.linesRead) + " are comments (they begin with ':')");
   std::string message = head + " (" + Lines(run.linesRead) + " read";
   if (run.commentLines > 0) message += ", " + std::to_string(run.commentLines) + " of them comments";
-  message += "): the age field (" + Characters(run.ageField) + ") ";
+  message += "): the age field (" +
+             (run.delimited() ? "column " + std::to_string(run.ageColumn + 1) : Characters(run.ageField)) + ") ";
   if (run.otherAges.empty()) {
     message += "holds no number in any line";
   } else {
@@ -343,7 +346,7 @@ std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line"
     message += run.otherAges.size() > kShownAges ? " and other ages" : " and no other age";
   }
   throw KorvanError(message + "; check " + params.NameOf(Field::kAge) + " and " +
-                    params.NameOf(Field::kAgeStart));
+                    params.NameOf(run.delimited() ? Field::kAgeColumn : Field::kAgeStart));
 }
 
 std::string Records(std::int64_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
@@ -383,32 +386,45 @@ void SettleCounts(RunData& run) {
 void CheckRecordsRead(const RunData& run) {
   if (run.nRecord == 0) ThrowNoRecords(run);
   const RunParameters& params = run.params;
-  const std::string records = " in any of the " + std::to_string(run.nRecord) + " records of age " +
-                              NumberText(params.ageSel) + " (the first is line ";
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  const std::string records = " in any of the " + std::to_string(run.nRecord) + " records" +
+                              (everyAge ? "" : " of age " + NumberText(params.ageSel)) + " (the first is line ";
+  // Where a field stands and what to check, in either format.
+  auto column = [&run](int c) { return "column " + std::to_string(c + 1); };
   struct Code {
     std::size_t index;
     const char* name;
-    const FieldWindow& window;
+    std::string where;
     Field start;
   };
-  const Code codes[] = {{kSiteField, "site", run.siteField, Field::kSiteStart},
-                        {kBlockField, "block", run.blockField, Field::kBlockStart},
-                        {kFamilyField, "family", run.familyField, Field::kFamilyStart}};
+  const bool delimited = run.delimited();
+  const Code codes[] = {
+      {kSiteField, "site", delimited ? column(run.siteColumn) : Characters(run.siteField),
+       delimited ? Field::kSiteColumn : Field::kSiteStart},
+      {kBlockField, "block", delimited ? column(run.blockColumn) : Characters(run.blockField),
+       delimited ? Field::kBlockColumn : Field::kBlockStart},
+      {kFamilyField, "family", delimited ? column(run.familyColumn) : Characters(run.familyField),
+       delimited ? Field::kFamilyColumn : Field::kFamilyStart}};
   for (const Code& code : codes) {
     if (run.fieldHeldNumber[code.index]) continue;
-    throw KorvanError("the " + std::string(code.name) + " field (" + Characters(code.window) + ") holds no number" +
-                      records + std::to_string(run.codeWarning.firstLine) + " of " + params.dataPath + "); check " +
+    throw KorvanError("the " + std::string(code.name) + " field (" + code.where + ") holds no number" + records +
+                      std::to_string(run.codeWarning.firstLine) + " of " + params.dataPath + "); check " +
                       params.NameOf(code.start));
   }
-  if (run.missingValues.trees > 0 && params.missing == MissingMode::kStop) ThrowMissingValues(run);
   // A trait that was never measured would be analysed as all zeros.
   for (int t = 1; t <= run.nTrait; ++t) {
     if (run.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1]) continue;
-    throw KorvanError("trait " + std::to_string(t) + " (" + Characters(run.traitField, (t - 1) * run.traitField.width) +
-                      ") holds no number" + records + std::to_string(run.traitWarning.firstLine) + " of " +
-                      params.dataPath + "); check " + params.NameOf(Field::kTraits) + " and " +
-                      params.NameOf(Field::kTraitStart));
+    const FieldWarning& missing = run.missingValues.byTrait[static_cast<std::size_t>(t)];
+    std::int64_t firstLine = run.traitWarning.firstLine;
+    if (missing.count > 0 && (firstLine == 0 || missing.firstLine < firstLine)) firstLine = missing.firstLine;
+    const std::string where = delimited ? column(run.traitColumn[static_cast<std::size_t>(t) - 1])
+                                        : Characters(run.traitField, (t - 1) * run.traitField.width);
+    const std::string check = delimited ? params.NameOf(Field::kTraitColumns)
+                                        : params.NameOf(Field::kTraits) + " and " + params.NameOf(Field::kTraitStart);
+    throw KorvanError("trait " + std::to_string(t) + " (" + where + ") holds no number" + records +
+                      std::to_string(firstLine) + " of " + params.dataPath + "); check " + check);
   }
+  if (run.missingValues.trees > 0 && params.missing == MissingMode::kStop) ThrowMissingValues(run);
 }
 
 }  // namespace korvan
