@@ -5,6 +5,7 @@
 // Only the readers and the preview include this.
 
 #include <cstdint>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -24,11 +25,13 @@ char FindDelimiter(std::string_view line);
 // True when nothing but blanks and tabs stands in the line.
 bool IsBlankLine(std::string_view line);
 
-// A line without a quote split at the delimiter: the fields as they stand.
-inline void SplitPlainLine(std::string_view line, char delimiter, std::vector<std::string_view>& fields) {
+// A line without a quote split at the delimiter: the fields as they stand,
+// at most `limit` of them, the last holding the rest of the line.
+inline void SplitPlainLine(std::string_view line, char delimiter, std::vector<std::string_view>& fields,
+                           std::size_t limit = SIZE_MAX) {
   fields.clear();
   for (;;) {
-    const std::size_t at = line.find(delimiter);
+    const std::size_t at = fields.size() + 1 < limit ? line.find(delimiter) : std::string_view::npos;
     fields.push_back(line.substr(0, at));
     if (at == std::string_view::npos) return;
     line.remove_prefix(at + 1);

@@ -5,6 +5,7 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,6 +41,9 @@ ParsedNumber Convert(std::string_view field) {
   if (!ParsePlainDecimal(field, parsed)) parsed = ParseNumber(field);
   return parsed;
 }
+
+// Where a kept field stands: its begin and end in the kept text.
+using Span = std::pair<std::size_t, std::size_t>;
 
 // Numbers the levels of the selected records. The hash maps give the level
 // that a search of the stored codes in order would find first, since a code
@@ -103,8 +107,9 @@ class RecordReader {
     ReadRecord(line);
   }
 
-  void ReadFields(const std::vector<std::string_view>& fields, std::int64_t lineNo) {
-    store_.SetFields(fields, lineNo);
+  void ReadFields(const reading::DelimitedRecords& records) {
+    store_.SetFields(records.Fields(), records.RecordLine());
+    records_ = &records;
     ReadRecord({});
   }
 
@@ -124,7 +129,7 @@ class RecordReader {
     // Where characters are bytes the trait fields wait to be converted with
     // those of other records; elsewhere they are converted at once.
     if (run_.delimited()) {
-      KeepDelimitedFields(r);
+      KeepDelimitedFields(r, *records_);
     } else if (store_.Fields().Ascii()) {
       KeepTraitFields(line, r);
     } else {
@@ -187,34 +192,73 @@ class RecordReader {
       const std::uint64_t all = static_cast<std::uint64_t>(traits.width) * static_cast<std::uint64_t>(run_.nTrait);
       region = line.substr(start, std::min<std::uint64_t>(all, line.size() - start));
     }
-    pending_.push_back({r, store_.LineNumber(), keptText_.size(), region.size()});
+    pending_.push_back({r, store_.LineNumber(), keptText_.size(), region.size(), 0});
     keptText_.append(region);
     if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
   }
 
-  // The same for a delimited record: its trait fields one after another,
-  // with where each ends; decimal commas become points on the way.
-  void KeepDelimitedFields(int r) {
+  // The same for a delimited record. A plain line split partly keeps the
+  // rest of the line from its first trait column, to be split when it is
+  // converted; other records their trait fields one after another, with
+  // where each ends. Decimal commas become points on the way.
+  void KeepDelimitedFields(int r, const reading::DelimitedRecords& records) {
     const std::size_t offset = keptText_.size();
-    for (int t = 1; t <= run_.nTrait; ++t) {
-      const std::string_view field = store_.Trait(t);
-      const std::size_t from = keptText_.size();
-      keptText_.append(field);
-      if (run_.params.decimalComma) std::replace(keptText_.begin() + static_cast<std::ptrdiff_t>(from), keptText_.end(), ',', '.');
-      keptEnds_.push_back(keptText_.size());
+    std::size_t ends = kRawRegion;
+    if (records.SplitPartly()) {
+      const std::vector<std::string_view>& fields = records.Fields();
+      const std::size_t first = records.FirstTraitColumn();
+      if (first < fields.size())
+        keptText_.append(fields[first].data(),
+                         static_cast<std::size_t>(fields.back().data() + fields.back().size() - fields[first].data()));
+    } else {
+      ends = keptEnds_.size();
+      for (int t = 1; t <= run_.nTrait; ++t) {
+        keptText_.append(store_.Trait(t));
+        keptEnds_.push_back(keptText_.size());
+      }
     }
-    pending_.push_back({r, store_.LineNumber(), offset, keptText_.size() - offset});
+    if (run_.params.decimalComma)
+      std::replace(keptText_.begin() + static_cast<std::ptrdiff_t>(offset), keptText_.end(), ',', '.');
+    pending_.push_back({r, store_.LineNumber(), offset, keptText_.size() - offset, ends});
     if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
   }
 
-  // Trait t (from 1) of pending_[n].
+  // Where each trait field of the delimited records pending_[from .. to - 1]
+  // stands in keptText_: spans[(n - from) * nTrait + t - 1].
+  void FindDelimitedFields(std::size_t from, std::size_t to, std::vector<Span>& spans) const {
+    const auto nTrait = static_cast<std::size_t>(run_.nTrait);
+    spans.resize((to - from) * nTrait);
+    const std::size_t firstTrait = static_cast<std::size_t>(*std::min_element(run_.traitColumn.begin(), run_.traitColumn.end()));
+    std::vector<std::size_t> relative(nTrait);
+    for (std::size_t t = 0; t < nTrait; ++t) relative[t] = static_cast<std::size_t>(run_.traitColumn[t]) - firstTrait;
+    std::vector<Span> columns(*std::max_element(relative.begin(), relative.end()) + 1);
+    const char* const text = keptText_.data();
+    for (std::size_t n = from; n < to; ++n) {
+      const Kept& kept = pending_[n];
+      Span* out = &spans[(n - from) * nTrait];
+      if (kept.ends != kRawRegion) {
+        for (std::size_t t = 0; t < nTrait; ++t)
+          out[t] = {t == 0 ? kept.offset : keptEnds_[kept.ends + t - 1], keptEnds_[kept.ends + t]};
+        continue;
+      }
+      std::size_t at = kept.offset, column = 0;
+      const std::size_t end = kept.offset + kept.length;
+      for (; column < columns.size(); ++column) {
+        const void* delimiter = std::memchr(text + at, run_.delimiter, end - at);
+        const std::size_t fieldEnd = delimiter ? static_cast<std::size_t>(static_cast<const char*>(delimiter) - text) : end;
+        columns[column] = {at, fieldEnd};
+        if (!delimiter) break;
+        at = fieldEnd + 1;
+      }
+      // A short line's missing columns are empty fields.
+      for (++column; column < columns.size(); ++column) columns[column] = {end, end};
+      for (std::size_t t = 0; t < nTrait; ++t) out[t] = columns[relative[t]];
+    }
+  }
+
+  // Trait t (from 1) of a fixed-column record pending_[n].
   std::string_view KeptField(std::size_t n, int t) const {
     const Kept& kept = pending_[n];
-    if (run_.delimited()) {
-      const std::size_t at = n * static_cast<std::size_t>(run_.nTrait) + static_cast<std::size_t>(t) - 1;
-      const std::size_t begin = t == 1 ? kept.offset : keptEnds_[at - 1];
-      return std::string_view(keptText_.data() + begin, keptEnds_[at] - begin);
-    }
     const auto width = static_cast<std::uint64_t>(run_.traitField.width);
     const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
     return at < kept.length ? std::string_view(keptText_.data() + kept.offset + at,
@@ -233,11 +277,20 @@ class RecordReader {
     FieldWarning found;
     std::int64_t failedLine = 0;
     std::string failure;
+    std::vector<Span> spans;
+    if (run_.delimited()) FindDelimitedFields(from, to, spans);
+    const auto nTrait = static_cast<std::size_t>(run_.nTrait);
     for (int t = 1; t <= run_.nTrait; ++t) {
       float* values = run_.traitValue.TraitVector(t).data();
       for (std::size_t n = from; n < to; ++n) {
         const Kept& kept = pending_[n];
-        const std::string_view field = KeptField(n, t);
+        std::string_view field;
+        if (run_.delimited()) {
+          const Span& span = spans[(n - from) * nTrait + static_cast<std::size_t>(t) - 1];
+          field = std::string_view(keptText_.data() + span.first, span.second - span.first);
+        } else {
+          field = KeptField(n, t);
+        }
         FieldWarning one;
         try {
           values[kept.record] = store_.TraitNumber(Convert(field), field, one, missing[static_cast<std::size_t>(t)],
@@ -265,7 +318,11 @@ class RecordReader {
     std::int64_t lineNo = 0;
     std::size_t offset = 0;  // of its trait fields in keptText_
     std::size_t length = 0;
+    std::size_t ends = 0;    // a delimited record's first entry in keptEnds_, or kRawRegion
   };
+  // A delimited record kept as the rest of its line, not yet split.
+  static constexpr std::size_t kRawRegion = SIZE_MAX;
+
   // Enough to be worth starting a thread for.
   static constexpr std::size_t kKeptRecords = 8192;
   static constexpr std::size_t kKeptBytes = std::size_t{4} << 20;
@@ -274,6 +331,7 @@ class RecordReader {
 
   RunData& run_;
   reading::RecordStore store_;
+  const reading::DelimitedRecords* records_ = nullptr;  // the delimited record being read
   std::vector<Kept> pending_;
   std::string keptText_;
   std::vector<std::size_t> keptEnds_;  // a delimited record's trait fields: where each ends
@@ -290,7 +348,7 @@ void ReadRecords(RunData& run, ProgressLog& log) {
   reading::DataFileLines file(run, log);
   RecordReader reader(run, log);
   std::optional<reading::DelimitedRecords> delimited;
-  if (run.delimited()) delimited.emplace(run, true);
+  if (run.delimited()) delimited.emplace(run, true, true);
   std::string_view line;
   std::int64_t lineNo = 0;
   try {
@@ -298,7 +356,7 @@ void ReadRecords(RunData& run, ProgressLog& log) {
       if (!delimited) {
         reader.ReadLine(line, lineNo);
       } else if (delimited->InRecord() || !reader.PassComment(line)) {
-        if (delimited->Take(line, lineNo)) reader.ReadFields(delimited->Fields(), delimited->RecordLine());
+        if (delimited->Take(line, lineNo)) reader.ReadFields(*delimited);
       }
       if (lineNo == kSampleLines && file.FileOverRead() > 0) reader.Reserve(run.nRecord * file.FileOverRead());
     }
@@ -333,6 +391,7 @@ std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line"
   if (run.linesRead == 0) throw KorvanError(head + ": the file is empty; choose the data file");
   if (run.commentLines == run.linesRead)
     throw KorvanError(head + ": all its " + Lines(run.linesRead) + " are comments (they begin with ':')");
+  if (everyAge) throw KorvanError(head + ": no line holds a record; choose the data file");
   std::string message = head + " (" + Lines(run.linesRead) + " read";
   if (run.commentLines > 0) message += ", " + std::to_string(run.commentLines) + " of them comments";
   message += "): the age field (" +

@@ -271,8 +271,11 @@ bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
   }
   bool complete = false;
   if (!quoted_->InRecord() && HoldsNothing(line, run_.delimiter)) return false;
-  if (plainLines_ && !quoted_->InRecord() && line.find('"') == std::string_view::npos) {
-    SplitPlainLine(line, run_.delimiter, fields_);
+  partly_ = false;
+  const bool plain = plainLines_ && !quoted_->InRecord() && line.find('"') == std::string_view::npos;
+  if (plain) {
+    SplitPlainLine(line, run_.delimiter, fields_, limit_);
+    partly_ = limit_ != SIZE_MAX;
     recordLine_ = lineNo;
     complete = true;
   } else {
@@ -283,7 +286,18 @@ bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
   if (!columnsKnown_) {
     columnsKnown_ = true;
     ResolveColumns(run_, fields_);
+    // A tree to be left out is known only once all its trait fields are.
+    if (splitPartly_ && run_.params.missing != MissingMode::kDrop) {
+      firstTrait_ = static_cast<std::size_t>(*std::min_element(run_.traitColumn.begin(), run_.traitColumn.end()));
+      const auto codes = static_cast<std::size_t>(
+          std::max({run_.siteColumn, run_.blockColumn, run_.familyColumn, run_.ageColumn}));
+      limit_ = std::max(codes + 1, firstTrait_) + 1;
+    }
     if (run_.params.header) return false;
+    if (plain && limit_ != SIZE_MAX) {
+      SplitPlainLine(line, run_.delimiter, fields_, limit_);
+      partly_ = true;
+    }
   }
   return true;
 }

@@ -353,7 +353,15 @@ class RecordStore {
 // without a quote be split directly, as the product form does.
 class DelimitedRecords {
  public:
-  DelimitedRecords(RunData& run, bool plainLines) : run_(run), plainLines_(plainLines) {}
+  // `splitPartly`: a plain line is split only as far as the codes, the age
+  // and the first trait column; the last field then holds the rest of the
+  // line, whose trait fields the product form splits with their conversion.
+  DelimitedRecords(RunData& run, bool plainLines, bool splitPartly = false)
+      : run_(run), plainLines_(plainLines), splitPartly_(splitPartly) {}
+  // The last record was a plain line split partly; its fields from the
+  // first trait column on are the rest of the line from FirstTraitField().
+  bool SplitPartly() const { return partly_; }
+  std::size_t FirstTraitColumn() const { return firstTrait_; }
 
   // Takes line `lineNo`; true when it completes a record, whose fields are
   // then in Fields() and which began on RecordLine().
@@ -369,6 +377,10 @@ class DelimitedRecords {
  private:
   RunData& run_;
   bool plainLines_;
+  bool splitPartly_;
+  bool partly_ = false;
+  std::size_t limit_ = SIZE_MAX;   // fields a plain line is split into
+  std::size_t firstTrait_ = 0;     // the first trait column
   bool columnsKnown_ = false;
   std::optional<QuotedRecords> quoted_;
   std::vector<std::string_view> fields_;
