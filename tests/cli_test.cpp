@@ -1,7 +1,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <map>
 #include <regex>
 #include <string>
 #include <vector>
@@ -200,6 +202,78 @@ TEST(Cli, TimingsListEveryStageWithinTheTotal) {
   EXPECT_THAT(lines.back(), StartsWith("total "));
   // Each figure is rounded to 6 decimals: half a microsecond per line.
   EXPECT_LE(stageSum, total + 0.5e-6 * static_cast<double>(lines.size())) << ReadFile(dir / "timings.txt");
+}
+
+// The maize trial as fixed columns, as a sheet with its site and hybrid
+// names (comma; semicolon with decimal commas) and as a sheet of its codes.
+TEST(Cli, MaizeSheetsGiveTheFixedColumnReport) {
+  TempDir dir;
+  const std::vector<std::string> fixed = {"--data", SourcePath("examples/maize2010_6traits.dat"), "--output",
+      dir / "fixed.out", "--traits", "6", "--age", "10", "--site-col", "1,4", "--block-col", "5,4",
+      "--family-col", "9,6", "--age-col", "15,4", "--trait-col", "19,10"};
+  ASSERT_EQ(RunCli(fixed).exitCode, 0);
+  std::vector<std::string> expected = ReadLines(dir / "fixed.out");
+  expected.erase(expected.begin());
+  // Each name in place of its code, a token between blanks.
+  std::map<std::string, std::string> codeOf;
+  for (const std::string& line : ReadLines(SourcePath("examples/maize2010_6traits_codes.csv"))) {
+    const std::regex entry("\"(site|family)\",([0-9]+),\"([^\"]+)\"\r?");
+    if (std::smatch m; std::regex_match(line, m, entry)) codeOf[m[3]] = m[2];
+  }
+  auto asCodes = [&](const std::string& report) {
+    std::vector<std::string> lines = ReadLines(report);
+    lines.erase(lines.begin());
+    for (std::string& line : lines) {
+      std::string coded;
+      for (std::size_t at = 0, end; at <= line.size(); at = end + 1) {
+        end = std::min(line.find(' ', at), line.size());
+        const std::string token = line.substr(at, end - at);
+        coded += (at == 0 ? "" : " ") + (codeOf.count(token) ? codeOf[token] : token);
+      }
+      line = coded;
+    }
+    return lines;
+  };
+  const std::string sheet = ReadFile(SourcePath("examples/maize2010_6traits.csv"));
+  std::string european = sheet, codes = "site,rep,family,age,t1,t2,t3,t4,t5,t6\n";
+  std::replace(european.begin(), european.end(), ',', ';');
+  std::replace(european.begin(), european.end(), '.', ',');
+  for (const std::string& line : ReadLines(SourcePath("examples/maize2010_6traits.dat")))
+    codes += std::regex_replace(std::regex_replace(line, std::regex("^ +| +$"), ""), std::regex(" +"), ",") + "\n";
+  WriteFile(dir / "european.csv", european);
+  WriteFile(dir / "codes.csv", codes);
+  const std::vector<std::string> columns = {"--site-column", "site", "--block-column", "rep", "--trait-columns",
+                                            "5-10", "--output", dir / "sheet.out"};
+  const std::vector<std::vector<std::string>> sheets = {
+      {"--data", SourcePath("examples/maize2010_6traits.csv"), "--family-column", "hybrid"},
+      {"--data", dir / "european.csv", "--family-column", "3", "--decimal-comma", "--age-column", "age", "--age", "10"},
+      {"--data", dir / "codes.csv", "--family-column", "family", "--delimiter", "comma"}};
+  for (const std::vector<std::string>& args : sheets) {
+    const CliResult result = RunCli(Plus(columns, args));
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(asCodes(dir / "sheet.out"), expected) << args[1];
+    std::vector<std::string> lines = ReadLines(dir / "sheet.out");
+    lines.erase(lines.begin());
+    if (args[1] == dir / "codes.csv") EXPECT_EQ(lines, expected);  // numbers as codes: not even a name differs
+  }
+
+  // NA in 35 trait fields: stop, leave the trees out, or read the values as 0.
+  std::string gaps = sheet;
+  for (std::size_t n = 0, at = 0; n < 35; ++n) {
+    at = gaps.find('\n', at + 1500);
+    gaps.replace(gaps.rfind(',', at) + 1, gaps.find('\n', gaps.rfind(',', at)) - gaps.rfind(',', at) - 1, "NA");
+  }
+  WriteFile(dir / "gaps.csv", gaps);
+  const std::vector<std::string> gapped = Plus(columns, {"--data", dir / "gaps.csv", "--family-column", "hybrid"});
+  const CliResult stop = RunCli(gapped);
+  EXPECT_EQ(stop.exitCode, 1);
+  EXPECT_THAT(stop.err, HasSubstr("35 records in " + (dir / "gaps.csv") + " lack trait values (trait 6: 35 records"));
+  EXPECT_THAT(stop.err, HasSubstr("(--missing drop), or read the values as 0 (--missing zero)\n"));
+  const CliResult drop = RunCli(Plus(gapped, {"--missing", "drop"}));
+  EXPECT_THAT(drop.err, HasSubstr("35 records of " + (dir / "gaps.csv") + " lacked trait values and were left out"));
+  EXPECT_THAT(drop.err, HasSubstr("1730 records, 10 sites, 40 blocks, 93 families, 6 traits, 35 records that lack"));
+  const CliResult zero = RunCli(Plus(gapped, {"--missing", "zero"}));
+  EXPECT_THAT(zero.err, HasSubstr("35 trait fields were empty or not numeric and read as 0"));
 }
 
 // Counts stated with the public data sets, found independently of korvan.

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -21,6 +22,7 @@ namespace korvan {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 
@@ -229,6 +231,86 @@ TEST(ReadRecords, ExceededCapacitiesSayWhatTheDataHold) {
   for (const auto& [adjust, message] : limits) EXPECT_THAT(Read(data, 1, adjust).error, testing::StartsWith(message));
   // Left out, the most blocks of any site lays out the columns.
   EXPECT_EQ(Read(data, 1, [](RunParameters& p) { p.nBlock = kNoLimit; }).run.nBlock, 2);
+}
+
+// Levels of "a.b.c" records told apart by their codes' text or number.
+TEST(ReadRecords, NamesAreToldApartByTheirTextNumbersByTheirValue) {
+  std::string data;
+  for (const char* family : {"12a", "12b", "12", " 12.0", "\"12a\"", "1x3", "1", "\"7\"", "7", "12b "})
+    data += Line({"A 1", "\"A 1\"", family, "10", "1"}) + "\n";
+  const RunData run = Read(data).run;
+  EXPECT_EQ(Levels(run), "1.1.1 1.1.2 1.1.3 1.1.3 1.1.1 1.1.4 1.1.5 1.1.6 1.1.6 1.1.2");
+  EXPECT_THAT(run.familyName, ElementsAre("", "12a", "12b", "", "1x3", "", ""));
+  EXPECT_THAT(run.siteName, ElementsAre("", "A 1"));
+  EXPECT_EQ(run.codeWarning.count, 0);
+}
+
+// Trait 1 of eight trees; the fifth holds a value no code matches.
+TEST(ReadRecords, MissingValuesStopDropOrReadAsZero) {
+  const char* values[] = {"1.5", "NA", "", "  -  ", "abc", "-9", "2", "."};
+  std::string data;
+  for (int r = 0; r < 8; ++r) data += Line({std::to_string(r % 2), std::to_string(r % 4), std::to_string(r), "10", values[r]}) + "\n";
+  struct Case {
+    MissingMode mode;
+    std::vector<std::string> codes;
+    std::vector<float> traits;
+    std::array<std::int64_t, 4> tally;  // trees, first line, left out, trait warnings
+  };
+  const Case cases[] = {
+      {MissingMode::kStop, {"NA", ".", "*", "-"}, {1.5f, 0, 0, 0, 0, -9, 2, 0}, {4, 2, 0, 1}},
+      {MissingMode::kStop, {"-9"}, {1.5f, 0, 0, 0, 0, 0, 2, 0}, {2, 3, 0, 4}},  // numbers match by value
+      {MissingMode::kDrop, {"NA", ".", "*", "-"}, {1.5f, 0, -9, 2}, {4, 2, 4, 1}},
+      {MissingMode::kZero, {"NA", ".", "*", "-"}, {1.5f, 0, 0, 0, 0, -9, 2, 0}, {0, 0, 0, 5}},
+  };
+  for (const Case& c : cases) {
+    const RunData run = Read(data, 1, [&](RunParameters& p) { p.missing = c.mode, p.missingCodes = c.codes; }).run;
+    EXPECT_THAT(std::vector<float>(run.traitValue.Trait(1) + 1, run.traitValue.Trait(1) + 1 + run.nRecord),
+                ElementsAreArray(c.traits));
+    const MissingTally& m = run.missingValues;
+    EXPECT_EQ((std::array{m.trees, m.firstLine, m.dropped, run.traitWarning.count}), c.tally);
+  }
+  // Left out before they are given levels: the next family is the 2nd.
+  const RunData dropped = Read(data, 1, [](RunParameters& p) { p.missing = MissingMode::kDrop; }).run;
+  EXPECT_EQ(Levels(dropped), "1.1.1 1.1.2 2.1.3 1.2.4");
+}
+
+// A sheet's header, quotes and blank rows; the same trial each time.
+TEST(ReadRecords, DelimitedFilesByColumnNameOrNumber) {
+  const std::string rows = "a,1,f1,10,1.5\n\n,,,,\n\"a\",2,\"f,2\",10,2.5\n:comment\nb,1,\"f\"\"3\"\"\n\",10,3.5\n";
+  auto read = [](const std::string& text, const std::function<void(RunParameters&)>& adjust) {
+    return Read(text, 1, [&](RunParameters& p) {
+      p.delimited = true, p.siteColumn = "site", p.blockColumn = "2", p.familyColumn = "fam", p.ageColumn = "age";
+      p.traitColumns = {"5-5"}, p.nTrait = 0;
+      if (adjust) adjust(p);
+    });
+  };
+  const ReadResult comma = read("site,block,fam,age,h\n" + rows, {});
+  ASSERT_EQ(comma.error, "");
+  EXPECT_EQ(Levels(comma.run), "1.1.1 1.2.2 2.1.3");
+  EXPECT_THAT(comma.run.familyName, ElementsAre("", "f1", "f,2", "f\"3\"\n"));
+  EXPECT_THAT(Traits(comma.run), ElementsAre(1.5f, 2.5f, 3.5f));
+  std::string semicolons = "site;block;fam;age;h\n" + rows;
+  std::replace(semicolons.begin(), semicolons.end(), ',', ';');
+  std::replace(semicolons.begin(), semicolons.end(), '.', ',');
+  const ReadResult european = read(semicolons, [](RunParameters& p) { p.decimalComma = true; });
+  EXPECT_EQ(Levels(european.run) + " " + european.run.familyName[2], "1.1.1 1.2.2 2.1.3 f;2");
+  EXPECT_THAT(Traits(european.run), ElementsAre(1.5f, 2.5f, 3.5f));
+  const ReadResult noHeader = read(rows, [](RunParameters& p) {
+    p.header = false, p.siteColumn = "1", p.familyColumn = "3", p.ageColumn.clear();
+  });
+  EXPECT_EQ(Levels(noHeader.run), "1.1.1 1.2.2 2.1.3");
+  const std::pair<std::function<void(RunParameters&)>, std::string> refused[] = {
+      {[](RunParameters& p) { p.familyColumn = "family"; },
+       "Families: no column 'family' in the header of $; its columns are 'site', 'block', 'fam', 'age', 'h' (fields "
+       "apart at commas)"},
+      {[](RunParameters& p) { p.traitColumns = {"4-6"}; }, "column 6, but the first line of $ has 5 columns"},
+      {[](RunParameters& p) { p.header = false; }, "'site' is no column number, and a file without a header"},
+  };
+  for (const auto& [adjust, message] : refused)
+    EXPECT_THAT(read("site,block,fam,age,h\n" + rows, adjust).error, HasSubstr(message));
+  EXPECT_THAT(read("site,block,fam,age,h\na,1,\"f1,10,1.5\n", {}).error,
+              HasSubstr("line 2 of $: a quoted field opens there and is never closed"));
+  EXPECT_THAT(read("site,block,fam,age,h\na,1,f\"1,10,1.5\n", {}).error, HasSubstr("line 2 of $: a quote (\")"));
 }
 
 TEST(ReadRecords, DataFileThatCannotBeOpenedSaysWhy) {

@@ -529,6 +529,7 @@ std::string SummaryLine(const korvan::RunSummary& summary) {
   return "korvan-cli: wrote " + summary.reportPath + ": " + Counted(summary.nRecord, "record", "records") + ", " +
          Counted(summary.nSite, "site", "sites") + ", " + Counted(summary.nRep, "block", "blocks") + ", " +
          Counted(summary.nFamily, "family", "families") + ", " + Counted(summary.nTrait, "trait", "traits") + ", " +
+         (summary.nDropped > 0 ? Counted(summary.nDropped, "record", "records") + " that lack values left out, " : "") +
          std::string(seconds, end) + " s";
 }
 
