@@ -21,6 +21,7 @@ using test::SourcePath;
 using test::TempDir;
 using test::WriteFile;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 std::vector<std::string> Plus(std::vector<std::string> args, const std::vector<std::string>& more) {
@@ -274,6 +275,45 @@ TEST(Cli, MaizeSheetsGiveTheFixedColumnReport) {
   EXPECT_THAT(drop.err, HasSubstr("1730 records, 10 sites, 40 blocks, 93 families, 6 traits, 35 records that lack"));
   const CliResult zero = RunCli(Plus(gapped, {"--missing", "zero"}));
   EXPECT_THAT(zero.err, HasSubstr("35 trait fields were empty or not numeric and read as 0"));
+}
+
+// Mis-set fields of the bamboo trial warn and still run; right-aligned
+// fields that merely touch (the maize file) do not; a packed file does.
+TEST(Cli, FieldsThatLookMisSetAreShownUnderARuler) {
+  TempDir dir;
+  const std::string bamboo = SourcePath("examples/bamboo_height.dat");
+  const std::vector<std::string> fields = {"--output", dir / "trial.out", "--age", "10", "--site-col", "1,4",
+                                           "--block-col", "5,4", "--age-col", "15,4"};
+  std::string packed;
+  for (const std::string& line : ReadLines(bamboo)) packed += std::regex_replace(line, std::regex(" "), "0") + "\n";
+  WriteFile(dir / "packed.dat", packed);
+  struct Case {
+    std::vector<std::string> args;
+    std::string warning;  // "" for none
+  };
+  const Case cases[] = {
+      {{"--data", bamboo, "--family-col", "9,6", "--trait-col", "24,10", "--traits", "1"},
+       "warning: a number runs across the first character of trait 1 (between characters 23 and 24) in 51 of the "
+       "216 records of age 10: the field may start or end inside the numbers; check --trait-col start and "
+       "--trait-col width (in a file packed without blanks between its fields this is expected). Line 1 of " +
+       bamboo + ":\n         1         2        \n1234567890123456789012345678\n   2   1     1  10    142.00\n"
+       "                      ^^\n"},
+      {{"--data", bamboo, "--family-col", "9,10", "--trait-col", "19,10", "--traits", "1"},
+       "warning: the family field (characters 9 to 18) holds two numbers apart in 216 of the 216 records of age 10, "
+       "read as one code; it may take in a neighbouring field: check --family-col start and --family-col width. "
+       "Line 1 of " + bamboo + ":\n"},
+      {{"--data", dir / "packed.dat", "--family-col", "9,6", "--trait-col", "19,10", "--traits", "1"},
+       "warning: a number runs across the last character of the site field and the first character of the block "
+       "field (between characters 4 and 5) in 216 of the 216"},
+      {{"--data", SourcePath("examples/maize2010_6traits.dat"), "--family-col", "9,6", "--trait-col", "19,10",
+        "--traits", "6"}, ""},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = RunCli(Plus(fields, c.args));
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    if (c.warning.empty()) EXPECT_THAT(result.err, Not(HasSubstr("warning")));
+    else EXPECT_THAT(result.err, HasSubstr(c.warning));
+  }
 }
 
 // Counts stated with the public data sets, found independently of korvan.

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <unordered_map>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "base/korvan_error.h"
@@ -118,6 +119,7 @@ class RecordReader {
  private:
   void ReadRecord(std::string_view line) {
     if (!store_.Selected(Convert) || store_.DropIfLacking(Convert)) return;
+    store_.NoteFieldEdges();
     const CodeRead siteCode = ReadCode(store_.Site(), "site", kSiteField);
     const CodeRead blockCode = ReadCode(store_.Block(), "block", kBlockField);
     const CodeRead familyCode = ReadCode(store_.Family(), "family", kFamilyField);
@@ -484,6 +486,70 @@ void CheckRecordsRead(const RunData& run) {
                       std::to_string(firstLine) + " of " + params.dataPath + "); check " + check);
   }
   if (run.missingValues.trees > 0 && params.missing == MissingMode::kStop) ThrowMissingValues(run);
+}
+
+}  // namespace korvan
+
+namespace korvan {
+
+namespace {
+
+// Line `lineNo` of the data file under a ruler of its positions, with a
+// mark under `position`.
+std::string ShownLine(const RunData& run, const EdgeTally& tally, std::int64_t position, std::int64_t width) {
+  const std::string& line = tally.lineText;
+  std::string tens, ones;
+  for (std::size_t n = 1; n <= line.size(); ++n) {
+    tens += n % 10 == 0 ? static_cast<char>('0' + n / 10 % 10) : ' ';
+    ones += static_cast<char>('0' + n % 10);
+  }
+  std::string mark(static_cast<std::size_t>(std::max<std::int64_t>(position - 1, 0)), ' ');
+  mark.append(static_cast<std::size_t>(std::max<std::int64_t>(width, 1)), '^');
+  return " Line " + std::to_string(tally.firstLine) + " of " + run.params.dataPath + ":\n" + tens + "\n" + ones +
+         "\n" + line + "\n" + mark;
+}
+
+std::string OfRecords(const RunData& run, std::int64_t count) {
+  return std::to_string(count) + " of the " + std::to_string(run.nRecord) + " records of age " +
+         NumberText(run.params.ageSel);
+}
+
+}  // namespace
+
+std::vector<std::string> MisSetFieldWarnings(const RunData& run) {
+  std::vector<std::string> warnings;
+  if (run.delimited()) return warnings;
+  const RunParameters& params = run.params;
+  const std::vector<reading::FieldEdge> edges = reading::FieldEdges(run);
+  // A file packed without blanks warns at every edge: a few say enough.
+  constexpr std::size_t kShownEdges = 3;
+  std::size_t crossed = 0;
+  for (std::size_t e = 0; e < edges.size() && e < run.edgeCrossed.size(); ++e) {
+    const EdgeTally& tally = run.edgeCrossed[e];
+    if (tally.count == 0 || ++crossed > kShownEdges) continue;
+    warnings.push_back("a number runs across " + edges[e].what + " (between characters " +
+                       std::to_string(edges[e].position - 1) + " and " + std::to_string(edges[e].position) + ") in " +
+                       OfRecords(run, tally.count) + ": the field may start or end inside the numbers; check " +
+                       params.NameOf(edges[e].start) + " and " + params.NameOf(edges[e].width) +
+                       " (in a file packed without blanks between its fields this is expected)." +
+                       ShownLine(run, tally, edges[e].position - 1, 2));
+  }
+  if (crossed > kShownEdges)
+    warnings.push_back("numbers run across " + std::to_string(crossed - kShownEdges) + " more field edges");
+  const std::tuple<const char*, const FieldWindow&, Field, Field> codes[] = {
+      {"site", run.siteField, Field::kSiteStart, Field::kSiteWidth},
+      {"block", run.blockField, Field::kBlockStart, Field::kBlockWidth},
+      {"family", run.familyField, Field::kFamilyStart, Field::kFamilyWidth}};
+  for (std::size_t c = 0; c < 3; ++c) {
+    const EdgeTally& tally = run.twoNumbers[c];
+    if (2 * tally.count <= run.nRecord) continue;
+    const auto& [name, window, start, width] = codes[c];
+    warnings.push_back("the " + std::string(name) + " field (" + Characters(window) + ") holds two numbers apart in " +
+                       OfRecords(run, tally.count) + ", read as one code; it may take in a neighbouring field: check " +
+                       params.NameOf(start) + " and " + params.NameOf(width) + "." +
+                       ShownLine(run, tally, window.start, window.width));
+  }
+  return warnings;
 }
 
 }  // namespace korvan

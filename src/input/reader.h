@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/korvan_error.h"
 #include "base/progress.h"
@@ -23,6 +24,11 @@ void CheckRecordsRead(const RunData& run);
 // The counts the data need against the declared ones; a count left out is
 // what the data hold (for blocks, the most any site has).
 void SettleCounts(RunData& run);
+
+// Warnings for fixed-column fields that look mis-set: a number runs across a
+// field's edge in some selected records, or a code field holds two numbers
+// apart in most of them. Each shows one such line under a ruler.
+std::vector<std::string> MisSetFieldWarnings(const RunData& run);
 
 // Records of the selected age lack trait values and the run was told to stop.
 class MissingValues : public KorvanError {

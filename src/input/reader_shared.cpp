@@ -6,6 +6,7 @@
 #include <climits>
 #include <filesystem>
 #include <system_error>
+#include <tuple>
 
 #include "base/korvan_error.h"
 #include "base/vector_clones.h"
@@ -168,6 +169,11 @@ RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log),
   run.fieldHeldNumber.assign(kFirstTraitField + static_cast<std::size_t>(run.nTrait), 0);
   run.missingValues = {};
   run.missingValues.byTrait.resize(static_cast<std::size_t>(run.nTrait) + 1);
+  run.twoNumbers = {};
+  run.edgeCrossed.clear();
+  if (run.delimited()) return;
+  for (const FieldEdge& edge : FieldEdges(run)) edgePositions_.push_back(edge.position);
+  run.edgeCrossed.resize(edgePositions_.size());
 }
 
 void RecordStore::NoteOtherAge(const ParsedNumber& age) {
@@ -249,6 +255,31 @@ void RecordStore::WriteListingLine(int r) {
 }  // namespace korvan::reading
 
 namespace korvan::reading {
+
+std::vector<FieldEdge> FieldEdges(const RunData& run) {
+  std::vector<FieldEdge> edges;
+  auto add = [&edges](std::int64_t position, const std::string& what, Field start, Field width) {
+    for (FieldEdge& edge : edges)
+      if (edge.position == position) return void(edge.what += " and " + what);
+    edges.push_back({position, what, start, width});
+  };
+  const std::tuple<const FieldWindow&, const char*, Field, Field> codes[] = {
+      {run.siteField, "the site field", Field::kSiteStart, Field::kSiteWidth},
+      {run.blockField, "the block field", Field::kBlockStart, Field::kBlockWidth},
+      {run.familyField, "the family field", Field::kFamilyStart, Field::kFamilyWidth}};
+  for (const auto& [window, name, start, width] : codes) {
+    if (window.width == 0) continue;
+    add(window.start, std::string("the first character of ") + name, start, width);
+    add(window.start + window.width, std::string("the last character of ") + name, start, width);
+  }
+  if (run.traitField.width == 0) return edges;
+  for (int t = 0; t <= run.nTrait; ++t) {
+    std::string what = t == 0 ? "" : "the last character of trait " + std::to_string(t);
+    if (t < run.nTrait) what += (t == 0 ? "" : " and ") + std::string("the first character of trait ") + std::to_string(t + 1);
+    add(run.traitField.start + t * run.traitField.width, what, Field::kTraitStart, Field::kTraitWidth);
+  }
+  return edges;
+}
 
 namespace {
 

@@ -117,6 +117,7 @@ class LineFields {
   }
 
   bool Ascii() const { return ascii_; }
+  std::string_view Line() const { return line_; }
 
   // At most `width` characters from `start` on; fewer at the end of the line.
   std::string_view Field(std::int64_t start, std::int64_t width) const {
@@ -190,6 +191,20 @@ struct CodeRead {
   float number = 0;
   std::string_view name;  // empty for a number
 };
+
+// An edge between two characters of a fixed-column line where a field
+// starts or ends: `position` is the character after it, from 1.
+struct FieldEdge {
+  std::int64_t position = 0;
+  std::string what;  // "the first character of trait 2", ...
+  Field start, width;
+};
+// The edges of the code and trait fields, each once, left to right as the
+// fields are listed.
+std::vector<FieldEdge> FieldEdges(const RunData& run);
+
+// A digit or the point of a number.
+inline bool IsNumberCharacter(char c) { return (c >= '0' && c <= '9') || c == '.'; }
 
 // What becomes of a selected line in either form. The tables are emptied
 // when the object is made.
@@ -323,6 +338,22 @@ class RecordStore {
     return true;
   }
 
+  // A selected fixed-column line whose fields may be mis-set: a number runs
+  // across a field's edge, or a code field holds two numbers apart. Lines
+  // whose characters are bytes are looked at, nearly all of them.
+  void NoteFieldEdges() {
+    if (run_.delimited() || !fields_.Ascii()) return;
+    const std::string_view line = fields_.Line();
+    for (std::size_t e = 0; e < edgePositions_.size(); ++e) {
+      const auto at = static_cast<std::uint64_t>(edgePositions_[e]);
+      if (at >= 2 && at <= line.size() && IsNumberCharacter(line[at - 2]) && IsNumberCharacter(line[at - 1]))
+        Note(run_.edgeCrossed[e], line);
+    }
+    const FieldWindow* codes[] = {&run_.siteField, &run_.blockField, &run_.familyField};
+    for (std::size_t c = 0; c < 3; ++c)
+      if (HoldsTwoNumbers(fields_.Field(*codes[c]))) Note(run_.twoNumbers[c], line);
+  }
+
   // A new level, when no stored code is `code`: entered at the end. The
   // level's number. The declared counts are checked once the file is read,
   // so that the message can say what the data need.
@@ -338,11 +369,29 @@ class RecordStore {
  private:
   std::string Where() const;
   [[noreturn]] void ThrowBeyondSingle(std::string_view field, const char* what, std::int64_t lineNo) const;
+  void Note(EdgeTally& tally, std::string_view line) const {
+    if (tally.count++ == 0) tally.firstLine = lineNo_, tally.lineText = line;
+  }
+  // A digit, blanks, then a digit: "1   10".
+  static bool HoldsTwoNumbers(std::string_view field) {
+    bool digit = false, gap = false;
+    for (const char c : field) {
+      if (c == ' ' || c == '\t') gap = digit;
+      else if (c >= '0' && c <= '9') {
+        if (gap) return true;
+        digit = true;
+      } else {
+        digit = gap = false;
+      }
+    }
+    return false;
+  }
 
   RunData& run_;
   ProgressLog& log_;
   LineFields fields_;
   const std::vector<std::string_view>* columns_ = nullptr;
+  std::vector<std::int64_t> edgePositions_;  // FieldEdges(run) positions
   std::string numberText_;
   std::int64_t lineNo_ = 0;
 };

@@ -30,6 +30,7 @@ CodeRead ReadCode(RecordStore& store, std::string_view field, const char* what, 
 
 void ReadRecord(RunData& run, RecordStore& store) {
   if (!store.Selected(ParseNumberStraightforward) || store.DropIfLacking(ParseNumberStraightforward)) return;
+  store.NoteFieldEdges();
   const CodeRead siteCode = ReadCode(store, store.Site(), "site", kSiteField);
   const CodeRead blockCode = ReadCode(store, store.Block(), "block", kBlockField);
   const CodeRead familyCode = ReadCode(store, store.Family(), "family", kFamilyField);

@@ -123,6 +123,13 @@ struct FieldWarning {
   std::int64_t firstLine = 0;  // file line of the first of them
 };
 
+// Selected records where a fixed-column field looks mis-set.
+struct EdgeTally {
+  std::int64_t count = 0;      // records
+  std::int64_t firstLine = 0;  // file line of the first
+  std::string lineText;        // that line
+};
+
 // A field of the data file after rounding: start position (from 1) and width.
 struct FieldWindow {
   std::int64_t start = 1;
@@ -179,6 +186,8 @@ struct RunData {
   FieldWarning codeWarning;                   // empty or non-numeric code fields of selected records
   FieldWarning traitWarning;                  // empty or non-numeric trait fields of selected records
   MissingTally missingValues;                 // trait fields that held no value
+  std::vector<EdgeTally> edgeCrossed;         // a number runs across each field edge (FieldEdges order)
+  std::array<EdgeTally, 3> twoNumbers;        // site, block, family field held two numbers apart
   std::int64_t commentLines = 0;              // lines passed over as comments
   std::vector<double> otherAges;              // the first distinct ages of the lines passed over
   std::vector<std::uint8_t> fieldHeldNumber;  // site, block, family, traits: some record's field held a number

@@ -43,6 +43,7 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
                                (one ? "on" : "the first on") + " line " + std::to_string(warning.firstLine) +
                                " of " + run.params.dataPath + "); check the start positions and widths");
   };
+  for (std::string& warning : MisSetFieldWarnings(run)) summary.warnings.push_back(std::move(warning));
   note(run.codeWarning, "site, block or family");
   note(run.traitWarning, "trait");
   const MissingTally& missing = run.missingValues;
