@@ -316,6 +316,39 @@ TEST(Cli, FieldsThatLookMisSetAreShownUnderARuler) {
   }
 }
 
+// A look before a run: no report, the fields as taken and what they read.
+TEST(Cli, PreviewShowsFieldsLevelsAndNeedsWithoutAReport) {
+  TempDir dir;
+  std::string sheet = "site;block;family;h\n:a comment\nA;1;12a;1,5\nA;2;12b;NA\nB;1;12;2,5\n";
+  WriteFile(dir / "trial.csv", sheet);
+  const CliResult result = RunCli({"--preview", "2", "--data", dir / "trial.csv", "--site-column", "site",
+                                   "--block-column", "block", "--family-column", "3", "--trait-columns", "h",
+                                   "--decimal-comma", "--sites", "1"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.out,
+            "data file " + (dir / "trial.csv") + ": delimited, fields apart at semicolons, 5 lines (1 comment)\n"
+            "record 1 (line 3):\n"
+            "  site     column 1           'A' -> the name 'A'\n"
+            "  block    column 2           '1' -> 1\n"
+            "  family   column 3           '12a' -> the name '12a'\n"
+            "  trait 1  column 4           '1,5' -> 1.5\n"
+            "record 2 (line 4):\n"
+            "  site     column 1           'A' -> the name 'A'\n"
+            "  block    column 2           '2' -> 2\n"
+            "  family   column 3           '12b' -> the name '12b'\n"
+            "  trait 1  column 4           'NA' -> missing\n"
+            "records: 3\nsites: 2\n  A: 2 blocks (1, 2)\n  B: 1 block (1)\nfamilies: 3: 12a, 12b, 12\n"
+            "site x family cells: 3 of 6\nmissing values: trait 1: 1 (the first on line 4); 1 record lacks some trait\n"
+            "a run needs: --sites 2 --blocks 2 --families 3 --records 3 (or none of them: the data decide)\n");
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "a preview writes no file";
+  const CliResult bamboo = RunCli({"--preview", "--data", SourcePath("examples/bamboo_height.dat"), "--traits", "1",
+                                   "--age", "10", "--site-col", "1,4", "--block-col", "5,4", "--family-col", "9,6",
+                                   "--age-col", "15,4", "--trait-col", "24,10"});
+  EXPECT_THAT(bamboo.out, HasSubstr("  trait 1  characters 24-33   '42.00' -> 42\n"));
+  EXPECT_THAT(bamboo.out, HasSubstr("ages: 10 (216 records)\nrecords of age 10: 216\n"));
+  EXPECT_THAT(bamboo.out, HasSubstr("\nwarning: a number runs across the first character of trait 1"));
+}
+
 // Counts stated with the public data sets, found independently of korvan.
 TEST(Cli, RealTrialsGiveTheirPublishedCounts) {
   struct Case {

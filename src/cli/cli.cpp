@@ -23,6 +23,7 @@
 #include "base/korvan_error.h"
 #include "base/terminal.h"
 #include "format/output_file.h"
+#include "input/preview.h"
 #include "input/run_parameters.h"
 #include "ui/run.h"
 
@@ -44,6 +45,7 @@ constexpr std::string_view kUsage =
     "                  delimited file: --site-column C --block-column C --family-column C\n"
     "                                  --trait-columns C,... [--age-column C --age X]\n"
     "                                  [--delimiter D] [--decimal-comma] [--no-header]\n"
+    "       korvan-cli --preview [N] --data FILE ... (the same options, no report)\n"
     "       korvan-cli --help | --version\n";
 
 constexpr std::string_view kHelp =
@@ -71,6 +73,10 @@ constexpr std::string_view kHelp =
     "                     whole analysis, or read it as 0\n"
     "  --missing-codes CODE,...\n"
     "                     the missing codes (default NA,.,*,-)\n"
+    "  --preview [N]      no report: show how the first N records of the selected\n"
+    "                     age (10 if left out) are read field by field, then the\n"
+    "                     ages, sites, blocks, families, missing values, the counts\n"
+    "                     a run needs and the warnings\n"
     "\n"
     "A fixed-column file:\n"
     "  --traits N         trait fields per record\n"
@@ -134,6 +140,7 @@ constexpr OptionInfo kOptions[] = {
     {"--no-header", OptionInfo::kFlag, Field::kCount, Field::kCount},
     {"--missing", OptionInfo::kText, Field::kMissing, Field::kCount},
     {"--missing-codes", OptionInfo::kText, Field::kCount, Field::kCount},
+    {"--preview", OptionInfo::kText, Field::kCount, Field::kCount},
 };
 
 // The options of each file format: one run uses one kind.
@@ -201,6 +208,7 @@ struct CliOptions {
   std::optional<std::string> procedurePath;
   std::optional<std::string> timingsPath;
   bool quiet = false;
+  int preview = 0;  // records to show; 0: a run, not a preview
   bool help = false;
   bool version = false;
 };
@@ -267,7 +275,10 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
       else options.params.header = false;
       break;
     case OptionInfo::kText:
-      ApplyText(options.params, option.name, value);
+      if (option.name == "--preview")
+        options.preview = value.empty() ? 10 : static_cast<int>(std::min(
+            ParseStrictNumber(option.name, value, "a number of records"), 1e6));
+      else ApplyText(options.params, option.name, value);
       break;
   }
 }
@@ -341,7 +352,7 @@ UsageError UsageErrorOf(const CLI::ParseError& error) {
   return UsageError{std::string(what)};
 }
 
-void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named);
+void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named, bool preview);
 
 // CLI11 splits the words and finds the options; what is wrong with them is
 // said here, in the words users know.
@@ -354,6 +365,7 @@ CliOptions ParseArguments(int argc, char** argv) {
     const std::string name(option.name);
     CLI::Option* added =
         option.kind == OptionInfo::kFlag ? app.add_flag(name)->disable_flag_override() : app.add_option(name);
+    if (option.name == "--preview") added->expected(0, 1);
     // Counted, not merged: an option given twice is a mistake to report.
     given.push_back(added->multi_option_policy(CLI::MultiOptionPolicy::TakeAll));
   }
@@ -381,12 +393,14 @@ CliOptions ParseArguments(int argc, char** argv) {
       named.push_back(option.name);
     }
   }
-  CheckOptionsGiven(options.params, named);
+  if (options.preview < 0 || (options.preview == 0 && std::find(named.begin(), named.end(), "--preview") != named.end()))
+    throw UsageError{"--preview: show at least 1 record"};
+  CheckOptionsGiven(options.params, named, options.preview > 0);
   return options;
 }
 
 // What each file format needs, and never the options of both.
-void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named) {
+void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named, bool preview) {
   auto has = [&named](std::string_view name) { return std::find(named.begin(), named.end(), name) != named.end(); };
   auto first = [&](const auto& names) -> std::string_view {
     for (const std::string_view name : names)
@@ -404,7 +418,8 @@ void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::str
                                                              {"--records", &params.nRecord}};
   for (const auto& [name, count] : capacities)
     if (!has(name)) *count = korvan::kNoLimit;
-  std::vector<std::string_view> needed = {"--data", "--output"};
+  std::vector<std::string_view> needed = {"--data"};
+  if (!preview) needed.push_back("--output");
   if (params.delimited) {
     needed.insert(needed.end(), {"--site-column", "--block-column", "--family-column", "--trait-columns"});
     if (has("--age-column") || has("--age")) needed.insert(needed.end(), {"--age-column", "--age"});
@@ -589,6 +604,18 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
   return kExitFailed;
 }
 
+// What a run would read, on standard output; no report.
+int Preview(const CliOptions& options) {
+  try {
+    korvan::NullSink sink;
+    std::cout << korvan::PreviewData(options.params, options.preview, sink);
+    return 0;
+  } catch (const KorvanError& error) {
+    std::cerr << "korvan-cli: error: " << error.what() << '\n';
+  }
+  return kExitFailed;
+}
+
 }  // namespace
 
 int RunCli(int argc, char** argv, const korvan::StageForms& forms) {
@@ -608,5 +635,6 @@ int RunCli(int argc, char** argv, const korvan::StageForms& forms) {
     std::cout << "korvan-cli " << KORVAN_VERSION << '\n';
     return 0;
   }
+  if (options.preview > 0) return Preview(options);
   return Run(options, forms);
 }

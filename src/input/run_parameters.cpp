@@ -172,7 +172,11 @@ void SplitMissingCodes(RunData& run) {
 RunData PrepareRun(const RunParameters& params) {
   CheckDataPath(params);
   CheckReportPath(params);
+  return PrepareReading(params);
+}
 
+RunData PrepareReading(const RunParameters& params) {
+  CheckDataPath(params);
   RunData run;
   run.params = params;
   run.capSite = CheckedCount(params, Field::kSites, params.nSite);
