@@ -189,6 +189,16 @@ void ResolveColumns(RunData& run, const std::vector<std::string_view>& first) {
   run.familyColumn = finder.Find(params.familyColumn, Field::kFamilyColumn);
   run.ageColumn = params.ageColumn.empty() ? -1 : finder.Find(params.ageColumn, Field::kAgeColumn);
   run.traitColumn = finder.FindAll(params.traitColumns, Field::kTraitColumns);
+  // One column named and more traits counted: the traits stand side by side from it.
+  if (run.traitColumn.size() == 1 && run.nTrait > 1) {
+    const int last = run.traitColumn.front() + run.nTrait - 1;
+    for (int c = run.traitColumn.front() + 1; c <= last; ++c) run.traitColumn.push_back(c);
+    if (static_cast<std::size_t>(last) >= first.size())
+      throw KorvanError(params.NameOf(Field::kTraits) + ": " + std::to_string(run.nTrait) +
+                        " traits from column " + std::to_string(run.traitColumn.front() + 1) + " run to column " +
+                        std::to_string(last + 1) + ", but the first line of " + params.dataPath + " has " +
+                        std::to_string(first.size()) + " columns");
+  }
 }
 
 int LastColumn(const RunData& run) {
