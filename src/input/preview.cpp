@@ -38,7 +38,7 @@ class RecordLister {
   RecordLister(RunData& run, int shown, std::string& out) : run_(run), shown_(shown), out_(out), store_(run, log_) {}
 
   void Line(std::string_view line, std::int64_t lineNo) {
-    if (!delimited_ && run_.delimited()) delimited_.emplace(run_, false);
+    if (!delimited_ && run_.delimited()) delimited_.emplace(run_, true);
     if (!delimited_) {
       if (store_.PassComment(line)) return;
       store_.SetLine(line, lineNo);
@@ -49,6 +49,9 @@ class RecordLister {
     }
     Record();
   }
+
+  // Once the records are shown, only the ages are wanted, if any.
+  bool Done() const { return listed_ >= shown_ && run_.delimited() && run_.ageColumn < 0; }
 
   // Records of each age, and of none.
   const std::map<double, std::int64_t>& Ages() const { return ages_; }
@@ -66,6 +69,9 @@ class RecordLister {
       if (age.value != run_.params.ageSel) return;
     }
     if (listed_ >= shown_) return;
+    // The records shown, a plain line is split only as far as its age.
+    if (listed_ + 1 == shown_ && delimited_ && run_.ageColumn >= 0)
+      delimited_->LimitSplit(static_cast<std::size_t>(run_.ageColumn) + 2);
     out_ += "record " + std::to_string(++listed_) + " (line " + std::to_string(store_.LineNumber()) + "):\n";
     Code("site", store_.Site(), run_.siteField, run_.siteColumn);
     Code("block", store_.Block(), run_.blockField, run_.blockColumn);
@@ -165,7 +171,7 @@ std::string PreviewData(const RunParameters& params, int shown, ProgressSink& pr
   reading::DataFileLines lines(listed, quietLog);
   std::string_view line;
   std::int64_t lineNo = 0;
-  while (lines.Next(line, lineNo)) lister.Line(line, lineNo);
+  while (!lister.Done() && lines.Next(line, lineNo)) lister.Line(line, lineNo);
 
   const bool everyAge = run.delimited() && run.ageColumn < 0;
   if (!everyAge) {

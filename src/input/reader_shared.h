@@ -411,6 +411,8 @@ class DelimitedRecords {
   // first trait column on are the rest of the line from FirstTraitField().
   bool SplitPartly() const { return partly_; }
   std::size_t FirstTraitColumn() const { return firstTrait_; }
+  // From now on a plain line is split into at most `fields` fields.
+  void LimitSplit(std::size_t fields) { limit_ = fields; }
 
   // Takes line `lineNo`; true when it completes a record, whose fields are
   // then in Fields() and which began on RecordLine().
