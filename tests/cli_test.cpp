@@ -255,7 +255,9 @@ TEST(Cli, MaizeSheetsGiveTheFixedColumnReport) {
     EXPECT_EQ(asCodes(dir / "sheet.out"), expected) << args[1];
     std::vector<std::string> lines = ReadLines(dir / "sheet.out");
     lines.erase(lines.begin());
-    if (args[1] == dir / "codes.csv") EXPECT_EQ(lines, expected);  // numbers as codes: not even a name differs
+    if (args[1] == dir / "codes.csv") {
+      EXPECT_EQ(lines, expected);  // numbers as codes: not even a name differs
+    }
   }
 
   // NA in 35 trait fields: stop, leave the trees out, or read the values as 0.

@@ -39,7 +39,9 @@ inline void SplitPlainLine(std::string_view line, char delimiter, std::vector<st
 }
 
 // Records whose quoted fields may hold delimiters, quotes (written twice) and
-// line ends, read by libcsv. Lines go in one at a time, without their ends.
+// line ends, read by libcsv where the build has it (Debian has none for the
+// Windows programs, which read them by the same rules themselves). Lines go
+// in one at a time, without their ends.
 class QuotedRecords {
  public:
   QuotedRecords(char delimiter, std::string path);
@@ -60,9 +62,19 @@ class QuotedRecords {
  private:
   static void AddField(void* text, std::size_t length, void* self);
   static void EndRecord(int, void* self);
+  // Reads the line and its end into text_ and ends_; false when a quote
+  // breaks the rules.
+  bool Parse(std::string_view line);
   [[noreturn]] void ThrowMalformed(std::int64_t lineNo) const;
 
-  std::unique_ptr<csv_parser> parser_;
+  struct ParserDeleter {
+    void operator()(csv_parser* parser) const;
+  };
+  std::unique_ptr<csv_parser, ParserDeleter> parser_;
+  char delimiter_;
+  // Where the reading stands without libcsv.
+  enum class State { kFieldStart, kUnquoted, kQuoted, kQuoteInQuoted, kAfterQuoted } state_ = State::kFieldStart;
+  std::size_t trailingBlanks_ = 0;   // of the unquoted field being read
   std::string path_;
   std::string text_;                 // the fields of the record, one after another
   std::vector<std::size_t> ends_;    // where each field ends in text_
