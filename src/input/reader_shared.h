@@ -1,10 +1,11 @@
 #pragma once
 
 // What both forms of the reader share: the data file's lines, the fields of a
-// line by character position, and what becomes of a selected line (its
-// numbers checked, new levels entered within the declared counts, the record
-// numbered and listed). How a code's level is looked up and when trait fields
-// are converted is each form's own. Only the two readers include this.
+// line by character position or by column, and what becomes of a selected
+// line (its numbers and names read, missing values counted, new levels
+// entered, the record numbered and listed). How a code's level is looked up
+// and when trait fields are converted is each form's own. Only the readers
+// and the preview include this.
 
 #include <algorithm>
 #include <cmath>
