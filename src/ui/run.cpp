@@ -78,8 +78,12 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, const
   forms.readRecords(run, log);
   CheckRecordsRead(run);
   SettleCounts(run);
-  if (run.missingValues.dropped > 0)
-    log.Line(" " + std::to_string(run.missingValues.dropped) + " records left out: they lack trait values");
+  if (run.missingValues.dropped > 0) {
+    // Built piece by piece: GCC 12 warns falsely about " " + a number's text.
+    std::string line(1, ' ');
+    line.append(std::to_string(run.missingValues.dropped)).append(" records left out: they lack trait values");
+    log.Line(line);
+  }
   endStage("read");
   forms.codeLevels(run, log);
   endStage("coding");
