@@ -158,7 +158,8 @@ TEST(ReadRecords, SelectsTheAgeAndPassesOverComments) {
       Line({"1", "1", "1", "10.5", "4"}) + "\n" + Line({"1", "1", "1", "1 0", "5"}) + "\n\n" + Line({"1", "1"}) + "\n";
   const RunData run = Read(data).run;
   EXPECT_THAT(Traits(run), ElementsAre(1, 2, 3, 5));
-  EXPECT_EQ((std::array{run.linesRead, run.commentLines, run.codeWarning.count}), (std::array<std::int64_t, 3>{9, 2, 0}));
+  EXPECT_EQ((std::array{run.linesRead, run.commentLines, run.codeWarning.count}),
+            (std::array<std::int64_t, 3>{9, 2, 0}));
   EXPECT_THAT(run.siteName, ElementsAre("", ":", ""));  // the site code ":" is a name
   EXPECT_THAT(run.otherAges, ElementsAre(10.5));
 
@@ -249,7 +250,8 @@ TEST(ReadRecords, NamesAreToldApartByTheirTextNumbersByTheirValue) {
 TEST(ReadRecords, MissingValuesStopDropOrReadAsZero) {
   const char* values[] = {"1.5", "NA", "", "  -  ", "abc", "-9", "2", "."};
   std::string data;
-  for (int r = 0; r < 8; ++r) data += Line({std::to_string(r % 2), std::to_string(r % 4), std::to_string(r), "10", values[r]}) + "\n";
+  for (int r = 0; r < 8; ++r)
+    data += Line({std::to_string(r % 2), std::to_string(r % 4), std::to_string(r), "10", values[r]}) + "\n";
   struct Case {
     MissingMode mode;
     std::vector<std::string> codes;

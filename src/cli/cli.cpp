@@ -241,8 +241,9 @@ void ApplyText(korvan::RunParameters& params, std::string_view name, std::string
     if (params.delimiter == 0)
       throw UsageError{"--delimiter: '" + text + "' is not comma, semicolon or tab"};
   } else {
-    const std::pair<std::string_view, korvan::MissingMode> modes[] = {
-        {"stop", korvan::MissingMode::kStop}, {"drop", korvan::MissingMode::kDrop}, {"zero", korvan::MissingMode::kZero}};
+    const std::pair<std::string_view, korvan::MissingMode> modes[] = {{"stop", korvan::MissingMode::kStop},
+                                                                      {"drop", korvan::MissingMode::kDrop},
+                                                                      {"zero", korvan::MissingMode::kZero}};
     for (const auto& [word, mode] : modes)
       if (value == word) return void(params.missing = mode);
     throw UsageError{"--missing: '" + text + "' is not stop, drop or zero"};
@@ -393,7 +394,8 @@ CliOptions ParseArguments(int argc, char** argv) {
       named.push_back(option.name);
     }
   }
-  if (options.preview < 0 || (options.preview == 0 && std::find(named.begin(), named.end(), "--preview") != named.end()))
+  if (options.preview < 0 ||
+      (options.preview == 0 && std::find(named.begin(), named.end(), "--preview") != named.end()))
     throw UsageError{"--preview: show at least 1 record"};
   CheckOptionsGiven(options.params, named, options.preview > 0);
   return options;

@@ -35,8 +35,7 @@ namespace {
 
 class ColumnFinder {
  public:
-  ColumnFinder(const RunData& run, const std::vector<std::string_view>& first)
-      : run_(run), first_(first) {}
+  ColumnFinder(const RunData& run, const std::vector<std::string_view>& first) : run_(run), first_(first) {}
 
   // The column (from 0) a name or number of `field` stands for.
   int Find(std::string_view given, Field field) const {
@@ -172,28 +171,42 @@ bool QuotedRecords::Parse(std::string_view line) {
     switch (state_) {
       case State::kFieldStart:
         if (end && ends_.empty()) return true;  // a line that holds nothing
-        if (end || c == delimiter_) endField();
-        else if (c == '"') state_ = State::kQuoted;
-        else if (!blank(c)) text_ += c, state_ = State::kUnquoted;
+        if (end || c == delimiter_)
+          endField();
+        else if (c == '"')
+          state_ = State::kQuoted;
+        else if (!blank(c))
+          text_ += c, state_ = State::kUnquoted;
         break;
       case State::kUnquoted:
-        if (end || c == delimiter_) endField();
-        else if (c == '"') return false;
-        else text_ += c, trailingBlanks_ = blank(c) ? trailingBlanks_ + 1 : 0;
+        if (end || c == delimiter_)
+          endField();
+        else if (c == '"')
+          return false;
+        else
+          text_ += c, trailingBlanks_ = blank(c) ? trailingBlanks_ + 1 : 0;
         break;
       case State::kQuoted:
-        if (c == '"') state_ = State::kQuoteInQuoted;
-        else text_ += c;
+        if (c == '"')
+          state_ = State::kQuoteInQuoted;
+        else
+          text_ += c;
         break;
       case State::kQuoteInQuoted:
-        if (c == '"') text_ += c, state_ = State::kQuoted;
-        else if (end || c == delimiter_) endField();
-        else if (blank(c)) state_ = State::kAfterQuoted;
-        else return false;
+        if (c == '"')
+          text_ += c, state_ = State::kQuoted;
+        else if (end || c == delimiter_)
+          endField();
+        else if (blank(c))
+          state_ = State::kAfterQuoted;
+        else
+          return false;
         break;
       case State::kAfterQuoted:
-        if (end || c == delimiter_) endField();
-        else if (!blank(c)) return false;
+        if (end || c == delimiter_)
+          endField();
+        else if (!blank(c))
+          return false;
         break;
     }
     if (end && state_ == State::kFieldStart) EndRecord(0, this);
@@ -263,10 +276,10 @@ void ResolveColumns(RunData& run, const std::vector<std::string_view>& first) {
     const int last = run.traitColumn.front() + run.nTrait - 1;
     for (int c = run.traitColumn.front() + 1; c <= last; ++c) run.traitColumn.push_back(c);
     if (static_cast<std::size_t>(last) >= first.size())
-      throw KorvanError(params.NameOf(Field::kTraits) + ": " + std::to_string(run.nTrait) +
-                        " traits from column " + std::to_string(run.traitColumn.front() + 1) + " run to column " +
-                        std::to_string(last + 1) + ", but the first line of " + params.dataPath + " has " +
-                        std::to_string(first.size()) + " columns");
+      throw KorvanError(params.NameOf(Field::kTraits) + ": " + std::to_string(run.nTrait) + " traits from column " +
+                        std::to_string(run.traitColumn.front() + 1) + " run to column " + std::to_string(last + 1) +
+                        ", but the first line of " + params.dataPath + " has " + std::to_string(first.size()) +
+                        " columns");
   }
 }
 

@@ -4,8 +4,8 @@
 // apart at a comma, semicolon or tab, quoted by RFC 4180 where they hold one.
 // Only the readers and the preview include this.
 
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -74,13 +74,13 @@ class QuotedRecords {
   char delimiter_;
   // Where the reading stands without libcsv.
   enum class State { kFieldStart, kUnquoted, kQuoted, kQuoteInQuoted, kAfterQuoted } state_ = State::kFieldStart;
-  std::size_t trailingBlanks_ = 0;   // of the unquoted field being read
+  std::size_t trailingBlanks_ = 0;  // of the unquoted field being read
   std::string path_;
-  std::string text_;                 // the fields of the record, one after another
-  std::vector<std::size_t> ends_;    // where each field ends in text_
+  std::string text_;               // the fields of the record, one after another
+  std::vector<std::size_t> ends_;  // where each field ends in text_
   bool complete_ = false;
-  std::int64_t recordLine_ = 0;      // first line of the record being read; 0 between records
-  std::int64_t completedLine_ = 0;   // first line of the record last completed
+  std::int64_t recordLine_ = 0;     // first line of the record being read; 0 between records
+  std::int64_t completedLine_ = 0;  // first line of the record last completed
 };
 
 // The columns of the run from the first line of the file (its header, or

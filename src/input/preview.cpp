@@ -62,10 +62,13 @@ class RecordLister {
     if (run_.delimited() && run_.ageColumn < 0) {
       ++ages_[run_.params.ageSel];
     } else {
-      const std::string_view field = run_.delimited() ? store_.Column(run_.ageColumn) : store_.Fields().Field(run_.ageField);
+      const std::string_view field =
+          run_.delimited() ? store_.Column(run_.ageColumn) : store_.Fields().Field(run_.ageField);
       const ParsedNumber age = ParseNumber(store_.NumberText(field));
-      if (age.numeric) ++ages_[age.value];
-      else ++noAge_;
+      if (age.numeric)
+        ++ages_[age.value];
+      else
+        ++noAge_;
       if (age.value != run_.params.ageSel) return;
     }
     if (listed_ >= shown_) return;
@@ -77,8 +80,10 @@ class RecordLister {
     Code("block", store_.Block(), run_.blockField, run_.blockColumn);
     Code("family", store_.Family(), run_.familyField, run_.familyColumn);
     if (!run_.delimited() || run_.ageColumn >= 0) {
-      const std::string_view field = run_.delimited() ? store_.Column(run_.ageColumn) : store_.Fields().Field(run_.ageField);
-      Show("age", field, run_.ageField, run_.ageColumn, SingleText(static_cast<float>(ParseNumber(store_.NumberText(field)).value)));
+      const std::string_view field =
+          run_.delimited() ? store_.Column(run_.ageColumn) : store_.Fields().Field(run_.ageField);
+      Show("age", field, run_.ageField, run_.ageColumn,
+           SingleText(static_cast<float>(ParseNumber(store_.NumberText(field)).value)));
     }
     for (int t = 1; t <= run_.nTrait; ++t) {
       const std::string_view field = store_.Trait(t);
@@ -87,8 +92,9 @@ class RecordLister {
       window.start += (t - 1) * window.width;
       Show("trait " + std::to_string(t), field, window,
            run_.delimited() ? run_.traitColumn[static_cast<std::size_t>(t) - 1] : 0,
-           store_.IsMissing(value, field) ? "missing" : value.numeric ? SingleText(static_cast<float>(value.value))
-                                                                        : "no number: read as 0");
+           store_.IsMissing(value, field) ? "missing"
+           : value.numeric                ? SingleText(static_cast<float>(value.value))
+                                          : "no number: read as 0");
     }
   }
 
@@ -101,9 +107,12 @@ class RecordLister {
   void Show(const std::string& what, std::string_view field, const FieldWindow& window, int column,
             const std::string& read) {
     std::string where;
-    if (run_.delimited()) where = "column " + std::to_string(column + 1);
-    else if (window.width == 0) where = "no characters";
-    else where = "characters " + std::to_string(window.start) + "-" + std::to_string(window.start + window.width - 1);
+    if (run_.delimited())
+      where = "column " + std::to_string(column + 1);
+    else if (window.width == 0)
+      where = "no characters";
+    else
+      where = "characters " + std::to_string(window.start) + "-" + std::to_string(window.start + window.width - 1);
     std::string line = "  " + what;
     line.resize(std::max<std::size_t>(line.size() + 1, 11), ' ');
     line += where;
@@ -126,7 +135,8 @@ class RecordLister {
 void ListLevels(const RunData& run, std::string& out) {
   out += "sites: " + std::to_string(run.nSite) + "\n";
   for (int i = 1; i <= run.nSite && static_cast<std::size_t>(i) <= kListed; ++i) {
-    out += "  " + LevelText(run.siteCode[i], run.siteName[i]) + ": " + Plural(run.blockCount[i], "block", "blocks") + " (";
+    out +=
+        "  " + LevelText(run.siteCode[i], run.siteName[i]) + ": " + Plural(run.blockCount[i], "block", "blocks") + " (";
     for (int k = 1; k <= run.blockCount[i]; ++k) {
       if (static_cast<std::size_t>(k) > kListed) {
         out += ", ...";
@@ -136,11 +146,13 @@ void ListLevels(const RunData& run, std::string& out) {
     }
     out += ")\n";
   }
-  if (static_cast<std::size_t>(run.nSite) > kListed) out += "  and " + std::to_string(run.nSite - static_cast<int>(kListed)) + " more sites\n";
+  if (static_cast<std::size_t>(run.nSite) > kListed)
+    out += "  and " + std::to_string(run.nSite - static_cast<int>(kListed)) + " more sites\n";
   out += "families: " + std::to_string(run.nFamily);
   for (int j = 1; j <= run.nFamily && static_cast<std::size_t>(j) <= kListed; ++j)
     out += (j == 1 ? ": " : ", ") + LevelText(run.familyCode[j], run.familyName[j]);
-  if (static_cast<std::size_t>(run.nFamily) > kListed) out += " and " + std::to_string(run.nFamily - static_cast<int>(kListed)) + " more";
+  if (static_cast<std::size_t>(run.nFamily) > kListed)
+    out += " and " + std::to_string(run.nFamily - static_cast<int>(kListed)) + " more";
   std::set<std::pair<int, int>> cells;
   for (int r = 1; r <= run.nRecord; ++r) cells.emplace(run.recordColumn(r, 1), run.recordColumn(r, 3));
   out += "\nsite x family cells: " + std::to_string(cells.size()) + " of " +
@@ -157,12 +169,13 @@ std::string PreviewData(const RunParameters& params, int shown, ProgressSink& pr
   ProgressLog log(progress);
   ReadRecords(run, log);
 
-  std::string out = "data file " + params.dataPath + ": " +
-                    (params.delimited ? std::string("delimited, fields apart at ") +
-                                            (run.delimiter == ',' ? "commas" : run.delimiter == ';' ? "semicolons" : "tabs")
-                                      : std::string("fixed columns")) +
-                    ", " + Plural(run.linesRead, "line", "lines") + " (" +
-                    Plural(run.commentLines, "comment", "comments") + ")\n";
+  std::string out =
+      "data file " + params.dataPath + ": " +
+      (params.delimited ? std::string("delimited, fields apart at ") + (run.delimiter == ','   ? "commas"
+                                                                        : run.delimiter == ';' ? "semicolons"
+                                                                                               : "tabs")
+                        : std::string("fixed columns")) +
+      ", " + Plural(run.linesRead, "line", "lines") + " (" + Plural(run.commentLines, "comment", "comments") + ")\n";
   RunData listed = PrepareReading(reading);
   listed.delimiter = run.delimiter;
   RecordLister lister(listed, shown, out);
@@ -178,9 +191,11 @@ std::string PreviewData(const RunParameters& params, int shown, ProgressSink& pr
     out += "ages:";
     std::size_t n = 0;
     for (const auto& [age, count] : lister.Ages())
-      if (++n <= kListed) out += (n == 1 ? " " : ", ") + NumberText(age) + " (" + Plural(count, "record", "records") + ")";
+      if (++n <= kListed)
+        out += (n == 1 ? " " : ", ") + NumberText(age) + " (" + Plural(count, "record", "records") + ")";
     if (n > kListed) out += " and " + std::to_string(n - kListed) + " more";
-    if (lister.NoAge() > 0) out += (n == 0 ? " " : "; ") + Plural(lister.NoAge(), "line holds", "lines hold") + " no age";
+    if (lister.NoAge() > 0)
+      out += (n == 0 ? " " : "; ") + Plural(lister.NoAge(), "line holds", "lines hold") + " no age";
     out += "\n";
   }
   out += "records" + (everyAge ? std::string() : " of age " + NumberText(params.ageSel)) + ": " +

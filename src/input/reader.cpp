@@ -21,7 +21,8 @@
 
 namespace korvan {
 
-using reading::CodeRead, reading::kBlockField, reading::kFamilyField, reading::kFirstTraitField, reading::kShownAges, reading::kSiteField;
+using reading::CodeRead, reading::kBlockField, reading::kFamilyField, reading::kFirstTraitField, reading::kShownAges,
+    reading::kSiteField;
 
 namespace {
 
@@ -230,7 +231,8 @@ class RecordReader {
   void FindDelimitedFields(std::size_t from, std::size_t to, std::vector<Span>& spans) const {
     const auto nTrait = static_cast<std::size_t>(run_.nTrait);
     spans.resize((to - from) * nTrait);
-    const std::size_t firstTrait = static_cast<std::size_t>(*std::min_element(run_.traitColumn.begin(), run_.traitColumn.end()));
+    const std::size_t firstTrait =
+        static_cast<std::size_t>(*std::min_element(run_.traitColumn.begin(), run_.traitColumn.end()));
     std::vector<std::size_t> relative(nTrait);
     for (std::size_t t = 0; t < nTrait; ++t) relative[t] = static_cast<std::size_t>(run_.traitColumn[t]) - firstTrait;
     std::vector<Span> columns(*std::max_element(relative.begin(), relative.end()) + 1);
@@ -247,7 +249,8 @@ class RecordReader {
       const std::size_t end = kept.offset + kept.length;
       for (; column < columns.size(); ++column) {
         const void* delimiter = std::memchr(text + at, run_.delimiter, end - at);
-        const std::size_t fieldEnd = delimiter ? static_cast<std::size_t>(static_cast<const char*>(delimiter) - text) : end;
+        const std::size_t fieldEnd =
+            delimiter ? static_cast<std::size_t>(static_cast<const char*>(delimiter) - text) : end;
         columns[column] = {at, fieldEnd};
         if (!delimiter) break;
         at = fieldEnd + 1;
@@ -388,8 +391,8 @@ std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line"
 [[noreturn]] void ThrowNoRecords(const RunData& run) {
   const RunParameters& params = run.params;
   const bool everyAge = run.delimited() && run.ageColumn < 0;
-  const std::string head =
-      (everyAge ? std::string("no record") : "no record of age " + NumberText(params.ageSel)) + " in " + params.dataPath;
+  const std::string head = (everyAge ? std::string("no record") : "no record of age " + NumberText(params.ageSel)) +
+                           " in " + params.dataPath;
   if (run.linesRead == 0) throw KorvanError(head + ": the file is empty; choose the data file");
   if (run.commentLines == run.linesRead)
     throw KorvanError(head + ": all its " + Lines(run.linesRead) + " are comments (they begin with ':')");
@@ -422,16 +425,16 @@ std::string Records(std::int64_t n) { return std::to_string(n) + (n == 1 ? " rec
   for (int t = 1; t <= run.nTrait; ++t) {
     const FieldWarning& trait = tally.byTrait[static_cast<std::size_t>(t)];
     if (trait.count == 0) continue;
-    message += (first ? "trait " : "; trait ") + std::to_string(t) + ": " + Records(trait.count) + ", the first on line " +
-               std::to_string(trait.firstLine);
+    message += (first ? "trait " : "; trait ") + std::to_string(t) + ": " + Records(trait.count) +
+               ", the first on line " + std::to_string(trait.firstLine);
     first = false;
   }
   message += "); a field is missing when it is empty, blank or ";
   for (std::size_t n = 0; n < params.missingCodes.size(); ++n)
     message += (n == 0 ? "" : n + 1 == params.missingCodes.size() ? " or " : ", ") + params.missingCodes[n];
   const std::string& option = params.NameOf(Field::kMissing);
-  throw MissingValues(message + ". Leave those trees out of the analysis (" + option + " drop), or read the values as 0 (" +
-                          option + " zero)",
+  throw MissingValues(message + ". Leave those trees out of the analysis (" + option +
+                          " drop), or read the values as 0 (" + option + " zero)",
                       tally.trees, tally.firstLine);
 }
 

@@ -210,7 +210,8 @@ CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, c
 
 bool RecordStore::IsMissingText(std::string_view field) const {
   const std::string_view trimmed = TrimField(field);
-  return trimmed.empty() || std::find(run_.textMissing.begin(), run_.textMissing.end(), trimmed) != run_.textMissing.end();
+  return trimmed.empty() ||
+         std::find(run_.textMissing.begin(), run_.textMissing.end(), trimmed) != run_.textMissing.end();
 }
 
 int RecordStore::AddSite(const CodeRead& code) {
@@ -275,7 +276,8 @@ std::vector<FieldEdge> FieldEdges(const RunData& run) {
   if (run.traitField.width == 0) return edges;
   for (int t = 0; t <= run.nTrait; ++t) {
     std::string what = t == 0 ? "" : "the last character of trait " + std::to_string(t);
-    if (t < run.nTrait) what += (t == 0 ? "" : " and ") + std::string("the first character of trait ") + std::to_string(t + 1);
+    if (t < run.nTrait)
+      what += (t == 0 ? "" : " and ") + std::string("the first character of trait ") + std::to_string(t + 1);
     add(run.traitField.start + t * run.traitField.width, what, Field::kTraitStart, Field::kTraitWidth);
   }
   return edges;
@@ -299,6 +301,8 @@ bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
                         ": no comma, semicolon or tab stands in the first line, so its fields cannot be told apart; "
                         "choose a delimited file, or give the fields by position for a fixed-column file");
     quoted_.emplace(run_.delimiter, run_.params.dataPath);
+    // European spreadsheets that save semicolons write decimal commas.
+    if (run_.params.decimalCommaWithSemicolons && run_.delimiter == ';') run_.params.decimalComma = true;
   }
   bool complete = false;
   if (!quoted_->InRecord() && HoldsNothing(line, run_.delimiter)) return false;
@@ -342,12 +346,14 @@ void CheckCapacities(const RunData& run) {
                         std::to_string(held) + ", or leave the count out and let the data decide");
   };
   const bool everyAge = run.delimited() && run.ageColumn < 0;
-  check(run.nRecord, run.capRecord, Field::kRecords, everyAge ? "records" : "records of age " + NumberText(params.ageSel));
+  check(run.nRecord, run.capRecord, Field::kRecords,
+        everyAge ? "records" : "records of age " + NumberText(params.ageSel));
   check(run.nSite, run.capSite, Field::kSites, "sites");
   check(run.nFamily, run.capFamily, Field::kFamilies, "families");
   if (run.blocksFromData) return;
   for (int i = 1; i <= run.nSite; ++i)
-    check(run.blockCount[i], run.nBlock, Field::kBlocks, "blocks at site " + LevelText(run.siteCode[i], run.siteName[i]));
+    check(run.blockCount[i], run.nBlock, Field::kBlocks,
+          "blocks at site " + LevelText(run.siteCode[i], run.siteName[i]));
 }
 
 }  // namespace korvan::reading

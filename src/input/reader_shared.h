@@ -238,18 +238,22 @@ class RecordStore {
                                                                 : std::string_view();
   }
   std::string_view Site() const { return run_.delimited() ? Column(run_.siteColumn) : fields_.Field(run_.siteField); }
-  std::string_view Block() const { return run_.delimited() ? Column(run_.blockColumn) : fields_.Field(run_.blockField); }
+  std::string_view Block() const {
+    return run_.delimited() ? Column(run_.blockColumn) : fields_.Field(run_.blockField);
+  }
   std::string_view Family() const {
     return run_.delimited() ? Column(run_.familyColumn) : fields_.Field(run_.familyField);
   }
   std::string_view Trait(int t) const {
-    return run_.delimited() ? Column(run_.traitColumn[static_cast<std::size_t>(t) - 1]) : fields_.Trait(run_.traitField, t);
+    return run_.delimited() ? Column(run_.traitColumn[static_cast<std::size_t>(t) - 1])
+                            : fields_.Trait(run_.traitField, t);
   }
   // Whether the record has the selected age; `parse` converts the age field.
   template <typename Parse>
   bool Selected(Parse parse) {
     if (run_.delimited() && run_.ageColumn < 0) return true;
-    const ParsedNumber age = parse(NumberText(run_.delimited() ? Column(run_.ageColumn) : fields_.Field(run_.ageField)));
+    const ParsedNumber age =
+        parse(NumberText(run_.delimited() ? Column(run_.ageColumn) : fields_.Field(run_.ageField)));
     if (age.value == run_.params.ageSel) return true;
     NoteOtherAge(age);
     return false;

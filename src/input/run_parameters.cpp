@@ -43,7 +43,8 @@ FieldNames WindowFieldNames() {
                                              {Field::kFamilyColumn, Field::kFamilyStart},
                                              {Field::kAgeColumn, Field::kAgeStart},
                                              {Field::kTraitColumns, Field::kTraitStart}};
-  for (const auto& [column, start] : columns) names[static_cast<std::size_t>(column)] = names[static_cast<std::size_t>(start)];
+  for (const auto& [column, start] : columns)
+    names[static_cast<std::size_t>(column)] = names[static_cast<std::size_t>(start)];
   set(Field::kMissing, "missing values");
   return names;
 }
@@ -192,7 +193,8 @@ RunData PrepareReading(const RunParameters& params) {
   if (nTrait > kMaxTrait)
     Reject(params, traits,
            (params.delimited ? std::to_string(nTrait) : NumberText(params.nTrait)) + " is more than the " +
-               std::to_string(kMaxTrait) + " traits this build of korvan can analyse; analyse the traits in groups of at most " +
+               std::to_string(kMaxTrait) +
+               " traits this build of korvan can analyse; analyse the traits in groups of at most " +
                std::to_string(kMaxTrait));
   // Without a trait the run would write a report that analyses nothing.
   if (nTrait == 0)

@@ -65,6 +65,7 @@ struct RunParameters {
   std::vector<std::string> traitColumns;  // names, numbers or ranges of numbers ("5-10")
   char delimiter = 0;                     // 0: found from the first line
   bool decimalComma = false;              // "12,5" reads 12.5
+  bool decimalCommaWithSemicolons = false;  // so, when the fields stand apart at semicolons
   bool header = true;                     // the first line names the columns
 
   std::vector<std::string> missingCodes = {"NA", ".", "*", "-"};  // trait fields that hold no value

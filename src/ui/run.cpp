@@ -48,10 +48,10 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
   note(run.traitWarning, "trait");
   const MissingTally& missing = run.missingValues;
   if (missing.dropped > 0)
-    summary.warnings.push_back(std::to_string(missing.dropped) + (missing.dropped == 1 ? " record" : " records") +
-                               " of " + run.params.dataPath + " lacked trait values and " +
-                               (missing.dropped == 1 ? "was" : "were") + " left out of the analysis (the first on line " +
-                               std::to_string(missing.firstLine) + ")");
+    summary.warnings.push_back(
+        std::to_string(missing.dropped) + (missing.dropped == 1 ? " record" : " records") + " of " +
+        run.params.dataPath + " lacked trait values and " + (missing.dropped == 1 ? "was" : "were") +
+        " left out of the analysis (the first on line " + std::to_string(missing.firstLine) + ")");
 }
 
 }  // namespace

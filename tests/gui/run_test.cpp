@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <random>
 
 #include "gui/message_catcher.h"
@@ -85,6 +86,10 @@ class RunTest : public QObject {
     WriteFile(dir / "maize.csv", ReadFile(SourcePath("examples/maize2010_6traits.csv")));
     WriteFile(dir / "gaps.csv", sheet);
     WriteFile(dir / "fixed.dat", ReadFile(SourcePath("examples/maize2010_6traits.dat")));
+    std::string european = ReadFile(SourcePath("examples/maize2010_6traits.csv"));
+    std::replace(european.begin(), european.end(), ',', ';');
+    std::replace(european.begin(), european.end(), '.', ',');
+    WriteFile(dir / "european.csv", european);
     Fill(w, kMaize, dir.path(), "sheet.out");
     const QString fixedWidth = Find(w, "Text13")->text();
     for (const char* box : {"Text8", "Text1", "Text2", "Text3"}) Find(w, box)->clear();
@@ -101,11 +106,13 @@ class RunTest : public QObject {
       QString answer;     // to the question about missing values
       const char* mode;   // the batch program's --missing; nullptr: no report
       QStringList seen;
+      const char* batchData = nullptr;  // what the batch program reads instead, if not `data`
     };
     const QString question = QStringLiteral(
         "korvan (question): 3 of the records lack trait values (the first is line 33 of the data file).");
     const Case cases[] = {
         {"maize.csv", {}, "stop", {kDone}},
+        {"european.csv", {}, "stop", {kDone}, "maize.csv"},  // semicolons: decimal commas
         {"gaps.csv", QStringLiteral("Leave them out"), "drop", {question, "warning", kDone}},
         {"gaps.csv", QStringLiteral("Read them as 0"), "zero", {question, "warning", kDone}},
         {"gaps.csv", QStringLiteral("Stop"), nullptr, {question}},
@@ -127,10 +134,11 @@ class RunTest : public QObject {
         QVERIFY(!std::filesystem::exists(dir / "sheet.out"));
         continue;
       }
-      const CliResult batch = RunCli({"--data", dir / c.data, "--output", dir / "sheet.out", "--site-column", "site",
-                                      "--block-column", "2", "--family-column", "hybrid", "--trait-columns", "5-10",
-                                      "--missing", c.mode, "--quiet"});
       const std::string fromWindow = ReadFile(dir / "sheet.out");
+      const CliResult batch = RunCli({"--data", dir / (c.batchData ? c.batchData : c.data), "--output",
+                                      dir / "sheet.out", "--site-column", "site", "--block-column", "2",
+                                      "--family-column", "hybrid", "--trait-columns", "5-10", "--missing", c.mode,
+                                      "--quiet"});
       QVERIFY2(batch.exitCode == 0, batch.err.c_str());
       QVERIFY2(fromWindow == ReadFile(dir / "sheet.out"), c.data);
     }
