@@ -260,6 +260,11 @@ TEST(Cli, MaizeSheetsGiveTheFixedColumnReport) {
     }
   }
 
+  // Decimal commas read without saying so stop each number at its comma.
+  const CliResult commas = RunCli(Plus(columns, {"--data", dir / "european.csv", "--family-column", "3"}));
+  EXPECT_THAT(commas.err, HasSubstr("warning: 10590 trait fields hold a comma inside their numbers and were read up "
+                                    "to it, 12,5 as 12 (the first on line 2 of " + (dir / "european.csv")));
+
   // NA in 35 trait fields: stop, leave the trees out, or read the values as 0.
   std::string gaps = sheet;
   for (std::size_t n = 0, at = 0; n < 35; ++n) {

@@ -199,7 +199,7 @@ void AddRead(Bits& bits, const RunData& run) {
   AddWhole(bits, run.nRecord, run.linesRead, run.commentLines, run.codeWarning.count, run.codeWarning.firstLine,
            run.traitWarning.count, run.traitWarning.firstLine);
   const MissingTally& missing = run.missingValues;
-  AddWhole(bits, missing.trees, missing.firstLine, missing.dropped);
+  AddWhole(bits, missing.trees, missing.firstLine, missing.dropped, run.commaNumbers.count, run.commaNumbers.firstLine);
   for (const FieldWarning& trait : missing.byTrait) AddWhole(bits, trait.count, trait.firstLine);
   for (const std::uint8_t held : run.fieldHeldNumber) AddWhole(bits, held);
 }
@@ -227,7 +227,8 @@ Bits ReadRecordsRun(const Trial& trial, Form form) {
 Bits ReadDelimitedRun(const Trial& trial, Form form) {
   const int records = 12000, n = static_cast<int>(trial.trees.size());
   const char delimiter = ",;\t"[n % 3];
-  const bool decimalComma = delimiter == ';';
+  // Semicolon sheets write decimal commas; now and then they are read without saying so.
+  const bool writesCommas = delimiter == ';', decimalComma = writesCommas && n % 2 == 0;
   const MissingMode mode = static_cast<MissingMode>(n / 3 % 3);
   const std::size_t nTrait = trial.trees.front().values.size();
   std::string file = "site" + std::string(1, delimiter) + "block" + delimiter + "family" + delimiter + "age";
@@ -249,7 +250,7 @@ Bits ReadDelimitedRun(const Trial& trial, Form form) {
     for (std::size_t t = 0; t < nTrait; ++t) {
       std::snprintf(text, sizeof text, "%.2f", static_cast<double>(tree.values[t]));
       std::string value = text;
-      if (decimalComma) std::replace(value.begin(), value.end(), '.', ',');
+      if (writesCommas) std::replace(value.begin(), value.end(), '.', ',');
       static const char* const kMissing[] = {"NA", "  ", ""};
       if (r > 1000 && r % 13 == 0 && t == static_cast<std::size_t>(r / 13) % nTrait) value = kMissing[r % 3];
       if (r + 1 == 1 + n * 7919 % records && t == 0 && mode == MissingMode::kZero) value = "4.1e38";

@@ -77,18 +77,19 @@ class RecordReader {
     // Two halves when worth it, each with its own count of empty fields and
     // its own notes of numbers held and values missing, added in order.
     const int parts = WorthASecondThread(kOperationsPerField * static_cast<double>(fields)) ? 2 : 1;
-    FieldWarning warning[2];
+    FieldWarning warning[2], commas[2];
     std::vector<std::uint8_t> held[2];
     std::vector<FieldWarning> missing[2];
     for (auto& h : held) h.assign(static_cast<std::size_t>(run_.nTrait) + 1, 0);
     for (auto& m : missing) m.assign(static_cast<std::size_t>(run_.nTrait) + 1, {});
     const std::size_t middle = parts == 1 ? pending_.size() : pending_.size() / 2;
     ForEachChunk(parts, [&](int part) {
-      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], held[part],
+      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], commas[part], held[part],
                   missing[part]);
     });
     for (int part = 0; part < parts; ++part) {
       AddWarnings(warning[part], run_.traitWarning);
+      AddWarnings(commas[part], run_.commaNumbers);
       for (int t = 1; t <= run_.nTrait; ++t) {
         const auto n = static_cast<std::size_t>(t);
         run_.fieldHeldNumber[kFirstTraitField + n - 1] |= held[part][n];
@@ -277,7 +278,8 @@ class RecordReader {
   // is still the one of the first line, as the warning and the message name
   // the earliest line. `held` notes, trait by trait, whether some field held
   // a number.
-  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, std::vector<std::uint8_t>& held,
+  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, FieldWarning& commas,
+                   std::vector<std::uint8_t>& held,
                    std::vector<FieldWarning>& missing) {
     FieldWarning found;
     std::int64_t failedLine = 0;
@@ -299,7 +301,7 @@ class RecordReader {
         FieldWarning one;
         try {
           values[kept.record] = store_.TraitNumber(Convert(field), field, one, missing[static_cast<std::size_t>(t)],
-                                                   kept.lineNo, held[static_cast<std::size_t>(t)], lacks_[n]);
+                                                   commas, kept.lineNo, held[static_cast<std::size_t>(t)], lacks_[n]);
         } catch (const KorvanError& error) {
           // Of all fields that cannot be stored, the earliest line's counts.
           if (failure.empty() || kept.lineNo < failedLine) failedLine = kept.lineNo, failure = error.what();

@@ -170,6 +170,7 @@ RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log),
   run.missingValues = {};
   run.missingValues.byTrait.resize(static_cast<std::size_t>(run.nTrait) + 1);
   run.twoNumbers = {};
+  run.commaNumbers = {};
   run.edgeCrossed.clear();
   if (run.delimited()) return;
   for (const FieldEdge& edge : FieldEdges(run)) edgePositions_.push_back(edge.position);

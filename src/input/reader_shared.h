@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -302,12 +303,16 @@ class RecordStore {
   // `missing` unless missing values read as 0 as empty fields always have.
   // `lacks` notes that the record lacks a value.
   float TraitNumber(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning,
-                    FieldWarning& missing, std::int64_t lineNo, std::uint8_t& held, std::uint8_t& lacks) const {
+                    FieldWarning& missing, FieldWarning& commas, std::int64_t lineNo, std::uint8_t& held,
+                    std::uint8_t& lacks) const {
     if (run_.params.missing != MissingMode::kZero && IsMissing(parsed, field)) {
       if (missing.count++ == 0) missing.firstLine = lineNo;
       lacks = 1;
       return 0.0f;
     }
+    // A sheet's decimal comma read without --decimal-comma stops the number.
+    if (!parsed.complete && parsed.numeric && run_.delimited() && !run_.params.decimalComma && HoldsCommaNumber(field))
+      if (commas.count++ == 0 || lineNo < commas.firstLine) commas.firstLine = lineNo;
     return Number(parsed, field, warning, "trait", lineNo, held);
   }
   // The same for trait t of the current line, noted in the run's tallies.
@@ -316,9 +321,18 @@ class RecordStore {
     const std::string_view field = Trait(t);
     std::uint8_t held = 0;
     const float value = TraitNumber(parse(NumberText(field)), field, run_.traitWarning,
-                                    run_.missingValues.byTrait[static_cast<std::size_t>(t)], lineNo_, held, lacks);
+                                    run_.missingValues.byTrait[static_cast<std::size_t>(t)], run_.commaNumbers,
+                                    lineNo_, held, lacks);
     run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held;
     return value;
+  }
+  // A digit, a comma, a digit: "12,5".
+  static bool HoldsCommaNumber(std::string_view field) {
+    for (std::size_t at = field.find(','); at != std::string_view::npos; at = field.find(',', at + 1))
+      if (at > 0 && at + 1 < field.size() && std::isdigit(static_cast<unsigned char>(field[at - 1])) &&
+          std::isdigit(static_cast<unsigned char>(field[at + 1])))
+        return true;
+    return false;
   }
   // A record that lacks a value, in the tally of the trees.
   void NoteLacking(std::int64_t lineNo) {

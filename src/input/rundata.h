@@ -187,6 +187,7 @@ struct RunData {
   FieldWarning codeWarning;                   // empty or non-numeric code fields of selected records
   FieldWarning traitWarning;                  // empty or non-numeric trait fields of selected records
   MissingTally missingValues;                 // trait fields that held no value
+  FieldWarning commaNumbers;                  // trait fields read up to a comma ("12,5" as 12)
   std::vector<EdgeTally> edgeCrossed;         // a number runs across each field edge (FieldEdges order)
   std::array<EdgeTally, 3> twoNumbers;        // site, block, family field held two numbers apart
   std::int64_t commentLines = 0;              // lines passed over as comments

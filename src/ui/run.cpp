@@ -46,6 +46,14 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
   for (std::string& warning : MisSetFieldWarnings(run)) summary.warnings.push_back(std::move(warning));
   note(run.codeWarning, "site, block or family");
   note(run.traitWarning, "trait");
+  if (const FieldWarning& commas = run.commaNumbers; commas.count > 0) {
+    const bool one = commas.count == 1;
+    summary.warnings.push_back(std::to_string(commas.count) + (one ? " trait field holds" : " trait fields hold") +
+                               " a comma inside " + (one ? "its number and was" : "their numbers and were") +
+                               " read up to it, 12,5 as 12 (the first on line " + std::to_string(commas.firstLine) +
+                               " of " + run.params.dataPath +
+                               "); if the sheet writes decimal commas, read it with --decimal-comma");
+  }
   const MissingTally& missing = run.missingValues;
   if (missing.dropped > 0)
     summary.warnings.push_back(
