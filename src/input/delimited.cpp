@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstring>
+#include <new>
+#include <string>
+#include <utility>
 
 #include "base/korvan_error.h"
 

@@ -5,11 +5,11 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
-#include <optional>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "base/korvan_error.h"

@@ -8,10 +8,10 @@
 // and the preview include this.
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cctype>
 #include <cstring>
 #include <memory>
 #include <optional>
