@@ -194,13 +194,6 @@ void OutputFile::Finish() {
   finished_ = true;
 }
 
-void OutputFile::Commit() {
-  Finish();
-  if (const std::error_code error = PutFileInPlace(tempPath_, path_)) Fail(OutputStep::kPlace, error);
-  placed_ = true;
-  SyncFolder(fs::path(path_).parent_path());
-}
-
 void OutputFile::Fail(OutputStep step, std::error_code reason) const {
   throw KorvanError(message_(step, path_, reason));
 }
