@@ -33,6 +33,9 @@ RunData CompleteTrial(int sites, int blocks, int families) {
     for (int k = 1; k <= blocks; ++k) run.blockCode[i][k] = static_cast<float>(k);
   }
   for (int j = 1; j <= families; ++j) run.familyCode[j] = static_cast<float>(j);
+  run.siteName.assign(sites + 1, {});
+  run.blockName.assign(sites + 1, std::vector<std::string>(blocks + 1));
+  run.familyName.assign(families + 1, {});
   run.repOffset = sites + 1;
   run.p = run.repOffset + run.nRep;
   run.famEnd = run.p + families;

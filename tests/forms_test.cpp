@@ -182,15 +182,16 @@ std::string TrialFile(const Trial& trial, int records, int tooLarge = 0) {
 // records, listed into `sink`. The message of a failure, without the
 // temporary folder, which differs from read to read.
 std::string ReadTrial(const Trial& trial, const std::string& file, Form form, RunData& run, ListingSink& sink,
-                      double capRecord = 1e6) {
+                      const std::function<void(RunParameters&)>& adjust = {}) {
   test::TempDir dir;
   test::WriteFile(dir / "trial.dat", file);
   RunParameters params;
   params.dataPath = dir / "trial.dat", params.reportPath = dir / "trial.out";
-  params.nSite = params.nBlock = params.nFamily = 100, params.nRecord = capRecord, params.ageSel = 10;
+  params.nSite = params.nBlock = params.nFamily = 100, params.nRecord = 1e6, params.ageSel = 10;
   params.nTrait = 2.0 * static_cast<double>(trial.trees.front().values.size());
   params.colSite = 1, params.wSite = 6, params.colBlock = 7, params.wBlock = 4, params.colFamily = 11;
   params.wFamily = 6, params.colAge = 19, params.wAge = 4, params.colTrait = 23, params.wTrait = 10;
+  if (adjust) adjust(params);
   run = PrepareRun(params);
   ProgressLog log(sink);
   try {
@@ -202,6 +203,24 @@ std::string ReadTrial(const Trial& trial, const std::string& file, Form form, Ru
   return "";
 }
 
+// What a read leaves, as bits: levels, names, records, tallies.
+void AddRead(Bits& bits, const RunData& run) {
+  bits.Add(run.siteCode).Add(run.familyCode).Add(run.otherAges);
+  for (int i = 1; i <= run.nSite; ++i) bits.Add(run.blockCode[i]);
+  for (const auto* names : {&run.siteName, &run.familyName})
+    for (const std::string& name : *names) AddWhole(bits, std::hash<std::string>{}(name));
+  for (int r = 1; r <= run.nRecord; ++r) {
+    AddWhole(bits, run.recordColumn(r, 1), run.recordColumn(r, 2), run.recordColumn(r, 3));
+    for (int t = 1; t <= run.nTrait; ++t) bits.Add(run.traitValue(r, t));
+  }
+  AddWhole(bits, run.nRecord, run.linesRead, run.commentLines, run.codeWarning.count, run.codeWarning.firstLine,
+           run.traitWarning.count, run.traitWarning.firstLine);
+  const MissingTally& missing = run.missingValues;
+  AddWhole(bits, missing.trees, missing.firstLine, missing.dropped, run.commaNumbers.count, run.commaNumbers.firstLine);
+  for (const FieldWarning& trait : missing.byTrait) AddWhole(bits, trait.count, trait.firstLine);
+  for (const std::uint8_t held : run.fieldHeldNumber) AddWhole(bits, held);
+}
+
 // 12000 records of four traits or more: the product converts the trait
 // fields in batches, the one full batch on two threads.
 Bits ReadRecordsRun(const Trial& trial, Form form) {
@@ -209,22 +228,66 @@ Bits ReadRecordsRun(const Trial& trial, Form form) {
   ListingSink sink, failed;
   RunData run, failing;
   ReadTrial(trial, TrialFile(trial, records), form, run, sink);
-  Bits& bits = sink.bits;
-  bits.Add(run.siteCode).Add(run.familyCode).Add(run.otherAges);
-  for (int i = 1; i <= run.nSite; ++i) bits.Add(run.blockCode[i]);
-  for (int r = 1; r <= run.nRecord; ++r) {
-    AddWhole(bits, run.recordColumn(r, 1), run.recordColumn(r, 2), run.recordColumn(r, 3));
-    for (int t = 1; t <= run.nTrait; ++t) bits.Add(run.traitValue(r, t));
+  AddRead(sink.bits, run);
+  // A trait field that cannot be stored, wherever the batches stand. Only
+  // the message counts: the product lists no record of a batch that failed.
+  sink.WriteLine(ReadTrial(trial, TrialFile(trial, records, 1 + n * 7919 % records), form, failing, failed));
+  return sink.bits;
+}
+
+// The trial as a sheet saved by a spreadsheet, in 12000 records: the
+// delimiter, the decimal mark and what becomes of missing values change
+// from trial to trial. Block codes are names, and now and then a family
+// name is quoted around the delimiter, a doubled quote or a line end; trait
+// fields are now and then missing (NA, blank, empty) or beyond single
+// precision. The traits are named in the reverse order of their columns.
+Bits ReadDelimitedRun(const Trial& trial, Form form) {
+  const int records = 12000, n = static_cast<int>(trial.trees.size());
+  const char delimiter = ",;\t"[n % 3];
+  // Semicolon sheets write decimal commas; now and then they are read without saying so.
+  const bool writesCommas = delimiter == ';', decimalComma = writesCommas && n % 2 == 0;
+  const MissingMode mode = static_cast<MissingMode>(n / 3 % 3);
+  const std::size_t nTrait = trial.trees.front().values.size();
+  std::string file = "site" + std::string(1, delimiter) + "block" + delimiter + "family" + delimiter + "age";
+  for (std::size_t t = 0; t < nTrait; ++t) file += delimiter + std::string("t") + std::to_string(t + 1);
+  file += "\n";
+  char text[32];
+  for (int r = 0; r < records; ++r) {
+    const test::Tree& tree = trial.trees[static_cast<std::size_t>(r) % trial.trees.size()];
+    if (r % 29 == 3) file += r % 2 ? ":a comment\n" : "\n";
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(tree.site));
+    file += (r % 7 == 1 ? "\"" + std::string(text) + "\"" : std::string(text)) + delimiter + "B" +
+            std::to_string(static_cast<int>(tree.block)) + delimiter;
+    std::snprintf(text, sizeof text, "%g", static_cast<double>(tree.family));
+    const std::string family = text;
+    const int shape = r > n ? r % 11 : 0;
+    file += shape == 1 ? "\"" + family + delimiter + "x\"" : shape == 2 ? "\"" + family + "\"\"q\"" :
+            shape == 3 ? "\"" + family + "\nline\"" : shape == 4 ? family + "a" : family;
+    file += delimiter + std::string("10");
+    for (std::size_t t = 0; t < nTrait; ++t) {
+      std::snprintf(text, sizeof text, "%.2f", static_cast<double>(tree.values[t]));
+      std::string value = text;
+      if (writesCommas) std::replace(value.begin(), value.end(), '.', ',');
+      static const char* const kMissing[] = {"NA", "  ", ""};
+      if (r > 1000 && r % 13 == 0 && t == static_cast<std::size_t>(r / 13) % nTrait) value = kMissing[r % 3];
+      if (r + 1 == 1 + n * 7919 % records && t == 0 && mode == MissingMode::kZero) value = "4.1e38";
+      file += delimiter + value;
+    }
+    file += r % 2 ? "\r\n" : "\n";
   }
-  AddWhole(bits, run.nRecord, run.linesRead, run.commentLines, run.codeWarning.count, run.codeWarning.firstLine,
-           run.traitWarning.count, run.traitWarning.firstLine);
-  for (const std::uint8_t held : run.fieldHeldNumber) AddWhole(bits, held);
-  // A trait field that cannot be stored and a record beyond the declared
-  // count, either one first, wherever the batches stand. Only the message
-  // counts: the product lists no record of a batch that failed.
-  sink.WriteLine(ReadTrial(trial, TrialFile(trial, records, 1 + n * 7919 % records), form, failing, failed,
-                           n * 104729 % records));
-  return bits;
+  ListingSink sink;
+  RunData run;
+  std::vector<std::string> traitColumns;
+  for (std::size_t t = nTrait; t >= 1; --t) traitColumns.push_back("t" + std::to_string(t));
+  const std::string failure = ReadTrial(trial, file, form, run, sink, [&](RunParameters& p) {
+    p.delimited = true, p.siteColumn = "site", p.blockColumn = "2", p.familyColumn = "family", p.ageColumn = "age";
+    p.traitColumns = traitColumns, p.nTrait = 0, p.decimalComma = decimalComma, p.missing = mode;
+  });
+  // After a failure only the message counts, as above.
+  if (!failure.empty()) sink.bits = {};
+  else AddRead(sink.bits, run);
+  sink.WriteLine(failure);
+  return sink.bits;
 }
 
 // Room for blocks that no site has leaves empty columns on odd tree counts.
@@ -396,6 +459,7 @@ Bits ReduceAllPairsRow(const Trial& trial, Form form) {
 const StepCase kSteps[] = {
     // Reading and level coding: rows here.
     {"ReadRecords", ReadRecordsRun},
+    {"ReadDelimited", ReadDelimitedRun},
     {"CodeLevels", CodeLevelsRun},
 
     // Set-up: rows here.

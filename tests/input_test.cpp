@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
@@ -21,6 +22,7 @@ namespace korvan {
 namespace {
 
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::ThrowsMessage;
 
@@ -69,6 +71,7 @@ ReadResult Read(const std::string& contents, int nTrait = 1, const std::function
   ProgressLog log(sink ? *sink : ownSink);
   try {
     ReadRecords(result.run, log);
+    SettleCounts(result.run);
   } catch (const KorvanError& error) {
     result.error = error.what();
   }
@@ -155,16 +158,19 @@ TEST(ReadRecords, SelectsTheAgeAndPassesOverComments) {
       Line({"1", "1", "1", "10.5", "4"}) + "\n" + Line({"1", "1", "1", "1 0", "5"}) + "\n\n" + Line({"1", "1"}) + "\n";
   const RunData run = Read(data).run;
   EXPECT_THAT(Traits(run), ElementsAre(1, 2, 3, 5));
-  EXPECT_EQ((std::array{run.linesRead, run.commentLines, run.codeWarning.count, run.codeWarning.firstLine}),
-            (std::array<std::int64_t, 4>{9, 2, 1, 3}));  // the site code ":"
+  EXPECT_EQ((std::array{run.linesRead, run.commentLines, run.codeWarning.count}),
+            (std::array<std::int64_t, 3>{9, 2, 0}));
+  EXPECT_THAT(run.siteName, ElementsAre("", ":", ""));  // the site code ":" is a name
   EXPECT_THAT(run.otherAges, ElementsAre(10.5));
 
   // At age 0 the blank line and the line too short for its age field are
-  // records whose missing codes and traits read 0; the comments are still not.
+  // records whose missing codes read 0 and whose traits are missing; the
+  // comments are still not records.
   const RunData ageZero = Read(data, 1, [](RunParameters& p) { p.ageSel = 0; }).run;
   EXPECT_THAT(ageZero.siteCode, ElementsAre(0, 0, 1));
-  EXPECT_EQ((std::array{ageZero.codeWarning.count, ageZero.codeWarning.firstLine, ageZero.traitWarning.count}),
-            (std::array<std::int64_t, 3>{4, 8, 2}));  // three at line 8, the family at line 9
+  EXPECT_EQ((std::array{ageZero.codeWarning.count, ageZero.codeWarning.firstLine, ageZero.traitWarning.count,
+                        ageZero.missingValues.byTrait[1].count, ageZero.missingValues.trees}),
+            (std::array<std::int64_t, 5>{4, 8, 0, 2, 2}));  // three at line 8, the family at line 9
   const RunData onlyComments = Read(":a\n:b\n").run;
   EXPECT_EQ(onlyComments.nRecord + onlyComments.nSite + onlyComments.nFamily, 0);
 }
@@ -210,27 +216,103 @@ TEST(ReadRecords, LineEndsAndCharacterPositions) {
   EXPECT_THAT(Traits(run), ElementsAre(1.5f, 2.5f, 3.5f, 4.5f));
 }
 
-TEST(ReadRecords, ExceededCapacitiesNameCountLineAndFile) {
-  // n distinct sites under a capacity of n - 1, after one comment line.
-  for (const auto& [n, ordinal] : {std::pair{1, "1st"}, {2, "2nd"}, {3, "3rd"}, {4, "4th"}, {11, "11th"},
-                                    {12, "12th"}, {13, "13th"}, {21, "21st"}, {22, "22nd"}, {23, "23rd"},
-                                    {111, "111th"}, {112, "112th"}}) {
-    std::string data = ":sites\n";
-    for (int i = 1; i <= n; ++i) data += Line({std::to_string(i * 10), "1", "1", "10", "1"}) + "\n";
-    EXPECT_EQ(Read(data, 1, [n = n](RunParameters& p) { p.nSite = n - 1; }).error,
-              "line " + std::to_string(n + 1) + " of $: a " + ordinal + " site (code " +
-                  std::to_string(n * 10) + ") is more than No. of Sites = " + std::to_string(n - 1));
-  }
+TEST(ReadRecords, ExceededCapacitiesSayWhatTheDataHold) {
   const std::string data = Line({"5", "1", "1", "10", "1"}) + "\n" + Line({"5", "2", "2", "10", "1"}) + "\n" +
                            Line({"8", "1.5", "3", "10", "1"}) + "\n" + Line({"8", "2", "3", "10", "1"}) + "\n";
-  const std::pair<std::function<void(RunParameters&)>, const char*> limits[] = {
-      {[](RunParameters& p) { p.nBlock = 1; }, "line 2 of $: a 2nd block (code 2) at site 5 is more than No. of Blocks = 1"},
-      {[](RunParameters& p) { p.nFamily = 2; }, "line 3 of $: a 3rd family (code 3) is more than No. of Families = 2"},
+  const std::string how = " ($); enter at least 2, or leave the count out and let the data decide";
+  const std::pair<std::function<void(RunParameters&)>, std::string> limits[] = {
+      {[](RunParameters& p) { p.nSite = 1; }, "the data hold 2 sites, more than No. of Sites = 1" + how},
+      {[](RunParameters& p) { p.nBlock = 1; }, "the data hold 2 blocks at site 5, more than No. of Blocks = 1" + how},
+      {[](RunParameters& p) { p.nFamily = 2; }, "the data hold 3 families, more than No. of Families = 2"},
       {[](RunParameters& p) { p.nRecord = 3, p.fieldNames[static_cast<std::size_t>(Field::kRecords)] = "--records"; },
-       "line 4 of $: a 4th record of age 10 is more than --records = 3"},
+       "the data hold 4 records of age 10, more than --records = 3"},
       {[](RunParameters& p) { p.nSite = 2, p.nBlock = 2, p.nFamily = 3, p.nRecord = 4; }, ""},
+      {[](RunParameters& p) { p.nSite = p.nBlock = p.nFamily = p.nRecord = kNoLimit; }, ""},
   };
-  for (const auto& [adjust, message] : limits) EXPECT_EQ(Read(data, 1, adjust).error, message);
+  for (const auto& [adjust, message] : limits) EXPECT_THAT(Read(data, 1, adjust).error, testing::StartsWith(message));
+  // Left out, the most blocks of any site lays out the columns.
+  EXPECT_EQ(Read(data, 1, [](RunParameters& p) { p.nBlock = kNoLimit; }).run.nBlock, 2);
+}
+
+// Levels of "a.b.c" records told apart by their codes' text or number.
+TEST(ReadRecords, NamesAreToldApartByTheirTextNumbersByTheirValue) {
+  std::string data;
+  for (const char* family : {"12a", "12b", "12", " 12.0", "\"12a\"", "1x3", "1", "\"7\"", "7", "12b "})
+    data += Line({"A 1", "\"A 1\"", family, "10", "1"}) + "\n";
+  const RunData run = Read(data).run;
+  EXPECT_EQ(Levels(run), "1.1.1 1.1.2 1.1.3 1.1.3 1.1.1 1.1.4 1.1.5 1.1.6 1.1.6 1.1.2");
+  EXPECT_THAT(run.familyName, ElementsAre("", "12a", "12b", "", "1x3", "", ""));
+  EXPECT_THAT(run.siteName, ElementsAre("", "A 1"));
+  EXPECT_EQ(run.codeWarning.count, 0);
+}
+
+// Trait 1 of eight trees; the fifth holds a value no code matches.
+TEST(ReadRecords, MissingValuesStopDropOrReadAsZero) {
+  const char* values[] = {"1.5", "NA", "", "  -  ", "abc", "-9", "2", "."};
+  std::string data;
+  for (int r = 0; r < 8; ++r)
+    data += Line({std::to_string(r % 2), std::to_string(r % 4), std::to_string(r), "10", values[r]}) + "\n";
+  struct Case {
+    MissingMode mode;
+    std::vector<std::string> codes;
+    std::vector<float> traits;
+    std::array<std::int64_t, 4> tally;  // trees, first line, left out, trait warnings
+  };
+  const Case cases[] = {
+      {MissingMode::kStop, {"NA", ".", "*", "-"}, {1.5f, 0, 0, 0, 0, -9, 2, 0}, {4, 2, 0, 1}},
+      {MissingMode::kStop, {"-9"}, {1.5f, 0, 0, 0, 0, 0, 2, 0}, {2, 3, 0, 4}},  // numbers match by value
+      {MissingMode::kDrop, {"NA", ".", "*", "-"}, {1.5f, 0, -9, 2}, {4, 2, 4, 1}},
+      {MissingMode::kZero, {"NA", ".", "*", "-"}, {1.5f, 0, 0, 0, 0, -9, 2, 0}, {0, 0, 0, 5}},
+  };
+  for (const Case& c : cases) {
+    const RunData run = Read(data, 1, [&](RunParameters& p) { p.missing = c.mode, p.missingCodes = c.codes; }).run;
+    EXPECT_THAT(std::vector<float>(run.traitValue.Trait(1) + 1, run.traitValue.Trait(1) + 1 + run.nRecord),
+                ElementsAreArray(c.traits));
+    const MissingTally& m = run.missingValues;
+    EXPECT_EQ((std::array{m.trees, m.firstLine, m.dropped, run.traitWarning.count}), c.tally);
+  }
+  // Left out before they are given levels: the next family is the 2nd.
+  const RunData dropped = Read(data, 1, [](RunParameters& p) { p.missing = MissingMode::kDrop; }).run;
+  EXPECT_EQ(Levels(dropped), "1.1.1 1.1.2 2.1.3 1.2.4");
+}
+
+// A sheet's header, quotes and blank rows; the same trial each time.
+TEST(ReadRecords, DelimitedFilesByColumnNameOrNumber) {
+  const std::string rows = "a,1,f1,10,1.5\n\n,,,,\n\"a\",2,\"f,2\",10,2.5\n:comment\nb,1,\"f\"\"3\"\"\n\",10,3.5\n";
+  auto read = [](const std::string& text, const std::function<void(RunParameters&)>& adjust) {
+    return Read(text, 1, [&](RunParameters& p) {
+      p.delimited = true, p.siteColumn = "site", p.blockColumn = "2", p.familyColumn = "fam", p.ageColumn = "age";
+      p.traitColumns = {"5-5"}, p.nTrait = 0;
+      if (adjust) adjust(p);
+    });
+  };
+  const ReadResult comma = read("site,block,fam,age,h\n" + rows, {});
+  ASSERT_EQ(comma.error, "");
+  EXPECT_EQ(Levels(comma.run), "1.1.1 1.2.2 2.1.3");
+  EXPECT_THAT(comma.run.familyName, ElementsAre("", "f1", "f,2", "f\"3\"\n"));
+  EXPECT_THAT(Traits(comma.run), ElementsAre(1.5f, 2.5f, 3.5f));
+  std::string semicolons = "site;block;fam;age;h\n" + rows;
+  std::replace(semicolons.begin(), semicolons.end(), ',', ';');
+  std::replace(semicolons.begin(), semicolons.end(), '.', ',');
+  const ReadResult european = read(semicolons, [](RunParameters& p) { p.decimalComma = true; });
+  EXPECT_EQ(Levels(european.run) + " " + european.run.familyName[2], "1.1.1 1.2.2 2.1.3 f;2");
+  EXPECT_THAT(Traits(european.run), ElementsAre(1.5f, 2.5f, 3.5f));
+  const ReadResult noHeader = read(rows, [](RunParameters& p) {
+    p.header = false, p.siteColumn = "1", p.familyColumn = "3", p.ageColumn.clear();
+  });
+  EXPECT_EQ(Levels(noHeader.run), "1.1.1 1.2.2 2.1.3");
+  const std::pair<std::function<void(RunParameters&)>, std::string> refused[] = {
+      {[](RunParameters& p) { p.familyColumn = "family"; },
+       "Families: no column 'family' in the header of $; its columns are 'site', 'block', 'fam', 'age', 'h' (fields "
+       "apart at commas)"},
+      {[](RunParameters& p) { p.traitColumns = {"4-6"}; }, "column 6, but the first line of $ has 5 columns"},
+      {[](RunParameters& p) { p.header = false; }, "'site' is no column number, and a file without a header"},
+  };
+  for (const auto& [adjust, message] : refused)
+    EXPECT_THAT(read("site,block,fam,age,h\n" + rows, adjust).error, HasSubstr(message));
+  EXPECT_THAT(read("site,block,fam,age,h\na,1,\"f1,10,1.5\n", {}).error,
+              HasSubstr("line 2 of $: a quoted field opens there and is never closed"));
+  EXPECT_THAT(read("site,block,fam,age,h\na,1,f\"1,10,1.5\n", {}).error, HasSubstr("line 2 of $: a quote (\")"));
 }
 
 TEST(ReadRecords, DataFileThatCannotBeOpenedSaysWhy) {

@@ -16,7 +16,7 @@ ln -sfn /usr/include/CLI build-windows/include/CLI
 jobs="${KORVAN_JOBS:-$(nproc)}"
 cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DKORVAN_BUILD_GUI=OFF -DKORVAN_BUILD_BENCH=OFF -DBUILD_TESTING=OFF \
+  -DKORVAN_BUILD_GUI=OFF -DKORVAN_BUILD_BENCH=OFF -DBUILD_TESTING=OFF -DKORVAN_USE_LIBCSV=OFF \
   -DCLI11_INCLUDE_DIR="$PWD/build-windows/include"
 cmake --build build-windows --target korvan-cli korvan-cli-straightforward --parallel "$jobs"
 # A Windows program starts with "MZ"; `file` is not on every machine.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the batch program and analyses the small hand-made example:
-# the report and the calculation procedure go to out/.
+# Builds the batch program and analyses the bundled maize trial, a sheet
+# saved as CSV with its site and hybrid names: the report and the
+# calculation procedure go to out/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -12,9 +13,8 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build --target korvan-cli --parallel "$jobs"
 
 mkdir -p out
-build/korvan-cli --data examples/small_trial.dat --output out/small_trial.out \
-  --procedure out/small_trial.procedure \
-  --sites 3 --blocks 3 --families 5 --records 36 --traits 2 --age 10 \
-  --site-col 1,4 --block-col 5,3 --family-col 8,4 --age-col 12,3 --trait-col 15,8
-echo "report:    $PWD/out/small_trial.out"
-echo "procedure: $PWD/out/small_trial.procedure"
+build/korvan-cli --data examples/maize2010_6traits.csv --output out/maize2010_6traits.out \
+  --procedure out/maize2010_6traits.procedure \
+  --site-column site --block-column rep --family-column hybrid --trait-columns 5-10
+echo "report:    $PWD/out/maize2010_6traits.out"
+echo "procedure: $PWD/out/maize2010_6traits.procedure"

@@ -18,12 +18,6 @@ std::string NotFiniteMessage(std::string_view subject, std::string_view item) {
   return message;
 }
 
-std::string CodeText(float code) {
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, code).ptr;
-  return std::string(text, end);
-}
-
 void RequireFinite(double value, std::string_view subject, std::string_view item) {
   if (!std::isfinite(value)) throw KorvanError(NotFiniteMessage(subject, item));
 }

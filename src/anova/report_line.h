@@ -15,9 +15,6 @@ namespace korvan {
 // the trait or pair ("Trait 2 of trial.dat"), `item` the line or value.
 std::string NotFiniteMessage(std::string_view subject, std::string_view item);
 
-// A level code as the data file gave it, for messages: "101", "2.5".
-std::string CodeText(float code);
-
 // Throws KorvanError(NotFiniteMessage(..)) unless `value` is finite.
 void RequireFinite(double value, std::string_view subject, std::string_view item);
 

@@ -26,6 +26,7 @@
 #include "base/stop_signals.h"
 #include "base/terminal.h"
 #include "format/output_file.h"
+#include "input/preview.h"
 #include "input/run_parameters.h"
 #include "ui/run.h"
 
@@ -40,9 +41,15 @@ constexpr int kExitUsage = 2;
 constexpr std::string_view kUsage =
     "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
     "                  [--arithmetic single|double]\n"
-    "                  --sites N --blocks N --families N --records N --traits N --age X\n"
-    "                  --site-col START,WIDTH --block-col START,WIDTH --family-col START,WIDTH\n"
-    "                  --age-col START,WIDTH --trait-col START,WIDTH\n"
+    "                  [--sites N] [--blocks N] [--families N] [--records N]\n"
+    "                  [--missing stop|drop|zero] [--missing-codes CODE,...]\n"
+    "                  fixed columns:  --traits N --age X --site-col START,WIDTH\n"
+    "                                  --block-col START,WIDTH --family-col START,WIDTH\n"
+    "                                  --age-col START,WIDTH --trait-col START,WIDTH\n"
+    "                  delimited file: --site-column C --block-column C --family-column C\n"
+    "                                  --trait-columns C,... [--age-column C --age X]\n"
+    "                                  [--delimiter D] [--decimal-comma] [--no-header]\n"
+    "       korvan-cli --preview [N] --data FILE ... (the same options, no report)\n"
     "       korvan-cli --help | --version\n";
 
 constexpr std::string_view kHelp =
@@ -50,7 +57,8 @@ constexpr std::string_view kHelp =
     "Least-squares analysis of variance and covariance of a forest progeny test\n"
     "planted at several sites (model y = u + s + r + f + sf + e).\n"
     "\n"
-    "  --data FILE        fixed-column data file, one record per line\n"
+    "  --data FILE        data file, one record per line: a delimited file (a\n"
+    "                     sheet saved as CSV) or a fixed-column file\n"
     "  --output FILE      report file; an existing file is replaced only when the\n"
     "                     run succeeds, and the path is line 1 of the report\n"
     "  --procedure FILE   every line of the calculation procedure, in order\n"
@@ -62,17 +70,44 @@ constexpr std::string_view kHelp =
     "                     the report's values computed exactly, in double precision,\n"
     "                     in the same layout; 'single' (the default) keeps the\n"
     "                     method's own single-precision arithmetic\n"
-    "  --sites N          largest number of sites the data may hold\n"
-    "  --blocks N         largest number of blocks of any one site\n"
-    "  --families N       largest number of families\n"
-    "  --records N        largest number of records of the selected age\n"
-    "  --traits N         trait fields per record\n"
+    "  --sites N, --blocks N, --families N, --records N\n"
+    "                     largest numbers of sites, blocks of any one site,\n"
+    "                     families and records of the selected age the data may\n"
+    "                     hold; left out, the data decide\n"
     "  --age X            the age whose records are analysed\n"
+    "  --missing stop|drop|zero\n"
+    "                     a trait field that is empty, blank or a missing code:\n"
+    "                     stop before anything is written and say where (the\n"
+    "                     default), leave every tree that lacks a value out of the\n"
+    "                     whole analysis, or read it as 0\n"
+    "  --missing-codes CODE,...\n"
+    "                     the missing codes (default NA,.,*,-)\n"
+    "  --preview [N]      no report: show how the first N records of the selected\n"
+    "                     age (10 if left out) are read field by field, then the\n"
+    "                     ages, sites, blocks, families, missing values, the counts\n"
+    "                     a run needs and the warnings\n"
+    "\n"
+    "A fixed-column file:\n"
+    "  --traits N         trait fields per record\n"
     "  --site-col, --block-col, --family-col, --age-col START,WIDTH\n"
     "                     where a field stands: first character (from 1), width\n"
     "  --trait-col START,WIDTH\n"
     "                     the first trait field; the others follow it, same width\n"
     "\n"
+    "A delimited file (a sheet saved as CSV); C is a header name or a column\n"
+    "number from 1:\n"
+    "  --site-column C, --block-column C, --family-column C\n"
+    "  --trait-columns C,...\n"
+    "                     the traits' columns; numbers may run as ranges (5-10);\n"
+    "                     one column with --traits N: N columns from it\n"
+    "  --age-column C     with --age, the records of that age only; without it\n"
+    "                     every record is analysed\n"
+    "  --delimiter D      comma, semicolon or tab; found from the first line\n"
+    "                     when left out\n"
+    "  --decimal-comma    numbers are written 12,5\n"
+    "  --no-header        the first line is a record, not the columns' names\n"
+    "\n"
+    "Codes that are not plain numbers are names: 12a and 12b are two families.\n"
     "Lines starting with ':' are comments. Exit status: 0 done, 1 the run failed,\n"
     "2 the options are wrong.\n";
 
@@ -83,7 +118,7 @@ struct UsageError {
 // One option of the command line and the run parameters it fills.
 struct OptionInfo {
   std::string_view name;
-  enum Kind { kPath, kNumber, kField, kFlag, kArithmetic } kind;
+  enum Kind { kPath, kNumber, kField, kFlag, kText } kind;
   Field field;       // the parameter, or the start of a START,WIDTH pair
   Field widthField;  // the width of a pair
 };
@@ -94,7 +129,7 @@ constexpr OptionInfo kOptions[] = {
     {"--procedure", OptionInfo::kPath, Field::kCount, Field::kCount},
     {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
     {"--timings", OptionInfo::kPath, Field::kCount, Field::kCount},
-    {"--arithmetic", OptionInfo::kArithmetic, Field::kCount, Field::kCount},
+    {"--arithmetic", OptionInfo::kText, Field::kCount, Field::kCount},
     {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
     {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
     {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
@@ -106,7 +141,25 @@ constexpr OptionInfo kOptions[] = {
     {"--family-col", OptionInfo::kField, Field::kFamilyStart, Field::kFamilyWidth},
     {"--age-col", OptionInfo::kField, Field::kAgeStart, Field::kAgeWidth},
     {"--trait-col", OptionInfo::kField, Field::kTraitStart, Field::kTraitWidth},
+    {"--site-column", OptionInfo::kText, Field::kSiteColumn, Field::kCount},
+    {"--block-column", OptionInfo::kText, Field::kBlockColumn, Field::kCount},
+    {"--family-column", OptionInfo::kText, Field::kFamilyColumn, Field::kCount},
+    {"--age-column", OptionInfo::kText, Field::kAgeColumn, Field::kCount},
+    {"--trait-columns", OptionInfo::kText, Field::kTraitColumns, Field::kCount},
+    {"--delimiter", OptionInfo::kText, Field::kCount, Field::kCount},
+    {"--decimal-comma", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--no-header", OptionInfo::kFlag, Field::kCount, Field::kCount},
+    {"--missing", OptionInfo::kText, Field::kMissing, Field::kCount},
+    {"--missing-codes", OptionInfo::kText, Field::kCount, Field::kCount},
+    {"--preview", OptionInfo::kText, Field::kCount, Field::kCount},
 };
+
+// The options of each file format: one run uses one kind.
+constexpr std::string_view kFixedOptions[] = {"--site-col", "--block-col", "--family-col", "--age-col",
+                                              "--trait-col"};
+constexpr std::string_view kDelimitedOptions[] = {"--site-column",   "--block-column", "--family-column",
+                                                  "--age-column",    "--trait-columns", "--delimiter",
+                                                  "--decimal-comma", "--no-header"};
 
 constexpr std::string_view kOtherNames[] = {"--help", "--version"};
 
@@ -166,9 +219,52 @@ struct CliOptions {
   std::optional<std::string> procedurePath;
   std::optional<std::string> timingsPath;
   bool quiet = false;
+  int preview = 0;  // records to show; 0: a run, not a preview
   bool help = false;
   bool version = false;
 };
+
+// "a,b,c" as its items; an empty text holds none.
+std::vector<std::string> Items(std::string_view text) {
+  std::vector<std::string> items;
+  if (text.empty()) return items;
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    items.emplace_back(text.substr(0, comma));
+    if (comma == std::string_view::npos) return items;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+void ApplyText(korvan::RunParameters& params, std::string_view name, std::string_view value) {
+  const std::string text(value);
+  if (name == "--site-column") params.siteColumn = text;
+  else if (name == "--block-column") params.blockColumn = text;
+  else if (name == "--family-column") params.familyColumn = text;
+  else if (name == "--age-column") params.ageColumn = text;
+  else if (name == "--trait-columns") params.traitColumns = Items(value);
+  else if (name == "--missing-codes") params.missingCodes = Items(value);
+  else if (name == "--arithmetic") {
+    if (value != "single" && value != "double")
+      throw UsageError{"--arithmetic: '" + text + "' is neither single nor double"};
+    params.exactReport = value == "double";
+  }
+  else if (name == "--delimiter") {
+    const std::pair<std::string_view, char> names[] = {{"comma", ','}, {",", ','},     {"semicolon", ';'},
+                                                        {";", ';'},     {"tab", '\t'}, {"\t", '\t'}};
+    for (const auto& [word, delimiter] : names)
+      if (value == word) params.delimiter = delimiter;
+    if (params.delimiter == 0)
+      throw UsageError{"--delimiter: '" + text + "' is not comma, semicolon or tab"};
+  } else {
+    const std::pair<std::string_view, korvan::MissingMode> modes[] = {{"stop", korvan::MissingMode::kStop},
+                                                                      {"drop", korvan::MissingMode::kDrop},
+                                                                      {"zero", korvan::MissingMode::kZero}};
+    for (const auto& [word, mode] : modes)
+      if (value == word) return void(params.missing = mode);
+    throw UsageError{"--missing: '" + text + "' is not stop, drop or zero"};
+  }
+}
 
 void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view value) {
   switch (option.kind) {
@@ -191,12 +287,15 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
       break;
     }
     case OptionInfo::kFlag:
-      options.quiet = true;
+      if (option.name == "--quiet") options.quiet = true;
+      else if (option.name == "--decimal-comma") options.params.decimalComma = true;
+      else options.params.header = false;
       break;
-    case OptionInfo::kArithmetic:
-      if (value != "single" && value != "double")
-        throw UsageError{"--arithmetic: '" + std::string(value) + "' is neither single nor double"};
-      options.params.exactReport = value == "double";
+    case OptionInfo::kText:
+      if (option.name == "--preview")
+        options.preview = value.empty() ? 10 : static_cast<int>(std::min(
+            ParseStrictNumber(option.name, value, "a number of records"), 1e6));
+      else ApplyText(options.params, option.name, value);
       break;
   }
 }
@@ -270,6 +369,8 @@ UsageError UsageErrorOf(const CLI::ParseError& error) {
   return UsageError{std::string(what)};
 }
 
+void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named, bool preview);
+
 // CLI11 splits the words and finds the options; what is wrong with them is
 // said here, in the words users know.
 CliOptions ParseArguments(int argc, char** argv) {
@@ -281,6 +382,7 @@ CliOptions ParseArguments(int argc, char** argv) {
     const std::string name(option.name);
     CLI::Option* added =
         option.kind == OptionInfo::kFlag ? app.add_flag(name)->disable_flag_override() : app.add_option(name);
+    if (option.name == "--preview") added->expected(0, 1);
     // Counted, not merged: an option given twice is a mistake to report.
     given.push_back(added->multi_option_policy(CLI::MultiOptionPolicy::TakeAll));
   }
@@ -298,18 +400,55 @@ CliOptions ParseArguments(int argc, char** argv) {
   options.version = version->count() > 0;
   if (options.help || options.version) return options;
   if (!app.remaining().empty()) throw UsageError{UnknownOption(app.remaining().front())};
-  std::string missing;
+  std::vector<std::string_view> named;
   for (std::size_t n = 0; n < std::size(kOptions); ++n) {
     const OptionInfo& option = kOptions[n];
     const std::vector<std::string>& values = given[n]->results();
     if (given[n]->count() > 1) throw UsageError{std::string(option.name) + " is given twice"};
-    if (given[n]->count() == 1) ApplyOption(options, option, values.empty() ? std::string_view() : values.front());
-    const bool optional = option.name == "--procedure" || option.name == "--quiet" || option.name == "--timings" ||
-                          option.name == "--arithmetic";
-    if (!optional && given[n]->count() == 0) missing += (missing.empty() ? "" : ", ") + std::string(option.name);
+    if (given[n]->count() == 1) {
+      ApplyOption(options, option, values.empty() ? std::string_view() : values.front());
+      named.push_back(option.name);
+    }
   }
-  if (!missing.empty()) throw UsageError{"missing " + missing};
+  if (options.preview < 0 ||
+      (options.preview == 0 && std::find(named.begin(), named.end(), "--preview") != named.end()))
+    throw UsageError{"--preview: show at least 1 record"};
+  CheckOptionsGiven(options.params, named, options.preview > 0);
   return options;
+}
+
+// What each file format needs, and never the options of both.
+void CheckOptionsGiven(korvan::RunParameters& params, const std::vector<std::string_view>& named, bool preview) {
+  auto has = [&named](std::string_view name) { return std::find(named.begin(), named.end(), name) != named.end(); };
+  auto first = [&](const auto& names) -> std::string_view {
+    for (const std::string_view name : names)
+      if (has(name)) return name;
+    return {};
+  };
+  const std::string_view fixed = first(kFixedOptions), delimited = first(kDelimitedOptions);
+  if (!fixed.empty() && !delimited.empty())
+    throw UsageError{std::string(fixed) + " places a field of a fixed-column file, " + std::string(delimited) +
+                     " a column of a delimited file; give the options of one kind"};
+  params.delimited = !delimited.empty();
+  // A count left out is no limit: the data decide.
+  const std::pair<std::string_view, double*> capacities[] = {{"--sites", &params.nSite}, {"--blocks", &params.nBlock},
+                                                             {"--families", &params.nFamily},
+                                                             {"--records", &params.nRecord}};
+  for (const auto& [name, count] : capacities)
+    if (!has(name)) *count = korvan::kNoLimit;
+  std::vector<std::string_view> needed = {"--data"};
+  if (!preview) needed.push_back("--output");
+  if (params.delimited) {
+    needed.insert(needed.end(), {"--site-column", "--block-column", "--family-column", "--trait-columns"});
+    if (has("--age-column") || has("--age")) needed.insert(needed.end(), {"--age-column", "--age"});
+  } else {
+    needed.insert(needed.end(), {"--traits", "--age"});
+    needed.insert(needed.end(), std::begin(kFixedOptions), std::end(kFixedOptions));
+  }
+  std::string missing;
+  for (const std::string_view name : needed)
+    if (!has(name)) missing += (missing.empty() ? "" : ", ") + std::string(name);
+  if (!missing.empty()) throw UsageError{"missing " + missing};
 }
 
 // The procedure and timings files: what failed, the option, and what to do.
@@ -433,6 +572,7 @@ std::string SummaryLine(const korvan::RunSummary& summary) {
   return "korvan-cli: wrote " + summary.reportPath + ": " + Counted(summary.nRecord, "record", "records") + ", " +
          Counted(summary.nSite, "site", "sites") + ", " + Counted(summary.nRep, "block", "blocks") + ", " +
          Counted(summary.nFamily, "family", "families") + ", " + Counted(summary.nTrait, "trait", "traits") + ", " +
+         (summary.nDropped > 0 ? Counted(summary.nDropped, "record", "records") + " that lack values left out, " : "") +
          std::string(seconds, end) + " s";
 }
 
@@ -493,9 +633,14 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
     const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, outputs, forms);
     if (timings) timings->Append(TimingsText(summary));
     outputs.CommitAll();
-    for (const std::string& warning : summary.warnings) said += "korvan-cli: warning: " + warning + '\n';
-    if (!options.quiet) said += SummaryLine(summary) + '\n';
+    // The outputs are in place: the run has succeeded, whatever follows.
     status = 0;
+    try {
+      for (const std::string& warning : summary.warnings) said += "korvan-cli: warning: " + warning + '\n';
+      if (!options.quiet) said += SummaryLine(summary) + '\n';
+    } catch (const std::bad_alloc&) {
+      said.clear();
+    }
   } catch (const korvan::RunCancelled&) {
     said = StoppedMessage(signals.received());
     status = 128 + signals.received();
@@ -511,6 +656,18 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
   if (indicator) indicator->Erase();
   std::cerr << said;
   return status;
+}
+
+// What a run would read, on standard output; no report.
+int Preview(const CliOptions& options) {
+  try {
+    korvan::NullSink sink;
+    std::cout << korvan::PreviewData(options.params, options.preview, sink);
+    return 0;
+  } catch (const KorvanError& error) {
+    std::cerr << "korvan-cli: error: " << error.what() << '\n';
+  }
+  return kExitFailed;
 }
 
 }  // namespace
@@ -532,5 +689,6 @@ int RunCli(int argc, char** argv, const korvan::StageForms& forms) {
     std::cout << "korvan-cli " << KORVAN_VERSION << '\n';
     return 0;
   }
+  if (options.preview > 0) return Preview(options);
   return Run(options, forms);
 }

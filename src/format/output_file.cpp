@@ -5,7 +5,7 @@
 #include <ctime>
 #include <filesystem>
 #include <random>
-#include <set>
+#include <algorithm>
 #include <vector>
 
 #include "base/korvan_error.h"
@@ -109,7 +109,12 @@ void SyncFolder(const fs::path& folder) {
 struct Earlier {
   std::string target;
   std::string keptAs;
+  bool restored = true;
 };
+
+// Without a path object, which could fail for want of memory where a failure
+// can no longer be undone.
+void RemoveQuietly(const std::string& path) { static_cast<void>(std::remove(path.c_str())); }
 
 }  // namespace
 
@@ -189,13 +194,6 @@ void OutputFile::Finish() {
   finished_ = true;
 }
 
-void OutputFile::Commit() {
-  Finish();
-  if (const std::error_code error = PutFileInPlace(tempPath_, path_)) Fail(OutputStep::kPlace, error);
-  placed_ = true;
-  SyncFolder(fs::path(path_).parent_path());
-}
-
 void OutputFile::Fail(OutputStep step, std::error_code reason) const {
   throw KorvanError(message_(step, path_, reason));
 }
@@ -216,10 +214,10 @@ void OutputSet::CommitAll() {
   // Every target but the last keeps its earlier contents under a second
   // name until all are placed; the last one placed never needs restoring.
   std::vector<Earlier> earlier;
+  earlier.reserve(files_.size());
   auto discardEarlier = [&] {
-    std::error_code ignored;
     for (const Earlier& kept : earlier)
-      if (!kept.keptAs.empty()) fs::remove(kept.keptAs, ignored);
+      if (!kept.keptAs.empty() && kept.restored) RemoveQuietly(kept.keptAs);
   };
   for (std::size_t n = 0; n + 1 < files_.size(); ++n) {
     const OutputFile& file = *files_[n];
@@ -242,25 +240,30 @@ void OutputSet::CommitAll() {
     earlier.push_back(std::move(kept));
   }
 
-  std::set<fs::path> folders;
+  // Whatever may need memory is done before the first file is placed: once
+  // one is, nothing may fail the run that no longer can be undone.
+  std::vector<fs::path> folders;
+  for (const auto& file : files_) {
+    fs::path folder = fs::path(file->path_).parent_path();
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(std::move(folder));
+  }
   for (std::size_t n = 0; n < files_.size(); ++n) {
     OutputFile& file = *files_[n];
     if (const std::error_code error = place_(file.tempPath_, file.path_)) {
       // Back to how every file was: those placed get their earlier
-      // contents again, or go if there were none.
-      std::string unrestored;
+      // contents again, or go if there were none. Only then is the
+      // message put together, which needs memory.
       for (std::size_t back = 0; back < n; ++back) {
-        const Earlier& kept = earlier[back];
-        std::error_code undo;
-        if (kept.keptAs.empty()) fs::remove(kept.target, undo);
-        else if (PutFileInPlace(kept.keptAs, kept.target)) undo = std::make_error_code(std::errc::io_error);
-        if (undo) unrestored += "; the earlier " + kept.target + " is kept as " + kept.keptAs;
+        Earlier& kept = earlier[back];
+        if (kept.keptAs.empty()) RemoveQuietly(kept.target);
+        else kept.restored = !PutFileInPlace(kept.keptAs, kept.target);
       }
-      for (std::size_t back = n; back < earlier.size(); ++back) {
-        std::error_code ignored;
-        if (!earlier[back].keptAs.empty()) fs::remove(earlier[back].keptAs, ignored);
-      }
+      discardEarlier();
       placing_ = false;
+      std::string unrestored;
+      for (std::size_t back = 0; back < n; ++back)
+        if (!earlier[back].restored)
+          unrestored += "; the earlier " + earlier[back].target + " is kept as " + earlier[back].keptAs;
       try {
         file.Fail(OutputStep::kPlace, error);
       } catch (const KorvanError& failure) {
@@ -269,7 +272,6 @@ void OutputSet::CommitAll() {
       }
     }
     file.placed_ = true;
-    folders.insert(fs::path(file.path_).parent_path());
   }
   for (const fs::path& folder : folders) SyncFolder(folder);
   discardEarlier();

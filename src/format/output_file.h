@@ -57,11 +57,8 @@ class OutputFile {
   void Flush();
   // Writes out the rest, makes it durable and closes the temporary file.
   void Finish();
-  // A file on its own: finishes it and puts it in place.
-  void Commit();
 
   const std::string& path() const { return path_; }
-  std::string_view kind() const { return kind_; }
 
  private:
   friend class OutputSet;

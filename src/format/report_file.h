@@ -20,6 +20,10 @@ class ReportFile {
   ReportFile& Single(float value);
   ReportFile& Double(double value);
   ReportFile& Whole(std::int64_t value);
+  // A level's code: a name stands where the number would, between blanks.
+  ReportFile& Code(float number, const std::string& name) {
+    return name.empty() ? Single(number) : Text(" ").Text(name).Text(" ");
+  }
   void EndLine();  // CR LF
 
   // Writes out the rest and makes it durable; the set puts it in place.

@@ -5,8 +5,10 @@
 #include <cassert>
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -18,7 +20,8 @@
 
 namespace korvan {
 
-using reading::kBlockField, reading::kFamilyField, reading::kFirstTraitField, reading::kShownAges, reading::kSiteField;
+using reading::CodeRead, reading::kBlockField, reading::kFamilyField, reading::kFirstTraitField, reading::kShownAges,
+    reading::kSiteField;
 
 namespace {
 
@@ -39,6 +42,9 @@ ParsedNumber Convert(std::string_view field) {
   if (!ParsePlainDecimal(field, parsed)) parsed = ParseNumber(field);
   return parsed;
 }
+
+// Where a kept field stands: its begin and end in the kept text.
+using Span = std::pair<std::size_t, std::size_t>;
 
 // Numbers the levels of the selected records. The hash maps give the level
 // that a search of the stored codes in order would find first, since a code
@@ -66,37 +72,58 @@ class RecordReader {
     const int first = pending_.front().record, last = pending_.back().record;
     for (int t = 1; t <= run_.nTrait; ++t) run_.traitValue.TraitVector(t).resize(static_cast<std::size_t>(last) + 1);
     const std::size_t fields = pending_.size() * static_cast<std::size_t>(run_.nTrait);
+    lacks_.assign(pending_.size(), 0);
     // Two halves when worth it, each with its own count of empty fields and
-    // its own notes of numbers held, added in order.
+    // its own notes of numbers held and values missing, added in order.
     const int parts = WorthASecondThread(kOperationsPerField * static_cast<double>(fields)) ? 2 : 1;
-    FieldWarning warning[2];
+    FieldWarning warning[2], commas[2];
     std::vector<std::uint8_t> held[2];
+    std::vector<FieldWarning> missing[2];
     for (auto& h : held) h.assign(static_cast<std::size_t>(run_.nTrait) + 1, 0);
+    for (auto& m : missing) m.assign(static_cast<std::size_t>(run_.nTrait) + 1, {});
     const std::size_t middle = parts == 1 ? pending_.size() : pending_.size() / 2;
     ForEachChunk(parts, [&](int part) {
-      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], held[part]);
+      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], commas[part], held[part],
+                  missing[part]);
     });
     for (int part = 0; part < parts; ++part) {
       AddWarnings(warning[part], run_.traitWarning);
-      for (int t = 1; t <= run_.nTrait; ++t)
-        run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held[part][static_cast<std::size_t>(t)];
+      AddWarnings(commas[part], run_.commaNumbers);
+      for (int t = 1; t <= run_.nTrait; ++t) {
+        const auto n = static_cast<std::size_t>(t);
+        run_.fieldHeldNumber[kFirstTraitField + n - 1] |= held[part][n];
+        AddWarnings(missing[part][n], run_.missingValues.byTrait[n]);
+      }
     }
+    for (std::size_t n = 0; n < pending_.size(); ++n)
+      if (lacks_[n]) store_.NoteLacking(pending_[n].lineNo);
     pending_.clear();
     keptText_.clear();
+    keptEnds_.clear();
     for (int r = first; r <= last; ++r) store_.WriteListingLine(r);
   }
 
   void ReadLine(std::string_view line, std::int64_t lineNo) {
     if (store_.PassComment(line)) return;
     store_.SetLine(line, lineNo);
-    const ParsedNumber age = ParseNumber(store_.Fields().Field(run_.ageField));
-    if (age.value != run_.params.ageSel) {
-      store_.NoteOtherAge(age);
-      return;
-    }
-    const float siteCode = ReadCode(run_.siteField, "site", kSiteField);
-    const float blockCode = ReadCode(run_.blockField, "block", kBlockField);
-    const float familyCode = ReadCode(run_.familyField, "family", kFamilyField);
+    ReadRecord(line);
+  }
+
+  void ReadFields(const reading::DelimitedRecords& records) {
+    store_.SetFields(records.Fields(), records.RecordLine());
+    records_ = &records;
+    ReadRecord({});
+  }
+
+  bool PassComment(std::string_view line) { return store_.PassComment(line); }
+
+ private:
+  void ReadRecord(std::string_view line) {
+    if (!store_.Selected(Convert) || store_.DropIfLacking(Convert)) return;
+    store_.NoteFieldEdges();
+    const CodeRead siteCode = ReadCode(store_.Site(), "site", kSiteField);
+    const CodeRead blockCode = ReadCode(store_.Block(), "block", kBlockField);
+    const CodeRead familyCode = ReadCode(store_.Family(), "family", kFamilyField);
     const int i = SiteNumber(siteCode);
     const int k = BlockNumber(i, blockCode);
     const int j = FamilyNumber(familyCode);
@@ -104,45 +131,57 @@ class RecordReader {
     run_.recordColumn.AppendLevels(i, k, j);
     // Where characters are bytes the trait fields wait to be converted with
     // those of other records; elsewhere they are converted at once.
-    if (store_.Fields().Ascii()) {
+    if (run_.delimited()) {
+      KeepDelimitedFields(r, *records_);
+    } else if (store_.Fields().Ascii()) {
       KeepTraitFields(line, r);
     } else {
       ConvertPending();
-      StoreTraits(r);
+      std::uint8_t lacks = 0;
+      for (int t = 1; t <= run_.nTrait; ++t) {
+        std::vector<float>& values = run_.traitValue.TraitVector(t);
+        values.resize(static_cast<std::size_t>(r) + 1);
+        values[r] = store_.TraitOfLine(Convert, t, lacks);
+      }
+      if (lacks) store_.NoteLacking(store_.LineNumber());
       store_.WriteListingLine(r);
     }
   }
 
- private:
-  float ReadCode(const FieldWindow& window, const char* what, std::size_t fieldIndex) {
-    const std::string_view field = store_.Fields().Field(window);
-    return store_.Number(Convert(field), field, run_.codeWarning, what, fieldIndex);
+  CodeRead ReadCode(std::string_view field, const char* what, std::size_t fieldIndex) {
+    return store_.Code(Convert(store_.NumberText(field)), field, what, fieldIndex);
   }
 
-  int SiteNumber(float code) {
-    const auto [found, isNew] = siteIndex_.try_emplace(CodeKey(code), run_.nSite + 1);
-    return isNew ? store_.AddSite(code) : found->second;
+  // The level of `code` in `numbers` or `names`, or `next` entered there.
+  template <typename Add>
+  static int Level(std::unordered_map<std::uint32_t, int>& numbers, std::unordered_map<std::string, int>& names,
+                   const CodeRead& code, int next, Add add) {
+    if (code.name.empty()) {
+      const auto [found, isNew] = numbers.try_emplace(CodeKey(code.number), next);
+      return isNew ? add() : found->second;
+    }
+    const auto [found, isNew] = names.try_emplace(std::string(code.name), next);
+    return isNew ? add() : found->second;
   }
 
-  int BlockNumber(int i, float code) {
-    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code);
+  int SiteNumber(const CodeRead& code) {
+    return Level(siteIndex_, siteNames_, code, run_.nSite + 1, [&] { return store_.AddSite(code); });
+  }
+
+  int FamilyNumber(const CodeRead& code) {
+    return Level(familyIndex_, familyNames_, code, run_.nFamily + 1, [&] { return store_.AddFamily(code); });
+  }
+
+  int BlockNumber(int i, const CodeRead& code) {
+    if (!code.name.empty()) {
+      std::string key(reinterpret_cast<const char*>(&i), sizeof i);
+      key.append(code.name);
+      const auto [found, isNew] = blockNames_.try_emplace(std::move(key), run_.blockCount[i] + 1);
+      return isNew ? store_.AddBlock(i, code) : found->second;
+    }
+    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code.number);
     const auto [found, isNew] = blockIndex_.try_emplace(key, run_.blockCount[i] + 1);
     return isNew ? store_.AddBlock(i, code) : found->second;
-  }
-
-  int FamilyNumber(float code) {
-    const auto [found, isNew] = familyIndex_.try_emplace(CodeKey(code), run_.nFamily + 1);
-    return isNew ? store_.AddFamily(code) : found->second;
-  }
-
-  void StoreTraits(int r) {
-    for (int t = 1; t <= run_.nTrait; ++t) {
-      const std::string_view field = store_.Fields().Trait(run_.traitField, t);
-      std::vector<float>& values = run_.traitValue.TraitVector(t);
-      values.resize(static_cast<std::size_t>(r) + 1);
-      values[r] = store_.Number(Convert(field), field, run_.traitWarning, "trait",
-                                kFirstTraitField + static_cast<std::size_t>(t) - 1);
-    }
   }
 
   // The trait fields of an ASCII line, where characters are bytes, copied
@@ -156,34 +195,112 @@ class RecordReader {
       const std::uint64_t all = static_cast<std::uint64_t>(traits.width) * static_cast<std::uint64_t>(run_.nTrait);
       region = line.substr(start, std::min<std::uint64_t>(all, line.size() - start));
     }
-    pending_.push_back({r, store_.LineNumber(), keptText_.size(), region.size()});
+    pending_.push_back({r, store_.LineNumber(), keptText_.size(), region.size(), 0});
     keptText_.append(region);
     if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
   }
 
-  // Converts records pending_[from .. to - 1], counting empty fields in
-  // `warning`. Trait by trait, so that each trait's values are written in
-  // one stream; an empty field or a failure is still the one of the first
-  // line, as the warning and the message name the earliest line.
-  // `held` notes, trait by trait, whether some field held a number.
-  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, std::vector<std::uint8_t>& held) const {
+  // The same for a delimited record. A plain line split partly keeps the
+  // rest of the line from its first trait column, to be split when it is
+  // converted; other records their trait fields one after another, with
+  // where each ends. Decimal commas become points on the way.
+  void KeepDelimitedFields(int r, const reading::DelimitedRecords& records) {
+    const std::size_t offset = keptText_.size();
+    std::size_t ends = kRawRegion;
+    if (records.SplitPartly()) {
+      const std::vector<std::string_view>& fields = records.Fields();
+      const std::size_t first = records.FirstTraitColumn();
+      if (first < fields.size())
+        keptText_.append(fields[first].data(),
+                         static_cast<std::size_t>(fields.back().data() + fields.back().size() - fields[first].data()));
+    } else {
+      ends = keptEnds_.size();
+      for (int t = 1; t <= run_.nTrait; ++t) {
+        keptText_.append(store_.Trait(t));
+        keptEnds_.push_back(keptText_.size());
+      }
+    }
+    if (run_.params.decimalComma)
+      std::replace(keptText_.begin() + static_cast<std::ptrdiff_t>(offset), keptText_.end(), ',', '.');
+    pending_.push_back({r, store_.LineNumber(), offset, keptText_.size() - offset, ends});
+    if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
+  }
+
+  // Where each trait field of the delimited records pending_[from .. to - 1]
+  // stands in keptText_: spans[(n - from) * nTrait + t - 1].
+  void FindDelimitedFields(std::size_t from, std::size_t to, std::vector<Span>& spans) const {
+    const auto nTrait = static_cast<std::size_t>(run_.nTrait);
+    spans.resize((to - from) * nTrait);
+    const std::size_t firstTrait =
+        static_cast<std::size_t>(*std::min_element(run_.traitColumn.begin(), run_.traitColumn.end()));
+    std::vector<std::size_t> relative(nTrait);
+    for (std::size_t t = 0; t < nTrait; ++t) relative[t] = static_cast<std::size_t>(run_.traitColumn[t]) - firstTrait;
+    std::vector<Span> columns(*std::max_element(relative.begin(), relative.end()) + 1);
+    const char* const text = keptText_.data();
+    for (std::size_t n = from; n < to; ++n) {
+      const Kept& kept = pending_[n];
+      Span* out = &spans[(n - from) * nTrait];
+      if (kept.ends != kRawRegion) {
+        for (std::size_t t = 0; t < nTrait; ++t)
+          out[t] = {t == 0 ? kept.offset : keptEnds_[kept.ends + t - 1], keptEnds_[kept.ends + t]};
+        continue;
+      }
+      // Fields are short: a byte loop beats a call of memchr for each.
+      std::size_t at = kept.offset, column = 0;
+      const std::size_t end = kept.offset + kept.length;
+      for (; column < columns.size(); ++column) {
+        std::size_t fieldEnd = at;
+        while (fieldEnd != end && text[fieldEnd] != run_.delimiter) ++fieldEnd;
+        columns[column] = {at, fieldEnd};
+        if (fieldEnd == end) break;
+        at = fieldEnd + 1;
+      }
+      // A short line's missing columns are empty fields.
+      for (++column; column < columns.size(); ++column) columns[column] = {end, end};
+      for (std::size_t t = 0; t < nTrait; ++t) out[t] = columns[relative[t]];
+    }
+  }
+
+  // Trait t (from 1) of a fixed-column record pending_[n].
+  std::string_view KeptField(std::size_t n, int t) const {
+    const Kept& kept = pending_[n];
     const auto width = static_cast<std::uint64_t>(run_.traitField.width);
+    const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
+    return at < kept.length ? std::string_view(keptText_.data() + kept.offset + at,
+                                                std::min<std::uint64_t>(width, kept.length - at))
+                            : std::string_view();
+  }
+
+  // Converts records pending_[from .. to - 1], counting empty fields in
+  // `warning` and missing ones in `missing`. Trait by trait, so that each
+  // trait's values are written in one stream; an empty field or a failure
+  // is still the one of the first line, as the warning and the message name
+  // the earliest line. `held` notes, trait by trait, whether some field held
+  // a number.
+  void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, FieldWarning& commas,
+                   std::vector<std::uint8_t>& held,
+                   std::vector<FieldWarning>& missing) {
     FieldWarning found;
     std::int64_t failedLine = 0;
     std::string failure;
+    std::vector<Span> spans;
+    if (run_.delimited()) FindDelimitedFields(from, to, spans);
+    const auto nTrait = static_cast<std::size_t>(run_.nTrait);
     for (int t = 1; t <= run_.nTrait; ++t) {
       float* values = run_.traitValue.TraitVector(t).data();
-      const std::uint64_t at = static_cast<std::uint64_t>(t - 1) * width;
       for (std::size_t n = from; n < to; ++n) {
         const Kept& kept = pending_[n];
-        const std::string_view field =
-            at < kept.length ? std::string_view(keptText_.data() + kept.offset + at,
-                                                std::min<std::uint64_t>(width, kept.length - at))
-                             : std::string_view();
+        std::string_view field;
+        if (run_.delimited()) {
+          const Span& span = spans[(n - from) * nTrait + static_cast<std::size_t>(t) - 1];
+          field = std::string_view(keptText_.data() + span.first, span.second - span.first);
+        } else {
+          field = KeptField(n, t);
+        }
         FieldWarning one;
         try {
-          values[kept.record] =
-              store_.Number(Convert(field), field, one, "trait", kept.lineNo, held[static_cast<std::size_t>(t)]);
+          values[kept.record] = store_.TraitNumber(Convert(field), field, one, missing[static_cast<std::size_t>(t)],
+                                                   commas, kept.lineNo, held[static_cast<std::size_t>(t)], lacks_[n]);
         } catch (const KorvanError& error) {
           // Of all fields that cannot be stored, the earliest line's counts.
           if (failure.empty() || kept.lineNo < failedLine) failedLine = kept.lineNo, failure = error.what();
@@ -207,7 +324,11 @@ class RecordReader {
     std::int64_t lineNo = 0;
     std::size_t offset = 0;  // of its trait fields in keptText_
     std::size_t length = 0;
+    std::size_t ends = 0;    // a delimited record's first entry in keptEnds_, or kRawRegion
   };
+  // A delimited record kept as the rest of its line, not yet split.
+  static constexpr std::size_t kRawRegion = SIZE_MAX;
+
   // Enough to be worth starting a thread for.
   static constexpr std::size_t kKeptRecords = 8192;
   static constexpr std::size_t kKeptBytes = std::size_t{4} << 20;
@@ -216,11 +337,15 @@ class RecordReader {
 
   RunData& run_;
   reading::RecordStore store_;
+  const reading::DelimitedRecords* records_ = nullptr;  // the delimited record being read
   std::vector<Kept> pending_;
   std::string keptText_;
+  std::vector<std::size_t> keptEnds_;  // a delimited record's trait fields: where each ends
+  std::vector<std::uint8_t> lacks_;    // pending_[n] lacks a value
   std::unordered_map<std::uint32_t, int> siteIndex_;
   std::unordered_map<std::uint64_t, int> blockIndex_;  // (site, code)
   std::unordered_map<std::uint32_t, int> familyIndex_;
+  std::unordered_map<std::string, int> siteNames_, blockNames_, familyNames_;  // blocks by (site, name)
 };
 
 }  // namespace
@@ -228,13 +353,20 @@ class RecordReader {
 void ReadRecords(RunData& run, ProgressLog& log) {
   reading::DataFileLines file(run, log);
   RecordReader reader(run, log);
+  std::optional<reading::DelimitedRecords> delimited;
+  if (run.delimited()) delimited.emplace(run, true, true);
   std::string_view line;
   std::int64_t lineNo = 0;
   try {
     while (file.Next(line, lineNo)) {
-      reader.ReadLine(line, lineNo);
+      if (!delimited) {
+        reader.ReadLine(line, lineNo);
+      } else if (delimited->InRecord() || !reader.PassComment(line)) {
+        if (delimited->Take(line, lineNo)) reader.ReadFields(*delimited);
+      }
       if (lineNo == kSampleLines && file.FileOverRead() > 0) reader.Reserve(run.nRecord * file.FileOverRead());
     }
+    if (delimited) delimited->Finish();
   } catch (const KorvanError&) {
     // A trait field of an earlier line that cannot be stored is the failure
     // the user must hear of first.
@@ -259,13 +391,17 @@ std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line"
 
 [[noreturn]] void ThrowNoRecords(const RunData& run) {
   const RunParameters& params = run.params;
-  const std::string head = "no record of age " + NumberText(params.ageSel) + " in " + params.dataPath;
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  const std::string head = (everyAge ? std::string("no record") : "no record of age " + NumberText(params.ageSel)) +
+                           " in " + params.dataPath;
   if (run.linesRead == 0) throw KorvanError(head + ": the file is empty; choose the data file");
   if (run.commentLines == run.linesRead)
     throw KorvanError(head + ": all its " + Lines(run.linesRead) + " are comments (they begin with ':')");
+  if (everyAge) throw KorvanError(head + ": no line holds a record; choose the data file");
   std::string message = head + " (" + Lines(run.linesRead) + " read";
   if (run.commentLines > 0) message += ", " + std::to_string(run.commentLines) + " of them comments";
-  message += "): the age field (" + Characters(run.ageField) + ") ";
+  message += "): the age field (" +
+             (run.delimited() ? "column " + std::to_string(run.ageColumn + 1) : Characters(run.ageField)) + ") ";
   if (run.otherAges.empty()) {
     message += "holds no number in any line";
   } else {
@@ -275,39 +411,149 @@ std::string Lines(std::int64_t n) { return std::to_string(n) + (n == 1 ? " line"
     message += run.otherAges.size() > kShownAges ? " and other ages" : " and no other age";
   }
   throw KorvanError(message + "; check " + params.NameOf(Field::kAge) + " and " +
-                    params.NameOf(Field::kAgeStart));
+                    params.NameOf(run.delimited() ? Field::kAgeColumn : Field::kAgeStart));
+}
+
+std::string Records(std::int64_t n) { return std::to_string(n) + (n == 1 ? " record" : " records"); }
+
+[[noreturn]] void ThrowMissingValues(const RunData& run) {
+  const RunParameters& params = run.params;
+  const MissingTally& tally = run.missingValues;
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  std::string message = Records(tally.trees) + (everyAge ? "" : " of age " + NumberText(params.ageSel)) + " in " +
+                        params.dataPath + (tally.trees == 1 ? " lacks" : " lack") + " trait values (";
+  bool first = true;
+  for (int t = 1; t <= run.nTrait; ++t) {
+    const FieldWarning& trait = tally.byTrait[static_cast<std::size_t>(t)];
+    if (trait.count == 0) continue;
+    message += (first ? "trait " : "; trait ") + std::to_string(t) + ": " + Records(trait.count) +
+               ", the first on line " + std::to_string(trait.firstLine);
+    first = false;
+  }
+  message += "); a field is missing when it is empty, blank or ";
+  for (std::size_t n = 0; n < params.missingCodes.size(); ++n)
+    message += (n == 0 ? "" : n + 1 == params.missingCodes.size() ? " or " : ", ") + params.missingCodes[n];
+  const std::string& option = params.NameOf(Field::kMissing);
+  throw MissingValues(message + ". Leave those trees out of the analysis (" + option +
+                          " drop), or read the values as 0 (" + option + " zero)",
+                      tally.trees, tally.firstLine);
 }
 
 }  // namespace
 
+void SettleCounts(RunData& run) {
+  reading::CheckCapacities(run);
+  if (!run.blocksFromData) return;
+  run.nBlock = 0;
+  for (int i = 1; i <= run.nSite; ++i) run.nBlock = std::max(run.nBlock, run.blockCount[i]);
+}
+
 void CheckRecordsRead(const RunData& run) {
   if (run.nRecord == 0) ThrowNoRecords(run);
   const RunParameters& params = run.params;
-  const std::string records = " in any of the " + std::to_string(run.nRecord) + " records of age " +
-                              NumberText(params.ageSel) + " (the first is line ";
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  const std::string records = " in any of the " + std::to_string(run.nRecord) + " records" +
+                              (everyAge ? "" : " of age " + NumberText(params.ageSel)) + " (the first is line ";
+  // Where a field stands and what to check, in either format.
+  auto column = [&run](int c) { return "column " + std::to_string(c + 1); };
   struct Code {
     std::size_t index;
     const char* name;
-    const FieldWindow& window;
+    std::string where;
     Field start;
   };
-  const Code codes[] = {{kSiteField, "site", run.siteField, Field::kSiteStart},
-                        {kBlockField, "block", run.blockField, Field::kBlockStart},
-                        {kFamilyField, "family", run.familyField, Field::kFamilyStart}};
+  const bool delimited = run.delimited();
+  const Code codes[] = {
+      {kSiteField, "site", delimited ? column(run.siteColumn) : Characters(run.siteField),
+       delimited ? Field::kSiteColumn : Field::kSiteStart},
+      {kBlockField, "block", delimited ? column(run.blockColumn) : Characters(run.blockField),
+       delimited ? Field::kBlockColumn : Field::kBlockStart},
+      {kFamilyField, "family", delimited ? column(run.familyColumn) : Characters(run.familyField),
+       delimited ? Field::kFamilyColumn : Field::kFamilyStart}};
   for (const Code& code : codes) {
     if (run.fieldHeldNumber[code.index]) continue;
-    throw KorvanError("the " + std::string(code.name) + " field (" + Characters(code.window) + ") holds no number" +
-                      records + std::to_string(run.codeWarning.firstLine) + " of " + params.dataPath + "); check " +
+    throw KorvanError("the " + std::string(code.name) + " field (" + code.where + ") holds no number" + records +
+                      std::to_string(run.codeWarning.firstLine) + " of " + params.dataPath + "); check " +
                       params.NameOf(code.start));
   }
   // A trait that was never measured would be analysed as all zeros.
   for (int t = 1; t <= run.nTrait; ++t) {
     if (run.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1]) continue;
-    throw KorvanError("trait " + std::to_string(t) + " (" + Characters(run.traitField, (t - 1) * run.traitField.width) +
-                      ") holds no number" + records + std::to_string(run.traitWarning.firstLine) + " of " +
-                      params.dataPath + "); check " + params.NameOf(Field::kTraits) + " and " +
-                      params.NameOf(Field::kTraitStart));
+    const FieldWarning& missing = run.missingValues.byTrait[static_cast<std::size_t>(t)];
+    std::int64_t firstLine = run.traitWarning.firstLine;
+    if (missing.count > 0 && (firstLine == 0 || missing.firstLine < firstLine)) firstLine = missing.firstLine;
+    const std::string where = delimited ? column(run.traitColumn[static_cast<std::size_t>(t) - 1])
+                                        : Characters(run.traitField, (t - 1) * run.traitField.width);
+    const std::string check = delimited ? params.NameOf(Field::kTraitColumns)
+                                        : params.NameOf(Field::kTraits) + " and " + params.NameOf(Field::kTraitStart);
+    throw KorvanError("trait " + std::to_string(t) + " (" + where + ") holds no number" + records +
+                      std::to_string(firstLine) + " of " + params.dataPath + "); check " + check);
   }
+  if (run.missingValues.trees > 0 && params.missing == MissingMode::kStop) ThrowMissingValues(run);
+}
+
+}  // namespace korvan
+
+namespace korvan {
+
+namespace {
+
+// Line `lineNo` of the data file under a ruler of its positions, with a
+// mark under `position`.
+std::string ShownLine(const RunData& run, const EdgeTally& tally, std::int64_t position, std::int64_t width) {
+  const std::string& line = tally.lineText;
+  std::string tens, ones;
+  for (std::size_t n = 1; n <= line.size(); ++n) {
+    tens += n % 10 == 0 ? static_cast<char>('0' + n / 10 % 10) : ' ';
+    ones += static_cast<char>('0' + n % 10);
+  }
+  std::string mark(static_cast<std::size_t>(std::max<std::int64_t>(position - 1, 0)), ' ');
+  mark.append(static_cast<std::size_t>(std::max<std::int64_t>(width, 1)), '^');
+  return " Line " + std::to_string(tally.firstLine) + " of " + run.params.dataPath + ":\n" + tens + "\n" + ones +
+         "\n" + line + "\n" + mark;
+}
+
+std::string OfRecords(const RunData& run, std::int64_t count) {
+  return std::to_string(count) + " of the " + std::to_string(run.nRecord) + " records of age " +
+         NumberText(run.params.ageSel);
+}
+
+}  // namespace
+
+std::vector<std::string> MisSetFieldWarnings(const RunData& run) {
+  std::vector<std::string> warnings;
+  if (run.delimited()) return warnings;
+  const RunParameters& params = run.params;
+  const std::vector<reading::FieldEdge> edges = reading::FieldEdges(run);
+  // A file packed without blanks warns at every edge: a few say enough.
+  constexpr std::size_t kShownEdges = 3;
+  std::size_t crossed = 0;
+  for (std::size_t e = 0; e < edges.size() && e < run.edgeCrossed.size(); ++e) {
+    const EdgeTally& tally = run.edgeCrossed[e];
+    if (tally.count == 0 || ++crossed > kShownEdges) continue;
+    warnings.push_back("a number runs across " + edges[e].what + " (between characters " +
+                       std::to_string(edges[e].position - 1) + " and " + std::to_string(edges[e].position) + ") in " +
+                       OfRecords(run, tally.count) + ": the field may start or end inside the numbers; check " +
+                       params.NameOf(edges[e].start) + " and " + params.NameOf(edges[e].width) +
+                       " (in a file packed without blanks between its fields this is expected)." +
+                       ShownLine(run, tally, edges[e].position - 1, 2));
+  }
+  if (crossed > kShownEdges)
+    warnings.push_back("numbers run across " + std::to_string(crossed - kShownEdges) + " more field edges");
+  const std::tuple<const char*, const FieldWindow&, Field, Field> codes[] = {
+      {"site", run.siteField, Field::kSiteStart, Field::kSiteWidth},
+      {"block", run.blockField, Field::kBlockStart, Field::kBlockWidth},
+      {"family", run.familyField, Field::kFamilyStart, Field::kFamilyWidth}};
+  for (std::size_t c = 0; c < 3; ++c) {
+    const EdgeTally& tally = run.twoNumbers[c];
+    if (2 * tally.count <= run.nRecord) continue;
+    const auto& [name, window, start, width] = codes[c];
+    warnings.push_back("the " + std::string(name) + " field (" + Characters(window) + ") holds two numbers apart in " +
+                       OfRecords(run, tally.count) + ", read as one code; it may take in a neighbouring field: check " +
+                       params.NameOf(start) + " and " + params.NameOf(width) + "." +
+                       ShownLine(run, tally, window.start, window.width));
+  }
+  return warnings;
 }
 
 }  // namespace korvan

@@ -1,7 +1,12 @@
 #pragma once
 
-#include "input/rundata.h"
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/korvan_error.h"
 #include "base/progress.h"
+#include "input/rundata.h"
 
 namespace korvan {
 
@@ -12,6 +17,26 @@ void ReadRecords(RunData& run, ProgressLog& log);
 // Refuses what was read when it cannot be analysed: no record of the selected
 // age, or a code or trait field that held no number in any record (a field
 // in the wrong place, which would otherwise be analysed as all zeros).
+// With --missing stop, trees that lack trait values stop the run here, with
+// how many lack which traits; the window asks instead what to do.
 void CheckRecordsRead(const RunData& run);
+
+// The counts the data need against the declared ones; a count left out is
+// what the data hold (for blocks, the most any site has).
+void SettleCounts(RunData& run);
+
+// Warnings for fixed-column fields that look mis-set: a number runs across a
+// field's edge in some selected records, or a code field holds two numbers
+// apart in most of them. Each shows one such line under a ruler.
+std::vector<std::string> MisSetFieldWarnings(const RunData& run);
+
+// Records of the selected age lack trait values and the run was told to stop.
+class MissingValues : public KorvanError {
+ public:
+  MissingValues(const std::string& message, std::int64_t trees, std::int64_t firstLine)
+      : KorvanError(message), trees(trees), firstLine(firstLine) {}
+  std::int64_t trees;      // records lacking some trait
+  std::int64_t firstLine;  // file line of the first
+};
 
 }  // namespace korvan

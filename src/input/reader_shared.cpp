@@ -6,6 +6,7 @@
 #include <climits>
 #include <filesystem>
 #include <system_error>
+#include <tuple>
 
 #include "base/korvan_error.h"
 #include "base/vector_clones.h"
@@ -19,24 +20,6 @@ namespace {
 // line ends (a program's own format, CR alone at the line ends) that would
 // otherwise be held in memory whole.
 constexpr std::size_t kMaxLineBytes = std::size_t{16} << 20;
-
-std::string Ordinal(std::int64_t n) {
-  const std::int64_t lastTwo = n % 100;
-  const std::int64_t last = n % 10;
-  const char* suffix = "th";
-  if (lastTwo < 11 || lastTwo > 13) {
-    if (last == 1) suffix = "st";
-    if (last == 2) suffix = "nd";
-    if (last == 3) suffix = "rd";
-  }
-  return std::to_string(n) + suffix;
-}
-
-// A code as stored: the shortest text that reads back as the same single.
-std::string CodeText(float code) {
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, code).ptr);
-}
 
 // Bytes of the valid UTF-8 sequence at p, or 1 for a byte that starts none:
 // either way, one character.
@@ -205,12 +188,23 @@ RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log),
   run.blockCode.assign(1, {});
   run.blockCount.assign(1, 0);
   run.familyCode.assign(1, 0.0f);
+  run.siteName.assign(1, {});
+  run.blockName.assign(1, {});
+  run.familyName.assign(1, {});
   run.recordColumn.Resize(0);
   run.traitValue.Reset(run.nTrait);
   run.nSite = run.nFamily = run.nRecord = 0;
   run.commentLines = 0;
   run.otherAges.clear();
   run.fieldHeldNumber.assign(kFirstTraitField + static_cast<std::size_t>(run.nTrait), 0);
+  run.missingValues = {};
+  run.missingValues.byTrait.resize(static_cast<std::size_t>(run.nTrait) + 1);
+  run.twoNumbers = {};
+  run.commaNumbers = {};
+  run.edgeCrossed.clear();
+  if (run.delimited()) return;
+  for (const FieldEdge& edge : FieldEdges(run)) edgePositions_.push_back(edge.position);
+  run.edgeCrossed.resize(edgePositions_.size());
 }
 
 void RecordStore::NoteOtherAge(const ParsedNumber& age) {
@@ -223,46 +217,56 @@ std::string RecordStore::Where() const {
   return "line " + std::to_string(lineNo_) + " of " + run_.params.dataPath + ": ";
 }
 
-std::string RecordStore::Capacity(Field field, std::int64_t capacity) const {
-  return " is more than " + run_.params.NameOf(field) + " = " + std::to_string(capacity);
-}
-
 void RecordStore::ThrowBeyondSingle(std::string_view field, const char* what, std::int64_t lineNo) const {
   throw KorvanError("line " + std::to_string(lineNo) + " of " + run_.params.dataPath + ": the " + what +
                     " field '" + std::string(field) +
                     "' is beyond the range of single precision (about 3.4E+38); check the field's position");
 }
 
-int RecordStore::AddSite(float code) {
-  if (run_.nSite >= run_.capSite)
-    throw KorvanError(Where() + "a " + Ordinal(run_.nSite + 1LL) + " site (code " + CodeText(code) + ")" +
-                      Capacity(Field::kSites, run_.capSite));
-  run_.siteCode.push_back(code);
+CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, const char* what,
+                           std::size_t fieldIndex) {
+  const std::string_view trimmed = TrimField(field);
+  ParsedNumber number = parsed;
+  // A number in quotes is still a number.
+  if (!(number.numeric && number.complete) && trimmed.size() != field.size()) number = ParseNumber(NumberText(trimmed));
+  if (trimmed.empty() || (number.numeric && number.complete)) {
+    std::uint8_t held = 0;
+    const float value = Number(number, field, run_.codeWarning, what, lineNo_, held);
+    run_.fieldHeldNumber[fieldIndex] |= held;
+    return {value, {}};
+  }
+  run_.fieldHeldNumber[fieldIndex] = 1;
+  return {0.0f, trimmed};
+}
+
+bool RecordStore::IsMissingText(std::string_view field) const {
+  const std::string_view trimmed = TrimField(field);
+  return trimmed.empty() ||
+         std::find(run_.textMissing.begin(), run_.textMissing.end(), trimmed) != run_.textMissing.end();
+}
+
+int RecordStore::AddSite(const CodeRead& code) {
+  run_.siteCode.push_back(code.number);
+  run_.siteName.emplace_back(code.name);
   run_.blockCode.emplace_back(1, 0.0f);
+  run_.blockName.emplace_back(1);
   run_.blockCount.push_back(0);
   return ++run_.nSite;
 }
 
-int RecordStore::AddBlock(int i, float code) {
-  if (run_.blockCount[i] >= run_.nBlock)
-    throw KorvanError(Where() + "a " + Ordinal(run_.blockCount[i] + 1LL) + " block (code " + CodeText(code) +
-                      ") at site " + CodeText(run_.siteCode[i]) + Capacity(Field::kBlocks, run_.nBlock));
-  run_.blockCode[i].push_back(code);
+int RecordStore::AddBlock(int i, const CodeRead& code) {
+  run_.blockCode[i].push_back(code.number);
+  run_.blockName[i].emplace_back(code.name);
   return ++run_.blockCount[i];
 }
 
-int RecordStore::AddFamily(float code) {
-  if (run_.nFamily >= run_.capFamily)
-    throw KorvanError(Where() + "a " + Ordinal(run_.nFamily + 1LL) + " family (code " + CodeText(code) + ")" +
-                      Capacity(Field::kFamilies, run_.capFamily));
-  run_.familyCode.push_back(code);
+int RecordStore::AddFamily(const CodeRead& code) {
+  run_.familyCode.push_back(code.number);
+  run_.familyName.emplace_back(code.name);
   return ++run_.nFamily;
 }
 
 int RecordStore::NextRecord() {
-  if (run_.nRecord >= run_.capRecord)
-    throw KorvanError(Where() + "a " + Ordinal(run_.nRecord + 1LL) + " record of age " +
-                      NumberText(run_.params.ageSel) + Capacity(Field::kRecords, run_.capRecord));
   // Sites, blocks and families are each at most one per record, so this
   // one limit keeps every level number within 32 bits.
   if (run_.nRecord == INT_MAX - 1)
@@ -278,6 +282,109 @@ void RecordStore::WriteListingLine(int r) {
     for (int factor = 1; factor <= 3; ++factor) AppendPattern(out, std::int64_t{run_.recordColumn(r, factor)}, kLevel);
     for (int t = 1; t <= run_.nTrait; ++t) AppendPattern(out, run_.traitValue(r, t), kTrait);
   });
+}
+
+}  // namespace korvan::reading
+
+namespace korvan::reading {
+
+std::vector<FieldEdge> FieldEdges(const RunData& run) {
+  std::vector<FieldEdge> edges;
+  auto add = [&edges](std::int64_t position, const std::string& what, Field start, Field width) {
+    for (FieldEdge& edge : edges)
+      if (edge.position == position) return void(edge.what += " and " + what);
+    edges.push_back({position, what, start, width});
+  };
+  const std::tuple<const FieldWindow&, const char*, Field, Field> codes[] = {
+      {run.siteField, "the site field", Field::kSiteStart, Field::kSiteWidth},
+      {run.blockField, "the block field", Field::kBlockStart, Field::kBlockWidth},
+      {run.familyField, "the family field", Field::kFamilyStart, Field::kFamilyWidth}};
+  for (const auto& [window, name, start, width] : codes) {
+    if (window.width == 0) continue;
+    add(window.start, std::string("the first character of ") + name, start, width);
+    add(window.start + window.width, std::string("the last character of ") + name, start, width);
+  }
+  if (run.traitField.width == 0) return edges;
+  for (int t = 0; t <= run.nTrait; ++t) {
+    std::string what = t == 0 ? "" : "the last character of trait " + std::to_string(t);
+    if (t < run.nTrait)
+      what += (t == 0 ? "" : " and ") + std::string("the first character of trait ") + std::to_string(t + 1);
+    add(run.traitField.start + t * run.traitField.width, what, Field::kTraitStart, Field::kTraitWidth);
+  }
+  return edges;
+}
+
+namespace {
+
+// A sheet's empty row is saved as its delimiters alone.
+bool HoldsNothing(std::string_view line, char delimiter) {
+  return std::all_of(line.begin(), line.end(), [delimiter](char c) { return c == ' ' || c == '\t' || c == delimiter; });
+}
+
+}  // namespace
+
+bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
+  if (!columnsKnown_ && !quoted_) {
+    if (IsBlankLine(line)) return false;
+    run_.delimiter = run_.params.delimiter != 0 ? run_.params.delimiter : FindDelimiter(line);
+    if (run_.delimiter == 0)
+      throw KorvanError("line " + std::to_string(lineNo) + " of " + run_.params.dataPath +
+                        ": no comma, semicolon or tab stands in the first line, so its fields cannot be told apart; "
+                        "choose a delimited file, or give the fields by position for a fixed-column file");
+    quoted_.emplace(run_.delimiter, run_.params.dataPath);
+    // European spreadsheets that save semicolons write decimal commas.
+    if (run_.params.decimalCommaWithSemicolons && run_.delimiter == ';') run_.params.decimalComma = true;
+  }
+  bool complete = false;
+  if (!quoted_->InRecord() && HoldsNothing(line, run_.delimiter)) return false;
+  partly_ = false;
+  const bool plain = plainLines_ && !quoted_->InRecord() && line.find('"') == std::string_view::npos;
+  if (plain) {
+    SplitPlainLine(line, run_.delimiter, fields_, limit_);
+    partly_ = limit_ != SIZE_MAX;
+    recordLine_ = lineNo;
+    complete = true;
+  } else {
+    complete = quoted_->Take(line, lineNo, fields_);
+    recordLine_ = quoted_->RecordLine();
+  }
+  if (!complete) return false;
+  if (!columnsKnown_) {
+    columnsKnown_ = true;
+    ResolveColumns(run_, fields_);
+    // A tree to be left out is known only once all its trait fields are.
+    if (splitPartly_ && run_.params.missing != MissingMode::kDrop) {
+      firstTrait_ = static_cast<std::size_t>(*std::min_element(run_.traitColumn.begin(), run_.traitColumn.end()));
+      const auto codes = static_cast<std::size_t>(
+          std::max({run_.siteColumn, run_.blockColumn, run_.familyColumn, run_.ageColumn}));
+      limit_ = std::max(codes + 1, firstTrait_) + 1;
+    }
+    if (run_.params.header) return false;
+    if (plain && limit_ != SIZE_MAX) {
+      SplitPlainLine(line, run_.delimiter, fields_, limit_);
+      partly_ = true;
+    }
+  }
+  return true;
+}
+
+void CheckCapacities(const RunData& run) {
+  const RunParameters& params = run.params;
+  auto check = [&](std::int64_t held, std::int64_t capacity, Field field, const std::string& what) {
+    if (held > capacity)
+      throw KorvanError("the data hold " + std::to_string(held) + " " + what + ", more than " + params.NameOf(field) +
+                        " = " + std::to_string(capacity) + " (" + params.dataPath + "); enter at least " +
+                        std::to_string(held) + ", or leave the count out and let the data decide");
+  };
+  const bool everyAge = run.delimited() && run.ageColumn < 0;
+  check(run.nRecord, run.capRecord, Field::kRecords,
+        everyAge ? "records" : "records of age " + NumberText(params.ageSel));
+  check(run.nSite, run.capSite, Field::kSites, "sites");
+  check(run.nFamily, run.capFamily, Field::kFamilies, "families");
+  if (run.blocksFromData) return;
+  for (int i = 1; i <= run.nSite; ++i)
+    check(run.blockCount[i], run.nBlock, Field::kBlocks,
+          "blocks at site " + LevelText(run.siteCode[i], run.siteName[i]));
 }
 
 }  // namespace korvan::reading

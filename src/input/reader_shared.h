@@ -1,12 +1,14 @@
 #pragma once
 
 // What both forms of the reader share: the data file's lines, the fields of a
-// line by character position, and what becomes of a selected line (its
-// numbers checked, new levels entered within the declared counts, the record
-// numbered and listed). How a code's level is looked up and when trait fields
-// are converted is each form's own. Only the two readers include this.
+// line by character position or by column, and what becomes of a selected
+// line (its numbers and names read, missing values counted, new levels
+// entered, the record numbered and listed). How a code's level is looked up
+// and when trait fields are converted is each form's own. Only the readers
+// and the preview include this.
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -20,6 +22,7 @@
 
 #include "base/progress.h"
 #include "format/number_format.h"
+#include "input/delimited.h"
 #include "input/rundata.h"
 
 namespace korvan::reading {
@@ -123,6 +126,7 @@ class LineFields {
   }
 
   bool Ascii() const { return ascii_; }
+  std::string_view Line() const { return line_; }
 
   // At most `width` characters from `start` on; fewer at the end of the line.
   std::string_view Field(std::int64_t start, std::int64_t width) const {
@@ -190,6 +194,27 @@ class DataFileLines {
   std::optional<ProgressLog::Listing> listing_;
 };
 
+// A site, block or family field as read: a number, or a name where the
+// field held text that is no plain number.
+struct CodeRead {
+  float number = 0;
+  std::string_view name;  // empty for a number
+};
+
+// An edge between two characters of a fixed-column line where a field
+// starts or ends: `position` is the character after it, from 1.
+struct FieldEdge {
+  std::int64_t position = 0;
+  std::string what;  // "the first character of trait 2", ...
+  Field start, width;
+};
+// The edges of the code and trait fields, each once, left to right as the
+// fields are listed.
+std::vector<FieldEdge> FieldEdges(const RunData& run);
+
+// A digit or the point of a number.
+inline bool IsNumberCharacter(char c) { return (c >= '0' && c <= '9') || c == '.'; }
+
 // What becomes of a selected line in either form. The tables are emptied
 // when the object is made.
 class RecordStore {
@@ -207,8 +232,48 @@ class RecordStore {
     fields_.Set(line);
     lineNo_ = lineNo;
   }
+  // The fields of a delimited record that began on line `lineNo`.
+  void SetFields(const std::vector<std::string_view>& fields, std::int64_t lineNo) {
+    columns_ = &fields;
+    lineNo_ = lineNo;
+  }
   const LineFields& Fields() const { return fields_; }
   std::int64_t LineNumber() const { return lineNo_; }
+
+  // The fields of the record, in either format.
+  std::string_view Column(int column) const {
+    return static_cast<std::size_t>(column) < columns_->size() ? (*columns_)[static_cast<std::size_t>(column)]
+                                                                : std::string_view();
+  }
+  std::string_view Site() const { return run_.delimited() ? Column(run_.siteColumn) : fields_.Field(run_.siteField); }
+  std::string_view Block() const {
+    return run_.delimited() ? Column(run_.blockColumn) : fields_.Field(run_.blockField);
+  }
+  std::string_view Family() const {
+    return run_.delimited() ? Column(run_.familyColumn) : fields_.Field(run_.familyField);
+  }
+  std::string_view Trait(int t) const {
+    return run_.delimited() ? Column(run_.traitColumn[static_cast<std::size_t>(t) - 1])
+                            : fields_.Trait(run_.traitField, t);
+  }
+  // Whether the record has the selected age; `parse` converts the age field.
+  template <typename Parse>
+  bool Selected(Parse parse) {
+    if (run_.delimited() && run_.ageColumn < 0) return true;
+    const ParsedNumber age =
+        parse(NumberText(run_.delimited() ? Column(run_.ageColumn) : fields_.Field(run_.ageField)));
+    if (age.value == run_.params.ageSel) return true;
+    NoteOtherAge(age);
+    return false;
+  }
+
+  // A field as a number is read: with --decimal-comma its commas are points.
+  std::string_view NumberText(std::string_view field) {
+    if (!run_.params.decimalComma || field.find(',') == std::string_view::npos) return field;
+    numberText_.assign(field);
+    std::replace(numberText_.begin(), numberText_.end(), ',', '.');
+    return numberText_;
+  }
 
   // A few ages are enough to show the user which ones the file holds.
   void NoteOtherAge(const ParsedNumber& age);
@@ -227,21 +292,101 @@ class RecordStore {
     if (!std::isfinite(value)) ThrowBeyondSingle(field, what, lineNo);
     return value;
   }
-  // The same for a field of the current line, noted in fieldHeldNumber[fieldIndex].
-  float Number(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning, const char* what,
-               std::size_t fieldIndex) {
+
+  // A code field of the current line; `parsed` is the number read from
+  // NumberText(field). An empty field reads as 0 with the warning above.
+  CodeRead Code(const ParsedNumber& parsed, std::string_view field, const char* what, std::size_t fieldIndex);
+
+  // Whether a trait field holds no value: empty, all blank, or a missing code.
+  bool IsMissing(const ParsedNumber& parsed, std::string_view field) const {
+    if (parsed.numeric && parsed.complete)
+      return !run_.numberMissing.empty() &&
+             std::find(run_.numberMissing.begin(), run_.numberMissing.end(), parsed.value) != run_.numberMissing.end();
+    return IsMissingText(field);
+  }
+  bool IsMissingText(std::string_view field) const;
+
+  // Trait t of line `lineNo`: a value, or 0 where it is missing, counted in
+  // `missing` unless missing values read as 0 as empty fields always have.
+  // `lacks` notes that the record lacks a value.
+  float TraitNumber(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning,
+                    FieldWarning& missing, FieldWarning& commas, std::int64_t lineNo, std::uint8_t& held,
+                    std::uint8_t& lacks) const {
+    if (run_.params.missing != MissingMode::kZero && IsMissing(parsed, field)) {
+      if (missing.count++ == 0) missing.firstLine = lineNo;
+      lacks = 1;
+      return 0.0f;
+    }
+    // A sheet's decimal comma read without --decimal-comma stops the number.
+    if (!parsed.complete && parsed.numeric && run_.delimited() && !run_.params.decimalComma && HoldsCommaNumber(field))
+      if (commas.count++ == 0 || lineNo < commas.firstLine) commas.firstLine = lineNo;
+    return Number(parsed, field, warning, "trait", lineNo, held);
+  }
+  // The same for trait t of the current line, noted in the run's tallies.
+  template <typename Parse>
+  float TraitOfLine(Parse parse, int t, std::uint8_t& lacks) {
+    const std::string_view field = Trait(t);
     std::uint8_t held = 0;
-    const float value = Number(parsed, field, warning, what, lineNo_, held);
-    run_.fieldHeldNumber[fieldIndex] |= held;
+    const float value = TraitNumber(parse(NumberText(field)), field, run_.traitWarning,
+                                    run_.missingValues.byTrait[static_cast<std::size_t>(t)], run_.commaNumbers,
+                                    lineNo_, held, lacks);
+    run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held;
     return value;
   }
+  // A digit, a comma, a digit: "12,5".
+  static bool HoldsCommaNumber(std::string_view field) {
+    for (std::size_t at = field.find(','); at != std::string_view::npos; at = field.find(',', at + 1))
+      if (at > 0 && at + 1 < field.size() && std::isdigit(static_cast<unsigned char>(field[at - 1])) &&
+          std::isdigit(static_cast<unsigned char>(field[at + 1])))
+        return true;
+    return false;
+  }
+  // A record that lacks a value, in the tally of the trees.
+  void NoteLacking(std::int64_t lineNo) {
+    if (run_.missingValues.trees++ == 0 || lineNo < run_.missingValues.firstLine) run_.missingValues.firstLine = lineNo;
+  }
+  // With --missing drop, a record that lacks some trait is left out before
+  // it is given levels: it then takes no part in the analysis at all.
+  template <typename Parse>
+  bool DropIfLacking(Parse parse) {
+    if (run_.params.missing != MissingMode::kDrop) return false;
+    bool lacking = false;
+    for (int t = 1; t <= run_.nTrait; ++t) {
+      const std::string_view field = Trait(t);
+      if (!IsMissing(parse(NumberText(field)), field)) continue;
+      FieldWarning& tally = run_.missingValues.byTrait[static_cast<std::size_t>(t)];
+      if (tally.count++ == 0) tally.firstLine = lineNo_;
+      lacking = true;
+    }
+    if (!lacking) return false;
+    NoteLacking(lineNo_);
+    ++run_.missingValues.dropped;
+    return true;
+  }
 
-  // A new level, when no stored code is `code`: entered at the end, within
-  // the declared count. The level's number.
-  int AddSite(float code);
-  int AddBlock(int i, float code);
-  int AddFamily(float code);
-  // The number of the next selected record, within the declared count.
+  // A selected fixed-column line whose fields may be mis-set: a number runs
+  // across a field's edge, or a code field holds two numbers apart. Lines
+  // whose characters are bytes are looked at, nearly all of them.
+  void NoteFieldEdges() {
+    if (run_.delimited() || !fields_.Ascii()) return;
+    const std::string_view line = fields_.Line();
+    for (std::size_t e = 0; e < edgePositions_.size(); ++e) {
+      const auto at = static_cast<std::uint64_t>(edgePositions_[e]);
+      if (at >= 2 && at <= line.size() && IsNumberCharacter(line[at - 2]) && IsNumberCharacter(line[at - 1]))
+        Note(run_.edgeCrossed[e], line);
+    }
+    const FieldWindow* codes[] = {&run_.siteField, &run_.blockField, &run_.familyField};
+    for (std::size_t c = 0; c < 3; ++c)
+      if (HoldsTwoNumbers(fields_.Field(*codes[c]))) Note(run_.twoNumbers[c], line);
+  }
+
+  // A new level, when no stored code is `code`: entered at the end. The
+  // level's number. The declared counts are checked once the file is read,
+  // so that the message can say what the data need.
+  int AddSite(const CodeRead& code);
+  int AddBlock(int i, const CodeRead& code);
+  int AddFamily(const CodeRead& code);
+  // The number of the next selected record.
   int NextRecord();
 
   // The record's line of the listing, from its stored levels and traits.
@@ -249,13 +394,78 @@ class RecordStore {
 
  private:
   std::string Where() const;
-  std::string Capacity(Field field, std::int64_t capacity) const;
   [[noreturn]] void ThrowBeyondSingle(std::string_view field, const char* what, std::int64_t lineNo) const;
+  void Note(EdgeTally& tally, std::string_view line) const {
+    if (tally.count++ == 0) tally.firstLine = lineNo_, tally.lineText = line;
+  }
+  // A digit, blanks, then a digit: "1   10".
+  static bool HoldsTwoNumbers(std::string_view field) {
+    bool digit = false, gap = false;
+    for (const char c : field) {
+      if (c == ' ' || c == '\t') gap = digit;
+      else if (c >= '0' && c <= '9') {
+        if (gap) return true;
+        digit = true;
+      } else {
+        digit = gap = false;
+      }
+    }
+    return false;
+  }
 
   RunData& run_;
   ProgressLog& log_;
   LineFields fields_;
+  const std::vector<std::string_view>* columns_ = nullptr;
+  std::vector<std::int64_t> edgePositions_;  // FieldEdges(run) positions
+  std::string numberText_;
   std::int64_t lineNo_ = 0;
 };
+
+// The records of a delimited file in either form: the first line gives the
+// columns (and is passed over when it is the header), blank lines are
+// passed over, and quoted fields go through libcsv; `plainLines` lets lines
+// without a quote be split directly, as the product form does.
+class DelimitedRecords {
+ public:
+  // `splitPartly`: a plain line is split only as far as the codes, the age
+  // and the first trait column; the last field then holds the rest of the
+  // line, whose trait fields the product form splits with their conversion.
+  DelimitedRecords(RunData& run, bool plainLines, bool splitPartly = false)
+      : run_(run), plainLines_(plainLines), splitPartly_(splitPartly) {}
+  // The last record was a plain line split partly; its fields from the
+  // first trait column on are the rest of the line from FirstTraitField().
+  bool SplitPartly() const { return partly_; }
+  std::size_t FirstTraitColumn() const { return firstTrait_; }
+  // From now on a plain line is split into at most `fields` fields.
+  void LimitSplit(std::size_t fields) { limit_ = fields; }
+
+  // Takes line `lineNo`; true when it completes a record, whose fields are
+  // then in Fields() and which began on RecordLine().
+  bool Take(std::string_view line, std::int64_t lineNo);
+  const std::vector<std::string_view>& Fields() const { return fields_; }
+  std::int64_t RecordLine() const { return recordLine_; }
+  // A quoted field runs on past the end of the last line.
+  bool InRecord() const { return quoted_ && quoted_->InRecord(); }
+  void Finish() const {
+    if (quoted_) quoted_->Finish();
+  }
+
+ private:
+  RunData& run_;
+  bool plainLines_;
+  bool splitPartly_;
+  bool partly_ = false;
+  std::size_t limit_ = SIZE_MAX;   // fields a plain line is split into
+  std::size_t firstTrait_ = 0;     // the first trait column
+  bool columnsKnown_ = false;
+  std::optional<QuotedRecords> quoted_;
+  std::vector<std::string_view> fields_;
+  std::int64_t recordLine_ = 0;
+};
+
+// Once the file is read, in either form: the declared counts the data
+// exceed, named with what the data hold.
+void CheckCapacities(const RunData& run);
 
 }  // namespace korvan::reading

@@ -1,6 +1,8 @@
 #include "input/reader_straightforward.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -13,43 +15,37 @@ namespace {
 
 using namespace reading;
 
-// The level of the first stored code equal to `code`; 0 when none is.
-int SearchCodes(const std::vector<float>& codes, float code) {
+// The level of the first stored code equal to `code`; 0 when none is. A
+// name matches only its own text, a number only a number.
+int SearchCodes(const std::vector<float>& codes, const std::vector<std::string>& names, const CodeRead& code) {
   for (std::size_t n = 1; n < codes.size(); ++n)
-    if (codes[n] == code) return static_cast<int>(n);
+    if (code.name.empty() ? names[n].empty() && codes[n] == code.number : names[n] == code.name)
+      return static_cast<int>(n);
   return 0;
 }
 
-float ReadNumber(RecordStore& store, std::string_view field, FieldWarning& warning, const char* what,
-                 std::size_t fieldIndex) {
-  return store.Number(ParseNumberStraightforward(field), field, warning, what, fieldIndex);
+CodeRead ReadCode(RecordStore& store, std::string_view field, const char* what, std::size_t fieldIndex) {
+  return store.Code(ParseNumberStraightforward(store.NumberText(field)), field, what, fieldIndex);
 }
 
-void ReadLine(RunData& run, RecordStore& store, std::string_view line, std::int64_t lineNo) {
-  if (store.PassComment(line)) return;
-  store.SetLine(line, lineNo);
-  const LineFields& fields = store.Fields();
-  const ParsedNumber age = ParseNumberStraightforward(fields.Field(run.ageField));
-  if (age.value != run.params.ageSel) {
-    store.NoteOtherAge(age);
-    return;
-  }
-  const float siteCode = ReadNumber(store, fields.Field(run.siteField), run.codeWarning, "site", kSiteField);
-  const float blockCode = ReadNumber(store, fields.Field(run.blockField), run.codeWarning, "block", kBlockField);
-  const float familyCode = ReadNumber(store, fields.Field(run.familyField), run.codeWarning, "family", kFamilyField);
-  int i = SearchCodes(run.siteCode, siteCode);
+void ReadRecord(RunData& run, RecordStore& store) {
+  if (!store.Selected(ParseNumberStraightforward) || store.DropIfLacking(ParseNumberStraightforward)) return;
+  store.NoteFieldEdges();
+  const CodeRead siteCode = ReadCode(store, store.Site(), "site", kSiteField);
+  const CodeRead blockCode = ReadCode(store, store.Block(), "block", kBlockField);
+  const CodeRead familyCode = ReadCode(store, store.Family(), "family", kFamilyField);
+  int i = SearchCodes(run.siteCode, run.siteName, siteCode);
   if (i == 0) i = store.AddSite(siteCode);
-  int k = SearchCodes(run.blockCode[i], blockCode);
+  int k = SearchCodes(run.blockCode[i], run.blockName[i], blockCode);
   if (k == 0) k = store.AddBlock(i, blockCode);
-  int j = SearchCodes(run.familyCode, familyCode);
+  int j = SearchCodes(run.familyCode, run.familyName, familyCode);
   if (j == 0) j = store.AddFamily(familyCode);
   const int r = store.NextRecord();
   run.recordColumn.AppendLevels(i, k, j);
-  for (int t = 1; t <= run.nTrait; ++t) {
-    std::vector<float>& values = run.traitValue.TraitVector(t);
-    values.push_back(ReadNumber(store, fields.Trait(run.traitField, t), run.traitWarning, "trait",
-                                kFirstTraitField + static_cast<std::size_t>(t) - 1));
-  }
+  std::uint8_t lacks = 0;
+  for (int t = 1; t <= run.nTrait; ++t)
+    run.traitValue.TraitVector(t).push_back(store.TraitOfLine(ParseNumberStraightforward, t, lacks));
+  if (lacks) store.NoteLacking(store.LineNumber());
   store.WriteListingLine(r);
 }
 
@@ -58,9 +54,21 @@ void ReadLine(RunData& run, RecordStore& store, std::string_view line, std::int6
 void ReadRecordsStraightforward(RunData& run, ProgressLog& log) {
   reading::DataFileLines file(run, log);
   reading::RecordStore store(run, log);
+  // Every record of a delimited file goes through libcsv.
+  reading::DelimitedRecords delimited(run, false);
   std::string_view line;
   std::int64_t lineNo = 0;
-  while (file.Next(line, lineNo)) ReadLine(run, store, line, lineNo);
+  while (file.Next(line, lineNo)) {
+    if (!delimited.InRecord() && store.PassComment(line)) continue;
+    if (!run.delimited()) {
+      store.SetLine(line, lineNo);
+      ReadRecord(run, store);
+    } else if (delimited.Take(line, lineNo)) {
+      store.SetFields(delimited.Fields(), delimited.RecordLine());
+      ReadRecord(run, store);
+    }
+  }
+  delimited.Finish();
   file.Finish(run);
 }
 

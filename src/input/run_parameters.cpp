@@ -7,6 +7,8 @@
 #include <system_error>
 
 #include "base/korvan_error.h"
+#include "format/number_format.h"
+#include "input/delimited.h"
 
 namespace korvan {
 
@@ -35,6 +37,15 @@ FieldNames WindowFieldNames() {
     set(rows[n].first, "Start position of data for " + row);
     set(rows[n].second, "No. of Columns for a datum for " + row);
   }
+  // A delimited file's column is typed in the start box of its row.
+  const std::pair<Field, Field> columns[] = {{Field::kSiteColumn, Field::kSiteStart},
+                                             {Field::kBlockColumn, Field::kBlockStart},
+                                             {Field::kFamilyColumn, Field::kFamilyStart},
+                                             {Field::kAgeColumn, Field::kAgeStart},
+                                             {Field::kTraitColumns, Field::kTraitStart}};
+  for (const auto& [column, start] : columns)
+    names[static_cast<std::size_t>(column)] = names[static_cast<std::size_t>(start)];
+  set(Field::kMissing, "missing values");
   return names;
 }
 
@@ -42,6 +53,12 @@ std::string NumberText(double value) {
   char text[32];
   const auto result = std::to_chars(text, text + sizeof text, value);
   return std::string(text, result.ptr);
+}
+
+std::string LevelText(float code, const std::string& name) {
+  if (!name.empty()) return name;
+  char text[32];
+  return std::string(text, std::to_chars(text, text + sizeof text, code).ptr);
 }
 
 bool NameSameFile(const std::string& a, const std::string& b) {
@@ -123,27 +140,68 @@ void CheckReportPath(const RunParameters& params) {
 
 }  // namespace
 
+namespace {
+
+// Trait columns of a delimited file: the list with its ranges counted out, or
+// one column and the No. of Traits columns that follow it.
+std::int64_t DelimitedTraitCount(const RunParameters& params) {
+  if (params.traitColumns.empty())
+    Reject(params, Field::kTraitColumns, "no trait column is named; name the columns of the traits");
+  std::int64_t count = 0;
+  for (const std::string& item : params.traitColumns) {
+    const auto [from, to] = reading::ColumnRange(item);
+    count += from == 0 ? 1 : to - from + 1;
+  }
+  const bool given = params.nTrait > 0 && std::isfinite(params.nTrait);
+  if (!given || params.nTrait == static_cast<double>(count)) return count;
+  if (count == 1) return CheckedCount(params, Field::kTraits, params.nTrait);
+  Reject(params, Field::kTraits,
+         NumberText(params.nTrait) + ", but " + std::to_string(count) + " trait columns are named; leave out " +
+             params.NameOf(Field::kTraits) + " or name one column to count from");
+}
+
+void SplitMissingCodes(RunData& run) {
+  for (const std::string& code : run.params.missingCodes) {
+    const ParsedNumber number = ParseNumber(code);
+    if (number.numeric && number.complete) run.numberMissing.push_back(number.value);
+    else run.textMissing.emplace_back(reading::TrimField(code));
+  }
+}
+
+}  // namespace
+
 RunData PrepareRun(const RunParameters& params) {
   CheckDataPath(params);
   CheckReportPath(params);
+  return PrepareReading(params);
+}
 
+RunData PrepareReading(const RunParameters& params) {
+  CheckDataPath(params);
   RunData run;
   run.params = params;
   run.capSite = CheckedCount(params, Field::kSites, params.nSite);
-  // A site can hold no more blocks than the run can hold records.
+  // A site can hold no more blocks than the run can hold records. Left
+  // out, the most blocks any site has lays out the columns.
+  run.blocksFromData = std::isinf(params.nBlock) && params.nBlock > 0;
   run.nBlock = static_cast<int>(std::min<std::int64_t>(CheckedCount(params, Field::kBlocks, params.nBlock), INT_MAX));
   run.capFamily = CheckedCount(params, Field::kFamilies, params.nFamily);
   run.capRecord = CheckedCount(params, Field::kRecords, params.nRecord);
-  const std::int64_t nTrait = CheckedCount(params, Field::kTraits, params.nTrait);
+  const std::int64_t nTrait =
+      params.delimited ? DelimitedTraitCount(params) : CheckedCount(params, Field::kTraits, params.nTrait);
+  const Field traits = params.delimited ? Field::kTraitColumns : Field::kTraits;
   if (nTrait > kMaxTrait)
-    Reject(params, Field::kTraits,
-           NumberText(params.nTrait) + " is more than the " + std::to_string(kMaxTrait) +
+    Reject(params, traits,
+           (params.delimited ? std::to_string(nTrait) : NumberText(params.nTrait)) + " is more than the " +
+               std::to_string(kMaxTrait) +
                " traits this build of korvan can analyse; analyse the traits in groups of at most " +
                std::to_string(kMaxTrait));
   // Without a trait the run would write a report that analyses nothing.
   if (nTrait == 0)
     Reject(params, Field::kTraits, "0; a run analyses at least one trait: enter the number of trait fields per record");
   run.nTrait = static_cast<int>(nTrait);
+  SplitMissingCodes(run);
+  if (params.delimited) return run;
 
   run.siteField = CheckedField(params, Field::kSiteStart, params.colSite, Field::kSiteWidth, params.wSite);
   run.blockField = CheckedField(params, Field::kBlockStart, params.colBlock, Field::kBlockWidth, params.wBlock);

@@ -10,6 +10,8 @@ namespace korvan {
 // with the capacities and field windows they give. Throws KorvanError naming
 // the box or option at fault.
 RunData PrepareRun(const RunParameters& params);
+// The same without the report: what reading the data file needs.
+RunData PrepareReading(const RunParameters& params);
 
 // True when the two paths name one file: the same file where both exist,
 // the same absolute path after lexical normalisation otherwise.

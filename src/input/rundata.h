@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -23,12 +24,22 @@ enum class Field {
   kSites, kBlocks, kFamilies, kRecords, kAge, kTraits,
   kSiteStart, kBlockStart, kFamilyStart, kAgeStart, kTraitStart,
   kSiteWidth, kBlockWidth, kFamilyWidth, kAgeWidth, kTraitWidth,
+  kSiteColumn, kBlockColumn, kFamilyColumn, kAgeColumn, kTraitColumns,  // a delimited file's columns
+  kMissing,  // what becomes of trees that lack a value
   kCount
 };
 inline constexpr std::size_t kFieldCount = static_cast<std::size_t>(Field::kCount);
 using FieldNames = std::array<std::string, kFieldCount>;
 // The window's names: the row label and the column of the box.
 FieldNames WindowFieldNames();
+
+// A capacity left out: the data decide.
+inline constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+
+// What becomes of a tree that lacks a trait value: the run stops before
+// anything is written, the tree is left out of the whole analysis, or the
+// value reads as 0 (with a warning, as empty fields always have).
+enum class MissingMode { kStop, kDrop, kZero };
 
 // The run parameters as read from the boxes (each converted to a double by
 // the text-to-number rules) or from the batch program's options.
@@ -46,6 +57,20 @@ struct RunParameters {
   double colFamily = 0, wFamily = 0;  // family code field
   double colAge = 0, wAge = 0;        // age field
   double colTrait = 0, wTrait = 0;    // first trait field; every trait field has wTrait
+
+  // A delimited file (a sheet saved as CSV) names columns instead of positions:
+  // each a header name or a column number from 1.
+  bool delimited = false;
+  std::string siteColumn, blockColumn, familyColumn;
+  std::string ageColumn;                  // empty: every record is analysed
+  std::vector<std::string> traitColumns;  // names, numbers or ranges of numbers ("5-10")
+  char delimiter = 0;                     // 0: found from the first line
+  bool decimalComma = false;              // "12,5" reads 12.5
+  bool decimalCommaWithSemicolons = false;  // so, when the fields stand apart at semicolons
+  bool header = true;                     // the first line names the columns
+
+  std::vector<std::string> missingCodes = {"NA", ".", "*", "-"};  // trait fields that hold no value
+  MissingMode missing = MissingMode::kStop;
   FieldNames fieldNames = WindowFieldNames();  // how messages name each parameter
   bool exactReport = false;  // the report's values from the exact engine, in the same layout
 
@@ -101,28 +126,60 @@ struct FieldWarning {
   std::int64_t firstLine = 0;  // file line of the first of them
 };
 
+// Selected records where a fixed-column field looks mis-set.
+struct EdgeTally {
+  std::int64_t count = 0;      // records
+  std::int64_t firstLine = 0;  // file line of the first
+  std::string lineText;        // that line
+};
+
 // A field of the data file after rounding: start position (from 1) and width.
 struct FieldWindow {
   std::int64_t start = 1;
   std::int64_t width = 0;
 };
 
+// Trait fields that held no value.
+struct MissingTally {
+  std::vector<FieldWarning> byTrait;  // trait 1..nTrait, index 0 unused
+  std::int64_t trees = 0;             // selected records lacking some trait
+  std::int64_t firstLine = 0;         // file line of the first of them
+  std::int64_t dropped = 0;           // records left out of the analysis
+};
+
+// A level's code as reports and messages write it: its name, or the shortest
+// text that reads back as the same single.
+std::string LevelText(float code, const std::string& name);
+
 struct RunData {
   RunParameters params;  // as given by the front end
+  bool delimited() const { return params.delimited; }
 
   // --- Capacities and fields, checked before the data file is opened.
   std::int64_t capSite = 0;    // declared No. of Sites
   std::int64_t capFamily = 0;  // declared No. of Families
   std::int64_t capRecord = 0;  // declared No. of Records
   int nBlock = 0;              // declared No. of Blocks: largest number of blocks of one site
+  bool blocksFromData = false;  // No. of Blocks left out: the largest number found stands for it
   int nTrait = 0;              // trait fields per record
   FieldWindow siteField, blockField, familyField, ageField, traitField;
+  // A delimited file: the columns (from 0) once the first line has been read.
+  int siteColumn = -1, blockColumn = -1, familyColumn = -1;
+  int ageColumn = -1;            // -1: every record is selected
+  std::vector<int> traitColumn;  // traitColumn[t - 1] holds trait t
+  char delimiter = 0;
+  std::vector<std::string> textMissing;  // missing codes that are not numbers
+  std::vector<double> numberMissing;     // missing codes that are numbers
 
   // --- Reader: levels in order of first occurrence.
   std::vector<float> siteCode;                // siteCode(i), i = 1..nSite
   std::vector<std::vector<float>> blockCode;  // blockCode(i, k), k = 1..blockCount(i)
   std::vector<int> blockCount;                // blocks found at site i
   std::vector<float> familyCode;              // familyCode(j), j = 1..nFamily
+  // A level whose field held no plain number is told apart by its text:
+  // its name, or empty where the code is a number.
+  std::vector<std::string> siteName, familyName;
+  std::vector<std::vector<std::string>> blockName;
   RecordColumns recordColumn;                 // levels, then model columns, by record
   TraitValues traitValue;                     // trait values by record and trait
   int nSite = 0;                              // sites found
@@ -131,6 +188,10 @@ struct RunData {
   std::int64_t linesRead = 0;                 // lines of the data file
   FieldWarning codeWarning;                   // empty or non-numeric code fields of selected records
   FieldWarning traitWarning;                  // empty or non-numeric trait fields of selected records
+  MissingTally missingValues;                 // trait fields that held no value
+  FieldWarning commaNumbers;                  // trait fields read up to a comma ("12,5" as 12)
+  std::vector<EdgeTally> edgeCrossed;         // a number runs across each field edge (FieldEdges order)
+  std::array<EdgeTally, 3> twoNumbers;        // site, block, family field held two numbers apart
   std::int64_t commentLines = 0;              // lines passed over as comments
   std::vector<double> otherAges;              // the first distinct ages of the lines passed over
   std::vector<std::uint8_t> fieldHeldNumber;  // site, block, family, traits: some record's field held a number

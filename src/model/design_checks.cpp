@@ -1,7 +1,6 @@
 #include "model/design_checks.h"
 
 #include <algorithm>
-#include <charconv>
 #include <cstddef>
 #include <map>
 #include <numeric>
@@ -12,12 +11,6 @@
 namespace korvan {
 
 namespace {
-
-std::string CodeText(float code) {
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, code).ptr;
-  return std::string(text, end);
-}
 
 // "a", "a and b", "a, b and c".
 std::string JoinList(const std::vector<std::string>& items) {
@@ -38,7 +31,7 @@ std::string BlockCode(const RunData& run, int rep) {
   int withinSite = 0;
   for (int r = 1; r <= rep; ++r) withinSite += SiteOfRep(run, r) == site;
   const auto& codes = run.blockCode[site];
-  if (withinSite < static_cast<int>(codes.size())) return CodeText(codes[withinSite]);
+  if (withinSite < static_cast<int>(codes.size())) return LevelText(codes[withinSite], run.blockName[site][withinSite]);
   return "number " + std::to_string(withinSite);
 }
 
@@ -113,7 +106,7 @@ void CheckSitesLinked(const RunData& run) {
   if (strays.empty()) return;
   auto name = [&](const std::vector<int>& group) {
     std::vector<std::string> codes;
-    for (int site : group) codes.push_back(CodeText(run.siteCode[site]));
+    for (int site : group) codes.push_back(LevelText(run.siteCode[site], run.siteName[site]));
     return (group.size() == 1 ? "site " : "sites ") + JoinList(codes);
   };
   Refuse(run, "the families do not link all sites: " + StrayText(strays, name, "the other sites") +
@@ -159,7 +152,7 @@ void CheckCountsOfLevels(const RunData& run) {
                     "), so Site has no degrees of freedom (sites - 1 = 0) and Site*Fam. cannot be told apart from "
                     "Family. Analyse two or more sites together.");
   if (run.nFamily == 1)
-    Refuse(run, "there is only one family (code " + CodeText(run.familyCode[1]) +
+    Refuse(run, "there is only one family (code " + LevelText(run.familyCode[1], run.familyName[1]) +
                     "), so Family has no degrees of freedom (families - 1 = 0). The analysis needs two or more "
                     "families.");
   if (run.nRep - run.nSite < 1)
@@ -193,7 +186,7 @@ std::string TrialText(const RunData& run) {
 }
 
 std::string SiteName(const RunData& run, int site) {
-  return "site " + CodeText(run.siteCode[site]);
+  return "site " + LevelText(run.siteCode[site], run.siteName[site]);
 }
 
 std::string BlockNames(const RunData& run, const std::vector<int>& reps, std::size_t most) {

@@ -33,7 +33,7 @@ namespace {
 // Line 1 the report path as given, line 2 the site codes.
 void WriteReportHead(const RunData& run, ReportFile& report) {
   report.Text(run.params.reportPath).EndLine();
-  for (int i = 1; i <= run.nSite; ++i) report.Single(run.siteCode[i]).Text(" ");
+  for (int i = 1; i <= run.nSite; ++i) report.Code(run.siteCode[i], run.siteName[i]).Text(" ");
   report.Text(" ").EndLine();
 }
 
@@ -48,8 +48,23 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
                                (one ? "on" : "the first on") + " line " + std::to_string(warning.firstLine) +
                                " of " + run.params.dataPath + "); check the start positions and widths");
   };
+  for (std::string& warning : MisSetFieldWarnings(run)) summary.warnings.push_back(std::move(warning));
   note(run.codeWarning, "site, block or family");
   note(run.traitWarning, "trait");
+  if (const FieldWarning& commas = run.commaNumbers; commas.count > 0) {
+    const bool one = commas.count == 1;
+    summary.warnings.push_back(std::to_string(commas.count) + (one ? " trait field holds" : " trait fields hold") +
+                               " a comma inside " + (one ? "its number and was" : "their numbers and were") +
+                               " read up to it, 12,5 as 12 (the first on line " + std::to_string(commas.firstLine) +
+                               " of " + run.params.dataPath +
+                               "); if the sheet writes decimal commas, read it with --decimal-comma");
+  }
+  const MissingTally& missing = run.missingValues;
+  if (missing.dropped > 0)
+    summary.warnings.push_back(
+        std::to_string(missing.dropped) + (missing.dropped == 1 ? " record" : " records") + " of " +
+        run.params.dataPath + " lacked trait values and " + (missing.dropped == 1 ? "was" : "were") +
+        " left out of the analysis (the first on line " + std::to_string(missing.firstLine) + ")");
 }
 
 // The exact values: the exact report in place of the sections when one is
@@ -102,6 +117,13 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   ReportFile report(outputs, run.params.reportPath);
   forms.readRecords(run, log);
   CheckRecordsRead(run);
+  SettleCounts(run);
+  if (run.missingValues.dropped > 0) {
+    // Built piece by piece: GCC 12 warns falsely about " " + a number's text.
+    std::string line(1, ' ');
+    line.append(std::to_string(run.missingValues.dropped)).append(" records left out: they lack trait values");
+    log.Line(line);
+  }
   endStage("read");
   forms.codeLevels(run, log);
   endStage("coding");
@@ -133,6 +155,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   summary.nRep = run.nRep;
   summary.nFamily = run.nFamily;
   summary.nTrait = run.nTrait;
+  summary.nDropped = run.missingValues.dropped;
   NoteFieldWarnings(run, summary);
   if (precision) summary.warnings.push_back(*precision);
   summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();

@@ -3,6 +3,7 @@
 // The run sequence and the output driver: one call does the whole
 // calculation, from the parameters of the front end to the finished report.
 
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +23,7 @@ struct RunSummary {
   int nRep = 0;               // blocks of all sites
   int nFamily = 0;            // families found
   int nTrait = 0;             // traits analysed
+  std::int64_t nDropped = 0;  // records left out because they lack trait values
   double seconds = 0;         // wall-clock time of the whole run
   std::vector<std::pair<std::string, double>> stageSeconds;  // per stage, in run order
   std::vector<std::string> warnings;  // things the user should know that did not stop the run

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/korvan_error.h"
+#include "input/reader.h"
 
 namespace korvan {
 
@@ -15,6 +16,10 @@ RunOutcome RunAndCatch(const std::function<RunSummary()>& run) {
     outcome.warnings = std::move(summary.warnings);
   } catch (const RunCancelled&) {
     outcome.kind = RunOutcome::Kind::kStopped;
+  } catch (const MissingValues& e) {
+    outcome.message = e.what();
+    outcome.missingTrees = e.trees;
+    outcome.missingFirstLine = e.firstLine;
   } catch (const KorvanError& e) {
     outcome.message = e.what();
   } catch (const std::bad_alloc&) {

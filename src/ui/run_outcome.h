@@ -4,6 +4,7 @@
 // every way a run can end is turned into a value, so that nothing thrown on a
 // worker thread can escape it and end the program.
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -17,6 +18,10 @@ struct RunOutcome {
   Kind kind = Kind::kFailed;
   std::string message;                // why the run failed, for the user
   std::vector<std::string> warnings;  // of a finished run
+  // Records that lack trait values, when that stopped the run, and the file
+  // line of the first: the window then asks what to do with them.
+  std::int64_t missingTrees = 0;
+  std::int64_t missingFirstLine = 0;
 };
 
 // Runs `run` and reports how it ended.

@@ -68,7 +68,7 @@ class ErrorsGuiTest : public QObject {
          "data file: " + Q(data) + " is a folder; choose a data file in it"},
         {"binary.dat", [] {}, "the line holds a zero (NUL) byte"},
         {"small.dat", set("Text5", "12"), "no record of age 12 in " + Q(data / "small.dat")},
-        {"small.dat", set("Text8", "2"), "a 3rd site (code 20) is more than No. of Sites = 2"},
+        {"small.dat", set("Text8", "2"), "the data hold 3 sites, more than No. of Sites = 2"},
         {"overflow.dat", [] {}, "overflowed single precision"},
         {"small.dat", set("Text7", ""), "Output file: " + Q(out) + " is a folder; type a name for the report file"},
         {"small.dat", set("Text7", "../data/small.dat"), "Output file: the output file is the data file"},

@@ -40,16 +40,21 @@ class MessageCatcher {
       auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
       if (box == nullptr || !box->isVisible()) return;
       seen_ << Seen(*box);
+      for (QAbstractButton* button : box->buttons())
+        if (button->text() == answer_) return button->click();
       box->accept();
     });
     poll_.start(20);
   }
+  // The button to click in a box that has one of this caption.
+  void Answer(const QString& caption) { answer_ = caption; }
   // The messages shown since the last call.
   QStringList Take() { return std::exchange(seen_, {}); }
 
  private:
   QTimer poll_;
   QStringList seen_;
+  QString answer_;
 };
 
 inline const QString kDone = QStringLiteral("korvan: 処理が終わりました。");

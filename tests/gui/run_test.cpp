@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <random>
 
 #include "gui/message_catcher.h"
@@ -74,6 +75,85 @@ class RunTest : public QObject {
       if (replay.clears_ > 0) QCOMPARE(WithoutTimes(shown), WithoutTimes(tail));
     }
     QCOMPARE(Snapshot(out.path()).size(), std::size_t{2});  // no temporary file left
+  }
+
+  // A sheet: the start boxes take the columns, the widths say they are not
+  // used and come back for a fixed-column file; empty counts leave the
+  // counts to the data. Trees without values are asked about once, and the
+  // answer runs as the batch program's --missing does.
+  void SheetsAndTreesWithoutValuesAsTheBatchProgramReadsThem() {
+    MainWindow& w = *window_;
+    TempDir dir;
+    std::string sheet = ReadFile(SourcePath("examples/maize2010_6traits.csv"));
+    for (std::size_t n = 0, at = 0; n < 3; ++n) {  // the first trait of three records
+      at = sheet.find(",10,", at + 2000) + 4;
+      sheet.replace(at, sheet.find(',', at) - at, "NA");
+    }
+    WriteFile(dir / "maize.csv", ReadFile(SourcePath("examples/maize2010_6traits.csv")));
+    WriteFile(dir / "gaps.csv", sheet);
+    WriteFile(dir / "fixed.dat", ReadFile(SourcePath("examples/maize2010_6traits.dat")));
+    std::string european = ReadFile(SourcePath("examples/maize2010_6traits.csv"));
+    std::replace(european.begin(), european.end(), ',', ';');
+    std::replace(european.begin(), european.end(), '.', ',');
+    WriteFile(dir / "european.csv", european);
+    Fill(w, kMaize, dir.path(), "sheet.out");
+    const QString fixedWidth = Find(w, "Text13")->text();
+    for (const char* box : {"Text8", "Text1", "Text2", "Text3"}) Find(w, box)->clear();
+    Find<FolderList>(w, "Dir1")->SetFolder(Q(dir.path()));
+    const std::pair<const char*, const char*> columns[] = {
+        {"Text4", "site"}, {"Text9", "2"}, {"Text10", "hybrid"}, {"Text11", ""}, {"Text12", "days_to_flower"}};
+    QVERIFY(Find<FileList>(w, "File1")->SelectName(QStringLiteral("maize.csv")));
+    QVERIFY(Find(w, "Text13")->isReadOnly() && Find(w, "Text13")->text().isEmpty());
+    QCOMPARE(Find(w, "Text17")->placeholderText(), QStringLiteral("not used"));
+    for (const auto& [box, column] : columns) Find(w, box)->setText(QString::fromLatin1(column));
+
+    struct Case {
+      const char* data;
+      QString answer;     // to the question about missing values
+      const char* mode;   // the batch program's --missing; nullptr: no report
+      QStringList seen;
+      const char* batchData = nullptr;  // what the batch program reads instead, if not `data`
+    };
+    const QString question = QStringLiteral(
+        "korvan (question): 3 of the records lack trait values (the first is line 33 of the data file).");
+    const Case cases[] = {
+        // Maize's Site*Family covariances draw the precision guard.
+        {"maize.csv", {}, "stop", {"precision", kDone}},
+        {"european.csv", {}, "stop", {"precision", kDone}, "maize.csv"},  // semicolons: decimal commas
+        {"gaps.csv", QStringLiteral("Leave them out"), "drop", {question, "warning", kDone}},
+        {"gaps.csv", QStringLiteral("Read them as 0"), "zero", {question, "warning", kDone}},
+        {"gaps.csv", QStringLiteral("Stop"), nullptr, {question}},
+    };
+    for (const Case& c : cases) {
+      std::filesystem::remove(dir / "sheet.out");
+      QVERIFY(Find<FileList>(w, "File1")->SelectName(QString::fromLatin1(c.data)));
+      MessageCatcher messages;
+      messages.Answer(c.answer);
+      Start(w);
+      QVERIFY(WaitForRun(w));
+      QStringList seen = messages.Take();
+      for (QString& message : seen) {
+        if (message.startsWith("korvan (question): ")) message = message.section('\n', 0, 0);
+        if (message.startsWith("korvan (warning): single precision")) message = "precision";
+        else if (message.startsWith("korvan (warning): ")) message = "warning";
+      }
+      QVERIFY2(seen == c.seen, qPrintable(seen.join(" | ")));
+      if (c.mode == nullptr) {
+        QVERIFY(!std::filesystem::exists(dir / "sheet.out"));
+        continue;
+      }
+      const std::string fromWindow = ReadFile(dir / "sheet.out");
+      const CliResult batch = RunCli({"--data", dir / (c.batchData ? c.batchData : c.data), "--output",
+                                      dir / "sheet.out", "--site-column", "site", "--block-column", "2",
+                                      "--family-column", "hybrid", "--trait-columns", "5-10", "--missing", c.mode,
+                                      "--quiet"});
+      QVERIFY2(batch.exitCode == 0, batch.err.c_str());
+      QVERIFY2(fromWindow == ReadFile(dir / "sheet.out"), c.data);
+    }
+    // A fixed-column file gets its widths back.
+    QVERIFY(Find<FileList>(w, "File1")->SelectName(QStringLiteral("fixed.dat")));
+    QCOMPARE(Find(w, "Text13")->text(), fixedWidth);
+    QVERIFY(!Find(w, "Text13")->isReadOnly());
   }
 
   // "End" during a run, or a signal that asks the program to end, stops it

@@ -43,6 +43,9 @@ RunData BuildTrial(const std::vector<Tree>& trees) {
     run.blockCount.push_back(static_cast<int>(blocks[i].size()));
     run.nBlock = std::max(run.nBlock, run.blockCount.back());
   }
+  run.siteName.assign(run.siteCode.size(), {});
+  run.familyName.assign(run.familyCode.size(), {});
+  for (const auto& codes : run.blockCode) run.blockName.emplace_back(codes.size());
   run.nSite = static_cast<int>(sites.size());
   run.nFamily = static_cast<int>(families.size());
   run.nRecord = static_cast<int>(trees.size());

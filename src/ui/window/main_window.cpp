@@ -104,6 +104,16 @@ std::string LocalPath(const QString& path) {
 std::string LocalName(const QString& name) { return QFile::encodeName(name).toStdString(); }
 
 double BoxNumber(const QLineEdit* box) { return TextToNumber(box->text().toStdString()); }
+// A count box left empty is no limit: the data decide.
+double CountBox(const QLineEdit* box) { return box->text().trimmed().isEmpty() ? kNoLimit : BoxNumber(box); }
+std::string BoxText(const QLineEdit* box) { return box->text().trimmed().toStdString(); }
+
+// Sheets saved by a spreadsheet go by these names.
+bool IsDelimitedName(const QString& name) {
+  for (const char* suffix : {".csv", ".tsv", ".tab"})
+    if (name.endsWith(QLatin1String(suffix), Qt::CaseInsensitive)) return true;
+  return false;
+}
 
 // The progress window first opens below the main window, or to its right
 // when the screen has no room below, so that the two do not hide each other
@@ -264,21 +274,64 @@ void MainWindow::ConnectPickers() {
   connect(outputDrives_, &DriveList::driveChosen, this,
           [this](const QString& root) { outputFolders_->SetFolder(outputDrives_->FolderOnDrive(root)); });
   connect(outputFolders_, &FolderList::folderChanged, outputDrives_, &DriveList::FollowFolder);
+  connect(dataFiles_, &QListWidget::itemSelectionChanged, this, &MainWindow::ShowFormat);
   // Both pickers start at the program's current folder.
   dataFolders_->SetFolder(QDir::currentPath());
   outputFolders_->SetFolder(QDir::currentPath());
+}
+
+bool MainWindow::DelimitedChosen() const { return IsDelimitedName(dataFiles_->SelectedName()); }
+
+// A delimited file names its fields by column in the start boxes; the width
+// boxes then say that they are not used, and get their entries back for a
+// fixed-column file.
+void MainWindow::ShowFormat() {
+  const bool delimited = DelimitedChosen();
+  if (delimited == delimitedShown_) return;
+  delimitedShown_ = delimited;
+  QLineEdit* widths[] = {siteWidthBox_, blockWidthBox_, familyWidthBox_, ageWidthBox_, traitWidthBox_};
+  QLineEdit* starts[] = {siteStartBox_, blockStartBox_, familyStartBox_, ageStartBox_, traitStartBox_};
+  for (std::size_t n = 0; n < std::size(widths); ++n) {
+    if (delimited) fixedWidths_[n] = widths[n]->text();
+    widths[n]->setText(delimited ? QString() : fixedWidths_[n]);
+    widths[n]->setReadOnly(delimited);
+    widths[n]->setPlaceholderText(delimited ? QStringLiteral("not used") : QString());
+    widths[n]->setToolTip(delimited ? QStringLiteral("A delimited file: the widths are not used") : QString());
+    starts[n]->setToolTip(delimited ? QStringLiteral("A delimited file: the column, by its name in the header or "
+                                                     "its number from 1")
+                                    : QString());
+  }
+  ageStartBox_->setToolTip(delimited ? ageStartBox_->toolTip() + QStringLiteral("; empty: every record") : QString());
+  traitStartBox_->setToolTip(delimited ? traitStartBox_->toolTip() +
+                                             QStringLiteral(" of the first trait; No. of Traits counts the columns "
+                                                            "from it")
+                                       : QString());
 }
 
 RunParameters MainWindow::ReadParameters() const {
   RunParameters params;
   params.dataPath = JoinFolderAndName(LocalPath(dataFiles_->Folder()), LocalName(dataFiles_->SelectedName()));
   params.reportPath = JoinFolderAndName(LocalPath(outputFolders_->Folder()), LocalName(outputNameBox_->text()));
-  params.nBlock = BoxNumber(blocksBox_);
-  params.nFamily = BoxNumber(familiesBox_);
-  params.nRecord = BoxNumber(recordsBox_);
+  params.nBlock = CountBox(blocksBox_);
+  params.nFamily = CountBox(familiesBox_);
+  params.nRecord = CountBox(recordsBox_);
   params.ageSel = BoxNumber(ageBox_);
   params.nTrait = BoxNumber(traitsBox_);
-  params.nSite = BoxNumber(sitesBox_);
+  params.nSite = CountBox(sitesBox_);
+  params.missing = missingChoice_;
+  params.fieldNames = WindowFieldNames();
+  params.exactReport = exactAction_->isChecked();
+  if (DelimitedChosen()) {
+    params.delimited = true;
+    // The window has no box for it: a sheet saved with semicolons has decimal commas.
+    params.decimalCommaWithSemicolons = true;
+    params.siteColumn = BoxText(siteStartBox_);
+    params.blockColumn = BoxText(blockStartBox_);
+    params.familyColumn = BoxText(familyStartBox_);
+    params.ageColumn = BoxText(ageStartBox_);
+    params.traitColumns = {BoxText(traitStartBox_)};
+    return params;
+  }
   params.colSite = BoxNumber(siteStartBox_);
   params.colBlock = BoxNumber(blockStartBox_);
   params.colFamily = BoxNumber(familyStartBox_);
@@ -289,13 +342,16 @@ RunParameters MainWindow::ReadParameters() const {
   params.wFamily = BoxNumber(familyWidthBox_);
   params.wAge = BoxNumber(ageWidthBox_);
   params.wTrait = BoxNumber(traitWidthBox_);
-  params.fieldNames = WindowFieldNames();
-  params.exactReport = exactAction_->isChecked();
   return params;
 }
 
 void MainWindow::StartRun() {
   if (Running() || endRequested_) return;
+  missingChoice_ = MissingMode::kStop;
+  Launch();
+}
+
+void MainWindow::Launch() {
   const RunParameters params = ReadParameters();
   queue_.ResetStop();
   startButton_->setEnabled(false);
@@ -342,6 +398,27 @@ bool MainWindow::AbandonRun() {
   return runOutputs_ == nullptr || runOutputs_->Abandon();
 }
 
+// Trees that lack values stopped the run: asked once, the user chooses to
+// leave them out or read them as 0, and the run starts again so; true then.
+bool MainWindow::AskAboutMissingValues(const RunOutcome& outcome) {
+  if (outcome.missingTrees == 0 || missingChoice_ != MissingMode::kStop) return false;
+  const QString text =
+      QStringLiteral("%1 of the records lack trait values (the first is line %2 of the data file).\n\n%3\n\n"
+                     "Leave those trees out of the analysis, or read the values as 0?")
+          .arg(outcome.missingTrees)
+          .arg(outcome.missingFirstLine)
+          .arg(QString::fromStdString(outcome.message.substr(0, outcome.message.find("; a field is missing"))));
+  QMessageBox box(QMessageBox::Question, QStringLiteral("korvan"), text, QMessageBox::NoButton, this);
+  QPushButton* leaveOut = box.addButton(QStringLiteral("Leave them out"), QMessageBox::AcceptRole);
+  QPushButton* zero = box.addButton(QStringLiteral("Read them as 0"), QMessageBox::AcceptRole);
+  box.addButton(QStringLiteral("Stop"), QMessageBox::RejectRole);
+  box.exec();
+  if (box.clickedButton() != leaveOut && box.clickedButton() != zero) return false;
+  missingChoice_ = box.clickedButton() == leaveOut ? MissingMode::kDrop : MissingMode::kZero;
+  Launch();
+  return true;
+}
+
 void MainWindow::FinishRun(const RunOutcome& outcome) {
   worker_.join();
   procedure_->Follow(false);
@@ -364,7 +441,8 @@ void MainWindow::FinishRun(const RunOutcome& outcome) {
       ShowMessage(QStringLiteral("処理が終わりました。"), QMessageBox::NoIcon);
       break;
     case RunOutcome::Kind::kFailed:
-      ShowMessage(QString::fromStdString(outcome.message), QMessageBox::Critical);
+      if (AskAboutMissingValues(outcome)) return;
+      if (outcome.missingTrees == 0) ShowMessage(QString::fromStdString(outcome.message), QMessageBox::Critical);
       break;
     case RunOutcome::Kind::kStopped:
       break;

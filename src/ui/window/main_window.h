@@ -67,7 +67,11 @@ class MainWindow : public QWidget {
   void BuildPickers();
   void ConnectPickers();
   void StartRun();
+  void Launch();
   void FinishRun(const RunOutcome& outcome);
+  bool AskAboutMissingValues(const RunOutcome& outcome);
+  bool DelimitedChosen() const;
+  void ShowFormat();
   void EndProgram();
   void ShowProcedure();
   void ShowMessage(const QString& text, QMessageBox::Icon icon);
@@ -82,6 +86,9 @@ class MainWindow : public QWidget {
   bool endRequested_ = false;
   int exitStatus_ = 0;
   bool procedureShown_ = false;  // the progress window has been placed once
+  bool delimitedShown_ = false;  // the boxes are set for a delimited file
+  QString fixedWidths_[5];       // the width boxes of a fixed-column file, kept while they are not used
+  MissingMode missingChoice_ = MissingMode::kStop;  // asked once per "Start"
 
   QPushButton* startButton_ = nullptr;  // Command1
   QAction* exactAction_ = nullptr;      // Start's menu: the report from the exact engine

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "base/progress.h"
+#include "input/rundata.h"
+
+namespace korvan {
+
+// What the data file holds, as a run would read it, without analysing it:
+// for the first `shown` selected records each field's characters as taken
+// and the value or name read, then the ages, sites with their blocks,
+// families, records, site x family cells, missing values, the capacities a
+// run needs and the warnings. `progress` sees the reading as a run's.
+std::string PreviewData(const RunParameters& params, int shown, ProgressSink& progress);
+
+}  // namespace korvan
