@@ -4,7 +4,9 @@
 #include <atomic>
 #include <charconv>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <random>
 #include <regex>
@@ -76,8 +78,10 @@ TEST(ComputeExact, ShiftingATraitChangesNothing) {
 }
 
 struct Example {
-  std::string name;  // in examples/ and tests/data/exact_reference/
+  std::string name;  // of the expected numbers in tests/data/exact_reference/
   std::vector<std::string> args;
+  std::string data = "examples/" + name + ".dat";  // from the source folder
+  std::string age = "10";
 };
 
 const Example kMaize{"maize2010_6traits", {"--sites", "10", "--blocks", "4", "--families", "93", "--records", "1765",
@@ -86,8 +90,8 @@ const Example kBamboo{"bamboo_height", {"--sites", "2", "--blocks", "3", "--fami
                                         "--traits", "1"}};
 
 test::CliResult Analyse(const std::string& data, const std::vector<std::string>& design, const std::string& out,
-                        const std::vector<std::string>& more = {}) {
-  std::vector<std::string> args = {"--data", data, "--output", out, "--age", "10", "--site-col", "1,4",
+                        const std::vector<std::string>& more = {}, const std::string& age = "10") {
+  std::vector<std::string> args = {"--data", data, "--output", out, "--age", age, "--site-col", "1,4",
                                    "--block-col", "5,4", "--family-col", "9,6", "--age-col", "15,4",
                                    "--trait-col", "19,10", "--quiet"};
   args.insert(args.end(), design.begin(), design.end());
@@ -139,14 +143,26 @@ std::string Skeleton(const std::string& line) {
 // The exact report against dense projections computed apart from the
 // program (exact_reference.py): 15 written digits of values that lose at
 // most a few to cancellation agree to 1e-9. Its layout is the default
-// report's, number for number.
+// report's, number for number. The random trials (random_designs.py) leave
+// families out of blocks and whole sites; the Douglas-fir trial is not in
+// the repository and is compared where the shared data sit beside it.
 TEST(ArithmeticDouble, AgreesWithDenseProjectionsInTheDefaultLayout) {
-  for (const Example& example : {kMaize, kBamboo}) {
+  const std::vector<std::string> twoTraits = {"--traits", "2"};
+  const std::string random = "tests/data/exact_reference/";
+  const Example examples[] = {
+      kMaize, kBamboo, {"random_small", twoTraits, random + "random_small.dat"},
+      {"random_sparse", twoTraits, random + "random_sparse.dat"},
+      {"douglas_c13", {"--traits", "1"}, "../shared/data/douglas_c13.dat", "15"}};
+  for (const Example& example : examples) {
     SCOPED_TRACE(example.name);
     test::TempDir dir;
-    const std::string data = test::SourcePath("examples/" + example.name + ".dat");
-    ASSERT_EQ(Analyse(data, example.args, dir / "exact.out", {"--arithmetic", "double"}).exitCode, 0);
-    ASSERT_EQ(Analyse(data, example.args, dir / "single.out").exitCode, 0);
+    const std::string data = test::SourcePath(example.data);
+    if (!std::filesystem::exists(data)) {
+      std::cout << "not compared: " << data << " is absent\n";
+      continue;
+    }
+    ASSERT_EQ(Analyse(data, example.args, dir / "exact.out", {"--arithmetic", "double"}, example.age).exitCode, 0);
+    ASSERT_EQ(Analyse(data, example.args, dir / "single.out", {}, example.age).exitCode, 0);
     const std::vector<std::string> exact = test::ReadLines(dir / "exact.out"), single = test::ReadLines(dir / "single.out");
     ASSERT_EQ(exact.size(), single.size());
     for (std::size_t n = 1; n < exact.size(); ++n) EXPECT_EQ(Skeleton(exact[n]), Skeleton(single[n])) << "line " << n + 1;
