@@ -60,6 +60,28 @@ std::vector<std::string> Numbered(int first, int last) {
 
 const std::string kEnd = " Start at 09:15:02 and Ended at 09:16:40";
 
+// The window's results beside the report never take the report's own name.
+TEST(ResultPathsBeside, ReplaceTheExtensionOfTheReportAlone) {
+  const struct {
+    const char* report;
+    const char* json;
+    const char* tables;
+    const char* html;
+  } cases[] = {
+      {"/out/maize.out", "/out/maize.json", "/out/maize-tables", "/out/maize.html"},
+      {"/out.v2/report", "/out.v2/report.json", "/out.v2/report-tables", "/out.v2/report.html"},
+      {"A:\\R.OUT", "A:\\R.json", "A:\\R-tables", "A:\\R.html"},
+      {"/out/.out", "/out/.out.json", "/out/.out-tables", "/out/.out.html"},
+      {"/out/x.json", "/out/x.json.json", "/out/x-tables", "/out/x.html"},
+  };
+  for (const auto& c : cases) {
+    const ResultPaths paths = ResultPathsBeside(c.report);
+    EXPECT_EQ(paths.json, c.json) << c.report;
+    EXPECT_EQ(paths.tables, c.tables) << c.report;
+    EXPECT_EQ(paths.html, c.html) << c.report;
+  }
+}
+
 TEST(ProgressQueue, WindowFollowingAWorkerShowsExactlyTheLastScreen) {
   ProgressQueue queue;
   View view;

@@ -41,6 +41,10 @@ inline constexpr double kNoLimit = std::numeric_limits<double>::infinity();
 // value reads as 0 (with a warning, as empty fields always have).
 enum class MissingMode { kStop, kDrop, kZero };
 
+// What the families of the trial are, which sets the share of the additive
+// variance the family component holds; unknown leaves that heritability out.
+enum class FamilyKind { kUnknown, kHalfSib, kFullSib, kClone };
+
 // The run parameters as read from the boxes (each converted to a double by
 // the text-to-number rules) or from the batch program's options.
 struct RunParameters {
@@ -73,6 +77,9 @@ struct RunParameters {
   MissingMode missing = MissingMode::kStop;
   FieldNames fieldNames = WindowFieldNames();  // how messages name each parameter
   bool exactReport = false;  // the report's values from the exact engine, in the same layout
+  std::string jsonPath, tablesDir, htmlPath;  // the results document, tables and page; empty: not written
+  FamilyKind familyKind = FamilyKind::kUnknown;  // for the heritability of single trees
+  double selectFraction = 0.1;                   // of the families marked as selected on each trait
 
   const std::string& NameOf(Field f) const { return fieldNames[static_cast<std::size_t>(f)]; }
 };

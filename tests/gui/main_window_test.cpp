@@ -216,12 +216,24 @@ class MainWindowTest : public QObject {
                                                                   .arg(params.*box.parameter)
                                                                   .arg(box.value)));
     QVERIFY(params.fieldNames == WindowFieldNames());
-    // The exact report is chosen on Start's menu, and only there.
-    QVERIFY(!params.exactReport);
+    // The exact report is chosen in view or on Start's menu, the two in step;
+    // the results stand beside the report, named after it.
+    QVERIFY(!params.exactReport && params.jsonPath.empty() && params.tablesDir.empty() && params.htmlPath.empty());
     auto* exact = window_->findChild<QAction*>(QStringLiteral("exactArithmeticAction"));
+    auto* exactBox = Find<QCheckBox>(*window_, "exactArithmeticBox");
     QVERIFY(exact != nullptr && Find<QPushButton>(*window_, "Command1")->actions().contains(exact));
     exact->setChecked(true);
-    QVERIFY(window_->ReadParameters().exactReport);
+    QVERIFY(window_->ReadParameters().exactReport && exactBox->isChecked());
+    exactBox->setChecked(false);
+    QVERIFY(!window_->ReadParameters().exactReport && !exact->isChecked());
+    Find<QLineEdit>(*window_, "Text7")->setText(QStringLiteral("maize.out"));
+    Find<QCheckBox>(*window_, "resultsBox")->setChecked(true);
+    const RunParameters results = window_->ReadParameters();
+    const std::string stem = results.reportPath.substr(0, results.reportPath.size() - 4);
+    QVERIFY(results.reportPath.ends_with("maize.out"));
+    QCOMPARE(results.jsonPath, stem + ".json");
+    QCOMPARE(results.tablesDir, stem + "-tables");
+    QCOMPARE(results.htmlPath, stem + ".html");
   }
 
  private:

@@ -97,6 +97,22 @@ QLabel* AddLabel(QWidget* parent, const char* name, const QString& text, const Q
   return label;
 }
 
+QCheckBox* AddCheckBox(QWidget* parent, const char* name, const QString& text, const QRect& where,
+                       const QColor& colour) {
+  auto* box = new QCheckBox(text, parent);
+  box->setObjectName(QLatin1String(name));
+  box->setGeometry(where);
+  Paint(box, colour);
+  return box;
+}
+
+void SetResultsBesideReport(RunParameters& params) {
+  const ResultPaths paths = ResultPathsBeside(params.reportPath);
+  params.jsonPath = paths.json;
+  params.tablesDir = paths.tables;
+  params.htmlPath = paths.html;
+}
+
 // Paths leave the window in the file system's own encoding and separators.
 std::string LocalPath(const QString& path) {
   return QFile::encodeName(QDir::toNativeSeparators(path)).toStdString();
@@ -234,6 +250,13 @@ void MainWindow::BuildControls() {
   large.setPixelSize(20);
   large.setBold(true);
   product->setFont(large);
+
+  // The free corner left of the product label holds the exact-arithmetic
+  // choice in view; the Start button's menu keeps it too, the two in step.
+  exactBox_ = AddCheckBox(this, "exactArithmeticBox", QStringLiteral("exact"), Twips(6480, 2895, 840, 345),
+                          kOutputColour);
+  connect(exactBox_, &QCheckBox::toggled, exactAction_, &QAction::setChecked);
+  connect(exactAction_, &QAction::toggled, exactBox_, &QCheckBox::setChecked);
 }
 
 void MainWindow::BuildPickers() {
@@ -260,6 +283,10 @@ void MainWindow::BuildPickers() {
   outputFolders_->setGeometry(Twips(6480, 600, 2655, 1500));
   AddLabel(this, "Label9", QStringLiteral("Output file"), Twips(6480, 2160, 2655, 255), kOutputColour);
   outputNameBox_ = AddBox("Text7", 6480, 2400, 2655, kOutputColour);
+  // On the right of the "Output file" row, whose caption leaves it empty:
+  // more outputs of the run, named after the report.
+  resultsBox_ = AddCheckBox(this, "resultsBox", QStringLiteral("tables and page"), Twips(7500, 2160, 1635, 255),
+                            kOutputColour);
   Paint(outputDrives_, kOutputColour);
   Paint(outputFolders_, kOutputColour);
 }
@@ -321,6 +348,7 @@ RunParameters MainWindow::ReadParameters() const {
   params.missing = missingChoice_;
   params.fieldNames = WindowFieldNames();
   params.exactReport = exactAction_->isChecked();
+  if (resultsBox_->isChecked()) SetResultsBesideReport(params);
   if (DelimitedChosen()) {
     params.delimited = true;
     // The window has no box for it: a sheet saved with semicolons has decimal commas.

@@ -6,6 +6,7 @@
 // stays responsive and the progress window follows it live.
 
 #include <QAction>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -92,6 +93,8 @@ class MainWindow : public QWidget {
 
   QPushButton* startButton_ = nullptr;  // Command1
   QAction* exactAction_ = nullptr;      // Start's menu: the report from the exact engine
+  QCheckBox* exactBox_ = nullptr;       // the same choice, in view beside the product label
+  QCheckBox* resultsBox_ = nullptr;     // the results document, tables and page beside the report
   QPushButton* endButton_ = nullptr;    // Command2
   QLineEdit* sitesBox_ = nullptr;       // Text8
   QLineEdit* blocksBox_ = nullptr;      // Text1
