@@ -150,8 +150,8 @@ std::string Page::Draw() {
   Header();
   Precision();
   Design();
-  Overview();
   HeatMaps();
+  Overview();
   const json& traits = List(doc_, "traits");
   if (!traits.empty()) out_ += "<h2>Traits</h2>\n";
   for (const json& trait : traits) TraitSection(trait);
