@@ -18,3 +18,4 @@ FUZZ_SECONDS="${FUZZ_SECONDS:-60}" KORVAN_JOBS="$jobs" bash tools/fuzz.sh
 
 KORVAN_JOBS="$jobs" bash tools/cross-windows.sh
 bash tools/windows-test.sh
+KORVAN_JOBS="$jobs" bash tools/package-windows.sh
