@@ -17,6 +17,7 @@
 #include "ui/run.h"
 #include "ui/window/pickers.h"
 #include "ui/window/progress_window.h"
+#include "ui/window/tooltips.h"
 
 namespace korvan {
 
@@ -152,6 +153,7 @@ MainWindow::MainWindow() : procedure_(std::make_unique<ProgressWindow>(queue_)) 
   BuildControls();
   BuildPickers();
   ConnectPickers();
+  AddToolTips(*this);
 }
 
 MainWindow::~MainWindow() {
