@@ -57,6 +57,8 @@ korvan::RunParameters TrialParameters(const std::string& data) {
   return params;
 }
 
+constexpr double kMostOverhead = 1.2;
+
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // As korvan-cli runs it without --procedure.
@@ -131,5 +133,10 @@ int main(int argc, char* argv[]) {
               batch, closed.seconds, closed.guiSeconds, open.seconds, open.guiSeconds, open.seconds / closed.seconds,
               open.seconds / batch, runs);
   std::remove(params.reportPath.c_str());
+  // The target: following a run costs at most 1.2 times not following it.
+  if (open.seconds > kMostOverhead * closed.seconds) {
+    std::printf("over the target: open / closed above %.1f\n", kMostOverhead);
+    return 1;
+  }
   return 0;
 }

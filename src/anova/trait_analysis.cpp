@@ -110,7 +110,7 @@ void WriteVarianceComponents(const RunData& run, const SumsOfSquares& ss,
 
 }  // namespace
 
-void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report, TraitReductionsForm reduceAllTraits) {
+std::vector<TraitOutcome> AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report, TraitReductionsForm reduceAllTraits) {
   assert(run.nTrait >= 1 && run.nTrait <= kMaxTrait);
   // The set-up refuses designs in which a line of the table has no degrees
   // of freedom.
@@ -123,6 +123,7 @@ void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report, TraitRedu
   run.msFamByTrait.assign(storeSize, 0.0);
 
   const std::vector<Reductions> all = reduceAllTraits(run);
+  std::vector<TraitOutcome> outcomes(all.size());
   for (int t = 1; t <= run.nTrait; ++t) {
     log.CheckStop();
     const std::string subject = "Trait " + std::to_string(t) + " of " + run.params.dataPath;
@@ -132,8 +133,10 @@ void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report, TraitRedu
     WriteAnovaTable(run, t, ss, subject, report);
     const VarianceEstimates estimates = VarianceComponents(run, t, ss);
     WriteVarianceComponents(run, ss, estimates, subject, report);
+    outcomes[static_cast<std::size_t>(t)] = {reductions, ss, estimates};
     log.Advance(t);
   }
+  return outcomes;
 }
 
 }  // namespace korvan

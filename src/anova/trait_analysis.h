@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "anova/trait_reductions.h"
+#include "anova/variance_components.h"
 #include "input/rundata.h"
 #include "base/progress.h"
 
@@ -14,9 +15,16 @@ namespace korvan {
 // has a faster form beside the straightforward one.
 using TraitReductionsForm = std::vector<Reductions> (*)(RunData& run);
 
+// What the report shows of one trait, for judging it against exact values.
+struct TraitOutcome {
+  Reductions reductions;
+  SumsOfSquares ss;
+  VarianceEstimates estimates;
+};
+
 // For every trait in order: the reductions (with the family constants),
 // the analysis-of-variance table, the variance components and their report
-// lines.
-void AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report, TraitReductionsForm reduceAllTraits);
+// lines. Returns what each trait showed (index 1..nTrait).
+std::vector<TraitOutcome> AnalyseTraits(RunData& run, ProgressLog& log, ReportFile& report, TraitReductionsForm reduceAllTraits);
 
 }  // namespace korvan

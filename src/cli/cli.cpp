@@ -40,6 +40,7 @@ constexpr int kExitUsage = 2;
 
 constexpr std::string_view kUsage =
     "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
+    "                  [--arithmetic single|double]\n"
     "                  [--sites N] [--blocks N] [--families N] [--records N]\n"
     "                  [--missing stop|drop|zero] [--missing-codes CODE,...]\n"
     "                  fixed columns:  --traits N --age X --site-col START,WIDTH\n"
@@ -65,6 +66,10 @@ constexpr std::string_view kHelp =
     "  --quiet            no progress indicator and no summary line\n"
     "  --timings FILE     seconds of each stage, one 'stage seconds' line each,\n"
     "                     then 'total seconds' (for the benchmarks)\n"
+    "  --arithmetic double\n"
+    "                     the report's values computed exactly, in double precision,\n"
+    "                     in the same layout; 'single' (the default) keeps the\n"
+    "                     method's own single-precision arithmetic\n"
     "  --sites N, --blocks N, --families N, --records N\n"
     "                     largest numbers of sites, blocks of any one site,\n"
     "                     families and records of the selected age the data may\n"
@@ -124,6 +129,7 @@ constexpr OptionInfo kOptions[] = {
     {"--procedure", OptionInfo::kPath, Field::kCount, Field::kCount},
     {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
     {"--timings", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--arithmetic", OptionInfo::kText, Field::kCount, Field::kCount},
     {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
     {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
     {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
@@ -238,6 +244,11 @@ void ApplyText(korvan::RunParameters& params, std::string_view name, std::string
   else if (name == "--age-column") params.ageColumn = text;
   else if (name == "--trait-columns") params.traitColumns = Items(value);
   else if (name == "--missing-codes") params.missingCodes = Items(value);
+  else if (name == "--arithmetic") {
+    if (value != "single" && value != "double")
+      throw UsageError{"--arithmetic: '" + text + "' is neither single nor double"};
+    params.exactReport = value == "double";
+  }
   else if (name == "--delimiter") {
     const std::pair<std::string_view, char> names[] = {{"comma", ','}, {",", ','},     {"semicolon", ';'},
                                                         {";", ';'},     {"tab", '\t'}, {"\t", '\t'}};

@@ -78,8 +78,8 @@ void WriteCovarianceComponents(const RunData& run, int t1, int t2, const PairAno
 
 }  // namespace
 
-void AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report, PairReductionsForm reduceAllPairs) {
-  if (run.nTrait < 2) return;
+std::vector<std::vector<PairAnova>> AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report, PairReductionsForm reduceAllPairs) {
+  if (run.nTrait < 2) return {};
   assert(static_cast<int>(run.vfByTrait.size()) > run.nTrait);
   log.BeginStage("Analysing the trait pairs", static_cast<std::int64_t>(run.nTrait) * (run.nTrait - 1) / 2);
   std::int64_t done = 0;
@@ -96,6 +96,7 @@ void AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report, PairReduct
       log.Advance(++done);
     }
   }
+  return all;
 }
 
 }  // namespace korvan

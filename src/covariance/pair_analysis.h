@@ -15,7 +15,8 @@ namespace korvan {
 using PairReductionsForm = std::vector<std::vector<PairAnova>> (*)(const RunData& run);
 
 // For every pair of traits (1, 2), (1, 3), .. (2, 3), ..: the analysis of
-// covariance and the phenotypic and family correlations.
-void AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report, PairReductionsForm reduceAllPairs);
+// covariance and the phenotypic and family correlations. Returns what each
+// pair showed ([t1][t2]; empty with one trait).
+std::vector<std::vector<PairAnova>> AnalysePairs(RunData& run, ProgressLog& log, ReportFile& report, PairReductionsForm reduceAllPairs);
 
 }  // namespace korvan

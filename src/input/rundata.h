@@ -72,6 +72,7 @@ struct RunParameters {
   std::vector<std::string> missingCodes = {"NA", ".", "*", "-"};  // trait fields that hold no value
   MissingMode missing = MissingMode::kStop;
   FieldNames fieldNames = WindowFieldNames();  // how messages name each parameter
+  bool exactReport = false;  // the report's values from the exact engine, in the same layout
 
   const std::string& NameOf(Field f) const { return fieldNames[static_cast<std::size_t>(f)]; }
 };

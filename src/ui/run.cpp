@@ -2,10 +2,15 @@
 
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "anova/trait_analysis.h"
 #include "covariance/pair_analysis.h"
+#include "exact/exact_engine.h"
+#include "exact/exact_report.h"
+#include "exact/precision_guard.h"
+#include "base/korvan_error.h"
 #include "format/report_file.h"
 #include "input/level_coding.h"
 #include "input/reader.h"
@@ -62,6 +67,22 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
         " left out of the analysis (the first on line " + std::to_string(missing.firstLine) + ")");
 }
 
+// The exact values: the exact report in place of the sections when one is
+// wanted, and a warning when the report's values differ visibly.
+std::optional<std::string> GuardPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
+                                          const std::vector<std::vector<PairAnova>>& pairs, ExactBeside& exact,
+                                          ReportFile* exactReport) {
+  const ExactResults& values = exact.Results();
+  if (exactReport) {
+    if (!values.available)
+      throw KorvanError("the exact values of " + run.params.dataPath +
+                        " could not be computed (a system of equations was singular); "
+                        "the default arithmetic writes the report");
+    WriteExactSections(run, traits, values, *exactReport);
+  }
+  return PrecisionWarning(run, traits, pairs, values);
+}
+
 }  // namespace
 
 const StageForms& ProductForms() {
@@ -106,15 +127,24 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   endStage("read");
   forms.codeLevels(run, log);
   endStage("coding");
+  ExactBeside exact(run);
   forms.setUpModel(run, log);
   endStage("set-up");
   WriteReportHead(run, report);
-  AnalyseTraits(run, log, report, forms.reduceAllTraits);
+  // The exact report keeps the sections of the single-precision one aside,
+  // in a file that is never put in place.
+  OutputSet scratch;
+  std::optional<ReportFile> single;
+  if (run.params.exactReport) single.emplace(scratch, run.params.reportPath + ".single");
+  const auto traits = AnalyseTraits(run, log, single ? *single : report, forms.reduceAllTraits);
   endStage("traits");
-  AnalysePairs(run, log, report, forms.reduceAllPairs);
+  const auto pairs = AnalysePairs(run, log, single ? *single : report, forms.reduceAllPairs);
   endStage("pairs");
+  const std::optional<std::string> precision = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
+  endStage("exact");
   log.CheckStop();
   log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
+  if (precision) log.Line(" Warning: " + *precision);
   sink.Flush();
   report.Finish();
   endStage("report");
@@ -127,6 +157,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   summary.nTrait = run.nTrait;
   summary.nDropped = run.missingValues.dropped;
   NoteFieldWarnings(run, summary);
+  if (precision) summary.warnings.push_back(*precision);
   summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   return summary;
 }

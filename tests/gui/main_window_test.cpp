@@ -260,6 +260,12 @@ class MainWindowTest : public QObject {
                                                                   .arg(params.*box.parameter)
                                                                   .arg(box.value)));
     QVERIFY(params.fieldNames == WindowFieldNames());
+    // The exact report is chosen on Start's menu, and only there.
+    QVERIFY(!params.exactReport);
+    auto* exact = window_->findChild<QAction*>(QStringLiteral("exactArithmeticAction"));
+    QVERIFY(exact != nullptr && Find<QPushButton>(*window_, "Command1")->actions().contains(exact));
+    exact->setChecked(true);
+    QVERIFY(window_->ReadParameters().exactReport);
   }
 
  private:

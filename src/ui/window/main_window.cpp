@@ -1,5 +1,6 @@
 #include "ui/window/main_window.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
@@ -176,6 +177,21 @@ void MainWindow::BuildControls() {
   startButton_->setObjectName(QStringLiteral("Command1"));
   startButton_->setGeometry(Twips(120, 120, 615, 375));
   connect(startButton_, &QPushButton::clicked, this, &MainWindow::StartRun);
+  // The choice of arithmetic sits on the Start button itself, in its menu and
+  // its tip, so that the settled layout of the window keeps every control.
+  exactAction_ = new QAction(QStringLiteral("Exact arithmetic (the report's values in double precision)"), startButton_);
+  exactAction_->setObjectName(QStringLiteral("exactArithmeticAction"));
+  exactAction_->setCheckable(true);
+  startButton_->addAction(exactAction_);
+  startButton_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  auto showArithmetic = [this](bool exact) {
+    startButton_->setToolTip(exact ? QStringLiteral("Exact arithmetic is on: the report's values in double precision "
+                                                    "(right-click to change)")
+                                   : QStringLiteral("Single-precision arithmetic, as the method prescribes "
+                                                    "(right-click for exact arithmetic)"));
+  };
+  connect(exactAction_, &QAction::toggled, this, showArithmetic);
+  showArithmetic(false);
   endButton_ = new QPushButton(QStringLiteral("End"), this);
   endButton_->setObjectName(QStringLiteral("Command2"));
   endButton_->setGeometry(Twips(120, 600, 615, 375));
@@ -306,6 +322,7 @@ RunParameters MainWindow::ReadParameters() const {
   params.nSite = CountBox(sitesBox_);
   params.missing = missingChoice_;
   params.fieldNames = WindowFieldNames();
+  params.exactReport = exactAction_->isChecked();
   if (DelimitedChosen()) {
     params.delimited = true;
     // The window has no box for it: a sheet saved with semicolons has decimal commas.

@@ -5,6 +5,7 @@
 // open the progress window. A run works on a worker thread, so the window
 // stays responsive and the progress window follows it live.
 
+#include <QAction>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -90,6 +91,7 @@ class MainWindow : public QWidget {
   MissingMode missingChoice_ = MissingMode::kStop;  // asked once per "Start"
 
   QPushButton* startButton_ = nullptr;  // Command1
+  QAction* exactAction_ = nullptr;      // Start's menu: the report from the exact engine
   QPushButton* endButton_ = nullptr;    // Command2
   QLineEdit* sitesBox_ = nullptr;       // Text8
   QLineEdit* blocksBox_ = nullptr;      // Text1

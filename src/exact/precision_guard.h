@@ -1,0 +1,23 @@
+#pragma once
+
+// Judges the single-precision report against the exact values: a warning
+// when a reader would notice the difference, nothing otherwise.
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "anova/trait_analysis.h"
+#include "covariance/pair_reductions.h"
+#include "exact/exact_engine.h"
+#include "input/rundata.h"
+
+namespace korvan {
+
+// The warning, naming the worst quantities with both values, or nothing when
+// every value of the report stays within what a reader tolerates.
+std::optional<std::string> PrecisionWarning(const RunData& run, const std::vector<TraitOutcome>& traits,
+                                            const std::vector<std::vector<PairAnova>>& pairs,
+                                            const ExactResults& exact);
+
+}  // namespace korvan
