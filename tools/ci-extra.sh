@@ -2,7 +2,8 @@
 # The second half of CI, after tools/test.sh: the whole test suite built with
 # AddressSanitizer and UndefinedBehaviorSanitizer, then the fuzz targets
 # (their committed corpus replayed, then about a minute of fuzzing each),
-# then the batch programs cross-compiled for Windows.
+# then the batch programs cross-compiled for Windows and tested under wine,
+# then the Debian package of build/ installed, tried and removed.
 # Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,3 +18,7 @@ ctest --test-dir build-sanitize --output-on-failure --parallel "$jobs"
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}" KORVAN_JOBS="$jobs" bash tools/fuzz.sh
 
 KORVAN_JOBS="$jobs" bash tools/cross-windows.sh
+bash tools/windows-test.sh
+KORVAN_JOBS="$jobs" bash tools/package-windows.sh
+
+bash tools/deb-test.sh

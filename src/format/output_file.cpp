@@ -159,9 +159,11 @@ OutputFile::OutputFile(std::string path, std::string_view kind, OutputMessage me
   }
 }
 
+// Closed before it is removed: Windows refuses to delete a file that is
+// still open, which would leave the temporary file of every failed run.
 OutputFile::~OutputFile() {
-  if (!placed_) RemoveTemporary();
   Close();
+  if (!placed_) RemoveTemporary();
 }
 
 void OutputFile::Close() {

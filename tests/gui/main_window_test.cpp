@@ -7,9 +7,11 @@
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QToolTip>
 
 #include "gui/message_catcher.h"
 #include "ui/window/progress_window.h"
+#include "ui/window/tooltips.h"
 
 namespace korvan {
 namespace {
@@ -100,6 +102,51 @@ class MainWindowTest : public QObject {
     const QFont product = Find<QLabel>(form, "Label12")->font();
     QVERIFY(product.bold());
     QVERIFY(QFontInfo(product).pixelSize() > QFontInfo(Find<QLabel>(form, "Label10")->font()).pixelSize() + 4);
+  }
+
+  // Hovering any box, list or button explains it with an example and the
+  // batch program's option, which korvan-cli must know; a number too long
+  // for its box shows its start, and its tooltip gives it whole.
+  void ControlsExplainThemselvesAndLongNumbersStayReadable() {
+    MainWindow& form = *window_;
+    const std::string options = test::RunCli({"--help"}).out;
+    const QRegularExpression option(QStringLiteral("--[a-z-]+"));
+    std::vector<const char*> names = {"exactArithmeticBox", "resultsBox"};
+    for (const Control& c : kLayout) names.push_back(c.name);
+    for (const char* name : names) {
+      const struct { const char* name; } c{name};
+      auto* widget = Find<QWidget>(form, c.name);
+      // A list is hovered in its viewport, the others in themselves.
+      auto* list = qobject_cast<QAbstractScrollArea*>(widget);
+      QWidget* hovered = list != nullptr ? list->viewport() : widget;
+      QHelpEvent hover(QEvent::ToolTip, QPoint(2, 2), hovered->mapToGlobal(QPoint(2, 2)));
+      QApplication::sendEvent(hovered, &hover);
+      const QString tip = QToolTip::text();
+      QToolTip::hideText();
+      if (QByteArray("Label5 Label11 Label12").contains(c.name)) continue;  // headings and the name
+      QVERIFY2(tip == ToolTipText(*widget) && tip.contains("\nExample: ") && tip.contains("\nBatch program: "),
+               qPrintable(QLatin1String(c.name) + " shows " + tip));
+      for (const auto& named : option.globalMatch(tip))
+        QVERIFY2(options.find(named.captured().toStdString()) != std::string::npos, qPrintable(named.captured()));
+    }
+
+    auto* records = Find<QLineEdit>(form, "Text3");
+    auto* traits = Find<QLineEdit>(form, "Text6");
+    records->setText(QStringLiteral("4000000"));
+    static_cast<void>(form.grab());
+    QCOMPARE(records->cursorPosition(), 0);
+    QVERIFY(ToolTipText(*records).startsWith(QStringLiteral("4000000\n\nNo. of Records")));
+    // While typed in, the box follows the cursor; left, it shows the start.
+    records->clear();
+    records->setFocus();
+    QTest::keyClicks(records, QStringLiteral("4000000"));
+    static_cast<void>(form.grab());
+    QCOMPARE(records->cursorPosition(), 7);
+    traits->setFocus();
+    static_cast<void>(form.grab());
+    QCOMPARE(records->cursorPosition(), 0);
+    records->setText(QStringLiteral("36"));
+    QVERIFY(ToolTipText(*records).startsWith(QStringLiteral("No. of Records")));
   }
 
   void ProgressWindowOpensBesideTheMainWindowWithoutBlockingIt() {

@@ -18,6 +18,7 @@
 #include "ui/run.h"
 #include "ui/window/pickers.h"
 #include "ui/window/progress_window.h"
+#include "ui/window/tooltips.h"
 
 namespace korvan {
 
@@ -169,6 +170,7 @@ MainWindow::MainWindow() : procedure_(std::make_unique<ProgressWindow>(queue_)) 
   BuildControls();
   BuildPickers();
   ConnectPickers();
+  AddToolTips(*this);
 }
 
 MainWindow::~MainWindow() {
