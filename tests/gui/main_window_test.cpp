@@ -3,6 +3,7 @@
 // the boxes and pickers read into the run's parameters.
 
 #include <QComboBox>
+#include <vector>
 #include <QDir>
 #include <QLabel>
 #include <QListWidget>
@@ -112,10 +113,9 @@ class MainWindowTest : public QObject {
     const std::string options = test::RunCli({"--help"}).out;
     const QRegularExpression option(QStringLiteral("--[a-z-]+"));
     std::vector<const char*> names = {"exactArithmeticBox", "resultsBox"};
-    for (const Control& c : kLayout) names.push_back(c.name);
+    for (const Control& c : kLayout) names.push_back(name);
     for (const char* name : names) {
-      const struct { const char* name; } c{name};
-      auto* widget = Find<QWidget>(form, c.name);
+      auto* widget = Find<QWidget>(form, name);
       // A list is hovered in its viewport, the others in themselves.
       auto* list = qobject_cast<QAbstractScrollArea*>(widget);
       QWidget* hovered = list != nullptr ? list->viewport() : widget;
@@ -123,9 +123,9 @@ class MainWindowTest : public QObject {
       QApplication::sendEvent(hovered, &hover);
       const QString tip = QToolTip::text();
       QToolTip::hideText();
-      if (QByteArray("Label5 Label11 Label12").contains(c.name)) continue;  // headings and the name
+      if (QByteArray("Label5 Label11 Label12").contains(name)) continue;  // headings and the name
       QVERIFY2(tip == ToolTipText(*widget) && tip.contains("\nExample: ") && tip.contains("\nBatch program: "),
-               qPrintable(QLatin1String(c.name) + " shows " + tip));
+               qPrintable(QLatin1String(name) + " shows " + tip));
       for (const auto& named : option.globalMatch(tip))
         QVERIFY2(options.find(named.captured().toStdString()) != std::string::npos, qPrintable(named.captured()));
     }
