@@ -2,8 +2,11 @@
 
 #include <chrono>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "anova/trait_analysis.h"
 #include "covariance/pair_analysis.h"
@@ -16,6 +19,9 @@
 #include "input/reader.h"
 #include "input/run_parameters.h"
 #include "model/model_setup.h"
+#include "results/html_page.h"
+#include "results/results_document.h"
+#include "results/tables.h"
 
 namespace korvan {
 
@@ -67,9 +73,81 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
         " left out of the analysis (the first on line " + std::to_string(missing.firstLine) + ")");
 }
 
+// The JSON, CSV and HTML results: what failed, which file, what to do.
+template <const char* kWhat>
+std::string ResultsMessage(OutputStep step, const std::string& path, std::error_code reason) {
+  const char* verb[] = {"cannot create the ", "cannot write the ", "cannot finish the ", "cannot put the "};
+  std::string message = verb[static_cast<int>(step)] + std::string(kWhat);
+  message += step == OutputStep::kPlace ? " in place as " : " ";
+  return message + path + ": " + ReasonText(reason) +
+         (IsDiskFull(reason) ? "; free space on the disk or choose another folder"
+                             : "; choose a folder that exists and that you may write to");
+}
+constexpr char kJsonWhat[] = "results file", kTableWhat[] = "results table", kHtmlWhat[] = "results page";
+
+// The results files of a run, opened before the data are read so that a
+// folder that cannot take them fails first, and placed with the report.
+class ResultsFiles {
+ public:
+  ResultsFiles(const RunParameters& params, OutputSet& outputs) {
+    if (!params.jsonPath.empty()) json_ = &outputs.Add(params.jsonPath, "results", ResultsMessage<kJsonWhat>);
+    if (!params.tablesDir.empty()) OpenTables(params.tablesDir, outputs);
+    if (!params.htmlPath.empty()) html_ = &outputs.Add(params.htmlPath, "page", ResultsMessage<kHtmlWhat>);
+  }
+  ResultsFiles(const ResultsFiles&) = delete;
+  ResultsFiles& operator=(const ResultsFiles&) = delete;
+  // A failed run leaves no empty folder of its own making behind.
+  ~ResultsFiles() {
+    std::error_code ignored;
+    if (!createdDir_.empty() && !written_) std::filesystem::remove(createdDir_, ignored);
+  }
+
+  bool Wanted() const { return json_ || html_ || !tables_.empty(); }
+
+  void Write(const RunData& run, const ExactResults& exact, const PrecisionCheck& precision) {
+    if (!Wanted()) return;
+    if (!exact.available)
+      throw KorvanError("the exact values of " + run.params.dataPath +
+                        " could not be computed (a system of equations was singular, or a line of the analysis "
+                        "has no degrees of freedom), and the results files are made of them; run without the "
+                        "results files");
+    const nlohmann::json doc = ResultsDocument(run, exact, run.params, precision);
+    if (json_) {
+      json_->Append(doc.dump(2));
+      json_->Append("\n");
+    }
+    if (!tables_.empty()) {
+      std::vector<CsvTable> tables = ResultsTables(doc);
+      for (std::size_t i = 0; i < tables.size(); ++i) tables_[i]->Append(tables[i].text);
+    }
+    if (html_) html_->Append(HtmlPage(doc));
+    written_ = true;
+  }
+
+ private:
+  void OpenTables(const std::string& dir, OutputSet& outputs) {
+    std::error_code error;
+    const std::filesystem::path folder(dir);
+    if (!std::filesystem::is_directory(folder, error)) {
+      if (std::filesystem::create_directories(folder, error)) createdDir_ = folder;
+      if (error)
+        throw KorvanError("cannot create the folder " + dir + " for the results tables: " + ReasonText(error) +
+                          "; choose a folder that you may write to");
+    }
+    for (const std::string& name : ResultsTableNames())
+      tables_.push_back(&outputs.Add((folder / name).string(), "table", ResultsMessage<kTableWhat>));
+  }
+
+  OutputFile* json_ = nullptr;
+  OutputFile* html_ = nullptr;
+  std::vector<OutputFile*> tables_;
+  std::filesystem::path createdDir_;
+  bool written_ = false;
+};
+
 // The exact values: the exact report in place of the sections when one is
 // wanted, and a warning when the report's values differ visibly.
-std::optional<std::string> GuardPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
+PrecisionCheck GuardPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
                                           const std::vector<std::vector<PairAnova>>& pairs, ExactBeside& exact,
                                           ReportFile* exactReport) {
   const ExactResults& values = exact.Results();
@@ -80,7 +158,7 @@ std::optional<std::string> GuardPrecision(const RunData& run, const std::vector<
                         "the default arithmetic writes the report");
     WriteExactSections(run, traits, values, *exactReport);
   }
-  return PrecisionWarning(run, traits, pairs, values);
+  return CheckPrecision(run, traits, pairs, values);
 }
 
 }  // namespace
@@ -112,6 +190,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   ProgressLog log(sink);
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
+  ResultsFiles results(run.params, outputs);
   // Created now, so that a folder that cannot take the report shows before
   // the data are read, not after the analysis.
   ReportFile report(outputs, run.params.reportPath);
@@ -140,8 +219,11 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   endStage("traits");
   const auto pairs = AnalysePairs(run, log, single ? *single : report, forms.reduceAllPairs);
   endStage("pairs");
-  const std::optional<std::string> precision = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
+  const PrecisionCheck check = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
+  const std::optional<std::string>& precision = check.warning;
   endStage("exact");
+  results.Write(run, exact.Results(), check);
+  if (results.Wanted()) endStage("results");
   log.CheckStop();
   log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
   if (precision) log.Line(" Warning: " + *precision);
