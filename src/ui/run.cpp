@@ -96,11 +96,6 @@ class ResultsFiles {
   }
   ResultsFiles(const ResultsFiles&) = delete;
   ResultsFiles& operator=(const ResultsFiles&) = delete;
-  // A failed run leaves no empty folder of its own making behind.
-  ~ResultsFiles() {
-    std::error_code ignored;
-    if (!createdDir_.empty() && !written_) std::filesystem::remove(createdDir_, ignored);
-  }
 
   bool Wanted() const { return json_ || html_ || !tables_.empty(); }
 
@@ -121,7 +116,6 @@ class ResultsFiles {
       for (std::size_t i = 0; i < tables.size(); ++i) tables_[i]->Append(tables[i].text);
     }
     if (html_) html_->Append(HtmlPage(doc));
-    written_ = true;
   }
 
  private:
@@ -129,7 +123,7 @@ class ResultsFiles {
     std::error_code error;
     const std::filesystem::path folder(dir);
     if (!std::filesystem::is_directory(folder, error)) {
-      if (std::filesystem::create_directories(folder, error)) createdDir_ = folder;
+      if (std::filesystem::create_directories(folder, error)) outputs.AddMadeFolder(dir);
       if (error)
         throw KorvanError("cannot create the folder " + dir + " for the results tables: " + ReasonText(error) +
                           "; choose a folder that you may write to");
@@ -141,8 +135,6 @@ class ResultsFiles {
   OutputFile* json_ = nullptr;
   OutputFile* html_ = nullptr;
   std::vector<OutputFile*> tables_;
-  std::filesystem::path createdDir_;
-  bool written_ = false;
 };
 
 // The exact values: the exact report in place of the sections when one is
