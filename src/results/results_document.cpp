@@ -42,6 +42,7 @@ struct Membership {
   std::vector<int> cellSite, cellFamily;                              // 1-based
   std::vector<double> mean;                                           // of each trait
   std::vector<std::vector<double>> cellSum;                           // [trait][cell]
+  std::vector<std::string> siteText, familyText;                      // codes as written, 1-based
 };
 
 Membership Walk(const RunData& run) {
@@ -77,14 +78,14 @@ Membership Walk(const RunData& run) {
     }
     m.mean[static_cast<std::size_t>(t)] = total / run.nRecord;
   }
+  m.siteText.assign(1, {});
+  for (int i = 1; i <= run.nSite; ++i)
+    m.siteText.push_back(LevelText(run.siteCode[static_cast<std::size_t>(i)], run.siteName[static_cast<std::size_t>(i)]));
+  m.familyText.assign(1, {});
+  for (int j = 1; j <= run.nFamily; ++j)
+    m.familyText.push_back(
+        LevelText(run.familyCode[static_cast<std::size_t>(j)], run.familyName[static_cast<std::size_t>(j)]));
   return m;
-}
-
-std::string SiteText(const RunData& run, int i) {
-  return LevelText(run.siteCode[static_cast<std::size_t>(i)], run.siteName[static_cast<std::size_t>(i)]);
-}
-std::string FamilyText(const RunData& run, int j) {
-  return LevelText(run.familyCode[static_cast<std::size_t>(j)], run.familyName[static_cast<std::size_t>(j)]);
 }
 
 std::string TraitName(const RunData& run, int t) {
@@ -103,11 +104,11 @@ json Design(const RunData& run, const Membership& m) {
       const std::string name = si < run.blockName.size() && bk < run.blockName[si].size() ? run.blockName[si][bk] : "";
       blocks.push_back(LevelText(run.blockCode[si][bk], name));
     }
-    sites.push_back({{"code", SiteText(run, i)}, {"records", m.siteRecords[si]}, {"blocks", std::move(blocks)}});
+    sites.push_back({{"code", m.siteText[si]}, {"records", m.siteRecords[si]}, {"blocks", std::move(blocks)}});
   }
   json families = json::array();
   for (int j = 1; j <= run.nFamily; ++j)
-    families.push_back({{"code", FamilyText(run, j)}, {"records", m.familyRecords[static_cast<std::size_t>(j)]}});
+    families.push_back({{"code", m.familyText[static_cast<std::size_t>(j)]}, {"records", m.familyRecords[static_cast<std::size_t>(j)]}});
   json traits = json::array();
   for (int t = 1; t <= run.nTrait; ++t) traits.push_back(TraitName(run, t));
   return {{"records", run.nRecord}, {"recordsLeftOut", run.missingValues.dropped}, {"sites", std::move(sites)},
@@ -169,7 +170,7 @@ json Families(const Context& c, const ExactTrait& e, double mean, const json& h2
   for (int j = 1; j <= n; ++j) {
     const auto k = static_cast<std::size_t>(j);
     const double deviation = e.famConst[k] - mean;
-    out.push_back({{"code", FamilyText(c.run, j)}, {"records", c.members.familyRecords[k]},
+    out.push_back({{"code", c.members.familyText[k]}, {"records", c.members.familyRecords[k]},
                    {"constant", Number(e.famConst[k])}, {"deviation", Number(deviation)}, {"rank", rank[k]},
                    {"predictedEffect", h2.is_null() ? json(nullptr) : Number(h2.get<double>() * deviation)},
                    {"selected", rank[k] <= selected}});
@@ -177,15 +178,23 @@ json Families(const Context& c, const ExactTrait& e, double mean, const json& h2
   return out;
 }
 
+// The largest part of the document (sites x families x traits entries), so
+// built without the copies that an initializer list makes.
 json SiteFamilyMeans(const Context& c, int t) {
   json out = json::array();
+  auto& entries = out.get_ref<json::array_t&>();
+  entries.reserve(static_cast<std::size_t>(c.run.nSF));
   const std::vector<double>& sums = c.members.cellSum[static_cast<std::size_t>(t)];
   for (int cell = 1; cell <= c.run.nSF; ++cell) {
     const auto k = static_cast<std::size_t>(cell);
     const auto records = c.members.cellRecords[k];
-    out.push_back({{"site", SiteText(c.run, c.members.cellSite[k])},
-                   {"family", FamilyText(c.run, c.members.cellFamily[k])}, {"records", records},
-                   {"mean", Number(sums[k] / static_cast<double>(records))}});
+    json entry(json::value_t::object);
+    auto& fields = entry.get_ref<json::object_t&>();
+    fields.emplace("site", c.members.siteText[static_cast<std::size_t>(c.members.cellSite[k])]);
+    fields.emplace("family", c.members.familyText[static_cast<std::size_t>(c.members.cellFamily[k])]);
+    fields.emplace("records", records);
+    fields.emplace("mean", Number(sums[k] / static_cast<double>(records)));
+    entries.push_back(std::move(entry));
   }
   return out;
 }
@@ -284,12 +293,15 @@ const char* FamilyKindName(FamilyKind kind) {
   return "";
 }
 
-nlohmann::json ResultsDocument(const RunData& run, const ExactResults& exact, const RunParameters& params,
-                               const PrecisionCheck& precision) {
+nlohmann::json ResultsBody(const RunData& run, const ExactResults& exact, const RunParameters& params) {
   const Membership members = Walk(run);
   Context c{run, exact, params, members, {exact.kF, exact.kFSF, exact.kSF}, {}, {}};
   c.weights = ComponentWeights(c.k);
-  c.df = {static_cast<double>(run.dfSite), run.dfRep, static_cast<double>(run.dfFamily), run.dfSiteFam, run.dfError};
+  // From the counts of the coding, as the exact engine takes them: the
+  // set-up may still be writing its own d.f. while this runs.
+  c.df = {static_cast<double>(run.nSite - 1), static_cast<double>(run.nRep - run.nSite),
+          static_cast<double>(run.nFamily - 1), static_cast<double>(run.nSF - run.nSite - run.nFamily + 1),
+          static_cast<double>(run.nRecord - run.nSF - run.nRep + run.nSite)};
   const bool aged = !params.delimited || !params.ageColumn.empty();
   json doc;
   doc["program"] = {{"name", "korvan"}, {"version", KORVAN_VERSION}};
@@ -310,8 +322,75 @@ nlohmann::json ResultsDocument(const RunData& run, const ExactResults& exact, co
   for (int t1 = 1; t1 < run.nTrait; ++t1)
     for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) pairs.push_back(Pair(c, t1, t2));
   doc["pairs"] = std::move(pairs);
+  return doc;
+}
+
+nlohmann::json PrecisionFindings(const PrecisionCheck& precision) { return Precision(precision); }
+
+nlohmann::json ResultsDocument(const RunData& run, const ExactResults& exact, const RunParameters& params,
+                               const PrecisionCheck& precision) {
+  json doc = ResultsBody(run, exact, params);
   doc["precision"] = Precision(precision);
   return doc;
+}
+
+namespace {
+
+bool Flat(const json& value) {
+  for (const json& item : value)
+    if (item.is_structured()) return false;
+  return true;
+}
+
+// Two spaces a level, with a container of plain values on one line: the
+// site x family means are most of a large trial's document, and one line
+// each keeps the file less than half the size that a line per number makes
+// (and so the time to write it and make it durable).
+void AppendPretty(const json& value, std::size_t indent, OutputFile& file) {
+  if (!value.is_structured() || value.empty() || Flat(value)) {
+    file.Append(value.dump());
+    return;
+  }
+  const bool object = value.is_object();
+  file.Append(object ? "{\n" : "[\n");
+  const std::string inner(indent + 2, ' ');
+  bool first = true;
+  for (auto item = value.begin(); item != value.end(); ++item) {
+    file.Append(first ? "" : ",\n");
+    first = false;
+    file.Append(inner);
+    if (object) {
+      file.Append(json(item.key()).dump());
+      file.Append(": ");
+    }
+    AppendPretty(*item, indent + 2, file);
+  }
+  file.Append("\n");
+  file.Append(std::string(indent, ' '));
+  file.Append(object ? "}" : "]");
+}
+
+void AppendMember(const char* key, const json& value, OutputFile& file) {
+  file.Append("  \"");
+  file.Append(key);
+  file.Append("\": ");
+  AppendPretty(value, 2, file);
+}
+
+}  // namespace
+
+void AppendResultsJson(const nlohmann::json& body, OutputFile& file) {
+  const char* const keys[] = {"program", "input", "design", "ems", "traits", "pairs"};
+  file.Append("{\n");
+  for (const char* key : keys) {
+    AppendMember(key, body.at(key), file);
+    file.Append(",\n");
+  }
+}
+
+void AppendResultsJsonEnd(const nlohmann::json& precision, OutputFile& file) {
+  AppendMember("precision", precision, file);
+  file.Append("\n}\n");
 }
 
 }  // namespace korvan

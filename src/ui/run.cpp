@@ -1,11 +1,13 @@
 #include "ui/run.h"
 
 #include <chrono>
+#include <exception>
 #include <ctime>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "anova/trait_analysis.h"
@@ -99,23 +101,40 @@ class ResultsFiles {
 
   bool Wanted() const { return json_ || html_ || !tables_.empty(); }
 
-  void Write(const RunData& run, const ExactResults& exact, const PrecisionCheck& precision) {
-    if (!Wanted()) return;
-    if (!exact.available)
+  // All but the precision guard's findings: the document, the JSON up to
+  // them and the tables. Safe beside the single-precision stages.
+  void Prepare(const RunData& run, ExactBeside& exact) {
+    try {
+      const ExactResults& values = exact.Results();
+      available_ = values.available;
+      if (!available_) return;
+      nlohmann::json body = ResultsBody(run, values, run.params);
+      if (json_) AppendResultsJson(body, *json_);
+      if (!tables_.empty()) {
+        const std::vector<CsvTable> tables = ResultsTables(body);
+        for (std::size_t i = 0; i < tables.size(); ++i) tables_[i]->Append(tables[i].text);
+      }
+      // Only the page needs the document after this; freeing it here keeps
+      // that work off the run's own thread too.
+      if (html_) body_ = std::move(body);
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+
+  void Finish(const RunData& run, const PrecisionCheck& precision) {
+    if (failure_) std::rethrow_exception(failure_);
+    if (!available_)
       throw KorvanError("the exact values of " + run.params.dataPath +
                         " could not be computed (a system of equations was singular, or a line of the analysis "
                         "has no degrees of freedom), and the results files are made of them; run without the "
                         "results files");
-    const nlohmann::json doc = ResultsDocument(run, exact, run.params, precision);
-    if (json_) {
-      json_->Append(doc.dump(2));
-      json_->Append("\n");
+    const nlohmann::json findings = PrecisionFindings(precision);
+    if (json_) AppendResultsJsonEnd(findings, *json_);
+    if (html_) {
+      body_["precision"] = findings;
+      html_->Append(HtmlPage(body_));
     }
-    if (!tables_.empty()) {
-      std::vector<CsvTable> tables = ResultsTables(doc);
-      for (std::size_t i = 0; i < tables.size(); ++i) tables_[i]->Append(tables[i].text);
-    }
-    if (html_) html_->Append(HtmlPage(doc));
   }
 
  private:
@@ -135,6 +154,42 @@ class ResultsFiles {
   OutputFile* json_ = nullptr;
   OutputFile* html_ = nullptr;
   std::vector<OutputFile*> tables_;
+  bool available_ = false;
+  std::exception_ptr failure_;
+  nlohmann::json body_;
+};
+
+// ResultsFiles::Prepare on a thread of its own, which waits for the exact
+// values and then works while the single-precision stages still run: on a
+// large trial most of the results' cost is hidden there. Made after the
+// exact engine and gone before it, which it stops when the run ends early.
+class ResultsAhead {
+ public:
+  ResultsAhead(ResultsFiles& files, const RunData& run, ExactBeside& exact) : files_(files), run_(run), exact_(exact) {
+    if (!files.Wanted()) return;
+    try {
+      thread_ = std::thread([this] { files_.Prepare(run_, exact_); });
+    } catch (const std::system_error&) {
+      files_.Prepare(run_, exact_);
+    }
+  }
+  ~ResultsAhead() {
+    if (!thread_.joinable()) return;
+    exact_.RequestStop();
+    thread_.join();
+  }
+  ResultsAhead(const ResultsAhead&) = delete;
+  ResultsAhead& operator=(const ResultsAhead&) = delete;
+  // Before anything else asks the exact engine for its values.
+  void Await() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  ResultsFiles& files_;
+  const RunData& run_;
+  ExactBeside& exact_;
+  std::thread thread_;
 };
 
 // The exact values: the exact report in place of the sections when one is
@@ -199,6 +254,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   forms.codeLevels(run, log);
   endStage("coding");
   ExactBeside exact(run);
+  ResultsAhead resultsAhead(results, run, exact);
   forms.setUpModel(run, log);
   endStage("set-up");
   WriteReportHead(run, report);
@@ -211,11 +267,14 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   endStage("traits");
   const auto pairs = AnalysePairs(run, log, single ? *single : report, forms.reduceAllPairs);
   endStage("pairs");
+  resultsAhead.Await();
   const PrecisionCheck check = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
   const std::optional<std::string>& precision = check.warning;
   endStage("exact");
-  results.Write(run, exact.Results(), check);
-  if (results.Wanted()) endStage("results");
+  if (results.Wanted()) {
+    results.Finish(run, check);
+    endStage("results");
+  }
   log.CheckStop();
   log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
   if (precision) log.Line(" Warning: " + *precision);
