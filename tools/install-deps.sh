@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
           qt6-base-dev fonts-noto-cjk clang libclang-rt-14-dev libcli11-dev libcsv-dev
           g++-mingw-w64-x86-64-posix libeigen3-dev wine64 dpkg-dev nlohmann-json3-dev
-          chromium)
+          libboost-math-dev chromium)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -41,6 +41,8 @@ constexpr int kExitUsage = 2;
 constexpr std::string_view kUsage =
     "usage: korvan-cli --data FILE --output FILE [--procedure FILE] [--quiet] [--timings FILE]\n"
     "                  [--arithmetic single|double]\n"
+    "                  [--json FILE] [--tables DIR] [--html FILE]\n"
+    "                  [--family-kind half-sib|full-sib|clone] [--select FRACTION]\n"
     "                  [--sites N] [--blocks N] [--families N] [--records N]\n"
     "                  [--missing stop|drop|zero] [--missing-codes CODE,...]\n"
     "                  fixed columns:  --traits N --age X --site-col START,WIDTH\n"
@@ -70,6 +72,17 @@ constexpr std::string_view kHelp =
     "                     the report's values computed exactly, in double precision,\n"
     "                     in the same layout; 'single' (the default) keeps the\n"
     "                     method's own single-precision arithmetic\n"
+    "  --json FILE        the results for programs: design, every quantity of the\n"
+    "                     report with its label, standard errors, tests and the\n"
+    "                     family ranking, in full double precision\n"
+    "  --tables DIR       the same results as CSV tables in DIR (made if missing):\n"
+    "                     design, anova, components, families, pairs, correlations\n"
+    "  --html FILE        the results as one page that opens offline in a browser\n"
+    "  --family-kind half-sib|full-sib|clone\n"
+    "                     how the trees of a family are related; gives the\n"
+    "                     individual-tree heritability in the results files\n"
+    "  --select FRACTION  the share of the families (0 < F <= 1, default 0.1)\n"
+    "                     marked as selected on each trait in the results files\n"
     "  --sites N, --blocks N, --families N, --records N\n"
     "                     largest numbers of sites, blocks of any one site,\n"
     "                     families and records of the selected age the data may\n"
@@ -130,6 +143,11 @@ constexpr OptionInfo kOptions[] = {
     {"--quiet", OptionInfo::kFlag, Field::kCount, Field::kCount},
     {"--timings", OptionInfo::kPath, Field::kCount, Field::kCount},
     {"--arithmetic", OptionInfo::kText, Field::kCount, Field::kCount},
+    {"--json", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--tables", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--html", OptionInfo::kPath, Field::kCount, Field::kCount},
+    {"--family-kind", OptionInfo::kText, Field::kCount, Field::kCount},
+    {"--select", OptionInfo::kText, Field::kCount, Field::kCount},
     {"--sites", OptionInfo::kNumber, Field::kSites, Field::kCount},
     {"--blocks", OptionInfo::kNumber, Field::kBlocks, Field::kCount},
     {"--families", OptionInfo::kNumber, Field::kFamilies, Field::kCount},
@@ -244,7 +262,19 @@ void ApplyText(korvan::RunParameters& params, std::string_view name, std::string
   else if (name == "--age-column") params.ageColumn = text;
   else if (name == "--trait-columns") params.traitColumns = Items(value);
   else if (name == "--missing-codes") params.missingCodes = Items(value);
-  else if (name == "--arithmetic") {
+  else if (name == "--family-kind") {
+    const std::pair<std::string_view, korvan::FamilyKind> kinds[] = {{"half-sib", korvan::FamilyKind::kHalfSib},
+                                                                      {"full-sib", korvan::FamilyKind::kFullSib},
+                                                                      {"clone", korvan::FamilyKind::kClone}};
+    for (const auto& [word, kind] : kinds)
+      if (value == word) return void(params.familyKind = kind);
+    throw UsageError{"--family-kind: '" + text + "' is not half-sib, full-sib or clone"};
+  } else if (name == "--select") {
+    const double fraction = ParseStrictNumber(name, value, "a fraction above 0 and at most 1 (such as 0.1)");
+    if (!(fraction > 0 && fraction <= 1))
+      throw UsageError{"--select: '" + text + "' is not a fraction above 0 and at most 1 (such as 0.1)"};
+    params.selectFraction = fraction;
+  } else if (name == "--arithmetic") {
     if (value != "single" && value != "double")
       throw UsageError{"--arithmetic: '" + text + "' is neither single nor double"};
     params.exactReport = value == "double";
@@ -272,6 +302,9 @@ void ApplyOption(CliOptions& options, const OptionInfo& option, std::string_view
       if (option.field == Field::kDataFile) options.params.dataPath = value;
       else if (option.field == Field::kReportFile) options.params.reportPath = value;
       else if (option.name == "--timings") options.timingsPath = std::string(value);
+      else if (option.name == "--json") options.params.jsonPath = value;
+      else if (option.name == "--tables") options.params.tablesDir = value;
+      else if (option.name == "--html") options.params.htmlPath = value;
       else options.procedurePath = std::string(value);
       break;
     case OptionInfo::kNumber:

@@ -62,6 +62,9 @@ class ExactBeside {
   ExactBeside& operator=(const ExactBeside&) = delete;
   // Waits for the engine; rethrows what stopped it.
   const ExactResults& Results();
+  // From another thread that waits in Results(): the run ends early, the
+  // values are not wanted.
+  void RequestStop() { stop_ = true; }
 
  private:
   void Compute();

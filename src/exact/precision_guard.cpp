@@ -21,6 +21,7 @@ constexpr std::size_t kNamed = 3;
 struct Miss {
   double severity;  // the difference in units of its limit; above 1 is noticed
   std::string text;
+  PrecisionFinding finding;
 };
 
 std::string Short(double value) {
@@ -37,16 +38,20 @@ class Misses {
     const double gap = std::abs(shown - exact);
     double severity = limit > 0 ? gap / limit : 0;
     if (signMatters && shown * exact < 0) severity = std::max(severity, 1.0 + gap);
-    if (severity >= 1 && std::isfinite(severity)) add(severity, what + " " + Short(shown) + " (exact " + Short(exact) + ")");
+    if (severity >= 1 && std::isfinite(severity))
+      add(severity, what + " " + Short(shown) + " (exact " + Short(exact) + ")", {what, shown, exact});
   }
   void Presence(const std::string& what, bool shown, bool exact) {
     if (shown == exact) return;
-    add(1, what + (shown ? " has a value where the exact report has none" : " has none where the exact report has one"));
+    add(1, what + (shown ? " has a value where the exact report has none" : " has none where the exact report has one"),
+        {what, std::nullopt, std::nullopt});
   }
   std::vector<Miss>& all() { return misses_; }
 
  private:
-  void add(double severity, std::string text) { misses_.push_back({severity, std::move(text)}); }
+  void add(double severity, std::string text, PrecisionFinding finding) {
+    misses_.push_back({severity, std::move(text), std::move(finding)});
+  }
   std::vector<Miss> misses_;
 };
 
@@ -55,10 +60,10 @@ const char* const kCovariance[4] = {"", "Family covariance", "Site*Family covari
 
 }  // namespace
 
-std::optional<std::string> PrecisionWarning(const RunData& run, const std::vector<TraitOutcome>& traits,
-                                            const std::vector<std::vector<PairAnova>>& pairs,
-                                            const ExactResults& exact) {
-  if (!exact.available) return std::nullopt;
+PrecisionCheck CheckPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
+                              const std::vector<std::vector<PairAnova>>& pairs, const ExactResults& exact) {
+  PrecisionCheck check;
+  if (!exact.available) return check;
   Misses m;
   m.Compare("kF", run.kF, exact.kF, kRelativeCoefficient * std::abs(exact.kF), false);
   m.Compare("kFSF", run.kFSF, exact.kFSF, kRelativeCoefficient * std::abs(exact.kFSF), false);
@@ -100,15 +105,23 @@ std::optional<std::string> PrecisionWarning(const RunData& run, const std::vecto
       if (shownRF && x.hasRF) m.Compare(pair + "family cor.", shown.vcEst[1] / std::sqrt(vf1 * vf2), x.rF, kRatio, true);
     }
   std::vector<Miss>& misses = m.all();
-  if (misses.empty()) return std::nullopt;
+  if (misses.empty()) return check;
   std::stable_sort(misses.begin(), misses.end(), [](const Miss& x, const Miss& y) { return x.severity > y.severity; });
+  for (Miss& miss : misses) check.findings.push_back(std::move(miss.finding));
   std::string text = "single precision moved " + std::to_string(misses.size()) +
                      (misses.size() == 1 ? " value" : " values") + " of the report beyond what a reader tolerates: ";
   for (std::size_t i = 0; i < std::min(misses.size(), kNamed); ++i) text += (i ? "; " : "") + misses[i].text;
   if (misses.size() > kNamed) text += "; and " + std::to_string(misses.size() - kNamed) + " more";
   text += ". --arithmetic double writes the report with the exact values (in the window: Exact arithmetic, on the "
           "Start button's right-click menu)";
-  return text;
+  check.warning = std::move(text);
+  return check;
+}
+
+std::optional<std::string> PrecisionWarning(const RunData& run, const std::vector<TraitOutcome>& traits,
+                                            const std::vector<std::vector<PairAnova>>& pairs,
+                                            const ExactResults& exact) {
+  return CheckPrecision(run, traits, pairs, exact).warning;
 }
 
 }  // namespace korvan

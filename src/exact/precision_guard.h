@@ -14,6 +14,21 @@
 
 namespace korvan {
 
+// One value of the report that a reader would notice is off: what it is,
+// the report's value and the exact one (nothing where either has none).
+struct PrecisionFinding {
+  std::string quantity;
+  std::optional<double> report, exact;
+};
+
+struct PrecisionCheck {
+  std::optional<std::string> warning;      // as PrecisionWarning words it
+  std::vector<PrecisionFinding> findings;  // every one, the worst first
+};
+
+PrecisionCheck CheckPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
+                              const std::vector<std::vector<PairAnova>>& pairs, const ExactResults& exact);
+
 // The warning, naming the worst quantities with both values, or nothing when
 // every value of the report stays within what a reader tolerates.
 std::optional<std::string> PrecisionWarning(const RunData& run, const std::vector<TraitOutcome>& traits,

@@ -277,6 +277,17 @@ void OutputSet::CommitAll() {
   }
   for (const fs::path& folder : folders) SyncFolder(folder);
   discardEarlier();
+  committed_ = true;
+}
+
+OutputSet::~OutputSet() {
+  files_.clear();
+  if (committed_) return;
+  // Newest first, so that a folder made inside another goes before it.
+  for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder) {
+    std::error_code ignored;
+    fs::remove(*folder, ignored);  // only an empty folder is removed
+  }
 }
 
 bool OutputSet::Abandon() {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace korvan {
 
@@ -89,10 +90,16 @@ class OutputSet {
   using PlaceFile = std::error_code (*)(const std::string& from, const std::string& to);
 
   OutputSet() = default;
+  // Removes the temporary files, then the folders made for them that stay
+  // empty, unless every file was placed.
+  ~OutputSet();
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
 
   OutputFile& Add(std::string path, std::string_view kind, OutputMessage message);
+  // A folder made for files of this set, before they were added: a run that
+  // fails leaves no empty folder of its own behind.
+  void AddMadeFolder(std::string folder) { madeFolders_.push_back(std::move(folder)); }
   // Finishes every file, then places them; throws the failing file's
   // message, with every earlier file as it was, when any step fails.
   void CommitAll();
@@ -106,6 +113,8 @@ class OutputSet {
  private:
   std::mutex mutex_;
   std::deque<std::unique_ptr<OutputFile>> files_;
+  std::vector<std::string> madeFolders_;
+  bool committed_ = false;
   PlaceFile place_ = PutFileInPlace;
   bool placing_ = false;
   bool abandoned_ = false;

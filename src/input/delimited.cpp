@@ -283,6 +283,9 @@ void ResolveColumns(RunData& run, const std::vector<std::string_view>& first) {
                         ", but the first line of " + params.dataPath + " has " + std::to_string(first.size()) +
                         " columns");
   }
+  run.traitName.assign(1, {});
+  for (const int c : run.traitColumn)
+    run.traitName.emplace_back(params.header && static_cast<std::size_t>(c) < first.size() ? TrimField(first[static_cast<std::size_t>(c)]) : "");
 }
 
 int LastColumn(const RunData& run) {

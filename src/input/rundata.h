@@ -41,8 +41,8 @@ inline constexpr double kNoLimit = std::numeric_limits<double>::infinity();
 // value reads as 0 (with a warning, as empty fields always have).
 enum class MissingMode { kStop, kDrop, kZero };
 
-// What the families of the trial are, which sets the share of the additive
-// variance the family component holds; unknown leaves that heritability out.
+// How the trees of a family are related: it sets the share of the additive
+// variance that the family variance holds (a quarter, a half, all of it).
 enum class FamilyKind { kUnknown, kHalfSib, kFullSib, kClone };
 
 // The run parameters as read from the boxes (each converted to a double by
@@ -77,9 +77,9 @@ struct RunParameters {
   MissingMode missing = MissingMode::kStop;
   FieldNames fieldNames = WindowFieldNames();  // how messages name each parameter
   bool exactReport = false;  // the report's values from the exact engine, in the same layout
-  std::string jsonPath, tablesDir, htmlPath;  // the results document, tables and page; empty: not written
-  FamilyKind familyKind = FamilyKind::kUnknown;  // for the heritability of single trees
-  double selectFraction = 0.1;                   // of the families marked as selected on each trait
+  std::string jsonPath, tablesDir, htmlPath;  // the results files beside the report; empty: not written
+  FamilyKind familyKind = FamilyKind::kUnknown;  // unknown: no individual-tree heritability
+  double selectFraction = 0.1;  // share of the families marked as selected on each trait
 
   const std::string& NameOf(Field f) const { return fieldNames[static_cast<std::size_t>(f)]; }
 };
@@ -174,6 +174,7 @@ struct RunData {
   int siteColumn = -1, blockColumn = -1, familyColumn = -1;
   int ageColumn = -1;            // -1: every record is selected
   std::vector<int> traitColumn;  // traitColumn[t - 1] holds trait t
+  std::vector<std::string> traitName;  // trait t's header name, 1..nTrait; empty without a header
   char delimiter = 0;
   std::vector<std::string> textMissing;  // missing codes that are not numbers
   std::vector<double> numberMissing;     // missing codes that are numbers

@@ -1,9 +1,14 @@
 #include "ui/run.h"
 
 #include <chrono>
+#include <exception>
 #include <ctime>
+#include <filesystem>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "anova/trait_analysis.h"
 #include "covariance/pair_analysis.h"
@@ -16,6 +21,9 @@
 #include "input/reader.h"
 #include "input/run_parameters.h"
 #include "model/model_setup.h"
+#include "results/html_page.h"
+#include "results/results_document.h"
+#include "results/tables.h"
 
 namespace korvan {
 
@@ -67,9 +75,126 @@ void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
         " left out of the analysis (the first on line " + std::to_string(missing.firstLine) + ")");
 }
 
+// The JSON, CSV and HTML results: what failed, which file, what to do.
+template <const char* kWhat>
+std::string ResultsMessage(OutputStep step, const std::string& path, std::error_code reason) {
+  const char* verb[] = {"cannot create the ", "cannot write the ", "cannot finish the ", "cannot put the "};
+  std::string message = verb[static_cast<int>(step)] + std::string(kWhat);
+  message += step == OutputStep::kPlace ? " in place as " : " ";
+  return message + path + ": " + ReasonText(reason) +
+         (IsDiskFull(reason) ? "; free space on the disk or choose another folder"
+                             : "; choose a folder that exists and that you may write to");
+}
+constexpr char kJsonWhat[] = "results file", kTableWhat[] = "results table", kHtmlWhat[] = "results page";
+
+// The results files of a run, opened before the data are read so that a
+// folder that cannot take them fails first, and placed with the report.
+class ResultsFiles {
+ public:
+  ResultsFiles(const RunParameters& params, OutputSet& outputs) {
+    if (!params.jsonPath.empty()) json_ = &outputs.Add(params.jsonPath, "results", ResultsMessage<kJsonWhat>);
+    if (!params.tablesDir.empty()) OpenTables(params.tablesDir, outputs);
+    if (!params.htmlPath.empty()) html_ = &outputs.Add(params.htmlPath, "page", ResultsMessage<kHtmlWhat>);
+  }
+  ResultsFiles(const ResultsFiles&) = delete;
+  ResultsFiles& operator=(const ResultsFiles&) = delete;
+
+  bool Wanted() const { return json_ || html_ || !tables_.empty(); }
+
+  // All but the precision guard's findings: the document, the JSON up to
+  // them and the tables. Safe beside the single-precision stages.
+  void Prepare(const RunData& run, ExactBeside& exact) {
+    try {
+      const ExactResults& values = exact.Results();
+      available_ = values.available;
+      if (!available_) return;
+      nlohmann::json body = ResultsBody(run, values, run.params);
+      if (json_) AppendResultsJson(body, *json_);
+      if (!tables_.empty()) {
+        const std::vector<CsvTable> tables = ResultsTables(body);
+        for (std::size_t i = 0; i < tables.size(); ++i) tables_[i]->Append(tables[i].text);
+      }
+      // Only the page needs the document after this; freeing it here keeps
+      // that work off the run's own thread too.
+      if (html_) body_ = std::move(body);
+    } catch (...) {
+      failure_ = std::current_exception();
+    }
+  }
+
+  void Finish(const RunData& run, const PrecisionCheck& precision) {
+    if (failure_) std::rethrow_exception(failure_);
+    if (!available_)
+      throw KorvanError("the exact values of " + run.params.dataPath +
+                        " could not be computed (a system of equations was singular, or a line of the analysis "
+                        "has no degrees of freedom), and the results files are made of them; run without the "
+                        "results files");
+    const nlohmann::json findings = PrecisionFindings(precision);
+    if (json_) AppendResultsJsonEnd(findings, *json_);
+    if (html_) {
+      body_["precision"] = findings;
+      html_->Append(HtmlPage(body_));
+    }
+  }
+
+ private:
+  void OpenTables(const std::string& dir, OutputSet& outputs) {
+    std::error_code error;
+    const std::filesystem::path folder(dir);
+    if (!std::filesystem::is_directory(folder, error)) {
+      if (std::filesystem::create_directories(folder, error)) outputs.AddMadeFolder(dir);
+      if (error)
+        throw KorvanError("cannot create the folder " + dir + " for the results tables: " + ReasonText(error) +
+                          "; choose a folder that you may write to");
+    }
+    for (const std::string& name : ResultsTableNames())
+      tables_.push_back(&outputs.Add((folder / name).string(), "table", ResultsMessage<kTableWhat>));
+  }
+
+  OutputFile* json_ = nullptr;
+  OutputFile* html_ = nullptr;
+  std::vector<OutputFile*> tables_;
+  bool available_ = false;
+  std::exception_ptr failure_;
+  nlohmann::json body_;
+};
+
+// ResultsFiles::Prepare on a thread of its own, which waits for the exact
+// values and then works while the single-precision stages still run: on a
+// large trial most of the results' cost is hidden there. Made after the
+// exact engine and gone before it, which it stops when the run ends early.
+class ResultsAhead {
+ public:
+  ResultsAhead(ResultsFiles& files, const RunData& run, ExactBeside& exact) : files_(files), run_(run), exact_(exact) {
+    if (!files.Wanted()) return;
+    try {
+      thread_ = std::thread([this] { files_.Prepare(run_, exact_); });
+    } catch (const std::system_error&) {
+      files_.Prepare(run_, exact_);
+    }
+  }
+  ~ResultsAhead() {
+    if (!thread_.joinable()) return;
+    exact_.RequestStop();
+    thread_.join();
+  }
+  ResultsAhead(const ResultsAhead&) = delete;
+  ResultsAhead& operator=(const ResultsAhead&) = delete;
+  // Before anything else asks the exact engine for its values.
+  void Await() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  ResultsFiles& files_;
+  const RunData& run_;
+  ExactBeside& exact_;
+  std::thread thread_;
+};
+
 // The exact values: the exact report in place of the sections when one is
 // wanted, and a warning when the report's values differ visibly.
-std::optional<std::string> GuardPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
+PrecisionCheck GuardPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
                                           const std::vector<std::vector<PairAnova>>& pairs, ExactBeside& exact,
                                           ReportFile* exactReport) {
   const ExactResults& values = exact.Results();
@@ -80,7 +205,7 @@ std::optional<std::string> GuardPrecision(const RunData& run, const std::vector<
                         "the default arithmetic writes the report");
     WriteExactSections(run, traits, values, *exactReport);
   }
-  return PrecisionWarning(run, traits, pairs, values);
+  return CheckPrecision(run, traits, pairs, values);
 }
 
 }  // namespace
@@ -112,6 +237,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   ProgressLog log(sink);
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
+  ResultsFiles results(run.params, outputs);
   // Created now, so that a folder that cannot take the report shows before
   // the data are read, not after the analysis.
   ReportFile report(outputs, run.params.reportPath);
@@ -128,6 +254,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   forms.codeLevels(run, log);
   endStage("coding");
   ExactBeside exact(run);
+  ResultsAhead resultsAhead(results, run, exact);
   forms.setUpModel(run, log);
   endStage("set-up");
   WriteReportHead(run, report);
@@ -140,8 +267,14 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   endStage("traits");
   const auto pairs = AnalysePairs(run, log, single ? *single : report, forms.reduceAllPairs);
   endStage("pairs");
-  const std::optional<std::string> precision = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
+  resultsAhead.Await();
+  const PrecisionCheck check = GuardPrecision(run, traits, pairs, exact, single ? &report : nullptr);
+  const std::optional<std::string>& precision = check.warning;
   endStage("exact");
+  if (results.Wanted()) {
+    results.Finish(run, check);
+    endStage("results");
+  }
   log.CheckStop();
   log.Line(" Start at " + tStart + " and Ended at " + TimeOfDay());
   if (precision) log.Line(" Warning: " + *precision);

@@ -113,7 +113,7 @@ class MainWindowTest : public QObject {
     const std::string options = test::RunCli({"--help"}).out;
     const QRegularExpression option(QStringLiteral("--[a-z-]+"));
     std::vector<const char*> names = {"exactArithmeticBox", "resultsBox"};
-    for (const Control& c : kLayout) names.push_back(name);
+    for (const Control& c : kLayout) names.push_back(c.name);
     for (const char* name : names) {
       auto* widget = Find<QWidget>(form, name);
       // A list is hovered in its viewport, the others in themselves.

@@ -1,0 +1,24 @@
+#pragma once
+
+// The results document as CSV tables for a spreadsheet or R: one header
+// row, names as in the data, numbers in full double precision, quoted as
+// RFC 4180 asks.
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace korvan {
+
+struct CsvTable {
+  std::string fileName;  // design.csv, anova.csv, ...
+  std::string text;
+};
+
+// Every table, each number taken from the document itself.
+std::vector<CsvTable> ResultsTables(const nlohmann::json& results);
+
+// The names of the tables, in the order ResultsTables gives them.
+std::vector<std::string> ResultsTableNames();
+
+}  // namespace korvan
