@@ -51,8 +51,15 @@ json Document(int nTrait, int nFamily) {
                                                {"records", 101 + s}, {"blocks", {"1", "2"}}});
   for (int f = 1; f <= nFamily; ++f) families.push_back({{"code", FamilyCode(f)}, {"records", 10 + f}});
   for (int t = 1; t <= nTrait; ++t) names.push_back(t == 1 ? "height <b>&" : "trait " + std::to_string(t));
+  json cells = {{"site", json::array()}, {"family", json::array()}, {"records", json::array()}};
+  for (int f = 0; f < nFamily; ++f)
+    for (int s = 0; s < 3; ++s) {
+      cells["site"].push_back(s);
+      cells["family"].push_back(f);
+      cells["records"].push_back(3 + s);
+    }
   doc["design"] = {{"records", 303}, {"recordsLeftOut", 7}, {"sites", sites}, {"families", families},
-                   {"cells", 3 * nFamily}, {"traits", names}};
+                   {"cells", 3 * nFamily}, {"siteFamilyCells", cells}, {"traits", names}};
   doc["ems"] = {{"trFF", 1.5}, {"trFSF", 1.5}, {"trSFSF", 9.25}, {"kF", 30.05}, {"kFSF", 10.01}, {"kSF", 10.02}};
   json traits = json::array();
   for (int t = 1; t <= nTrait; ++t) {
@@ -76,9 +83,7 @@ json Document(int nTrait, int nFamily) {
       ranked.push_back({{"code", FamilyCode(f)}, {"records", 10 + f}, {"constant", 12.3456 + t + deviation},
                         {"deviation", deviation}, {"rank", f}, {"predictedEffect", 0.4321 * deviation},
                         {"selected", f <= nFamily / 4}});
-      for (int s = 0; s < 3; ++s)
-        means.push_back({{"site", std::string(1, static_cast<char>('A' + s))}, {"family", FamilyCode(f)},
-                         {"records", 3 + s}, {"mean", 11.75 + f * 0.11 + s * 0.7 * (f % 3) + u}});
+      for (int s = 0; s < 3; ++s) means.push_back(11.75 + f * 0.11 + s * 0.7 * (f % 3) + u);
     }
     trait["families"] = ranked;
     trait["siteFamilyMeans"] = means;
@@ -178,7 +183,7 @@ TEST(ResultsDocument, WorkedExampleByHand) {
     EXPECT_EQ(f["selected"], j == 1) << "a tenth of two families is the best one";
   }
   const double cellMeans[] = {11, 15, 19, 24};
-  for (int c = 0; c < 4; ++c) ExpectClose(t["siteFamilyMeans"][c]["mean"], cellMeans[c], "cell mean");
+  for (int c = 0; c < 4; ++c) ExpectClose(t["siteFamilyMeans"][c], cellMeans[c], "cell mean");
   const json& pair = doc["pairs"][0];
   for (const char* r : {"rP", "rF"}) {
     ExpectClose(pair[r]["estimate"], -1, r);
@@ -350,7 +355,7 @@ TEST(HtmlPage, HundredTraitsKeepEveryCellAndFoldTheSections) {
 
 TEST(HtmlPage, NumbersForTheEye) {
   const std::pair<double, const char*> cases[] = {
-      {0.43214, "0.4321"}, {-0.0163, "-0.0163"}, {123456.0, "1.235e+05"}, {30.0, "30"}, {0.0, "0"},
+      {0.43214, "0.4321"}, {-0.0163, "-0.0163"}, {123456.7, "1.235e+05"}, {600000.0, "600000"}, {30.0, "30"}, {0.0, "0"},
       {-0.0, "0"},         {1e-7, "1e-07"},      {NAN, "–"},            {INFINITY, "–"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(PageNumber(value), text) << value;
 }

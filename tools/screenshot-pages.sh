@@ -22,11 +22,15 @@ Shoot() {  # page png height
   --html "$work/maize.html"
 Shoot "$work/maize.html" docs/results-maize.png 3600
 
+# Named from inside the work folder, so that the page's heading is the trial's name.
+build=$(realpath "$build")
+top=$PWD
+cd "$work"
 "$build/bench/generate_trial" --sites 20 --blocks 30 --families 1000 --trees 1 --traits 100 --seed 1 \
-  --out "$work/traits100.dat" >/dev/null
-time "$build/korvan-cli" --data "$work/traits100.dat" --output "$work/traits100.out" --quiet \
+  --out traits100.dat >/dev/null
+time "$build/korvan-cli" --data traits100.dat --output "$work/traits100.out" --quiet \
   --traits 100 --age 10 --site-col 1,4 --block-col 5,4 --family-col 9,6 --age-col 15,4 --trait-col 19,10 \
   --html "$work/traits100.html" --timings "$work/traits100.timings"
 cat "$work/traits100.timings"
 ls -l "$work/traits100.html"
-Shoot "$work/traits100.html" docs/results-100traits.png 3000
+Shoot "$work/traits100.html" "$top/docs/results-100traits.png" 3000

@@ -112,8 +112,8 @@ PrecisionCheck CheckPrecision(const RunData& run, const std::vector<TraitOutcome
                      (misses.size() == 1 ? " value" : " values") + " of the report beyond what a reader tolerates: ";
   for (std::size_t i = 0; i < std::min(misses.size(), kNamed); ++i) text += (i ? "; " : "") + misses[i].text;
   if (misses.size() > kNamed) text += "; and " + std::to_string(misses.size() - kNamed) + " more";
-  text += ". --arithmetic double writes the report with the exact values (in the window: Exact arithmetic, on the "
-          "Start button's right-click menu)";
+  text += ". --arithmetic double writes the report with the exact values (in the window: the \"exact\" box "
+          "beside the product label)";
   check.warning = std::move(text);
   return check;
 }

@@ -18,10 +18,15 @@ constexpr std::size_t kOpenSections = 6;
 constexpr std::size_t kPlottedFamilies = 5;
 // Heat-map cells shrink with the number of traits down to this size (in
 // pixels); the page scrolls beyond it rather than lose the labels.
-constexpr double kSmallestCell = 12, kLargestCell = 44;
+constexpr double kSmallestCell = 10, kLargestCell = 60;
 // Cells at least this large carry their value as text; smaller ones in
 // their tooltip only.
-constexpr double kCellWithText = 30;
+constexpr double kCellWithText = 40;
+// Precision findings shown before the rest fold away.
+constexpr std::size_t kFindingsInView = 10;
+// Beyond this many families the ranking's unselected bars are one path, with
+// no tooltip each: a page of 100 traits of 1,000 families stays a few MB.
+constexpr std::size_t kFamiliesWithTips = 200;
 
 const char kStyle[] = R"(
 body{font-family:"DejaVu Sans",Arial,sans-serif;font-size:14px;color:#222;margin:24px;max-width:1200px}
@@ -181,13 +186,18 @@ void Page::Precision() {
   out_ += "<div class=\"warn\"><b>Single precision moved values of the report.</b> " +
           Text(Field(precision, "warning"));
   const json& findings = List(precision, "findings");
-  if (!findings.empty()) {
-    out_ += "<table><tr><th class=\"l\">value</th><th>in the report</th><th>exact</th></tr>\n";
-    for (const json& finding : findings)
-      out_ += "<tr><td class=\"l\">" + Text(Field(finding, "quantity")) + "</td><td>" +
-              Number(Field(finding, "report")) + "</td><td>" + Number(Field(finding, "exact")) + "</td></tr>\n";
-    out_ += "</table>";
+  const char kHead[] = "<table><tr><th class=\"l\">value</th><th>in the report</th><th>exact</th></tr>\n";
+  for (std::size_t n = 0; n < findings.size(); ++n) {
+    // The worst stand in view; a long tail folds away.
+    if (n == 0) out_ += kHead;
+    if (n == kFindingsInView)
+      out_ += "</table><details><summary>" + PageNumber(static_cast<double>(findings.size() - n)) +
+              " more</summary>" + kHead;
+    const json& finding = findings[n];
+    out_ += "<tr><td class=\"l\">" + Text(Field(finding, "quantity")) + "</td><td>" +
+            Number(Field(finding, "report")) + "</td><td>" + Number(Field(finding, "exact")) + "</td></tr>\n";
   }
+  if (!findings.empty()) out_ += findings.size() > kFindingsInView ? "</table></details>" : "</table>";
   out_ += "</div>\n";
 }
 
@@ -303,7 +313,7 @@ void Page::HeatMap(const char* title, const char* key) {
               PageNumber(v) + "</title></rect>";
       if (cell >= kCellWithText)
         out_ += "<text x=\"" + Px(x + cell / 2) + "\" y=\"" + Px(y + cell / 2 + font * 0.35) + "\" font-size=\"" +
-                Px(font * 0.9) + "\" text-anchor=\"middle\" fill=\"" + (std::abs(v) > 0.6 ? "#fff" : "#222") + "\">" +
+                Px(std::min(font * 0.9, cell / 5.5)) + "\" text-anchor=\"middle\" fill=\"" + (std::abs(v) > 0.6 ? "#fff" : "#222") + "\">" +
                 PageNumber(v) + "</text>";
     }
     out_ += "\n";
@@ -397,17 +407,25 @@ void Page::Ranking(const json& trait) {
   out_ += "<h3>Family ranking</h3>\n<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
           Px(bar * n + 20) + "\" height=\"" + Px(height + 20) +
           "\" role=\"img\" aria-label=\"families by rank\">\n";
+  const bool tips = families.size() <= kFamiliesWithTips;
+  const double width = std::max(bar - (bar > 3 ? 1 : 0), 0.5);
+  std::string plain;  // the unselected bars without tooltips, as one path
   for (std::size_t k = 0; k < families.size(); ++k) {
     const json& family = *families[k];
     const double deviation = Value(Field(family, "deviation"));
     const bool selected = Field(family, "selected").is_boolean() && Field(family, "selected").get<bool>();
     const double top = deviation >= 0 ? middle - deviation * scale : middle;
-    out_ += "<rect x=\"" + Px(10 + bar * static_cast<double>(k)) + "\" y=\"" + Px(top) + "\" width=\"" +
-            Px(std::max(bar - (bar > 3 ? 1 : 0), 0.5)) + "\" height=\"" + Px(std::abs(deviation) * scale) +
+    const double x = 10 + bar * static_cast<double>(k), height = std::abs(deviation) * scale;
+    if (!tips && !selected) {
+      plain += "M" + Px(x) + " " + Px(top) + "h" + Px(width) + "v" + Px(height) + "h-" + Px(width) + "z";
+      continue;
+    }
+    out_ += "<rect x=\"" + Px(x) + "\" y=\"" + Px(top) + "\" width=\"" + Px(width) + "\" height=\"" + Px(height) +
             "\" fill=\"" + (selected ? "#d95f02" : "#7fa6a6") + "\"><title>" + Text(Field(family, "code")) +
             ": rank " + Text(Field(family, "rank")) + ", constant " + Number(Field(family, "constant")) +
             ", deviation " + Number(deviation) + (selected ? ", selected" : "") + "</title></rect>";
   }
+  if (!plain.empty()) out_ += "<path d=\"" + plain + "\" fill=\"#7fa6a6\"/>";
   out_ += "<path d=\"M10 " + Px(middle) + "H" + Px(10 + bar * n) + "\" stroke=\"#444\"/></svg></div>\n";
 
   out_ += "<table><tr><th>rank</th><th class=\"l\">family</th><th>records</th><th>constant</th>"
@@ -428,41 +446,52 @@ void Page::Ranking(const json& trait) {
           "</p>\n";
 }
 
-std::string Code(const json& value) { return value.is_string() ? value.get<std::string>() : value.dump(); }
-
 // The family means by site of the best and the worst families: lines that
 // cross are families that change rank from site to site.
 void Page::SiteByFamily(const json& trait) {
   std::vector<const json*> families;
   for (const json& family : List(trait, "families")) families.push_back(&family);
-  const json& sites = List(Field(doc_, "design"), "sites");
+  const json& design = Field(doc_, "design");
+  const json& sites = List(design, "sites");
+  const json& cells = Field(design, "siteFamilyCells");
+  const json &cellSite = List(cells, "site"), &cellFamily = List(cells, "family");
   const json& means = List(trait, "siteFamilyMeans");
-  if (families.size() < 2 || sites.size() < 2 || means.empty()) return;
-  std::stable_sort(families.begin(), families.end(), [](const json* a, const json* b) {
-    return Value(Field(*a, "rank"), 1e300) < Value(Field(*b, "rank"), 1e300);
+  if (families.size() < 2 || sites.size() < 2 || means.empty() || means.size() != cellSite.size() ||
+      means.size() != cellFamily.size())
+    return;
+  // The families' places in the design, which the cells name, before sorting.
+  std::vector<std::size_t> place(families.size());
+  for (std::size_t k = 0; k < place.size(); ++k) place[k] = k;
+  std::stable_sort(place.begin(), place.end(), [&families](std::size_t a, std::size_t b) {
+    return Value(Field(*families[a], "rank"), 1e300) < Value(Field(*families[b], "rank"), 1e300);
   });
-  std::vector<const json*> drawn;
   const std::size_t each = std::min(kPlottedFamilies, families.size() / 2);
-  drawn.insert(drawn.end(), families.begin(), families.begin() + static_cast<std::ptrdiff_t>(each));
-  drawn.insert(drawn.end(), families.end() - static_cast<std::ptrdiff_t>(each), families.end());
+  std::vector<std::size_t> drawnPlace(place.begin(), place.begin() + static_cast<std::ptrdiff_t>(each));
+  drawnPlace.insert(drawnPlace.end(), place.end() - static_cast<std::ptrdiff_t>(each), place.end());
+  std::vector<const json*> drawn;
+  // row[f]: where family f is drawn, or none.
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::vector<std::size_t> row(families.size(), kNone);
+  for (std::size_t d = 0; d < drawnPlace.size(); ++d) {
+    drawn.push_back(families[drawnPlace[d]]);
+    row[drawnPlace[d]] = d;
+  }
 
   std::vector<std::string> siteCodes;
-  for (const json& site : sites) siteCodes.push_back(Code(Field(site, "code")));
+  for (const json& site : sites) siteCodes.push_back(Text(Field(site, "code")));
   // mean[d][s]: drawn family d at site s, NaN where the cell is empty.
   std::vector<std::vector<double>> mean(drawn.size(), std::vector<double>(sites.size(), NAN));
   double low = INFINITY, high = -INFINITY;
-  for (const json& cell : means) {
-    const std::string site = Code(Field(cell, "site")), family = Code(Field(cell, "family"));
-    const auto s = std::find(siteCodes.begin(), siteCodes.end(), site) - siteCodes.begin();
-    for (std::size_t d = 0; d < drawn.size(); ++d) {
-      if (Code(Field(*drawn[d], "code")) != family || s == static_cast<std::ptrdiff_t>(siteCodes.size()) ||
-          !Field(cell, "mean").is_number())
-        continue;
-      const double v = Field(cell, "mean").get<double>();
-      mean[d][static_cast<std::size_t>(s)] = v;
-      low = std::min(low, v);
-      high = std::max(high, v);
-    }
+  for (std::size_t cell = 0; cell < means.size(); ++cell) {
+    const double f = Value(cellFamily[cell], -1), s = Value(cellSite[cell], -1);
+    if (f < 0 || s < 0 || f >= static_cast<double>(families.size()) || s >= static_cast<double>(sites.size()))
+      continue;
+    const std::size_t d = row[static_cast<std::size_t>(f)];
+    if (d == kNone || !means[cell].is_number()) continue;
+    const double v = means[cell].get<double>();
+    mean[d][static_cast<std::size_t>(s)] = v;
+    low = std::min(low, v);
+    high = std::max(high, v);
   }
   if (!(high > low)) return;
   const double left = 50, top = 12, width = std::max(360.0, 60.0 * static_cast<double>(sites.size())), height = 220;
@@ -479,7 +508,7 @@ void Page::SiteByFamily(const json& trait) {
           "</text>\n";
   for (std::size_t s = 0; s < sites.size(); ++s)
     out_ += "<text x=\"" + Px(left + step * static_cast<double>(s)) + "\" y=\"" + Px(top + height + 16) +
-            "\" font-size=\"11\" text-anchor=\"middle\">" + Escape(siteCodes[s]) + "</text>";
+            "\" font-size=\"11\" text-anchor=\"middle\">" + siteCodes[s] + "</text>";
   out_ += "\n";
   for (std::size_t d = 0; d < drawn.size(); ++d) {
     const bool best = d < each;
@@ -496,7 +525,7 @@ void Page::SiteByFamily(const json& trait) {
     for (std::size_t s = 0; s < sites.size(); ++s)
       if (!std::isnan(mean[d][s]))
         out_ += "<circle cx=\"" + Px(left + step * static_cast<double>(s)) + "\" cy=\"" + Px(yOf(mean[d][s])) +
-                "\" r=\"2.5\" fill=\"" + colour + "\"><title>family " + code + " at site " + Escape(siteCodes[s]) +
+                "\" r=\"2.5\" fill=\"" + colour + "\"><title>family " + code + " at site " + siteCodes[s] +
                 ": " + PageNumber(mean[d][s]) + "</title></circle>";
     out_ += "<text x=\"" + Px(left + width + 10) + "\" y=\"" + Px(top + 10 + 14 * static_cast<double>(d)) +
             "\" font-size=\"11\" fill=\"" + colour + "\">" + code + " (rank " + Text(Field(*drawn[d], "rank")) +
@@ -511,6 +540,9 @@ std::string PageNumber(double value) {
   if (!std::isfinite(value)) return "–";
   if (value == 0) return "0";
   char text[32];
+  // Counts and other whole numbers stand whole: 600000 records, not 6e+05.
+  if (value == std::trunc(value) && std::abs(value) < 1e15)
+    return std::string(text, std::to_chars(text, text + sizeof text, static_cast<long long>(value)).ptr);
   const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 4).ptr;
   return std::string(text, end);
 }

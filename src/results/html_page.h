@@ -13,8 +13,9 @@ namespace korvan {
 
 std::string HtmlPage(const nlohmann::json& results);
 
-// How the page writes a number: four significant digits, the shortest form
-// (0.4567, 1.235e+05), "–" for a missing value. Exposed so that a check of
+// How the page writes a number: whole numbers whole, others to four
+// significant digits in the shortest form (0.4567, 1.235e+05), "–" for a
+// missing value. Exposed so that a check of
 // the page can round the document's values the same way.
 std::string PageNumber(double value);
 

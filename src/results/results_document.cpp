@@ -111,8 +111,21 @@ json Design(const RunData& run, const Membership& m) {
     families.push_back({{"code", m.familyText[static_cast<std::size_t>(j)]}, {"records", m.familyRecords[static_cast<std::size_t>(j)]}});
   json traits = json::array();
   for (int t = 1; t <= run.nTrait; ++t) traits.push_back(TraitName(run, t));
+  // The cells once, as three columns of numbers: each trait's cell means
+  // follow in the same order, so that the largest part of the document
+  // carries no repeated names or keys.
+  json cellSite = json::array(), cellFamily = json::array(), cellRecords = json::array();
+  for (int cell = 1; cell <= run.nSF; ++cell) {
+    const auto k = static_cast<std::size_t>(cell);
+    cellSite.push_back(m.cellSite[k] - 1);
+    cellFamily.push_back(m.cellFamily[k] - 1);
+    cellRecords.push_back(m.cellRecords[k]);
+  }
   return {{"records", run.nRecord}, {"recordsLeftOut", run.missingValues.dropped}, {"sites", std::move(sites)},
-          {"families", std::move(families)}, {"cells", run.nSF}, {"traits", std::move(traits)}};
+          {"families", std::move(families)}, {"cells", run.nSF},
+          {"siteFamilyCells",
+           {{"site", std::move(cellSite)}, {"family", std::move(cellFamily)}, {"records", std::move(cellRecords)}}},
+          {"traits", std::move(traits)}};
 }
 
 struct Context {
@@ -178,8 +191,8 @@ json Families(const Context& c, const ExactTrait& e, double mean, const json& h2
   return out;
 }
 
-// The largest part of the document (sites x families x traits entries), so
-// built without the copies that an initializer list makes.
+// The largest part of the document (sites x families x traits values): the
+// raw mean of each cell, in the order of design.siteFamilyCells.
 json SiteFamilyMeans(const Context& c, int t) {
   json out = json::array();
   auto& entries = out.get_ref<json::array_t&>();
@@ -187,14 +200,7 @@ json SiteFamilyMeans(const Context& c, int t) {
   const std::vector<double>& sums = c.members.cellSum[static_cast<std::size_t>(t)];
   for (int cell = 1; cell <= c.run.nSF; ++cell) {
     const auto k = static_cast<std::size_t>(cell);
-    const auto records = c.members.cellRecords[k];
-    json entry(json::value_t::object);
-    auto& fields = entry.get_ref<json::object_t&>();
-    fields.emplace("site", c.members.siteText[static_cast<std::size_t>(c.members.cellSite[k])]);
-    fields.emplace("family", c.members.familyText[static_cast<std::size_t>(c.members.cellFamily[k])]);
-    fields.emplace("records", records);
-    fields.emplace("mean", Number(sums[k] / static_cast<double>(records)));
-    entries.push_back(std::move(entry));
+    entries.push_back(Number(sums[k] / static_cast<double>(c.members.cellRecords[k])));
   }
   return out;
 }
