@@ -302,6 +302,22 @@ TEST(ResultsFiles, FailedRunWritesNone) {
   EXPECT_FALSE(std::filesystem::exists(dir / "tables"));
   EXPECT_FALSE(std::filesystem::exists(dir / "trial.html"));
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2) << "no temporary file is left";
+  // A results file that shares its name with the data, the report or
+  // another results file would leave only one of them.
+  const std::pair<std::vector<std::string>, std::string> shared[] = {
+      {{"--json", dir / "bad.dat"}, "--json: " + dir / "bad.dat" + " is also the data file"},
+      {{"--html", dir / "trial.out"}, "--html: " + dir / "trial.out" + " is also the output file"},
+      {{"--json", dir / "r", "--html", dir / "r"}, "--html: " + dir / "r" + " is also given to --json"}};
+  for (const auto& [options, message] : shared) {
+    std::vector<std::string> args = {"--data", dir / "bad.dat", "--output", dir / "trial.out", "--age", "10",
+                                     "--site-col", "1,4", "--block-col", "5,4", "--family-col", "9,6",
+                                     "--age-col", "15,4", "--trait-col", "19,10", "--traits", "1"};
+    args.insert(args.end(), options.begin(), options.end());
+    const test::CliResult refused = test::RunCli(args);
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_THAT(refused.err, HasSubstr(message));
+  }
+  EXPECT_EQ(test::ReadFile(dir / "bad.dat"), "   1   1   101  10        NA\n");
   for (const std::vector<std::string>& wrong : {std::vector<std::string>{"--select", "0"}, {"--select", "1.5"},
                                                 {"--family-kind", "sibs"}}) {
     const test::CliResult usage = test::RunCli({"--data", dir / "bad.dat", "--output", dir / "trial.out", wrong[0], wrong[1]});

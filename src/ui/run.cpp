@@ -87,11 +87,28 @@ std::string ResultsMessage(OutputStep step, const std::string& path, std::error_
 }
 constexpr char kJsonWhat[] = "results file", kTableWhat[] = "results table", kHtmlWhat[] = "results page";
 
+// Two outputs of one name would leave only the one placed last, and the
+// data would be replaced by a results file.
+void RefuseSharedNames(const RunParameters& params) {
+  const std::pair<const std::string*, const char*> files[] = {{&params.dataPath, "the data file"},
+                                                              {&params.reportPath, "the output file"},
+                                                              {&params.jsonPath, "--json"},
+                                                              {&params.tablesDir, "--tables"},
+                                                              {&params.htmlPath, "--html"}};
+  for (std::size_t a = 2; a < std::size(files); ++a)
+    for (std::size_t b = 0; b < a; ++b)
+      if (!files[a].first->empty() && !files[b].first->empty() && NameSameFile(*files[a].first, *files[b].first))
+        throw KorvanError(std::string(files[a].second) + ": " + *files[a].first + " is also " +
+                          (b < 2 ? files[b].second : std::string("given to ") + files[b].second) +
+                          "; choose another name");
+}
+
 // The results files of a run, opened before the data are read so that a
 // folder that cannot take them fails first, and placed with the report.
 class ResultsFiles {
  public:
   ResultsFiles(const RunParameters& params, OutputSet& outputs) {
+    RefuseSharedNames(params);
     if (!params.jsonPath.empty()) json_ = &outputs.Add(params.jsonPath, "results", ResultsMessage<kJsonWhat>);
     if (!params.tablesDir.empty()) OpenTables(params.tablesDir, outputs);
     if (!params.htmlPath.empty()) html_ = &outputs.Add(params.htmlPath, "page", ResultsMessage<kHtmlWhat>);
