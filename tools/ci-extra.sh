@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 jobs="${KORVAN_JOBS:-$(nproc)}"
 cmake -S . -B build-sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAN_SANITIZE=ON
-cmake --build build-sanitize --parallel "$jobs"
+cmake --build build-sanitize --target korvan_tests --parallel "$jobs"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 ctest --test-dir build-sanitize --output-on-failure --parallel "$jobs"
