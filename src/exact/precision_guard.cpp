@@ -5,6 +5,8 @@
 #include <cmath>
 #include <cstddef>
 
+#include "format/number_format.h"
+
 namespace korvan {
 
 namespace {
@@ -24,12 +26,6 @@ struct Miss {
   PrecisionFinding finding;
 };
 
-std::string Short(double value) {
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 4).ptr;
-  return std::string(text, end);
-}
-
 class Misses {
  public:
   // `limit` is the largest difference tolerated; a change of sign is always
@@ -39,7 +35,7 @@ class Misses {
     double severity = limit > 0 ? gap / limit : 0;
     if (signMatters && shown * exact < 0) severity = std::max(severity, 1.0 + gap);
     if (severity >= 1 && std::isfinite(severity))
-      add(severity, what + " " + Short(shown) + " (exact " + Short(exact) + ")", {what, shown, exact});
+      add(severity, what + " " + SignificantDigits(shown, 4) + " (exact " + SignificantDigits(exact, 4) + ")", {what, shown, exact});
   }
   void Presence(const std::string& what, bool shown, bool exact) {
     if (shown == exact) return;

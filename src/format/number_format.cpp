@@ -440,4 +440,10 @@ ParsedNumber ParseNumberStraightforward(std::string_view text) {
   return parsed;
 }
 
+std::string SignificantDigits(double value, int digits) {
+  char text[32];
+  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits).ptr;
+  return std::string(text, end);
+}
+
 }  // namespace korvan

@@ -70,6 +70,9 @@ void AppendPattern(std::string& out, std::int64_t value, const Pattern& pattern)
 void AppendPlainSingle(std::string& out, float value);
 void AppendPlainDouble(std::string& out, double value);
 void AppendPlainWhole(std::string& out, std::int64_t value);
+// A value to `digits` significant digits in the shortest form (0.4567,
+// 1.235e+05), for messages and pages a person reads.
+std::string SignificantDigits(double value, int digits);
 
 // Text to number: blanks, tabs and line feeds are ignored anywhere; an
 // optional sign, digits with at most one ".", an optional exponent; reading

@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "format/number_format.h"
+
 namespace korvan {
 namespace {
 
@@ -543,8 +545,7 @@ std::string PageNumber(double value) {
   // Counts and other whole numbers stand whole: 600000 records, not 6e+05.
   if (value == std::trunc(value) && std::abs(value) < 1e15)
     return std::string(text, std::to_chars(text, text + sizeof text, static_cast<long long>(value)).ptr);
-  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 4).ptr;
-  return std::string(text, end);
+  return SignificantDigits(value, 4);
 }
 
 std::string HtmlPage(const json& results) { return Page(results).Draw(); }

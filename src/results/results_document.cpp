@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "format/number_format.h"
 #include "results/statistics.h"
 
 namespace korvan {
@@ -27,12 +28,6 @@ json MarkedEstimate(const std::optional<Estimate>& e) {
   json out = EstimateOf(e);
   if (e) out["atOrBelowZero"] = e->estimate <= 0;
   return out;
-}
-
-std::string Coefficient(double value) {
-  char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, 6).ptr;
-  return std::string(text, end);
 }
 
 // Levels found by walking the records once: which site, family and cell
@@ -148,8 +143,8 @@ json AnovaTable(const Context& c, const ExactTrait& e) {
   const std::optional<FTest> tests[kLineCount] = {std::nullopt, std::nullopt, FamilyTest(c.k, ms, df),
                                                   SiteFamilyTest(ms, df), std::nullopt};
   const json ems[kLineCount] = {nullptr, nullptr,
-                                "Ve + " + Coefficient(c.k.kFSF) + " Vsf + " + Coefficient(c.k.kF) + " Vf",
-                                "Ve + " + Coefficient(c.k.kSF) + " Vsf", "Ve"};
+                                "Ve + " + SignificantDigits(c.k.kFSF, 6) + " Vsf + " + SignificantDigits(c.k.kF, 6) + " Vf",
+                                "Ve + " + SignificantDigits(c.k.kSF, 6) + " Vsf", "Ve"};
   json rows = json::array();
   for (int line = 0; line < kLineCount; ++line) {
     const auto l = static_cast<std::size_t>(line);
