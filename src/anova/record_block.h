@@ -26,9 +26,9 @@ class RecordBlock {
   void Load(const TraitValues& values, int first, int count) {
     assert(count >= 0 && count <= kRecords);
     for (int t = firstTrait_; t <= lastTrait_; ++t) {
-      const float* trait = values.Trait(t) + first;
+      const double* trait = values.Trait(t) + first;
       const auto at = static_cast<std::size_t>(t - firstTrait_ + 1);
-      for (int i = 0; i < count; ++i) values_[static_cast<std::size_t>(i) * stride_ + at] = trait[i];
+      for (int i = 0; i < count; ++i) values_[static_cast<std::size_t>(i) * stride_ + at] = RoundToSingle(trait[i]);
     }
   }
 

@@ -51,9 +51,9 @@ Sums GatherSums(const RunData& run) {
 
   s.mean.assign(static_cast<std::size_t>(s.nT) + 1, 0.0);
   for (int t = 1; t <= s.nT; ++t) {
-    const float* y = run.traitValue.Trait(t);
+    const double* y = run.traitValue.Trait(t);
     double sum = 0;
-    for (int i = 1; i <= s.n; ++i) sum += static_cast<double>(y[i]);
+    for (int i = 1; i <= s.n; ++i) sum += y[i];
     s.mean[t] = sum / s.n;
   }
 
@@ -71,7 +71,7 @@ Sums GatherSums(const RunData& run) {
   s.yy = Matrix::Zero(s.nT, s.nT);
   std::vector<double> y(static_cast<std::size_t>(s.nT));
   auto centred = [&](int i) {
-    for (int t = 0; t < s.nT; ++t) y[static_cast<std::size_t>(t)] = static_cast<double>(run.traitValue(i, t + 1)) - s.mean[static_cast<std::size_t>(t) + 1];
+    for (int t = 0; t < s.nT; ++t) y[static_cast<std::size_t>(t)] = run.traitValue.AsWritten(i, t + 1) - s.mean[static_cast<std::size_t>(t) + 1];
   };
   for (int i = 1; i <= s.n; ++i) {
     const int si = col.site[i] - offS, r = col.rep[i] - offR, f = col.fam[i] - offF, c = col.cell[i] - offC;

@@ -139,7 +139,7 @@ class RecordReader {
       ConvertPending();
       std::uint8_t lacks = 0;
       for (int t = 1; t <= run_.nTrait; ++t) {
-        std::vector<float>& values = run_.traitValue.TraitVector(t);
+        std::vector<double>& values = run_.traitValue.TraitVector(t);
         values.resize(static_cast<std::size_t>(r) + 1);
         values[r] = store_.TraitOfLine(Convert, t, lacks);
       }
@@ -287,7 +287,7 @@ class RecordReader {
     if (run_.delimited()) FindDelimitedFields(from, to, spans);
     const auto nTrait = static_cast<std::size_t>(run_.nTrait);
     for (int t = 1; t <= run_.nTrait; ++t) {
-      float* values = run_.traitValue.TraitVector(t).data();
+      double* values = run_.traitValue.TraitVector(t).data();
       for (std::size_t n = from; n < to; ++n) {
         const Kept& kept = pending_[n];
         std::string_view field;

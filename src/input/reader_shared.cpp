@@ -231,7 +231,7 @@ CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, c
   if (!(number.numeric && number.complete) && trimmed.size() != field.size()) number = ParseNumber(NumberText(trimmed));
   if (trimmed.empty() || (number.numeric && number.complete)) {
     std::uint8_t held = 0;
-    const float value = Number(number, field, run_.codeWarning, what, lineNo_, held);
+    const float value = RoundToSingle(Number(number, field, run_.codeWarning, what, lineNo_, held));
     run_.fieldHeldNumber[fieldIndex] |= held;
     return {value, {}};
   }

@@ -284,13 +284,14 @@ class RecordStore {
   // would merge and every sum over the trait would be lost. `parsed` is
   // the number read from `field` of line `lineNo`; `held` notes whether it
   // held a number.
-  float Number(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning, const char* what,
-               std::int64_t lineNo, std::uint8_t& held) const {
+  // The value is returned as read; it is checked at single precision,
+  // where the method's stages hold it.
+  double Number(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning, const char* what,
+                std::int64_t lineNo, std::uint8_t& held) const {
     if (!parsed.numeric && warning.count++ == 0) warning.firstLine = lineNo;
     held |= static_cast<std::uint8_t>(parsed.numeric);
-    const float value = RoundToSingle(parsed.value);
-    if (!std::isfinite(value)) ThrowBeyondSingle(field, what, lineNo);
-    return value;
+    if (!std::isfinite(RoundToSingle(parsed.value))) ThrowBeyondSingle(field, what, lineNo);
+    return parsed.value;
   }
 
   // A code field of the current line; `parsed` is the number read from
@@ -309,13 +310,13 @@ class RecordStore {
   // Trait t of line `lineNo`: a value, or 0 where it is missing, counted in
   // `missing` unless missing values read as 0 as empty fields always have.
   // `lacks` notes that the record lacks a value.
-  float TraitNumber(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning,
-                    FieldWarning& missing, FieldWarning& commas, std::int64_t lineNo, std::uint8_t& held,
-                    std::uint8_t& lacks) const {
+  double TraitNumber(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning,
+                     FieldWarning& missing, FieldWarning& commas, std::int64_t lineNo, std::uint8_t& held,
+                     std::uint8_t& lacks) const {
     if (run_.params.missing != MissingMode::kZero && IsMissing(parsed, field)) {
       if (missing.count++ == 0) missing.firstLine = lineNo;
       lacks = 1;
-      return 0.0f;
+      return 0.0;
     }
     // A sheet's decimal comma read without --decimal-comma stops the number.
     if (!parsed.complete && parsed.numeric && run_.delimited() && !run_.params.decimalComma && HoldsCommaNumber(field))
@@ -324,10 +325,10 @@ class RecordStore {
   }
   // The same for trait t of the current line, noted in the run's tallies.
   template <typename Parse>
-  float TraitOfLine(Parse parse, int t, std::uint8_t& lacks) {
+  double TraitOfLine(Parse parse, int t, std::uint8_t& lacks) {
     const std::string_view field = Trait(t);
     std::uint8_t held = 0;
-    const float value = TraitNumber(parse(NumberText(field)), field, run_.traitWarning,
+    const double value = TraitNumber(parse(NumberText(field)), field, run_.traitWarning,
                                     run_.missingValues.byTrait[static_cast<std::size_t>(t)], run_.commaNumbers,
                                     lineNo_, held, lacks);
     run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held;

@@ -14,6 +14,7 @@
 #include "base/build_mode.h"
 #include "base/elimination.h"
 #include "base/tables.h"
+#include "format/number_format.h"
 
 namespace korvan {
 
@@ -114,17 +115,25 @@ class RecordColumns {
   std::array<std::vector<std::int32_t>, 6> byFactor_;  // [factor][record], index 0 unused
 };
 
-// traitValue(record, trait) in single precision, held trait by trait.
+// traitValue(record, trait), held trait by trait as the file writes each
+// value: the decimal text correctly rounded to double. The single-precision
+// stages read it rounded to single, which is the value they have always
+// stored (the text rounded to double, then to single); the exact engine and
+// the results read the double itself, so that their values owe nothing to
+// single precision. One copy of each value, not two: the trait store is the
+// largest table of a long trial.
 class TraitValues {
  public:
-  void Reset(int nTrait) { byTrait_.assign(static_cast<std::size_t>(nTrait) + 1, std::vector<float>(1, 0.0f)); }
-  float& operator()(int record, int trait) { return byTrait_[trait][record]; }
-  float operator()(int record, int trait) const { return byTrait_[trait][record]; }
-  const float* Trait(int trait) const { return byTrait_[trait].data(); }
-  std::vector<float>& TraitVector(int trait) { return byTrait_[trait]; }
+  void Reset(int nTrait) { byTrait_.assign(static_cast<std::size_t>(nTrait) + 1, std::vector<double>(1, 0.0)); }
+  // The value as the single-precision stages store it.
+  float operator()(int record, int trait) const { return RoundToSingle(byTrait_[trait][record]); }
+  // The value as written.
+  double AsWritten(int record, int trait) const { return byTrait_[trait][record]; }
+  const double* Trait(int trait) const { return byTrait_[trait].data(); }
+  std::vector<double>& TraitVector(int trait) { return byTrait_[trait]; }
 
  private:
-  std::vector<std::vector<float>> byTrait_;  // [trait][record], index 0 unused
+  std::vector<std::vector<double>> byTrait_;  // [trait][record], index 0 unused
 };
 
 // How often a field that should hold a number held none (it reads as 0).

@@ -63,13 +63,13 @@ Membership Walk(const RunData& run) {
   m.mean.assign(static_cast<std::size_t>(run.nTrait) + 1, 0);
   m.cellSum.assign(static_cast<std::size_t>(run.nTrait) + 1, {});
   for (int t = 1; t <= run.nTrait; ++t) {
-    const float* y = run.traitValue.Trait(t);
+    const double* y = run.traitValue.Trait(t);
     std::vector<double>& sums = m.cellSum[static_cast<std::size_t>(t)];
     sums.assign(static_cast<std::size_t>(run.nSF) + 1, 0);
     double total = 0;
     for (int r = 1; r <= run.nRecord; ++r) {
-      total += static_cast<double>(y[r]);
-      sums[static_cast<std::size_t>(cellOf[static_cast<std::size_t>(r)])] += static_cast<double>(y[r]);
+      total += y[r];
+      sums[static_cast<std::size_t>(cellOf[static_cast<std::size_t>(r)])] += y[r];
     }
     m.mean[static_cast<std::size_t>(t)] = total / run.nRecord;
   }

@@ -5,9 +5,9 @@ program: the expected numbers of the exact engine's tests.
     exact_reference.py DATA NTRAITS > expected.txt
 
 DATA is fixed-column: site 1-4, block 5-8, family 9-14, age 15-18, traits of
-width 10 from 19. Every record is used. Trait values are rounded to single
-precision first, as the program reads them. Each output line is a name and a
-value; the sums of squares come from projections onto the column spaces of
+width 10 from 19. Every record is used. Trait values are the file's decimals,
+each read as the nearest double, as the program's exact values read them.
+Each output line is a name and a value; the sums of squares come from projections onto the column spaces of
 dense incidence matrices (an SVD gives each orthonormal basis), not from
 absorbing anything.
 """
@@ -22,7 +22,7 @@ def read(path, ntrait):
             continue
         site.append(int(line[0:4])); block.append(int(line[4:8])); fam.append(int(line[8:14]))
         y.append([float(line[18 + 10 * k:28 + 10 * k]) for k in range(ntrait)])
-    y = np.array(y, dtype=np.float32).astype(np.float64)
+    y = np.array(y, dtype=np.float64)
     y -= y.mean(axis=0)  # the projections below all hold the mean: this only saves digits
     return np.array(site), np.array(list(zip(site, block))), np.array(fam), np.array(list(zip(site, fam))), y
 

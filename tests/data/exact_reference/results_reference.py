@@ -80,7 +80,7 @@ def main():
 
     # The raw trait values, for the plain means and the family constants.
     raw = np.array([[float(l[18 + 10 * k:28 + 10 * k]) for k in range(ntrait)] for l in open(path)
-                    if l.strip() and not l.startswith(":")], dtype=np.float32).astype(np.float64)
+                    if l.strip() and not l.startswith(":")], dtype=np.float64)
     x = np.hstack([zr, zf])
     for t in range(ntrait):
         m = np.array([ms[k][t, t] for k in range(3)])
