@@ -24,18 +24,15 @@ RunData CompleteTrial(int sites, int blocks, int families) {
   run.nRecord = sites * blocks * families;
   run.nRep = sites * blocks;
   run.nSF = sites * families;
-  run.siteCode.assign(sites + 1, 0.0f);
-  run.blockCode.assign(sites + 1, std::vector<float>(blocks + 1, 0.0f));
+  run.siteCode.assign(sites + 1, {});
+  run.blockCode.assign(sites + 1, std::vector<LevelCode>(blocks + 1));
   run.blockCount.assign(sites + 1, blocks);
-  run.familyCode.assign(families + 1, 0.0f);
+  run.familyCode.assign(families + 1, {});
   for (int i = 1; i <= sites; ++i) {
-    run.siteCode[i] = static_cast<float>(i);
-    for (int k = 1; k <= blocks; ++k) run.blockCode[i][k] = static_cast<float>(k);
+    run.siteCode[i] = LevelCode::Whole(i);
+    for (int k = 1; k <= blocks; ++k) run.blockCode[i][k] = LevelCode::Whole(k);
   }
-  for (int j = 1; j <= families; ++j) run.familyCode[j] = static_cast<float>(j);
-  run.siteName.assign(sites + 1, {});
-  run.blockName.assign(sites + 1, std::vector<std::string>(blocks + 1));
-  run.familyName.assign(families + 1, {});
+  for (int j = 1; j <= families; ++j) run.familyCode[j] = LevelCode::Whole(j);
   run.repOffset = sites + 1;
   run.p = run.repOffset + run.nRep;
   run.famEnd = run.p + families;

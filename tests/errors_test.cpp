@@ -211,8 +211,9 @@ TEST(BadInput, FieldsCountsAndPositionsNameTheirOption) {
        "the block field (characters 5 to 7) holds no number in any of the 90 records"},
       {Edit([](std::string& t) { t.replace(t.find("\n  10  2 104") + 15, 8, "  4.1e38"); }),
        "of $D/trial.dat: the trait field '  4.1e38' is beyond the range of single precision"},
+      // A code beyond single precision is a code of its own, not infinity.
       {Edit([](std::string& t) { t.replace(t.find("\n  20  3 105") + 8, 4, "9e99"); }),
-       "the family field '9e99' is beyond the range of single precision"},
+       "the data hold 6 families, more than --families = 5"},
       // Counts and field positions name their option.
       {Set("--sites", "2"), "the data hold 3 sites, more than --sites = 2 ($D/trial.dat); enter at least 3, or leave "
                             "the count out and let the data decide"},

@@ -205,13 +205,17 @@ std::string ReadTrial(const Trial& trial, const std::string& file, Form form, Ru
 
 // What a read leaves, as bits: levels, names, records, tallies.
 void AddRead(Bits& bits, const RunData& run) {
-  bits.Add(run.siteCode).Add(run.familyCode).Add(run.otherAges);
-  for (int i = 1; i <= run.nSite; ++i) bits.Add(run.blockCode[i]);
-  for (const auto* names : {&run.siteName, &run.familyName})
-    for (const std::string& name : *names) AddWhole(bits, std::hash<std::string>{}(name));
+  bits.Add(run.otherAges);
+  auto addCodes = [&bits](const std::vector<LevelCode>& codes) {
+    for (const LevelCode& code : codes)
+      AddWhole(bits, std::hash<std::string>{}(code.text + '\n' + code.key + '\n' + code.written), code.name);
+  };
+  addCodes(run.siteCode);
+  addCodes(run.familyCode);
+  for (int i = 1; i <= run.nSite; ++i) addCodes(run.blockCode[i]);
   for (int r = 1; r <= run.nRecord; ++r) {
     AddWhole(bits, run.recordColumn(r, 1), run.recordColumn(r, 2), run.recordColumn(r, 3));
-    for (int t = 1; t <= run.nTrait; ++t) bits.Add(run.traitValue(r, t));
+    for (int t = 1; t <= run.nTrait; ++t) bits.Add(run.traitValue.AsWritten(r, t));
   }
   AddWhole(bits, run.nRecord, run.linesRead, run.commentLines, run.codeWarning.count, run.codeWarning.firstLine,
            run.traitWarning.count, run.traitWarning.firstLine);

@@ -45,8 +45,8 @@ RunParameters Layout(const test::TempDir& dir, int nTrait) {
 }
 
 // One record line of that layout, each piece right-aligned in its field.
-std::string Line(const std::vector<std::string>& pieces) {
-  static const std::size_t widths[] = {10, 10, 10, 5, 8, 8, 8};
+std::string Line(const std::vector<std::string>& pieces, std::size_t familyWidth = 10) {
+  const std::size_t widths[] = {10, 10, familyWidth, 5, 8, 8, 8};
   std::string line;
   for (std::size_t n = 0; n < pieces.size(); ++n)
     line += std::string(widths[n] > pieces[n].size() ? widths[n] - pieces[n].size() : 0, ' ') + pieces[n];
@@ -88,6 +88,18 @@ std::string Levels(const RunData& run) {
     for (int factor = 1; factor <= 3; ++factor)
       levels += std::to_string(run.recordColumn(r, factor)) + (factor < 3 ? "." : r < run.nRecord ? " " : "");
   return levels;
+}
+
+// The codes as written, and the names among them ("" for a number).
+std::vector<std::string> Texts(const std::vector<LevelCode>& codes) {
+  std::vector<std::string> texts;
+  for (std::size_t n = 1; n < codes.size(); ++n) texts.push_back(codes[n].text);
+  return texts;
+}
+std::vector<std::string> Names(const std::vector<LevelCode>& codes) {
+  std::vector<std::string> names;
+  for (std::size_t n = 1; n < codes.size(); ++n) names.push_back(codes[n].name ? codes[n].text : "");
+  return names;
 }
 
 std::vector<float> Traits(const RunData& run) {
@@ -140,8 +152,8 @@ TEST(ReadRecords, NumbersLevelsInOrderOfFirstOccurrence) {
     data += Line({site[r], block[r], family[r], "10", r < 11 ? "1.5" : "12.34", r < 11 ? "-0.25" : "5"}) + "\n";
   const ReadResult read = Read(data, 2);
   const RunData& run = read.run;
-  EXPECT_THAT(run.siteCode, ElementsAre(0, 30, 10, 20));
-  EXPECT_THAT(run.blockCode[2], ElementsAre(0, 1, 3));
+  EXPECT_THAT(Texts(run.siteCode), ElementsAre("30", "10", "20"));
+  EXPECT_THAT(Texts(run.blockCode[2]), ElementsAre("1", "3"));
   EXPECT_THAT(run.blockCount, ElementsAre(0, 2, 2, 1));
   EXPECT_EQ(run.nFamily, 9);
   EXPECT_EQ(Levels(run), "1.1.1 1.2.2 2.1.1 2.1.3 3.1.4 1.1.5 1.2.6 1.2.7 2.2.2 2.2.8 3.1.1 1.2.9");
@@ -160,14 +172,14 @@ TEST(ReadRecords, SelectsTheAgeAndPassesOverComments) {
   EXPECT_THAT(Traits(run), ElementsAre(1, 2, 3, 5));
   EXPECT_EQ((std::array{run.linesRead, run.commentLines, run.codeWarning.count}),
             (std::array<std::int64_t, 3>{9, 2, 0}));
-  EXPECT_THAT(run.siteName, ElementsAre("", ":", ""));  // the site code ":" is a name
+  EXPECT_THAT(Names(run.siteCode), ElementsAre(":", ""));  // the site code ":" is a name
   EXPECT_THAT(run.otherAges, ElementsAre(10.5));
 
   // At age 0 the blank line and the line too short for its age field are
   // records whose missing codes read 0 and whose traits are missing; the
   // comments are still not records.
   const RunData ageZero = Read(data, 1, [](RunParameters& p) { p.ageSel = 0; }).run;
-  EXPECT_THAT(ageZero.siteCode, ElementsAre(0, 0, 1));
+  EXPECT_THAT(Texts(ageZero.siteCode), ElementsAre("0", "1"));
   EXPECT_EQ((std::array{ageZero.codeWarning.count, ageZero.codeWarning.firstLine, ageZero.traitWarning.count,
                         ageZero.missingValues.byTrait[1].count, ageZero.missingValues.trees}),
             (std::array<std::int64_t, 5>{4, 8, 0, 2, 2}));  // three at line 8, the family at line 9
@@ -175,19 +187,30 @@ TEST(ReadRecords, SelectsTheAgeAndPassesOverComments) {
   EXPECT_EQ(onlyComments.nRecord + onlyComments.nSite + onlyComments.nFamily, 0);
 }
 
-TEST(ReadRecords, CodesMatchOnceRoundedToSinglePrecision) {
-  // ' 7', '07' and '7.0' are one code; 1.1 and 0.3 match their own stored
-  // copies; -0 is 0; 16777217 is stored as 16777216 and so is that code.
+// Accession numbers of eight or twelve digits, codes with fractions and in
+// exponent form: equal values are one code, nothing else merges.
+TEST(ReadRecords, CodesMatchByTheirExactValue) {
   std::string data;
-  for (const char* code : {"7", "07", "7.0", "1.1", "0.3", "1.1", "0.3", "0", "-0", "16777217", "16777216", "1 2"})
-    data += Line({"1", "1", code, "10", "1"}) + "\n";
-  const RunData run = Read(data).run;
-  EXPECT_EQ(Levels(run), "1.1.1 1.1.1 1.1.1 1.1.2 1.1.3 1.1.2 1.1.3 1.1.4 1.1.4 1.1.5 1.1.5 1.1.6");
-  EXPECT_THAT(run.familyCode, ElementsAre(0, 7, 1.1f, 0.3f, 0, 16777216, 12));
-  // Beyond single precision a value would be stored as infinity.
+  for (const char* code : {"7", "07", "7.0", "1.1", "0.3", "1.1", "0.3", "0", "-0", "16777217", "16777216", "1 2",
+                           "20170016", "20170017", "0.7E1", "201700170001", "201700170002", "1.10", "-1e39",
+                           "12345678901234567890"})
+    data += Line({"1", "1", code, "10", "1"}, 22) + "\n";
+  const RunData run = Read(data, 1, [](RunParameters& p) { p.wFamily = 22, p.colAge = 43, p.colTrait = 48; }).run;
+  EXPECT_EQ(Levels(run), "1.1.1 1.1.1 1.1.1 1.1.2 1.1.3 1.1.2 1.1.3 1.1.4 1.1.4 1.1.5 1.1.6 1.1.7 1.1.8 1.1.9 "
+                         "1.1.1 1.1.10 1.1.11 1.1.2 1.1.12 1.1.13");
+  EXPECT_THAT(Texts(run.familyCode), ElementsAre("7", "1.1", "0.3", "0", "16777217", "16777216", "1 2", "20170016",
+                                                  "20170017", "201700170001", "201700170002", "-1e39",
+                                                  "12345678901234567890"));
+  // The report writes a code as single precision always has where that
+  // gives the code back, and every digit where it would not.
+  std::vector<std::string> written;
+  for (std::size_t j = 1; j < run.familyCode.size(); ++j) written.push_back(run.familyCode[j].written);
+  EXPECT_THAT(written, ElementsAre(" 7 ", " 1.1 ", " .3 ", " 0 ", " 16777217 ", " 16777216 ", " 12 ", " 20170016 ",
+                                   " 20170017 ", " 201700170001 ", " 201700170002 ",
+                                   "-1000000000000000000000000000000000000000 ", " 12345678901234567890 "));
+  // A trait value beyond single precision would be stored as infinity.
   EXPECT_EQ(Read(Line({"1", "1", "1", "10", "4e38"})).error, "line 1 of $: the trait field '    4e38' is "
             "beyond the range of single precision (about 3.4E+38); check the field's position");
-  EXPECT_THAT(Read(Line({"1", "1", "-1e39", "10", "1"})).error, HasSubstr("the family field '     -1e39' is beyond"));
 }
 
 TEST(ReadRecords, LineEndsAndCharacterPositions) {
@@ -212,7 +235,7 @@ TEST(ReadRecords, LineEndsAndCharacterPositions) {
     p.colSite = 4, p.wSite = 1, p.colBlock = 5, p.wBlock = 3, p.colFamily = 8, p.wFamily = 4;
     p.colAge = 12, p.wAge = 3, p.colTrait = 15;
   }).run;
-  EXPECT_THAT(run.siteCode, ElementsAre(0, 1, 2, 3, 4));
+  EXPECT_THAT(Texts(run.siteCode), ElementsAre("1", "2", "3", "4"));
   EXPECT_THAT(Traits(run), ElementsAre(1.5f, 2.5f, 3.5f, 4.5f));
 }
 
@@ -241,8 +264,8 @@ TEST(ReadRecords, NamesAreToldApartByTheirTextNumbersByTheirValue) {
     data += Line({"A 1", "\"A 1\"", family, "10", "1"}) + "\n";
   const RunData run = Read(data).run;
   EXPECT_EQ(Levels(run), "1.1.1 1.1.2 1.1.3 1.1.3 1.1.1 1.1.4 1.1.5 1.1.6 1.1.6 1.1.2");
-  EXPECT_THAT(run.familyName, ElementsAre("", "12a", "12b", "", "1x3", "", ""));
-  EXPECT_THAT(run.siteName, ElementsAre("", "A 1"));
+  EXPECT_THAT(Names(run.familyCode), ElementsAre("12a", "12b", "", "1x3", "", ""));
+  EXPECT_THAT(Names(run.siteCode), ElementsAre("A 1"));
   EXPECT_EQ(run.codeWarning.count, 0);
 }
 
@@ -289,13 +312,13 @@ TEST(ReadRecords, DelimitedFilesByColumnNameOrNumber) {
   const ReadResult comma = read("site,block,fam,age,h\n" + rows, {});
   ASSERT_EQ(comma.error, "");
   EXPECT_EQ(Levels(comma.run), "1.1.1 1.2.2 2.1.3");
-  EXPECT_THAT(comma.run.familyName, ElementsAre("", "f1", "f,2", "f\"3\"\n"));
+  EXPECT_THAT(Names(comma.run.familyCode), ElementsAre("f1", "f,2", "f\"3\"\n"));
   EXPECT_THAT(Traits(comma.run), ElementsAre(1.5f, 2.5f, 3.5f));
   std::string semicolons = "site;block;fam;age;h\n" + rows;
   std::replace(semicolons.begin(), semicolons.end(), ',', ';');
   std::replace(semicolons.begin(), semicolons.end(), '.', ',');
   const ReadResult european = read(semicolons, [](RunParameters& p) { p.decimalComma = true; });
-  EXPECT_EQ(Levels(european.run) + " " + european.run.familyName[2], "1.1.1 1.2.2 2.1.3 f;2");
+  EXPECT_EQ(Levels(european.run) + " " + european.run.familyCode[2].text, "1.1.1 1.2.2 2.1.3 f;2");
   EXPECT_THAT(Traits(european.run), ElementsAre(1.5f, 2.5f, 3.5f));
   const ReadResult noHeader = read(rows, [](RunParameters& p) {
     p.header = false, p.siteColumn = "1", p.familyColumn = "3", p.ageColumn.clear();

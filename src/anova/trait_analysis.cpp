@@ -48,8 +48,8 @@ void ShowReductions(const RunData& run, const Reductions& r, const std::string& 
   // for the message when it is not finite (codes always are).
   for (int j = 1; j <= run.nFamily; ++j) {
     if (!std::isfinite(r.famConst[j]))
-      RequireFinite(static_cast<double>(r.famConst[j]), subject, "the constant of family " + LevelText(run.familyCode[j], run.familyName[j]));
-    report.Text(" ").Code(run.familyCode[j], run.familyName[j]).Text("  ").Single(r.famConst[j]).EndLine();
+      RequireFinite(static_cast<double>(r.famConst[j]), subject, "the constant of family " + run.familyCode[j].text);
+    report.Text(" ").Code(run.familyCode[j]).Text("  ").Single(r.famConst[j]).EndLine();
   }
   ShowValue(log, kLabelR, r.rRepCell, subject, "R(r) of the blocks after the site x family cells");
   ShowValue(log, kLabelUSRCell, r.rUSRCell, subject, "the reduction R(u,s,r,sf)");

@@ -44,7 +44,7 @@ void WriteExactSections(const RunData& run, const std::vector<TraitOutcome>& tra
     const ExactTrait& x = e.traits[static_cast<std::size_t>(t)];
     const std::vector<float>& famConst = traits[static_cast<std::size_t>(t)].reductions.famConst;
     for (int j = 1; j <= run.nFamily; ++j)
-      report.Text(" ").Single(run.familyCode[static_cast<std::size_t>(j)]).Text("  ").Single(famConst[static_cast<std::size_t>(j)]).EndLine();
+      report.Text(" ").Code(run.familyCode[static_cast<std::size_t>(j)]).Text("  ").Single(famConst[static_cast<std::size_t>(j)]).EndLine();
     report.Text(" ").EndLine();
     report.Text(" Trait No ").Whole(t).EndLine();
     WriteTable(e, df, "  Source     d.f.   S.S.   M.S.           E.M.S.", " ", x.ss, x.ms, subject, report);

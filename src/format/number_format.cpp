@@ -440,6 +440,96 @@ ParsedNumber ParseNumberStraightforward(std::string_view text) {
   return parsed;
 }
 
+bool ExactDecimal::Whole(std::int64_t& whole) const {
+  if (exponent < 0 || static_cast<std::int64_t>(digits.size()) + exponent > 15) return false;
+  whole = 0;
+  for (const char c : digits) whole = whole * 10 + (c - '0');
+  for (std::int64_t n = 0; n < exponent; ++n) whole *= 10;
+  if (negative) whole = -whole;
+  return true;
+}
+
+std::string ExactDecimal::Key() const {
+  return (negative ? "-" : "") + (digits.empty() ? std::string("0") : digits + "e" + std::to_string(exponent));
+}
+
+void ExactDecimal::AppendAllDigits(std::string& out) const {
+  out += negative ? '-' : ' ';
+  if (digits.empty()) {
+    out += "0 ";
+    return;
+  }
+  const auto length = static_cast<std::int64_t>(digits.size());
+  if (exponent >= 0) {
+    out += digits;
+    out.append(static_cast<std::size_t>(exponent), '0');
+  } else if (length + exponent > 0) {
+    out.append(digits, 0, static_cast<std::size_t>(length + exponent));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(length + exponent));
+  } else {
+    out += '.';
+    out.append(static_cast<std::size_t>(-exponent - length), '0');
+    out += digits;
+  }
+  out += ' ';
+}
+
+bool ParseExactDecimal(std::string_view text, ExactDecimal& exact) {
+  exact = {};
+  std::size_t i = 0;
+  auto skip = [&] { while (i < text.size() && Ignorable(text[i])) ++i; };
+  skip();
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  std::string mantissa;  // every digit, the point left out
+  std::int64_t afterPoint = 0;
+  bool seenPoint = false;
+  for (;; ++i) {
+    skip();
+    if (i >= text.size()) break;
+    if (IsDigit(text[i])) {
+      mantissa += text[i];
+      afterPoint += seenPoint;
+    } else if (text[i] == '.' && !seenPoint) {
+      seenPoint = true;
+    } else {
+      break;
+    }
+  }
+  if (mantissa.empty()) return false;
+  std::int64_t written = 0;
+  if (i < text.size() && (text[i] == 'E' || text[i] == 'e')) {
+    std::size_t j = i + 1;
+    auto skipAt = [&] { while (j < text.size() && Ignorable(text[j])) ++j; };
+    skipAt();
+    bool below = false;
+    if (j < text.size() && (text[j] == '+' || text[j] == '-')) below = text[j++] == '-';
+    bool anyDigit = false;
+    int significant = 0;  // exponent digits after its leading zeros
+    for (;; ++j) {
+      skipAt();
+      if (j >= text.size() || !IsDigit(text[j])) break;
+      anyDigit = true;
+      if (written == 0 && text[j] == '0') continue;
+      if (++significant > 15) return false;
+      written = written * 10 + (text[j] - '0');
+    }
+    // As the conversion does, an "E" without digits ends the number before it.
+    if (anyDigit) i = j;
+    if (below) written = -written;
+  }
+  skip();
+  if (i != text.size()) return false;
+  const std::size_t first = mantissa.find_first_not_of('0');
+  if (first == std::string::npos) return true;  // zero, of either sign
+  const std::size_t last = mantissa.find_last_not_of('0');
+  exact.negative = negative;
+  exact.digits = mantissa.substr(first, last - first + 1);
+  exact.exponent = written - afterPoint + static_cast<std::int64_t>(mantissa.size() - 1 - last);
+  return true;
+}
+
 std::string SignificantDigits(double value, int digits) {
   char text[32];
   const auto end = std::to_chars(text, text + sizeof text, value, std::chars_format::general, digits).ptr;

@@ -82,9 +82,31 @@ struct ParsedNumber {
   double value = 0;
   bool numeric = false;  // some digit was read
   bool complete = true;  // nothing but the number (and blanks) stood in the text
+  bool plain = false;    // read by the fast form: a whole number of digits over a power of ten, exactly
 };
 ParsedNumber ParseNumber(std::string_view text);
 inline double TextToNumber(std::string_view text) { return ParseNumber(text).value; }
+
+// A number's value exactly as its decimal digits give it: " 7", "07", "7.0"
+// and "0.7E1" are one value, 20170016 and 20170017 two, however many digits
+// a code has. Codes are compared so, never by a rounded binary value.
+struct ExactDecimal {
+  bool negative = false;      // never for zero
+  std::string digits;         // significant digits, no leading or trailing zeros; empty for zero
+  std::int64_t exponent = 0;  // value = digits x 10^exponent
+  bool operator==(const ExactDecimal&) const = default;
+  // The value as a whole number when it is one of fewer than 16 digits.
+  bool Whole(std::int64_t& whole) const;
+  // One text for each value, to look values up by.
+  std::string Key() const;
+  // Plain writing with every digit: a blank or "-", no 0 before the point,
+  // no exponent, a blank: " 20170017 ", "-.25 ".
+  void AppendAllDigits(std::string& out) const;
+};
+// The exact value of a text that ParseNumber reads as a number with nothing
+// after it; nothing for any other text, and for an exponent of more than 15
+// digits, which no value a person writes needs.
+bool ParseExactDecimal(std::string_view text, ExactDecimal& exact);
 
 // 10^0 .. 10^22, each exact in double.
 inline constexpr double kPowerOfTen[] = {1E0,  1E1,  1E2,  1E3,  1E4,  1E5,  1E6,  1E7,
@@ -124,6 +146,7 @@ inline bool ParsePlainDecimal(std::string_view text, ParsedNumber& parsed) {
   parsed.value = negative ? -value : value;
   parsed.numeric = true;
   parsed.complete = true;
+  parsed.plain = true;
   return true;
 }
 

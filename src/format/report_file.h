@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "format/level_code.h"
 #include "format/output_file.h"
 
 namespace korvan {
@@ -21,9 +22,7 @@ class ReportFile {
   ReportFile& Double(double value);
   ReportFile& Whole(std::int64_t value);
   // A level's code: a name stands where the number would, between blanks.
-  ReportFile& Code(float number, const std::string& name) {
-    return name.empty() ? Single(number) : Text(" ").Text(name).Text(" ");
-  }
+  ReportFile& Code(const LevelCode& code) { return Text(code.written); }
   void EndLine();  // CR LF
 
   // Writes out the rest and makes it durable; the set puts it in place.

@@ -32,6 +32,14 @@ std::string SingleText(float value) {
   return std::string(text, std::to_chars(text, text + sizeof text, value).ptr);
 }
 
+// A numeric code's exact value, every digit.
+std::string ExactText(const CodeRead& code) {
+  if (code.whole) return std::to_string(code.wholeValue);
+  std::string text;
+  code.exact.AppendAllDigits(text);
+  return text.substr(text.front() == ' ' ? 1 : 0, text.size() - (text.front() == ' ' ? 2 : 1));
+}
+
 // The first records of the selected age, field by field.
 class RecordLister {
  public:
@@ -101,7 +109,7 @@ class RecordLister {
   void Code(const char* what, std::string_view field, const FieldWindow& window, int column) {
     const CodeRead code = store_.Code(ParseNumber(store_.NumberText(field)), field, what, 0);
     Show(what, field, window, column,
-         code.name.empty() ? SingleText(code.number) : "the name '" + std::string(code.name) + "'");
+         code.name ? "the name '" + std::string(code.text) + "'" : ExactText(code));
   }
 
   void Show(const std::string& what, std::string_view field, const FieldWindow& window, int column,
@@ -136,13 +144,13 @@ void ListLevels(const RunData& run, std::string& out) {
   out += "sites: " + std::to_string(run.nSite) + "\n";
   for (int i = 1; i <= run.nSite && static_cast<std::size_t>(i) <= kListed; ++i) {
     out +=
-        "  " + LevelText(run.siteCode[i], run.siteName[i]) + ": " + Plural(run.blockCount[i], "block", "blocks") + " (";
+        "  " + run.siteCode[i].text + ": " + Plural(run.blockCount[i], "block", "blocks") + " (";
     for (int k = 1; k <= run.blockCount[i]; ++k) {
       if (static_cast<std::size_t>(k) > kListed) {
         out += ", ...";
         break;
       }
-      out += (k == 1 ? "" : ", ") + LevelText(run.blockCode[i][k], run.blockName[i][k]);
+      out += (k == 1 ? "" : ", ") + run.blockCode[i][k].text;
     }
     out += ")\n";
   }
@@ -150,7 +158,7 @@ void ListLevels(const RunData& run, std::string& out) {
     out += "  and " + std::to_string(run.nSite - static_cast<int>(kListed)) + " more sites\n";
   out += "families: " + std::to_string(run.nFamily);
   for (int j = 1; j <= run.nFamily && static_cast<std::size_t>(j) <= kListed; ++j)
-    out += (j == 1 ? ": " : ", ") + LevelText(run.familyCode[j], run.familyName[j]);
+    out += (j == 1 ? ": " : ", ") + run.familyCode[j].text;
   if (static_cast<std::size_t>(run.nFamily) > kListed)
     out += " and " + std::to_string(run.nFamily - static_cast<int>(kListed)) + " more";
   std::set<std::pair<int, int>> cells;

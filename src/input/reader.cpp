@@ -28,13 +28,6 @@ namespace {
 // Lines enough to tell what share of the file the records take.
 constexpr std::int64_t kSampleLines = 4096;
 
-// Codes are told apart by their single-precision value, so +0 and -0 are one
-// code. The reader lets only finite values through.
-std::uint32_t CodeKey(float code) {
-  assert(std::isfinite(code));
-  return std::bit_cast<std::uint32_t>(code == 0.0f ? 0.0f : code);
-}
-
 // The conversion of every field: the fast form inline, the general one for
 // what it leaves.
 ParsedNumber Convert(std::string_view field) {
@@ -152,36 +145,38 @@ class RecordReader {
     return store_.Code(Convert(store_.NumberText(field)), field, what, fieldIndex);
   }
 
-  // The level of `code` in `numbers` or `names`, or `next` entered there.
+  // The codes of one factor (or of the blocks of one site) and their levels:
+  // whole numbers by value, other numbers and names by their key.
+  struct LevelIndex {
+    std::unordered_map<std::int64_t, int> whole;
+    std::unordered_map<std::string, int> other;
+  };
+
+  // The level of `code`, or `next` entered by `add`.
   template <typename Add>
-  static int Level(std::unordered_map<std::uint32_t, int>& numbers, std::unordered_map<std::string, int>& names,
-                   const CodeRead& code, int next, Add add) {
-    if (code.name.empty()) {
-      const auto [found, isNew] = numbers.try_emplace(CodeKey(code.number), next);
+  int Level(LevelIndex& index, const CodeRead& code, int next, Add add) {
+    if (code.whole) {
+      const auto [found, isNew] = index.whole.try_emplace(code.wholeValue, next);
       return isNew ? add() : found->second;
     }
-    const auto [found, isNew] = names.try_emplace(std::string(code.name), next);
+    const auto [found, isNew] = index.other.try_emplace(store_.KeyOf(code), next);
     return isNew ? add() : found->second;
   }
 
   int SiteNumber(const CodeRead& code) {
-    return Level(siteIndex_, siteNames_, code, run_.nSite + 1, [&] { return store_.AddSite(code); });
+    return Level(sites_, code, run_.nSite + 1, [&] {
+      blocks_.emplace_back();
+      return store_.AddSite(code);
+    });
   }
 
   int FamilyNumber(const CodeRead& code) {
-    return Level(familyIndex_, familyNames_, code, run_.nFamily + 1, [&] { return store_.AddFamily(code); });
+    return Level(families_, code, run_.nFamily + 1, [&] { return store_.AddFamily(code); });
   }
 
   int BlockNumber(int i, const CodeRead& code) {
-    if (!code.name.empty()) {
-      std::string key(reinterpret_cast<const char*>(&i), sizeof i);
-      key.append(code.name);
-      const auto [found, isNew] = blockNames_.try_emplace(std::move(key), run_.blockCount[i] + 1);
-      return isNew ? store_.AddBlock(i, code) : found->second;
-    }
-    const std::uint64_t key = (static_cast<std::uint64_t>(i) << 32) | CodeKey(code.number);
-    const auto [found, isNew] = blockIndex_.try_emplace(key, run_.blockCount[i] + 1);
-    return isNew ? store_.AddBlock(i, code) : found->second;
+    return Level(blocks_[static_cast<std::size_t>(i) - 1], code, run_.blockCount[i] + 1,
+                 [&] { return store_.AddBlock(i, code); });
   }
 
   // The trait fields of an ASCII line, where characters are bytes, copied
@@ -342,10 +337,8 @@ class RecordReader {
   std::string keptText_;
   std::vector<std::size_t> keptEnds_;  // a delimited record's trait fields: where each ends
   std::vector<std::uint8_t> lacks_;    // pending_[n] lacks a value
-  std::unordered_map<std::uint32_t, int> siteIndex_;
-  std::unordered_map<std::uint64_t, int> blockIndex_;  // (site, code)
-  std::unordered_map<std::uint32_t, int> familyIndex_;
-  std::unordered_map<std::string, int> siteNames_, blockNames_, familyNames_;  // blocks by (site, name)
+  LevelIndex sites_, families_;
+  std::vector<LevelIndex> blocks_;  // of site i at i - 1
 };
 
 }  // namespace

@@ -184,13 +184,10 @@ void DataFileLines::DropByteOrderMark(std::string_view& line) {
 }
 
 RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log), fields_(LastPosition(run)) {
-  run.siteCode.assign(1, 0.0f);
+  run.siteCode.assign(1, {});
   run.blockCode.assign(1, {});
   run.blockCount.assign(1, 0);
-  run.familyCode.assign(1, 0.0f);
-  run.siteName.assign(1, {});
-  run.blockName.assign(1, {});
-  run.familyName.assign(1, {});
+  run.familyCode.assign(1, {});
   run.recordColumn.Resize(0);
   run.traitValue.Reset(run.nTrait);
   run.nSite = run.nFamily = run.nRecord = 0;
@@ -225,18 +222,41 @@ void RecordStore::ThrowBeyondSingle(std::string_view field, const char* what, st
 
 CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, const char* what,
                            std::size_t fieldIndex) {
-  const std::string_view trimmed = TrimField(field);
+  CodeRead code;
+  code.text = TrimField(field);
   ParsedNumber number = parsed;
   // A number in quotes is still a number.
-  if (!(number.numeric && number.complete) && trimmed.size() != field.size()) number = ParseNumber(NumberText(trimmed));
-  if (trimmed.empty() || (number.numeric && number.complete)) {
-    std::uint8_t held = 0;
-    const float value = RoundToSingle(Number(number, field, run_.codeWarning, what, lineNo_, held));
-    run_.fieldHeldNumber[fieldIndex] |= held;
-    return {value, {}};
+  if (!(number.numeric && number.complete) && code.text.size() != field.size())
+    number = ParseNumber(NumberText(code.text));
+  if (code.text.empty() || (number.numeric && number.complete)) {
+    if (!number.numeric && run_.codeWarning.count++ == 0) run_.codeWarning.firstLine = lineNo_;
+    run_.fieldHeldNumber[fieldIndex] |= static_cast<std::uint8_t>(number.numeric);
+    code.value = number.value;
+    code.whole = code.text.empty() || ReadWhole(number, code.wholeValue);
+    // A number of more than 15 exponent digits is told apart by its text.
+    if (!code.whole && !ParseExactDecimal(NumberText(code.text), code.exact)) code.name = true;
+    if (!code.whole && code.exact.Whole(code.wholeValue)) code.whole = true;
+    return code;
   }
   run_.fieldHeldNumber[fieldIndex] = 1;
-  return {0.0f, trimmed};
+  code.name = true;
+  return code;
+}
+
+LevelCode RecordStore::MakeLevel(const CodeRead& code) {
+  if (code.name) return LevelCode::Name(code.text);
+  if (!code.whole) return LevelCode::Number(code.text, code.exact, code.value);
+  ExactDecimal exact;
+  ParseExactDecimal(std::to_string(code.wholeValue), exact);
+  return LevelCode::Number(code.text, exact, code.value);
+}
+
+std::string RecordStore::KeyOf(const CodeRead& code) {
+  if (code.name) return std::string(code.text);
+  if (!code.whole) return code.exact.Key();
+  ExactDecimal exact;
+  ParseExactDecimal(std::to_string(code.wholeValue), exact);
+  return exact.Key();
 }
 
 bool RecordStore::IsMissingText(std::string_view field) const {
@@ -246,23 +266,19 @@ bool RecordStore::IsMissingText(std::string_view field) const {
 }
 
 int RecordStore::AddSite(const CodeRead& code) {
-  run_.siteCode.push_back(code.number);
-  run_.siteName.emplace_back(code.name);
-  run_.blockCode.emplace_back(1, 0.0f);
-  run_.blockName.emplace_back(1);
+  run_.siteCode.push_back(MakeLevel(code));
+  run_.blockCode.emplace_back(1);
   run_.blockCount.push_back(0);
   return ++run_.nSite;
 }
 
 int RecordStore::AddBlock(int i, const CodeRead& code) {
-  run_.blockCode[i].push_back(code.number);
-  run_.blockName[i].emplace_back(code.name);
+  run_.blockCode[i].push_back(MakeLevel(code));
   return ++run_.blockCount[i];
 }
 
 int RecordStore::AddFamily(const CodeRead& code) {
-  run_.familyCode.push_back(code.number);
-  run_.familyName.emplace_back(code.name);
+  run_.familyCode.push_back(MakeLevel(code));
   return ++run_.nFamily;
 }
 
@@ -384,7 +400,7 @@ void CheckCapacities(const RunData& run) {
   if (run.blocksFromData) return;
   for (int i = 1; i <= run.nSite; ++i)
     check(run.blockCount[i], run.nBlock, Field::kBlocks,
-          "blocks at site " + LevelText(run.siteCode[i], run.siteName[i]));
+          "blocks at site " + run.siteCode[i].text);
 }
 
 }  // namespace korvan::reading

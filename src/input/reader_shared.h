@@ -195,11 +195,26 @@ class DataFileLines {
 };
 
 // A site, block or family field as read: a number, or a name where the
-// field held text that is no plain number.
+// field held text that is no plain number. Codes are compared by their exact
+// value; most are whole numbers of a few digits, which are looked up as such.
 struct CodeRead {
-  float number = 0;
-  std::string_view name;  // empty for a number
+  std::string_view text;     // the field without the blanks and quotes around it
+  bool name = false;         // text that is no plain number
+  double value = 0;          // a number's nearest double
+  bool whole = false;        // a whole number below 10^15: `wholeValue`
+  std::int64_t wholeValue = 0;
+  ExactDecimal exact;        // any other number's exact value
 };
+
+// Whole-number codes and the others, each looked up by its exact value.
+inline bool ReadWhole(const ParsedNumber& parsed, std::int64_t& whole) {
+  // A whole double from the fast form is the exact value of its digits: an
+  // integer below 2^53 over a power of ten rounds to a whole number only
+  // when it is one.
+  if (!parsed.plain || !(std::fabs(parsed.value) < 1e15) || parsed.value != std::floor(parsed.value)) return false;
+  whole = static_cast<std::int64_t>(parsed.value);
+  return true;
+}
 
 // An edge between two characters of a fixed-column line where a field
 // starts or ends: `position` is the character after it, from 1.
@@ -297,6 +312,9 @@ class RecordStore {
   // A code field of the current line; `parsed` is the number read from
   // NumberText(field). An empty field reads as 0 with the warning above.
   CodeRead Code(const ParsedNumber& parsed, std::string_view field, const char* what, std::size_t fieldIndex);
+  // The level a code read makes, and the text its level is looked up by.
+  LevelCode MakeLevel(const CodeRead& code);
+  std::string KeyOf(const CodeRead& code);
 
   // Whether a trait field holds no value: empty, all blank, or a missing code.
   bool IsMissing(const ParsedNumber& parsed, std::string_view field) const {

@@ -16,11 +16,11 @@ namespace {
 using namespace reading;
 
 // The level of the first stored code equal to `code`; 0 when none is. A
-// name matches only its own text, a number only a number.
-int SearchCodes(const std::vector<float>& codes, const std::vector<std::string>& names, const CodeRead& code) {
+// name matches only its own text, a number only a number of the same value.
+int SearchCodes(RecordStore& store, const std::vector<LevelCode>& codes, const CodeRead& code) {
+  const std::string key = store.KeyOf(code);
   for (std::size_t n = 1; n < codes.size(); ++n)
-    if (code.name.empty() ? names[n].empty() && codes[n] == code.number : names[n] == code.name)
-      return static_cast<int>(n);
+    if (codes[n].name == code.name && codes[n].key == key) return static_cast<int>(n);
   return 0;
 }
 
@@ -34,11 +34,11 @@ void ReadRecord(RunData& run, RecordStore& store) {
   const CodeRead siteCode = ReadCode(store, store.Site(), "site", kSiteField);
   const CodeRead blockCode = ReadCode(store, store.Block(), "block", kBlockField);
   const CodeRead familyCode = ReadCode(store, store.Family(), "family", kFamilyField);
-  int i = SearchCodes(run.siteCode, run.siteName, siteCode);
+  int i = SearchCodes(store, run.siteCode, siteCode);
   if (i == 0) i = store.AddSite(siteCode);
-  int k = SearchCodes(run.blockCode[i], run.blockName[i], blockCode);
+  int k = SearchCodes(store, run.blockCode[i], blockCode);
   if (k == 0) k = store.AddBlock(i, blockCode);
-  int j = SearchCodes(run.familyCode, run.familyName, familyCode);
+  int j = SearchCodes(store, run.familyCode, familyCode);
   if (j == 0) j = store.AddFamily(familyCode);
   const int r = store.NextRecord();
   run.recordColumn.AppendLevels(i, k, j);

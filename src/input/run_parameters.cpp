@@ -55,12 +55,6 @@ std::string NumberText(double value) {
   return std::string(text, result.ptr);
 }
 
-std::string LevelText(float code, const std::string& name) {
-  if (!name.empty()) return name;
-  char text[32];
-  return std::string(text, std::to_chars(text, text + sizeof text, code).ptr);
-}
-
 bool NameSameFile(const std::string& a, const std::string& b) {
   std::error_code error;
   if (fs::exists(a, error) && fs::exists(b, error)) {

@@ -14,6 +14,7 @@
 #include "base/build_mode.h"
 #include "base/elimination.h"
 #include "base/tables.h"
+#include "format/level_code.h"
 #include "format/number_format.h"
 
 namespace korvan {
@@ -163,10 +164,6 @@ struct MissingTally {
   std::int64_t dropped = 0;           // records left out of the analysis
 };
 
-// A level's code as reports and messages write it: its name, or the shortest
-// text that reads back as the same single.
-std::string LevelText(float code, const std::string& name);
-
 struct RunData {
   RunParameters params;  // as given by the front end
   bool delimited() const { return params.delimited; }
@@ -189,14 +186,10 @@ struct RunData {
   std::vector<double> numberMissing;     // missing codes that are numbers
 
   // --- Reader: levels in order of first occurrence.
-  std::vector<float> siteCode;                // siteCode(i), i = 1..nSite
-  std::vector<std::vector<float>> blockCode;  // blockCode(i, k), k = 1..blockCount(i)
-  std::vector<int> blockCount;                // blocks found at site i
-  std::vector<float> familyCode;              // familyCode(j), j = 1..nFamily
-  // A level whose field held no plain number is told apart by its text:
-  // its name, or empty where the code is a number.
-  std::vector<std::string> siteName, familyName;
-  std::vector<std::vector<std::string>> blockName;
+  std::vector<LevelCode> siteCode;                // siteCode(i), i = 1..nSite
+  std::vector<std::vector<LevelCode>> blockCode;  // blockCode(i, k), k = 1..blockCount(i)
+  std::vector<int> blockCount;                    // blocks found at site i
+  std::vector<LevelCode> familyCode;              // familyCode(j), j = 1..nFamily
   RecordColumns recordColumn;                 // levels, then model columns, by record
   TraitValues traitValue;                     // trait values by record and trait
   int nSite = 0;                              // sites found

@@ -31,7 +31,7 @@ std::string BlockCode(const RunData& run, int rep) {
   int withinSite = 0;
   for (int r = 1; r <= rep; ++r) withinSite += SiteOfRep(run, r) == site;
   const auto& codes = run.blockCode[site];
-  if (withinSite < static_cast<int>(codes.size())) return LevelText(codes[withinSite], run.blockName[site][withinSite]);
+  if (withinSite < static_cast<int>(codes.size())) return codes[withinSite].text;
   return "number " + std::to_string(withinSite);
 }
 
@@ -106,7 +106,7 @@ void CheckSitesLinked(const RunData& run) {
   if (strays.empty()) return;
   auto name = [&](const std::vector<int>& group) {
     std::vector<std::string> codes;
-    for (int site : group) codes.push_back(LevelText(run.siteCode[site], run.siteName[site]));
+    for (int site : group) codes.push_back(run.siteCode[site].text);
     return (group.size() == 1 ? "site " : "sites ") + JoinList(codes);
   };
   Refuse(run, "the families do not link all sites: " + StrayText(strays, name, "the other sites") +
@@ -152,7 +152,7 @@ void CheckCountsOfLevels(const RunData& run) {
                     "), so Site has no degrees of freedom (sites - 1 = 0) and Site*Fam. cannot be told apart from "
                     "Family. Analyse two or more sites together.");
   if (run.nFamily == 1)
-    Refuse(run, "there is only one family (code " + LevelText(run.familyCode[1], run.familyName[1]) +
+    Refuse(run, "there is only one family (code " + run.familyCode[1].text +
                     "), so Family has no degrees of freedom (families - 1 = 0). The analysis needs two or more "
                     "families.");
   if (run.nRep - run.nSite < 1)
@@ -186,7 +186,7 @@ std::string TrialText(const RunData& run) {
 }
 
 std::string SiteName(const RunData& run, int site) {
-  return "site " + LevelText(run.siteCode[site], run.siteName[site]);
+  return "site " + run.siteCode[site].text;
 }
 
 std::string BlockNames(const RunData& run, const std::vector<int>& reps, std::size_t most) {

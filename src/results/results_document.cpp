@@ -75,11 +75,10 @@ Membership Walk(const RunData& run) {
   }
   m.siteText.assign(1, {});
   for (int i = 1; i <= run.nSite; ++i)
-    m.siteText.push_back(LevelText(run.siteCode[static_cast<std::size_t>(i)], run.siteName[static_cast<std::size_t>(i)]));
+    m.siteText.push_back(run.siteCode[static_cast<std::size_t>(i)].text);
   m.familyText.assign(1, {});
   for (int j = 1; j <= run.nFamily; ++j)
-    m.familyText.push_back(
-        LevelText(run.familyCode[static_cast<std::size_t>(j)], run.familyName[static_cast<std::size_t>(j)]));
+    m.familyText.push_back(run.familyCode[static_cast<std::size_t>(j)].text);
   return m;
 }
 
@@ -96,8 +95,7 @@ json Design(const RunData& run, const Membership& m) {
     const auto si = static_cast<std::size_t>(i);
     for (int k = 1; k <= run.blockCount[si]; ++k) {
       const auto bk = static_cast<std::size_t>(k);
-      const std::string name = si < run.blockName.size() && bk < run.blockName[si].size() ? run.blockName[si][bk] : "";
-      blocks.push_back(LevelText(run.blockCode[si][bk], name));
+      blocks.push_back(run.blockCode[si][bk].text);
     }
     sites.push_back({{"code", m.siteText[si]}, {"records", m.siteRecords[si]}, {"blocks", std::move(blocks)}});
   }

@@ -41,7 +41,7 @@ namespace {
 // Line 1 the report path as given, line 2 the site codes.
 void WriteReportHead(const RunData& run, ReportFile& report) {
   report.Text(run.params.reportPath).EndLine();
-  for (int i = 1; i <= run.nSite; ++i) report.Code(run.siteCode[i], run.siteName[i]).Text(" ");
+  for (int i = 1; i <= run.nSite; ++i) report.Code(run.siteCode[i]).Text(" ");
   report.Text(" ").EndLine();
 }
 

@@ -32,20 +32,21 @@ RunData BuildTrial(const std::vector<Tree>& trees) {
     run.recordColumn.AppendLevels(i, Number(blocks[i], tree.block), Number(families, tree.family));
     for (int t = 1; t <= run.nTrait; ++t) run.traitValue.TraitVector(t).push_back(tree.values[t - 1]);
   }
-  run.siteCode = sites;
-  run.siteCode.insert(run.siteCode.begin(), 0.0f);
-  run.familyCode = families;
-  run.familyCode.insert(run.familyCode.begin(), 0.0f);
+  // The builder's codes are whole numbers.
+  auto codes = [](const std::vector<float>& numbers) {
+    std::vector<LevelCode> levels(1);
+    for (const float code : numbers) levels.push_back(LevelCode::Whole(static_cast<std::int64_t>(code)));
+    return levels;
+  };
+  run.siteCode = codes(sites);
+  run.familyCode = codes(families);
   run.blockCount.assign(1, 0);
-  run.blockCode = blocks;
+  run.blockCode.assign(1, {});
   for (std::size_t i = 1; i < blocks.size(); ++i) {
-    run.blockCode[i].insert(run.blockCode[i].begin(), 0.0f);
+    run.blockCode.push_back(codes(blocks[i]));
     run.blockCount.push_back(static_cast<int>(blocks[i].size()));
     run.nBlock = std::max(run.nBlock, run.blockCount.back());
   }
-  run.siteName.assign(run.siteCode.size(), {});
-  run.familyName.assign(run.familyCode.size(), {});
-  for (const auto& codes : run.blockCode) run.blockName.emplace_back(codes.size());
   run.nSite = static_cast<int>(sites.size());
   run.nFamily = static_cast<int>(families.size());
   run.nRecord = static_cast<int>(trees.size());
