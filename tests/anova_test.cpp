@@ -151,7 +151,7 @@ TEST(AnalyseTraits, OverflowStopsTheRunAndLeavesTheOldReport) {
   ProgressLog log(sink);
   // Trait 2's block totals pass the single-precision range (3.4E+38).
   EXPECT_THAT([&] { AnalyseWorkedExample({1.0f, 1e37f}, log, dir); },
-              ThrowsMessage<KorvanError>(AllOf(HasSubstr("Trait 2 of trial.dat"), HasSubstr("R(u,r)"),
+              ThrowsMessage<KorvanError>(AllOf(HasSubstr("The trait 2 of trial.dat"), HasSubstr("R(u,r)"),
                                                HasSubstr("not a finite number"))));
   EXPECT_EQ(test::ReadFile(dir / "trial.out"), "the old report\r\n");
   EXPECT_EQ(sink.lines.size(), 10u) << "trait 1 was shown in full";

@@ -21,6 +21,7 @@ using test::SourcePath;
 using test::TempDir;
 using test::WriteFile;
 using ::testing::AllOf;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::Not;
 using ::testing::StartsWith;
@@ -67,21 +68,27 @@ TEST(Cli, UsageErrorsNameTheOptionAndExitWith2) {
       {Plus(args, {"--missing", "skip"}), "--missing: 'skip' is not stop, drop or zero"},
       {Plus(args, {"--delimiter", "pipe"}), "--delimiter: 'pipe' is not comma, semicolon or tab"},
       {With(args, "--records", "36x"), "--records: '36x' is not a number"},
-      {With(args, "--age", ""), "--age: '' is not a number"},
+      {With(args, "--age", ""), "--age: '' is not an age (a number, such as 10 or 3y)"},
       {With(args, "--families", "nan"), "--families: 'nan' is not a number"},
       {With(args, "--site-col", "1"), "--site-col: '1' is not START,WIDTH"},
       {With(args, "--trait-col", "15,"), "--trait-col: '' is not START,WIDTH"},
       {Plus(args, {"--sites", "4"}), "--sites is given twice"},
       {Plus(args, {"--procedure"}), "--procedure needs a value"},
       {Plus(args, {"--quiet=1"}), "--quiet takes no value"},
-      {{"--data=a", "--colour", "red"}, "unknown option '--colour'\n"},  // too far from any option to guess
-      {{"--site-cols=1,4"}, "unknown option '--site-cols=1,4'; did you mean '--site-col'?\n"},
+      {{"--data=a", "--colour", "red"}, "unknown option '--colour'; see"},  // too far from any option to guess
+      {{"--site-cols=1,4"}, "unknown option '--site-cols=1,4'; did you mean '--site-col'?; see"},
+      {{"--data", "a.dat", "b.dat"}, "'b.dat' is no option; every value follows its option (--data FILE)"},
+      {With(args, "--age", "ten"), "--age: 'ten' is not an age (a number, such as 10 or 3y)"},
+      {{"--data", "x.csv", "--site-column", "site", "--decimal-comma", "--decimal-point"},
+       "--decimal-comma and --decimal-point cannot go together"},
   };
+  // One line: what is wrong, and where the options are explained.
   for (const Case& c : cases) {
     const CliResult result = RunCli(c.args);
     EXPECT_EQ(result.exitCode, 2) << c.message;
     EXPECT_THAT(result.err, StartsWith(std::string("korvan-cli: ") + c.message));
-    EXPECT_THAT(result.err, HasSubstr("usage: korvan-cli"));
+    EXPECT_THAT(result.err, EndsWith("; see korvan-cli --help\n"));
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
   EXPECT_FALSE(std::filesystem::exists(dir / "small_trial.out"));
 
@@ -99,7 +106,7 @@ TEST(Cli, ExampleWritesReportHeadAndEveryListingLine) {
   const CliResult result = RunCli(args);
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_THAT(result.err, testing::MatchesRegex(
-                              "korvan-cli: wrote .*small_trial.out: 36 records, 3 sites, 8 blocks, 5 families, "
+                              "korvan-cli: wrote .*small_trial.out, .*small_trial.procedure: 36 records, 3 sites, 8 blocks, 5 families, "
                               "2 traits, [0-9]+\\.[0-9][0-9] s\n"));
 
   // Sites 30, 10 and 20 in order of first occurrence; lines end CR LF.
@@ -172,10 +179,12 @@ TEST(Cli, FieldsWithoutNumbersAreCountedOnStderr) {
   const CliResult result = RunCli(args);
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.err,
-            "korvan-cli: warning: 1 site, block or family field was empty or not numeric and read as 0 (on line 3 of " +
-                (dir / "gaps.dat") + "); check the start positions and widths\n"
-                "korvan-cli: warning: 2 trait fields were empty or not numeric and read as 0 (the first on line 2 of " +
-                (dir / "gaps.dat") + "); check the start positions and widths\n");
+            "korvan-cli: warning: 1 site, block or family field was empty and read as code 0 (on line 3 of " +
+                (dir / "gaps.dat") + "): the trees of such fields form a level of their own; check the start "
+                "positions and widths\n"
+                "korvan-cli: warning: 2 trait fields were empty, blank, a missing code or no number and read as 0 "
+                "(the first on line 2 of " + (dir / "gaps.dat") + "), which biases the means, the variances and the "
+                "heritabilities (--missing zero); --missing drop leaves those trees out instead\n");
 }
 
 // The benchmark driver's per-stage seconds: the stages are disjoint parts of
@@ -248,7 +257,7 @@ TEST(Cli, MaizeSheetsGiveTheFixedColumnReport) {
                                             "5-10", "--output", dir / "sheet.out"};
   const std::vector<std::vector<std::string>> sheets = {
       {"--data", SourcePath("examples/maize2010_6traits.csv"), "--family-column", "hybrid"},
-      {"--data", dir / "european.csv", "--family-column", "3", "--decimal-comma", "--age-column", "age", "--age", "10"},
+      {"--data", dir / "european.csv", "--family-column", "3", "--age-column", "Age", "--age", "10y"},
       {"--data", dir / "codes.csv", "--family-column", "family", "--delimiter", "comma"}};
   for (const std::vector<std::string>& args : sheets) {
     const CliResult result = RunCli(Plus(columns, args));
@@ -261,10 +270,43 @@ TEST(Cli, MaizeSheetsGiveTheFixedColumnReport) {
     }
   }
 
-  // Decimal commas read without saying so stop each number at its comma.
+  // The semicolon sheet is read with its decimal commas, and says so; read
+  // with points, its trait fields are no numbers and the run stops.
   const CliResult commas = RunCli(Plus(columns, {"--data", dir / "european.csv", "--family-column", "3"}));
-  EXPECT_THAT(commas.err, HasSubstr("warning: 10590 trait fields hold a comma inside their numbers and were read up "
-                                    "to it, 12,5 as 12 (the first on line 2 of " + (dir / "european.csv")));
+  EXPECT_THAT(commas.err, HasSubstr("korvan-cli: note: 10590 trait fields written with decimal commas (67,000 on "
+                                    "line 2) were read as decimals\n"));
+  const CliResult points =
+      RunCli(Plus(columns, {"--data", dir / "european.csv", "--family-column", "3", "--decimal-point"}));
+  EXPECT_EQ(points.exitCode, 1);
+  EXPECT_EQ(points.err, "korvan-cli: error: trait days_to_flower (column 5) holds no number in any of the 1765 "
+                        "records (the first is line 2 of " + (dir / "european.csv") + "): '67,000' on line 2 is none "
+                        "as numbers are read with decimal points; if the sheet writes decimal commas (12,5), read it "
+                        "with --decimal-comma\n");
+  // A field with a thousands separator, or two points, is no number: it
+  // stops the run as a missing value does, naming its column and line.
+  std::string separators = european;
+  auto replaceField = [&separators](int line, int field, const std::string& value) {
+    std::size_t at = 0;
+    for (int n = 1; n < line; ++n) at = separators.find('\n', at) + 1;
+    for (int n = 1; n < field; ++n) at = separators.find(';', at) + 1;
+    separators.replace(at, separators.find_first_of(";\n", at) - at, value);
+  };
+  replaceField(2, 5, "1.067,0");
+  replaceField(10, 6, "2.5.6");
+  WriteFile(dir / "separators.csv", separators);
+  const CliResult separated =
+      RunCli(Plus(columns, {"--data", dir / "separators.csv", "--family-column", "3"}));
+  EXPECT_EQ(separated.exitCode, 1);
+  EXPECT_THAT(separated.err, HasSubstr("2 records in " + (dir / "separators.csv") + " lack trait values (trait "
+                                       "days_to_flower: '1.067,0' on line 2, which is no number; trait "
+                                       "plant_height_cm: '2.5.6' on line 10, which is no number)"));
+  EXPECT_THAT(separated.err, HasSubstr("; the numbers are read with decimal commas (12,5), as a sheet apart at "
+                                       "semicolons writes them, and a number holds no thousands separator (1.234,5); "
+                                       "if the sheet writes decimal points, read it with --decimal-point; a field is "
+                                       "missing when"));
+  const CliResult separatedDrop =
+      RunCli(Plus(columns, {"--data", dir / "separators.csv", "--family-column", "3", "--missing", "drop"}));
+  EXPECT_THAT(separatedDrop.err, HasSubstr("1763 records, 10 sites"));
 
   // NA in 35 trait fields: stop, leave the trees out, or read the values as 0.
   std::string gaps = sheet;
@@ -276,13 +318,14 @@ TEST(Cli, MaizeSheetsGiveTheFixedColumnReport) {
   const std::vector<std::string> gapped = Plus(columns, {"--data", dir / "gaps.csv", "--family-column", "hybrid"});
   const CliResult stop = RunCli(gapped);
   EXPECT_EQ(stop.exitCode, 1);
-  EXPECT_THAT(stop.err, HasSubstr("35 records in " + (dir / "gaps.csv") + " lack trait values (trait 6: 35 records"));
+  EXPECT_THAT(stop.err,
+              HasSubstr("35 records in " + (dir / "gaps.csv") + " lack trait values (trait yield_mt_ha: 35 records"));
   EXPECT_THAT(stop.err, HasSubstr("(--missing drop), or read the values as 0 (--missing zero)\n"));
   const CliResult drop = RunCli(Plus(gapped, {"--missing", "drop"}));
   EXPECT_THAT(drop.err, HasSubstr("35 records of " + (dir / "gaps.csv") + " lacked trait values and were left out"));
   EXPECT_THAT(drop.err, HasSubstr("1730 records, 10 sites, 40 blocks, 93 families, 6 traits, 35 records that lack"));
   const CliResult zero = RunCli(Plus(gapped, {"--missing", "zero"}));
-  EXPECT_THAT(zero.err, HasSubstr("35 trait fields were empty or not numeric and read as 0"));
+  EXPECT_THAT(zero.err, HasSubstr("35 trait fields were empty, blank, a missing code or no number and read as 0"));
 }
 
 // Mis-set fields of the bamboo trial warn and still run; right-aligned
@@ -335,20 +378,25 @@ TEST(Cli, PreviewShowsFieldsLevelsAndNeedsWithoutAReport) {
                                    "--decimal-comma", "--sites", "1"});
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(result.out,
-            "data file " + (dir / "trial.csv") + ": delimited, fields apart at semicolons, 5 lines (1 comment)\n"
+            "data file " + (dir / "trial.csv") + ": delimited, fields apart at semicolons, numbers with decimal "
+            "commas, 5 lines (1 comment)\n"
             "record 1 (line 3):\n"
             "  site     column 1           'A' -> the name 'A'\n"
             "  block    column 2           '1' -> 1\n"
             "  family   column 3           '12a' -> the name '12a'\n"
-            "  trait 1  column 4           '1,5' -> 1.5\n"
+            "  trait h  column 4           '1,5' -> 1.5\n"
             "record 2 (line 4):\n"
             "  site     column 1           'A' -> the name 'A'\n"
             "  block    column 2           '2' -> 2\n"
             "  family   column 3           '12b' -> the name '12b'\n"
-            "  trait 1  column 4           'NA' -> missing\n"
+            "  trait h  column 4           'NA' -> missing\n"
             "records: 3\nsites: 2\n  A: 2 blocks (1, 2)\n  B: 1 block (1)\nfamilies: 3: 12a, 12b, 12\n"
-            "site x family cells: 3 of 6\nmissing values: trait 1: 1 (the first on line 4); 1 record lacks some trait\n"
-            "a run needs: --sites 2 --blocks 2 --families 3 --records 3 (or none of them: the data decide)\n");
+            "site x family cells: 3 of 6\nmissing values: trait h: 1 (the first on line 4); 1 record lacks some trait\n"
+            "a run needs: --sites 2 --blocks 2 --families 3 --records 3 (or none of them: the data decide)\n"
+            "note: 2 trait fields written with decimal commas (1,5 on line 3) were read as decimals\n"
+            "warning: a run would stop: 1 record in " + (dir / "trial.csv") + " lacks trait values (trait h: 1 "
+            "record, the first on line 4); a field is missing when it is empty, blank or NA, ., * or -. Leave those "
+            "trees out of the analysis (--missing drop), or read the values as 0 (--missing zero)\n");
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "a preview writes no file";
   const CliResult bamboo = RunCli({"--preview", "--data", SourcePath("examples/bamboo_height.dat"), "--traits", "1",
                                    "--age", "10", "--site-col", "1,4", "--block-col", "5,4", "--family-col", "9,6",

@@ -220,8 +220,11 @@ void AddRead(Bits& bits, const RunData& run) {
   AddWhole(bits, run.nRecord, run.linesRead, run.commentLines, run.codeWarning.count, run.codeWarning.firstLine,
            run.traitWarning.count, run.traitWarning.firstLine);
   const MissingTally& missing = run.missingValues;
-  AddWhole(bits, missing.trees, missing.firstLine, missing.dropped, run.commaNumbers.count, run.commaNumbers.firstLine);
-  for (const FieldWarning& trait : missing.byTrait) AddWhole(bits, trait.count, trait.firstLine);
+  AddWhole(bits, missing.trees, missing.firstLine, missing.dropped, run.decimalCommas.count,
+           run.decimalCommas.firstLine, std::hash<std::string>{}(run.decimalCommaText));
+  for (const TraitTally& trait : missing.byTrait)
+    AddWhole(bits, trait.missing.count, trait.missing.firstLine, trait.unreadable.count, trait.unreadable.firstLine,
+             std::hash<std::string>{}(trait.unreadableText));
   for (const std::uint8_t held : run.fieldHeldNumber) AddWhole(bits, held);
 }
 
@@ -248,8 +251,10 @@ Bits ReadRecordsRun(const Trial& trial, Form form) {
 Bits ReadDelimitedRun(const Trial& trial, Form form) {
   const int records = 12000, n = static_cast<int>(trial.trees.size());
   const char delimiter = ",;\t"[n % 3];
-  // Semicolon sheets write decimal commas; now and then they are read without saying so.
-  const bool writesCommas = delimiter == ';', decimalComma = writesCommas && n % 2 == 0;
+  // Semicolon sheets write decimal commas; now and then they are read with
+  // points, which leaves their trait fields no numbers.
+  const bool writesCommas = delimiter == ';';
+  const DecimalMark mark = writesCommas && n % 2 == 0 ? DecimalMark::kPoint : DecimalMark::kAsTheSheet;
   const MissingMode mode = static_cast<MissingMode>(n / 3 % 3);
   const std::size_t nTrait = trial.trees.front().values.size();
   std::string file = "site" + std::string(1, delimiter) + "block" + delimiter + "family" + delimiter + "age";
@@ -285,7 +290,7 @@ Bits ReadDelimitedRun(const Trial& trial, Form form) {
   for (std::size_t t = nTrait; t >= 1; --t) traitColumns.push_back("t" + std::to_string(t));
   const std::string failure = ReadTrial(trial, file, form, run, sink, [&](RunParameters& p) {
     p.delimited = true, p.siteColumn = "site", p.blockColumn = "2", p.familyColumn = "family", p.ageColumn = "age";
-    p.traitColumns = traitColumns, p.nTrait = 0, p.decimalComma = decimalComma, p.missing = mode;
+    p.traitColumns = traitColumns, p.nTrait = 0, p.decimalMark = mark, p.missing = mode;
   });
   // After a failure only the message counts, as above.
   if (!failure.empty()) sink.bits = {};

@@ -66,10 +66,11 @@ ReadResult Read(const std::string& contents, int nTrait = 1, const std::function
   test::WriteFile(dir / "trial.txt", contents);
   RunParameters params = Layout(dir, nTrait);
   if (adjust) adjust(params);
-  ReadResult result{PrepareRun(params), {}, {}};
+  ReadResult result;
   CapturingSink ownSink;
   ProgressLog log(sink ? *sink : ownSink);
   try {
+    result.run = PrepareRun(params);
     ReadRecords(result.run, log);
     SettleCounts(result.run);
   } catch (const KorvanError& error) {
@@ -181,7 +182,7 @@ TEST(ReadRecords, SelectsTheAgeAndPassesOverComments) {
   const RunData ageZero = Read(data, 1, [](RunParameters& p) { p.ageSel = 0; }).run;
   EXPECT_THAT(Texts(ageZero.siteCode), ElementsAre("0", "1"));
   EXPECT_EQ((std::array{ageZero.codeWarning.count, ageZero.codeWarning.firstLine, ageZero.traitWarning.count,
-                        ageZero.missingValues.byTrait[1].count, ageZero.missingValues.trees}),
+                        ageZero.missingValues.byTrait[1].missing.count, ageZero.missingValues.trees}),
             (std::array<std::int64_t, 5>{4, 8, 0, 2, 2}));  // three at line 8, the family at line 9
   const RunData onlyComments = Read(":a\n:b\n").run;
   EXPECT_EQ(onlyComments.nRecord + onlyComments.nSite + onlyComments.nFamily, 0);
@@ -317,7 +318,7 @@ TEST(ReadRecords, DelimitedFilesByColumnNameOrNumber) {
   std::string semicolons = "site;block;fam;age;h\n" + rows;
   std::replace(semicolons.begin(), semicolons.end(), ',', ';');
   std::replace(semicolons.begin(), semicolons.end(), '.', ',');
-  const ReadResult european = read(semicolons, [](RunParameters& p) { p.decimalComma = true; });
+  const ReadResult european = read(semicolons, {});  // a semicolon sheet writes decimal commas
   EXPECT_EQ(Levels(european.run) + " " + european.run.familyCode[2].text, "1.1.1 1.2.2 2.1.3 f;2");
   EXPECT_THAT(Traits(european.run), ElementsAre(1.5f, 2.5f, 3.5f));
   const ReadResult noHeader = read(rows, [](RunParameters& p) {
@@ -326,8 +327,8 @@ TEST(ReadRecords, DelimitedFilesByColumnNameOrNumber) {
   EXPECT_EQ(Levels(noHeader.run), "1.1.1 1.2.2 2.1.3");
   const std::pair<std::function<void(RunParameters&)>, std::string> refused[] = {
       {[](RunParameters& p) { p.familyColumn = "family"; },
-       "Families: no column 'family' in the header of $; its columns are 'site', 'block', 'fam', 'age', 'h' (fields "
-       "apart at commas)"},
+       "Families: no column 'family' in the header of $; its columns (fields apart at commas) are 1 site, 2 block, "
+       "3 fam, 4 age, 5 h"},
       {[](RunParameters& p) { p.traitColumns = {"4-6"}; }, "column 6, but the first line of $ has 5 columns"},
       {[](RunParameters& p) { p.header = false; }, "'site' is no column number, and a file without a header"},
   };
@@ -336,6 +337,49 @@ TEST(ReadRecords, DelimitedFilesByColumnNameOrNumber) {
   EXPECT_THAT(read("site,block,fam,age,h\na,1,\"f1,10,1.5\n", {}).error,
               HasSubstr("line 2 of $: a quoted field opens there and is never closed"));
   EXPECT_THAT(read("site,block,fam,age,h\na,1,f\"1,10,1.5\n", {}).error, HasSubstr("line 2 of $: a quote (\")"));
+}
+
+// Header names in any letter case where one column alone matches, the
+// nearest name for a slip, ranges of names, and a header of many columns
+// listed whole.
+TEST(ReadRecords, SheetColumnsByNameInAnyCaseOrByRange) {
+  std::string header = "Spacing,Rep,Family,age";
+  for (const char* trait : {"dj", "h1", "h2", "h-3", "h5"}) header += std::string(",") + trait;
+  for (int extra = 1; extra <= 8; ++extra) header += ",note" + std::to_string(extra);
+  std::string rows = header + "\n";
+  for (int r = 0; r < 8; ++r)
+    rows += "S" + std::to_string(r % 2) + ",1,F" + std::to_string(r % 4) + ",3y,1,2,3,4,5,a,b,c,d,e,f,g,h\n";
+  auto read = [&rows](const std::function<void(RunParameters&)>& adjust) {
+    return Read(rows, 1, [&](RunParameters& p) {
+      p.delimited = true, p.siteColumn = "spacing", p.blockColumn = "REP", p.familyColumn = "family";
+      p.ageColumn = "age", p.ageSel = 3, p.traitColumns = {"dj-h5"}, p.nTrait = 0;
+      if (adjust) adjust(p);
+    });
+  };
+  const ReadResult named = read({});
+  ASSERT_EQ(named.error, "");
+  EXPECT_EQ(named.run.nTrait, 5);
+  EXPECT_THAT(named.run.traitName, ElementsAre("", "dj", "h1", "h2", "h-3", "h5"));
+  EXPECT_EQ(named.run.nRecord, 8);  // the age column's 3y reads 3
+  // A name that holds a dash is a name before it is a range; numbers and
+  // names mix in a range.
+  EXPECT_THAT(read([](RunParameters& p) { p.traitColumns = {"h-3", "6-h2"}; }).run.traitColumn,
+              ElementsAre(7, 5, 6));
+  const std::pair<std::function<void(RunParameters&)>, std::string> refused[] = {
+      {[](RunParameters& p) { p.familyColumn = "famly"; },
+       "no column 'famly' in the header of $; did you mean 'Family'? Its columns (fields apart at commas) are "
+       "1 Spacing, 2 Rep, 3 Family, 4 age, 5 dj, 6 h1, 7 h2, 8 h-3, 9 h5, 10 note1, 11 note2, 12 note3, 13 note4, "
+       "14 note5, 15 note6, 16 note7, 17 note8"},
+      {[](RunParameters& p) { p.traitColumns = {"h5-dj"}; }, "the range 'h5-dj' runs backwards, from column 9 to column 5"},
+  };
+  for (const auto& [adjust, message] : refused) EXPECT_THAT(read(adjust).error, HasSubstr(message));
+  // Two columns that differ only in case: the name must be typed as written.
+  std::string twice = rows;
+  twice.replace(twice.find("note1"), 5, "DJ");
+  const ReadResult ambiguous = Read(twice, 1, [](RunParameters& p) {
+    p.delimited = true, p.siteColumn = "1", p.blockColumn = "2", p.familyColumn = "3", p.traitColumns = {"Dj"};
+  });
+  EXPECT_THAT(ambiguous.error, HasSubstr("'Dj' names columns 5 'dj' and 10 'DJ' of $, which differ only in letter case"));
 }
 
 TEST(ReadRecords, DataFileThatCannotBeOpenedSaysWhy) {

@@ -126,7 +126,7 @@ std::vector<TraitOutcome> AnalyseTraits(RunData& run, ProgressLog& log, ReportFi
   std::vector<TraitOutcome> outcomes(all.size());
   for (int t = 1; t <= run.nTrait; ++t) {
     log.CheckStop();
-    const std::string subject = "Trait " + std::to_string(t) + " of " + run.params.dataPath;
+    const std::string subject = "The " + TraitCalled(run, t) + " of " + run.params.dataPath;
     const Reductions& reductions = all[t];
     ShowReductions(run, reductions, subject, log, report);
     const SumsOfSquares ss = FormSumsOfSquares(run, reductions);

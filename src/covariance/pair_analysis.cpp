@@ -88,8 +88,7 @@ std::vector<std::vector<PairAnova>> AnalysePairs(RunData& run, ProgressLog& log,
     log.CheckStop();
     for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
       log.CheckStop();
-      const std::string subject =
-          "Traits " + std::to_string(t1) + " and " + std::to_string(t2) + " of " + run.params.dataPath;
+      const std::string subject = "The " + PairCalled(run, t1, t2) + " of " + run.params.dataPath;
       const PairAnova& pair = all[t1][t2];
       WriteCovarianceTable(run, t1, t2, pair, subject, report);
       WriteCovarianceComponents(run, t1, t2, pair, subject, report);

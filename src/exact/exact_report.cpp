@@ -40,7 +40,7 @@ void WriteExactSections(const RunData& run, const std::vector<TraitOutcome>& tra
   const std::array<double, kLineCount> df = {static_cast<double>(run.dfSite), run.dfRep,
                                              static_cast<double>(run.dfFamily), run.dfSiteFam, run.dfError};
   for (int t = 1; t <= run.nTrait; ++t) {
-    const std::string subject = "Trait " + std::to_string(t) + " of " + run.params.dataPath;
+    const std::string subject = "The " + TraitCalled(run, t) + " of " + run.params.dataPath;
     const ExactTrait& x = e.traits[static_cast<std::size_t>(t)];
     const std::vector<float>& famConst = traits[static_cast<std::size_t>(t)].reductions.famConst;
     for (int j = 1; j <= run.nFamily; ++j)
@@ -61,8 +61,7 @@ void WriteExactSections(const RunData& run, const std::vector<TraitOutcome>& tra
   }
   for (int t1 = 1; t1 < run.nTrait; ++t1)
     for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
-      const std::string subject =
-          "Traits " + std::to_string(t1) + " and " + std::to_string(t2) + " of " + run.params.dataPath;
+      const std::string subject = "The " + PairCalled(run, t1, t2) + " of " + run.params.dataPath;
       const ExactPair& p = e.pairs[static_cast<std::size_t>(t1)][static_cast<std::size_t>(t2)];
       report.Text(" ").EndLine();
       report.Text(" Trait No ").Whole(t1).Text("  and Trait No ").Whole(t2).EndLine();

@@ -67,7 +67,7 @@ PrecisionCheck CheckPrecision(const RunData& run, const std::vector<TraitOutcome
   for (int t = 1; t <= run.nTrait; ++t) {
     const TraitOutcome& shown = traits[static_cast<std::size_t>(t)];
     const ExactTrait& x = exact.traits[static_cast<std::size_t>(t)];
-    const std::string trait = "trait " + std::to_string(t) + " ";
+    const std::string trait = TraitCalled(run, t) + " ";
     for (int i = 1; i <= 3; ++i) {
       const auto k = static_cast<std::size_t>(i);
       m.Compare(trait + kComponent[i], shown.estimates.vcEst[k], x.vc[k], kStandardErrors * x.se[k], true);
@@ -84,7 +84,7 @@ PrecisionCheck CheckPrecision(const RunData& run, const std::vector<TraitOutcome
       const ExactPair& x = exact.pairs[static_cast<std::size_t>(t1)][static_cast<std::size_t>(t2)];
       const ExactTrait& a = exact.traits[static_cast<std::size_t>(t1)];
       const ExactTrait& b = exact.traits[static_cast<std::size_t>(t2)];
-      const std::string pair = "traits " + std::to_string(t1) + " and " + std::to_string(t2) + " ";
+      const std::string pair = PairCalled(run, t1, t2) + " ";
       for (int i = 1; i <= 3; ++i) {
         const auto k = static_cast<std::size_t>(i);
         // In units of the two traits' own components, as a correlation would be.

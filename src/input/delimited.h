@@ -25,6 +25,13 @@ char FindDelimiter(std::string_view line);
 // True when nothing but blanks and tabs stands in the line.
 bool IsBlankLine(std::string_view line);
 
+// A sheet's empty row is saved as its delimiters alone.
+inline bool HoldsNothing(std::string_view line, char delimiter) {
+  for (const char c : line)
+    if (c != ' ' && c != '\t' && c != delimiter) return false;
+  return true;
+}
+
 // A line without a quote split at the delimiter: the fields as they stand,
 // at most `limit` of them, the last holding the rest of the line.
 inline void SplitPlainLine(std::string_view line, char delimiter, std::vector<std::string_view>& fields,
@@ -82,19 +89,6 @@ class QuotedRecords {
   std::int64_t recordLine_ = 0;     // first line of the record being read; 0 between records
   std::int64_t completedLine_ = 0;  // first line of the record last completed
 };
-
-// The columns of the run from the first line of the file (its header, or
-// its first record with --no-header): names are looked up in the header,
-// numbers count from 1. Sets delimiter, siteColumn .. traitColumn and nTrait.
-void ResolveColumns(RunData& run, const std::vector<std::string_view>& first);
-
-// A column number as typed, from 1; 0 for any other text.
-int ColumnNumber(std::string_view text);
-// The columns "5-10" stands for, from 1; {0, 0} when the text is no range.
-std::pair<int, int> ColumnRange(std::string_view item);
-
-// The largest column index a record is read from.
-int LastColumn(const RunData& run);
 
 // A field as a code or a missing code compares it: without blanks, tabs and
 // enclosing quotes.

@@ -70,22 +70,28 @@ class RecordReader {
     // its own notes of numbers held and values missing, added in order.
     const int parts = WorthASecondThread(kOperationsPerField * static_cast<double>(fields)) ? 2 : 1;
     FieldWarning warning[2], commas[2];
+    std::string commaText[2];
     std::vector<std::uint8_t> held[2];
-    std::vector<FieldWarning> missing[2];
+    std::vector<TraitTally> tallies[2];
     for (auto& h : held) h.assign(static_cast<std::size_t>(run_.nTrait) + 1, 0);
-    for (auto& m : missing) m.assign(static_cast<std::size_t>(run_.nTrait) + 1, {});
+    for (auto& m : tallies) m.assign(static_cast<std::size_t>(run_.nTrait) + 1, {});
     const std::size_t middle = parts == 1 ? pending_.size() : pending_.size() / 2;
     ForEachChunk(parts, [&](int part) {
-      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], commas[part], held[part],
-                  missing[part]);
+      ConvertKept(part == 0 ? 0 : middle, part == 0 ? middle : pending_.size(), warning[part], commas[part],
+                  commaText[part], held[part], tallies[part]);
     });
     for (int part = 0; part < parts; ++part) {
       AddWarnings(warning[part], run_.traitWarning);
-      AddWarnings(commas[part], run_.commaNumbers);
+      if (run_.decimalCommas.count == 0 && commas[part].count > 0) run_.decimalCommaText = commaText[part];
+      AddWarnings(commas[part], run_.decimalCommas);
       for (int t = 1; t <= run_.nTrait; ++t) {
         const auto n = static_cast<std::size_t>(t);
         run_.fieldHeldNumber[kFirstTraitField + n - 1] |= held[part][n];
-        AddWarnings(missing[part][n], run_.missingValues.byTrait[n]);
+        TraitTally& whole = run_.missingValues.byTrait[n];
+        const TraitTally& tally = tallies[part][n];
+        AddWarnings(tally.missing, whole.missing);
+        if (whole.unreadable.count == 0 && tally.unreadable.count > 0) whole.unreadableText = tally.unreadableText;
+        AddWarnings(tally.unreadable, whole.unreadable);
       }
     }
     for (std::size_t n = 0; n < pending_.size(); ++n)
@@ -198,7 +204,7 @@ class RecordReader {
   // The same for a delimited record. A plain line split partly keeps the
   // rest of the line from its first trait column, to be split when it is
   // converted; other records their trait fields one after another, with
-  // where each ends. Decimal commas become points on the way.
+  // where each ends.
   void KeepDelimitedFields(int r, const reading::DelimitedRecords& records) {
     const std::size_t offset = keptText_.size();
     std::size_t ends = kRawRegion;
@@ -215,8 +221,6 @@ class RecordReader {
         keptEnds_.push_back(keptText_.size());
       }
     }
-    if (run_.params.decimalComma)
-      std::replace(keptText_.begin() + static_cast<std::ptrdiff_t>(offset), keptText_.end(), ',', '.');
     pending_.push_back({r, store_.LineNumber(), offset, keptText_.size() - offset, ends});
     if (pending_.size() >= kKeptRecords || keptText_.size() >= kKeptBytes) ConvertPending();
   }
@@ -273,29 +277,35 @@ class RecordReader {
   // the earliest line. `held` notes, trait by trait, whether some field held
   // a number.
   void ConvertKept(std::size_t from, std::size_t to, FieldWarning& warning, FieldWarning& commas,
-                   std::vector<std::uint8_t>& held,
-                   std::vector<FieldWarning>& missing) {
+                   std::string& commaText, std::vector<std::uint8_t>& held, std::vector<TraitTally>& tallies) {
     FieldWarning found;
     std::int64_t failedLine = 0;
     std::string failure;
     std::vector<Span> spans;
     if (run_.delimited()) FindDelimitedFields(from, to, spans);
     const auto nTrait = static_cast<std::size_t>(run_.nTrait);
+    std::string pointed;  // a field with its decimal commas made points
     for (int t = 1; t <= run_.nTrait; ++t) {
       double* values = run_.traitValue.TraitVector(t).data();
       for (std::size_t n = from; n < to; ++n) {
         const Kept& kept = pending_[n];
-        std::string_view field;
+        std::string_view field, text;
         if (run_.delimited()) {
           const Span& span = spans[(n - from) * nTrait + static_cast<std::size_t>(t) - 1];
-          field = std::string_view(keptText_.data() + span.first, span.second - span.first);
+          text = field = std::string_view(keptText_.data() + span.first, span.second - span.first);
+          if (run_.decimalComma && field.find(',') != std::string_view::npos) {
+            pointed.assign(field);
+            std::replace(pointed.begin(), pointed.end(), ',', '.');
+            text = pointed;
+            reading::RecordStore::NoteDecimalComma(commas, commaText, field, kept.lineNo);
+          }
         } else {
-          field = KeptField(n, t);
+          text = field = KeptField(n, t);
         }
         FieldWarning one;
         try {
-          values[kept.record] = store_.TraitNumber(Convert(field), field, one, missing[static_cast<std::size_t>(t)],
-                                                   commas, kept.lineNo, held[static_cast<std::size_t>(t)], lacks_[n]);
+          values[kept.record] = store_.TraitNumber(Convert(text), field, one, tallies[static_cast<std::size_t>(t)],
+                                                   kept.lineNo, held[static_cast<std::size_t>(t)], lacks_[n]);
         } catch (const KorvanError& error) {
           // Of all fields that cannot be stored, the earliest line's counts.
           if (failure.empty() || kept.lineNo < failedLine) failedLine = kept.lineNo, failure = error.what();
@@ -416,14 +426,25 @@ std::string Records(std::int64_t n) { return std::to_string(n) + (n == 1 ? " rec
   std::string message = Records(tally.trees) + (everyAge ? "" : " of age " + NumberText(params.ageSel)) + " in " +
                         params.dataPath + (tally.trees == 1 ? " lacks" : " lack") + " trait values (";
   bool first = true;
+  bool unreadable = false;
   for (int t = 1; t <= run.nTrait; ++t) {
-    const FieldWarning& trait = tally.byTrait[static_cast<std::size_t>(t)];
-    if (trait.count == 0) continue;
-    message += (first ? "trait " : "; trait ") + std::to_string(t) + ": " + Records(trait.count) +
-               ", the first on line " + std::to_string(trait.firstLine);
+    const TraitTally& trait = tally.byTrait[static_cast<std::size_t>(t)];
+    if (trait.missing.count == 0 && trait.unreadable.count == 0) continue;
+    message += (first ? "" : "; ") + TraitCalled(run, t) + ": ";
     first = false;
+    if (trait.missing.count > 0)
+      message += Records(trait.missing.count) + ", the first on line " + std::to_string(trait.missing.firstLine);
+    if (trait.unreadable.count == 0) continue;
+    unreadable = true;
+    const std::int64_t more = trait.unreadable.count - 1;
+    message += std::string(trait.missing.count > 0 ? ", and " : "") + "'" + trait.unreadableText + "' on line " +
+               std::to_string(trait.unreadable.firstLine) +
+               (more == 0 ? "" : " and " + std::to_string(more) + (more == 1 ? " more field" : " more fields")) +
+               ", which " + (more == 0 ? "is" : "are") + " no number";
   }
-  message += "); a field is missing when it is empty, blank or ";
+  message += ")";
+  if (unreadable) message += "; " + reading::DecimalReading(run);
+  message += "; a field is missing when it is empty, blank or ";
   for (std::size_t n = 0; n < params.missingCodes.size(); ++n)
     message += (n == 0 ? "" : n + 1 == params.missingCodes.size() ? " or " : ", ") + params.missingCodes[n];
   const std::string& option = params.NameOf(Field::kMissing);
@@ -472,14 +493,21 @@ void CheckRecordsRead(const RunData& run) {
   // A trait that was never measured would be analysed as all zeros.
   for (int t = 1; t <= run.nTrait; ++t) {
     if (run.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1]) continue;
-    const FieldWarning& missing = run.missingValues.byTrait[static_cast<std::size_t>(t)];
+    const TraitTally& tally = run.missingValues.byTrait[static_cast<std::size_t>(t)];
     std::int64_t firstLine = run.traitWarning.firstLine;
-    if (missing.count > 0 && (firstLine == 0 || missing.firstLine < firstLine)) firstLine = missing.firstLine;
+    for (const FieldWarning* other : {&tally.missing, &tally.unreadable})
+      if (other->count > 0 && (firstLine == 0 || other->firstLine < firstLine)) firstLine = other->firstLine;
     const std::string where = delimited ? column(run.traitColumn[static_cast<std::size_t>(t) - 1])
                                         : Characters(run.traitField, (t - 1) * run.traitField.width);
     const std::string check = delimited ? params.NameOf(Field::kTraitColumns)
                                         : params.NameOf(Field::kTraits) + " and " + params.NameOf(Field::kTraitStart);
-    throw KorvanError("trait " + std::to_string(t) + " (" + where + ") holds no number" + records +
+    // A sheet read with the other decimal mark holds no number at all.
+    if (tally.unreadable.count > 0)
+      throw KorvanError(TraitCalled(run, t) + " (" + where + ") holds no number" + records +
+                        std::to_string(firstLine) + " of " + params.dataPath + "): '" + tally.unreadableText +
+                        "' on line " + std::to_string(tally.unreadable.firstLine) + " is none as " +
+                        reading::DecimalReading(run).substr(4));
+    throw KorvanError(TraitCalled(run, t) + " (" + where + ") holds no number" + records +
                       std::to_string(firstLine) + " of " + params.dataPath + "); check " + check);
   }
   if (run.missingValues.trees > 0 && params.missing == MissingMode::kStop) ThrowMissingValues(run);
@@ -511,7 +539,57 @@ std::string OfRecords(const RunData& run, std::int64_t count) {
          NumberText(run.params.ageSel);
 }
 
+std::string Fields(std::int64_t n, const char* what) {
+  return std::to_string(n) + " " + what + (n == 1 ? " field" : " fields");
+}
+
+std::string FirstOn(const RunData& run, const FieldWarning& warning) {
+  return std::string(warning.count == 1 ? "on" : "the first on") + " line " + std::to_string(warning.firstLine) +
+         " of " + run.params.dataPath;
+}
+
 }  // namespace
+
+std::vector<std::string> ReadingWarnings(const RunData& run) {
+  const RunParameters& params = run.params;
+  std::vector<std::string> warnings = MisSetFieldWarnings(run);
+  const bool delimited = run.delimited();
+  if (const FieldWarning& codes = run.codeWarning; codes.count > 0) {
+    const bool one = codes.count == 1;
+    warnings.push_back(
+        Fields(codes.count, "site, block or family") + (one ? " was" : " were") + " empty and read as code 0 (" +
+        FirstOn(run, codes) + "): the trees of such fields form a level of their own; " +
+        (delimited ? "check " + params.NameOf(Field::kSiteColumn) + ", " + params.NameOf(Field::kBlockColumn) +
+                         " and " + params.NameOf(Field::kFamilyColumn)
+                   : std::string("check the start positions and widths")));
+  }
+  if (const FieldWarning& traits = run.traitWarning; traits.count > 0) {
+    const bool one = traits.count == 1;
+    const bool zero = params.missing == MissingMode::kZero;
+    std::string text = Fields(traits.count, "trait") + (one ? " was" : " were") + " " +
+                       (zero ? "empty, blank, a missing code or no number" : "not numeric") + " and read as 0 (" +
+                       FirstOn(run, traits) + "), which biases the means, the variances and the heritabilities";
+    if (zero)
+      text += " (" + params.NameOf(Field::kMissing) + " zero); " + params.NameOf(Field::kMissing) +
+              " drop leaves those trees out instead";
+    else
+      text += "; check the start positions and widths";
+    warnings.push_back(text);
+  }
+  const MissingTally& missing = run.missingValues;
+  if (missing.dropped > 0)
+    warnings.push_back(std::to_string(missing.dropped) + (missing.dropped == 1 ? " record" : " records") + " of " +
+                       params.dataPath + " lacked trait values and " + (missing.dropped == 1 ? "was" : "were") +
+                       " left out of the analysis (the first on line " + std::to_string(missing.firstLine) + ")");
+  return warnings;
+}
+
+std::string DecimalCommaNote(const RunData& run) {
+  const FieldWarning& commas = run.decimalCommas;
+  if (commas.count == 0) return {};
+  return Fields(commas.count, "trait") + " written with decimal commas (" + run.decimalCommaText + " on line " +
+         std::to_string(commas.firstLine) + ") " + (commas.count == 1 ? "was" : "were") + " read as decimals";
+}
 
 std::vector<std::string> MisSetFieldWarnings(const RunData& run) {
   std::vector<std::string> warnings;

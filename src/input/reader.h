@@ -30,6 +30,16 @@ void SettleCounts(RunData& run);
 // apart in most of them. Each shows one such line under a ruler.
 std::vector<std::string> MisSetFieldWarnings(const RunData& run);
 
+// Everything the reading did that the user should hear of although the run
+// went on, in the words of the file at hand: fields read as 0 and what that
+// does to the results, trees left out, and the warnings above.
+std::vector<std::string> ReadingWarnings(const RunData& run);
+
+// How the numbers of a sheet were read when some trait field wrote a
+// decimal comma ("2463 trait fields written with decimal commas, such as
+// 0,334 on line 2, were read as decimals"); empty otherwise.
+std::string DecimalCommaNote(const RunData& run);
+
 // Records of the selected age lack trait values and the run was told to stop.
 class MissingValues : public KorvanError {
  public:

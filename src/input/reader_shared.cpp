@@ -10,6 +10,7 @@
 
 #include "base/korvan_error.h"
 #include "base/vector_clones.h"
+#include "input/columns.h"
 #include "input/run_parameters.h"
 
 namespace korvan::reading {
@@ -197,7 +198,8 @@ RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log),
   run.missingValues = {};
   run.missingValues.byTrait.resize(static_cast<std::size_t>(run.nTrait) + 1);
   run.twoNumbers = {};
-  run.commaNumbers = {};
+  run.decimalCommas = {};
+  run.decimalCommaText.clear();
   run.edgeCrossed.clear();
   if (run.delimited()) return;
   for (const FieldEdge& edge : FieldEdges(run)) edgePositions_.push_back(edge.position);
@@ -330,14 +332,28 @@ std::vector<FieldEdge> FieldEdges(const RunData& run) {
   return edges;
 }
 
-namespace {
-
-// A sheet's empty row is saved as its delimiters alone.
-bool HoldsNothing(std::string_view line, char delimiter) {
-  return std::all_of(line.begin(), line.end(), [delimiter](char c) { return c == ' ' || c == '\t' || c == delimiter; });
+std::string DecimalReading(const RunData& run) {
+  const RunParameters& params = run.params;
+  const std::string& comma = params.NameOf(Field::kDecimalComma);
+  const std::string& point = params.NameOf(Field::kDecimalPoint);
+  if (!run.decimalComma)
+    return "the numbers are read with decimal points" +
+           (comma.empty() ? std::string() : "; if the sheet writes decimal commas (12,5), read it with " + comma);
+  std::string text = "the numbers are read with decimal commas (12,5), as a sheet apart at ";
+  text += run.delimiter == ';' ? "semicolons" : run.delimiter == '\t' ? "tabs" : "commas";
+  text += " writes them";
+  if (params.decimalMark == DecimalMark::kComma) text = "the numbers are read with decimal commas (12,5)";
+  text += ", and a number holds no thousands separator (1.234,5)";
+  if (!point.empty()) text += "; if the sheet writes decimal points, read it with " + point;
+  return text;
 }
 
-}  // namespace
+bool ReadsDecimalCommas(DecimalMark mark, char delimiter) {
+  // A comma cannot be both: spreadsheets that write decimal commas save
+  // their sheets apart at semicolons (or tabs).
+  if (mark == DecimalMark::kAsTheSheet) return delimiter == ';' || delimiter == '\t';
+  return mark == DecimalMark::kComma;
+}
 
 bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
   if (!columnsKnown_ && !quoted_) {
@@ -348,8 +364,7 @@ bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
                         ": no comma, semicolon or tab stands in the first line, so its fields cannot be told apart; "
                         "choose a delimited file, or give the fields by position for a fixed-column file");
     quoted_.emplace(run_.delimiter, run_.params.dataPath);
-    // European spreadsheets that save semicolons write decimal commas.
-    if (run_.params.decimalCommaWithSemicolons && run_.delimiter == ';') run_.params.decimalComma = true;
+    run_.decimalComma = ReadsDecimalCommas(run_.params.decimalMark, run_.delimiter);
   }
   bool complete = false;
   if (!quoted_->InRecord() && HoldsNothing(line, run_.delimiter)) return false;
@@ -365,9 +380,19 @@ bool DelimitedRecords::Take(std::string_view line, std::int64_t lineNo) {
     recordLine_ = quoted_->RecordLine();
   }
   if (!complete) return false;
+  if (!columnsKnown_ && !resolveColumns_) columnsKnown_ = true;
   if (!columnsKnown_) {
     columnsKnown_ = true;
+    // The run's preparation resolved them from the same record already, and
+    // sized the run's tables by them: a file rewritten in between would
+    // otherwise be read by other columns than it was prepared for.
+    const std::vector<int> prepared = run_.traitColumn;
+    const int traits = run_.nTrait;
     ResolveColumns(run_, fields_);
+    if (!prepared.empty() && (prepared != run_.traitColumn || traits != run_.nTrait))
+      throw KorvanError("the data file " + run_.params.dataPath +
+                        " changed while it was read (its first line names other columns than a moment before); "
+                        "run again once the file is complete and no program writes to it");
     // A tree to be left out is known only once all its trait fields are.
     if (splitPartly_ && run_.params.missing != MissingMode::kDrop) {
       firstTrait_ = static_cast<std::size_t>(*std::min_element(run_.traitColumn.begin(), run_.traitColumn.end()));

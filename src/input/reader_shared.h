@@ -180,11 +180,12 @@ class DataFileLines {
     log_.Advance(source_.BytesConsumed());
   }
 
+  // Editors on Windows often begin a UTF-8 file with a byte-order mark.
+  static void DropByteOrderMark(std::string_view& line);
+
  private:
   // Often enough that a stop request is seen at once, rarely enough to cost nothing.
   static constexpr std::int64_t kPollLines = 4096;
-
-  static void DropByteOrderMark(std::string_view& line);
 
   LineSource source_;
   ProgressLog& log_;
@@ -282,12 +283,23 @@ class RecordStore {
     return false;
   }
 
-  // A field as a number is read: with --decimal-comma its commas are points.
+  // A field as a number is read: with decimal commas, its commas are points.
   std::string_view NumberText(std::string_view field) {
-    if (!run_.params.decimalComma || field.find(',') == std::string_view::npos) return field;
+    if (!run_.decimalComma || field.find(',') == std::string_view::npos) return field;
     numberText_.assign(field);
     std::replace(numberText_.begin(), numberText_.end(), ',', '.');
     return numberText_;
+  }
+  // The same for a trait field, which is counted when it writes a decimal
+  // comma: the user hears that the sheet was read so.
+  std::string_view TraitText(std::string_view field) {
+    const std::string_view text = NumberText(field);
+    if (text.data() != field.data()) NoteDecimalComma(run_.decimalCommas, run_.decimalCommaText, field, lineNo_);
+    return text;
+  }
+  static void NoteDecimalComma(FieldWarning& commas, std::string& example, std::string_view field,
+                               std::int64_t lineNo) {
+    if (commas.count++ == 0 || lineNo < commas.firstLine) commas.firstLine = lineNo, example = TrimField(field);
   }
 
   // A few ages are enough to show the user which ones the file holds.
@@ -325,30 +337,43 @@ class RecordStore {
   }
   bool IsMissingText(std::string_view field) const;
 
-  // Trait t of line `lineNo`: a value, or 0 where it is missing, counted in
-  // `missing` unless missing values read as 0 as empty fields always have.
-  // `lacks` notes that the record lacks a value.
-  double TraitNumber(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning,
-                     FieldWarning& missing, FieldWarning& commas, std::int64_t lineNo, std::uint8_t& held,
-                     std::uint8_t& lacks) const {
-    if (run_.params.missing != MissingMode::kZero && IsMissing(parsed, field)) {
-      if (missing.count++ == 0) missing.firstLine = lineNo;
-      lacks = 1;
+  // A sheet's trait field that is no number as the sheet is read ("12,5"
+  // with decimal points, "1.234,5", "12.5.3", "dead") holds no value: read
+  // up to a character it would pass as a value it is not.
+  bool IsUnreadable(const ParsedNumber& parsed) const { return run_.delimited() && !(parsed.numeric && parsed.complete); }
+
+  // Trait t of line `lineNo`: a value, or 0 where it has none, counted in
+  // `tally` unless such values read as 0 (--missing zero), as empty fields
+  // of fixed-column files always have. `lacks` notes that the record lacks
+  // a value.
+  double TraitNumber(const ParsedNumber& parsed, std::string_view field, FieldWarning& warning, TraitTally& tally,
+                     std::int64_t lineNo, std::uint8_t& held, std::uint8_t& lacks) const {
+    if (run_.params.missing == MissingMode::kZero) {
+      if (!IsUnreadable(parsed)) return Number(parsed, field, warning, "trait", lineNo, held);
+      if (warning.count++ == 0) warning.firstLine = lineNo;
       return 0.0;
     }
-    // A sheet's decimal comma read without --decimal-comma stops the number.
-    if (!parsed.complete && parsed.numeric && run_.delimited() && !run_.params.decimalComma && HoldsCommaNumber(field))
-      if (commas.count++ == 0 || lineNo < commas.firstLine) commas.firstLine = lineNo;
-    return Number(parsed, field, warning, "trait", lineNo, held);
+    if (IsMissing(parsed, field)) {
+      if (tally.missing.count++ == 0 || lineNo < tally.missing.firstLine) tally.missing.firstLine = lineNo;
+    } else if (IsUnreadable(parsed)) {
+      NoteUnreadable(tally, field, lineNo);
+    } else {
+      return Number(parsed, field, warning, "trait", lineNo, held);
+    }
+    lacks = 1;
+    return 0.0;
+  }
+  static void NoteUnreadable(TraitTally& tally, std::string_view field, std::int64_t lineNo) {
+    if (tally.unreadable.count++ == 0 || lineNo < tally.unreadable.firstLine)
+      tally.unreadable.firstLine = lineNo, tally.unreadableText = TrimField(field);
   }
   // The same for trait t of the current line, noted in the run's tallies.
   template <typename Parse>
   double TraitOfLine(Parse parse, int t, std::uint8_t& lacks) {
     const std::string_view field = Trait(t);
     std::uint8_t held = 0;
-    const double value = TraitNumber(parse(NumberText(field)), field, run_.traitWarning,
-                                    run_.missingValues.byTrait[static_cast<std::size_t>(t)], run_.commaNumbers,
-                                    lineNo_, held, lacks);
+    const double value = TraitNumber(parse(TraitText(field)), field, run_.traitWarning,
+                                     run_.missingValues.byTrait[static_cast<std::size_t>(t)], lineNo_, held, lacks);
     run_.fieldHeldNumber[kFirstTraitField + static_cast<std::size_t>(t) - 1] |= held;
     return value;
   }
@@ -372,9 +397,15 @@ class RecordStore {
     bool lacking = false;
     for (int t = 1; t <= run_.nTrait; ++t) {
       const std::string_view field = Trait(t);
-      if (!IsMissing(parse(NumberText(field)), field)) continue;
-      FieldWarning& tally = run_.missingValues.byTrait[static_cast<std::size_t>(t)];
-      if (tally.count++ == 0) tally.firstLine = lineNo_;
+      const ParsedNumber parsed = parse(NumberText(field));
+      TraitTally& tally = run_.missingValues.byTrait[static_cast<std::size_t>(t)];
+      if (IsMissing(parsed, field)) {
+        if (tally.missing.count++ == 0) tally.missing.firstLine = lineNo_;
+      } else if (IsUnreadable(parsed)) {
+        NoteUnreadable(tally, field, lineNo_);
+      } else {
+        continue;
+      }
       lacking = true;
     }
     if (!lacking) return false;
@@ -450,8 +481,10 @@ class DelimitedRecords {
   // `splitPartly`: a plain line is split only as far as the codes, the age
   // and the first trait column; the last field then holds the rest of the
   // line, whose trait fields the product form splits with their conversion.
-  DelimitedRecords(RunData& run, bool plainLines, bool splitPartly = false)
-      : run_(run), plainLines_(plainLines), splitPartly_(splitPartly) {}
+  // `resolveColumns` false: the first record is a record like the others,
+  // for a look at a sheet whose columns are not yet named.
+  DelimitedRecords(RunData& run, bool plainLines, bool splitPartly = false, bool resolveColumns = true)
+      : run_(run), plainLines_(plainLines), splitPartly_(splitPartly), resolveColumns_(resolveColumns) {}
   // The last record was a plain line split partly; its fields from the
   // first trait column on are the rest of the line from FirstTraitField().
   bool SplitPartly() const { return partly_; }
@@ -474,6 +507,7 @@ class DelimitedRecords {
   RunData& run_;
   bool plainLines_;
   bool splitPartly_;
+  bool resolveColumns_;
   bool partly_ = false;
   std::size_t limit_ = SIZE_MAX;   // fields a plain line is split into
   std::size_t firstTrait_ = 0;     // the first trait column
@@ -482,6 +516,13 @@ class DelimitedRecords {
   std::vector<std::string_view> fields_;
   std::int64_t recordLine_ = 0;
 };
+
+// How the numbers of the sheet are read, and the option that reads them
+// otherwise, for messages about a field that is no number.
+std::string DecimalReading(const RunData& run);
+
+// Whether the numbers of a sheet apart at `delimiter` are read with decimal commas.
+bool ReadsDecimalCommas(DecimalMark mark, char delimiter);
 
 // Once the file is read, in either form: the declared counts the data
 // exceed, named with what the data hold.

@@ -8,6 +8,7 @@
 
 #include "base/korvan_error.h"
 #include "format/number_format.h"
+#include "input/columns.h"
 #include "input/delimited.h"
 
 namespace korvan {
@@ -47,6 +48,21 @@ FieldNames WindowFieldNames() {
     names[static_cast<std::size_t>(column)] = names[static_cast<std::size_t>(start)];
   set(Field::kMissing, "missing values");
   return names;
+}
+
+namespace {
+
+std::string TraitWord(const RunData& run, int t) {
+  const auto k = static_cast<std::size_t>(t);
+  return k < run.traitName.size() && !run.traitName[k].empty() ? run.traitName[k] : std::to_string(t);
+}
+
+}  // namespace
+
+std::string TraitCalled(const RunData& run, int t) { return "trait " + TraitWord(run, t); }
+
+std::string PairCalled(const RunData& run, int t1, int t2) {
+  return "traits " + TraitWord(run, t1) + " and " + TraitWord(run, t2);
 }
 
 std::string NumberText(double value) {
@@ -100,12 +116,16 @@ FieldWindow CheckedField(const RunParameters& params, Field startField, double s
   return window;
 }
 
+}  // namespace
+
 void CheckDataPath(const RunParameters& params) {
   if (params.dataPath.empty()) Reject(params, Field::kDataFile, "no data file is chosen; choose the data file");
   std::error_code error;
   if (fs::is_directory(params.dataPath, error))
     Reject(params, Field::kDataFile, params.dataPath + " is a folder; choose a data file in it");
 }
+
+namespace {
 
 void CheckReportPath(const RunParameters& params) {
   const std::string& path = params.reportPath;
@@ -136,23 +156,30 @@ void CheckReportPath(const RunParameters& params) {
 
 namespace {
 
-// Trait columns of a delimited file: the list with its ranges counted out, or
-// one column and the No. of Traits columns that follow it.
-std::int64_t DelimitedTraitCount(const RunParameters& params) {
+// The columns of a sheet from its first record, read before the records so
+// that the number of traits is known: names and ranges of names count only
+// once the header is seen. A file with no record leaves them to the reader,
+// which says what the file holds.
+void ResolveSheetColumns(RunData& run) {
+  const RunParameters& params = run.params;
   if (params.traitColumns.empty())
     Reject(params, Field::kTraitColumns, "no trait column is named; name the columns of the traits");
-  std::int64_t count = 0;
-  for (const std::string& item : params.traitColumns) {
-    const auto [from, to] = reading::ColumnRange(item);
-    count += from == 0 ? 1 : to - from + 1;
+  if (params.nTrait > 0 && params.nTrait < kNoLimit) CheckedCount(params, Field::kTraits, params.nTrait);
+  const reading::SheetHeader header = reading::ReadSheetHeader(params);
+  if (header.line == 0) {
+    run.nTrait = 1;
+    return;
   }
-  const bool given = params.nTrait > 0 && std::isfinite(params.nTrait);
-  if (!given || params.nTrait == static_cast<double>(count)) return count;
-  if (count == 1) return CheckedCount(params, Field::kTraits, params.nTrait);
-  Reject(params, Field::kTraits,
-         NumberText(params.nTrait) + ", but " + std::to_string(count) + " trait columns are named; leave out " +
-             params.NameOf(Field::kTraits) + " or name one column to count from");
+  if (header.delimiter == 0)
+    throw KorvanError("line " + std::to_string(header.line) + " of " + params.dataPath +
+                      ": no comma, semicolon or tab stands in the first line, so its fields cannot be told apart; "
+                      "choose a delimited file, or give the fields by position for a fixed-column file");
+  run.delimiter = header.delimiter;
+  const std::vector<std::string_view> fields(header.columns.begin(), header.columns.end());
+  reading::ResolveColumns(run, fields);
 }
+
+}  // namespace
 
 void SplitMissingCodes(RunData& run) {
   for (const std::string& code : run.params.missingCodes) {
@@ -161,8 +188,6 @@ void SplitMissingCodes(RunData& run) {
     else run.textMissing.emplace_back(reading::TrimField(code));
   }
 }
-
-}  // namespace
 
 RunData PrepareRun(const RunParameters& params) {
   CheckDataPath(params);
@@ -181,8 +206,8 @@ RunData PrepareReading(const RunParameters& params) {
   run.nBlock = static_cast<int>(std::min<std::int64_t>(CheckedCount(params, Field::kBlocks, params.nBlock), INT_MAX));
   run.capFamily = CheckedCount(params, Field::kFamilies, params.nFamily);
   run.capRecord = CheckedCount(params, Field::kRecords, params.nRecord);
-  const std::int64_t nTrait =
-      params.delimited ? DelimitedTraitCount(params) : CheckedCount(params, Field::kTraits, params.nTrait);
+  if (params.delimited) ResolveSheetColumns(run);
+  const std::int64_t nTrait = params.delimited ? run.nTrait : CheckedCount(params, Field::kTraits, params.nTrait);
   const Field traits = params.delimited ? Field::kTraitColumns : Field::kTraits;
   if (nTrait > kMaxTrait)
     Reject(params, traits,

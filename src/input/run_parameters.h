@@ -13,6 +13,11 @@ RunData PrepareRun(const RunParameters& params);
 // The same without the report: what reading the data file needs.
 RunData PrepareReading(const RunParameters& params);
 
+// Refuses a data path that names no file to read.
+void CheckDataPath(const RunParameters& params);
+// Sorts the missing codes into numbers and texts.
+void SplitMissingCodes(RunData& run);
+
 // True when the two paths name one file: the same file where both exist,
 // the same absolute path after lexical normalisation otherwise.
 bool NameSameFile(const std::string& a, const std::string& b);

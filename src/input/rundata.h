@@ -28,6 +28,7 @@ enum class Field {
   kSiteWidth, kBlockWidth, kFamilyWidth, kAgeWidth, kTraitWidth,
   kSiteColumn, kBlockColumn, kFamilyColumn, kAgeColumn, kTraitColumns,  // a delimited file's columns
   kMissing,  // what becomes of trees that lack a value
+  kDecimalComma, kDecimalPoint,  // how a sheet's numbers write their decimals; the window has no box for it
   kCount
 };
 inline constexpr std::size_t kFieldCount = static_cast<std::size_t>(Field::kCount);
@@ -46,6 +47,11 @@ enum class MissingMode { kStop, kDrop, kZero };
 // How the trees of a family are related: it sets the share of the additive
 // variance that the family variance holds (a quarter, a half, all of it).
 enum class FamilyKind { kUnknown, kHalfSib, kFullSib, kClone };
+
+// How the numbers of a delimited file write their decimals: as a sheet of
+// its delimiter does (commas in a semicolon- or tab-separated sheet, which
+// is how European spreadsheets save them; points otherwise), or as told.
+enum class DecimalMark { kAsTheSheet, kPoint, kComma };
 
 // The run parameters as read from the boxes (each converted to a double by
 // the text-to-number rules) or from the batch program's options.
@@ -71,8 +77,7 @@ struct RunParameters {
   std::string ageColumn;                  // empty: every record is analysed
   std::vector<std::string> traitColumns;  // names, numbers or ranges of numbers ("5-10")
   char delimiter = 0;                     // 0: found from the first line
-  bool decimalComma = false;              // "12,5" reads 12.5
-  bool decimalCommaWithSemicolons = false;  // so, when the fields stand apart at semicolons
+  DecimalMark decimalMark = DecimalMark::kAsTheSheet;
   bool header = true;                     // the first line names the columns
 
   std::vector<std::string> missingCodes = {"NA", ".", "*", "-"};  // trait fields that hold no value
@@ -156,13 +161,28 @@ struct FieldWindow {
   std::int64_t width = 0;
 };
 
+// The fields of one trait that held no value.
+struct TraitTally {
+  FieldWarning missing;        // empty, blank or a missing code
+  FieldWarning unreadable;     // a sheet's fields that are no number as the sheet is read
+  std::string unreadableText;  // the first of those, as written
+};
+
 // Trait fields that held no value.
 struct MissingTally {
-  std::vector<FieldWarning> byTrait;  // trait 1..nTrait, index 0 unused
-  std::int64_t trees = 0;             // selected records lacking some trait
-  std::int64_t firstLine = 0;         // file line of the first of them
-  std::int64_t dropped = 0;           // records left out of the analysis
+  std::vector<TraitTally> byTrait;  // trait 1..nTrait, index 0 unused
+  std::int64_t trees = 0;           // selected records lacking some trait
+  std::int64_t firstLine = 0;       // file line of the first of them
+  std::int64_t dropped = 0;         // records left out of the analysis
 };
+
+
+struct RunData;
+// How messages name trait t: by its column's header name where the file
+// gives one ("trait dj"), by its number otherwise ("trait 3").
+std::string TraitCalled(const RunData& run, int t);
+// How they name a pair: "traits dj and h5", "traits 1 and 3".
+std::string PairCalled(const RunData& run, int t1, int t2);
 
 struct RunData {
   RunParameters params;  // as given by the front end
@@ -182,6 +202,7 @@ struct RunData {
   std::vector<int> traitColumn;  // traitColumn[t - 1] holds trait t
   std::vector<std::string> traitName;  // trait t's header name, 1..nTrait; empty without a header
   char delimiter = 0;
+  bool decimalComma = false;             // numbers are read with decimal commas: "12,5" is 12.5
   std::vector<std::string> textMissing;  // missing codes that are not numbers
   std::vector<double> numberMissing;     // missing codes that are numbers
 
@@ -199,7 +220,8 @@ struct RunData {
   FieldWarning codeWarning;                   // empty or non-numeric code fields of selected records
   FieldWarning traitWarning;                  // empty or non-numeric trait fields of selected records
   MissingTally missingValues;                 // trait fields that held no value
-  FieldWarning commaNumbers;                  // trait fields read up to a comma ("12,5" as 12)
+  FieldWarning decimalCommas;                 // trait fields written with a decimal comma, read so
+  std::string decimalCommaText;               // the first of them
   std::vector<EdgeTally> edgeCrossed;         // a number runs across each field edge (FieldEdges order)
   std::array<EdgeTally, 3> twoNumbers;        // site, block, family field held two numbers apart
   std::int64_t commentLines = 0;              // lines passed over as comments

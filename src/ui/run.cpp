@@ -45,36 +45,6 @@ void WriteReportHead(const RunData& run, ReportFile& report) {
   report.Text(" ").EndLine();
 }
 
-// Fields that read as 0 without holding a number: harmless in a blank
-// trailing column, a shifted field layout otherwise.
-void NoteFieldWarnings(const RunData& run, RunSummary& summary) {
-  auto note = [&](const FieldWarning& warning, const std::string& what) {
-    if (warning.count == 0) return;
-    const bool one = warning.count == 1;
-    summary.warnings.push_back(std::to_string(warning.count) + " " + what + (one ? " field" : " fields") +
-                               (one ? " was" : " were") + " empty or not numeric and read as 0 (" +
-                               (one ? "on" : "the first on") + " line " + std::to_string(warning.firstLine) +
-                               " of " + run.params.dataPath + "); check the start positions and widths");
-  };
-  for (std::string& warning : MisSetFieldWarnings(run)) summary.warnings.push_back(std::move(warning));
-  note(run.codeWarning, "site, block or family");
-  note(run.traitWarning, "trait");
-  if (const FieldWarning& commas = run.commaNumbers; commas.count > 0) {
-    const bool one = commas.count == 1;
-    summary.warnings.push_back(std::to_string(commas.count) + (one ? " trait field holds" : " trait fields hold") +
-                               " a comma inside " + (one ? "its number and was" : "their numbers and were") +
-                               " read up to it, 12,5 as 12 (the first on line " + std::to_string(commas.firstLine) +
-                               " of " + run.params.dataPath +
-                               "); if the sheet writes decimal commas, read it with --decimal-comma");
-  }
-  const MissingTally& missing = run.missingValues;
-  if (missing.dropped > 0)
-    summary.warnings.push_back(
-        std::to_string(missing.dropped) + (missing.dropped == 1 ? " record" : " records") + " of " +
-        run.params.dataPath + " lacked trait values and " + (missing.dropped == 1 ? "was" : "were") +
-        " left out of the analysis (the first on line " + std::to_string(missing.firstLine) + ")");
-}
-
 // The JSON, CSV and HTML results: what failed, which file, what to do.
 template <const char* kWhat>
 std::string ResultsMessage(OutputStep step, const std::string& path, std::error_code reason) {
@@ -261,6 +231,7 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   forms.readRecords(run, log);
   CheckRecordsRead(run);
   SettleCounts(run);
+  if (const std::string note = DecimalCommaNote(run); !note.empty()) log.Line(" " + note);
   if (run.missingValues.dropped > 0) {
     // Built piece by piece: GCC 12 warns falsely about " " + a number's text.
     std::string line(1, ' ');
@@ -306,7 +277,8 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   summary.nFamily = run.nFamily;
   summary.nTrait = run.nTrait;
   summary.nDropped = run.missingValues.dropped;
-  NoteFieldWarnings(run, summary);
+  summary.warnings = ReadingWarnings(run);
+  summary.decimalCommas = DecimalCommaNote(run);
   if (precision) summary.warnings.push_back(*precision);
   summary.seconds = std::chrono::duration<double>(Clock::now() - runStart).count();
   return summary;

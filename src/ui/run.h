@@ -27,6 +27,7 @@ struct RunSummary {
   double seconds = 0;         // wall-clock time of the whole run
   std::vector<std::pair<std::string, double>> stageSeconds;  // per stage, in run order
   std::vector<std::string> warnings;  // things the user should know that did not stop the run
+  std::string decimalCommas;          // how a sheet's decimal commas were read; empty when it wrote none
 };
 
 // The stages whose work has a faster form beside the straightforward one, as

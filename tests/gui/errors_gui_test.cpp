@@ -113,7 +113,7 @@ class ErrorsGuiTest : public QObject {
     QVERIFY(WaitForRun(*window_));
     const QStringList seen = messages.Take();
     QCOMPARE(seen.size(), 2);
-    QVERIFY2(seen[0].startsWith("korvan (warning): 1 trait field was empty or not numeric"), qPrintable(seen[0]));
+    QVERIFY2(seen[0].startsWith("korvan (warning): 1 trait field was not numeric and read as 0"), qPrintable(seen[0]));
     QCOMPARE(seen[1], kDone);
     QVERIFY(ReadFile(dir / "gaps.out").starts_with(dir / "gaps.out" + "\r\n"));
   }

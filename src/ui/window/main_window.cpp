@@ -353,8 +353,6 @@ RunParameters MainWindow::ReadParameters() const {
   if (resultsBox_->isChecked()) SetResultsBesideReport(params);
   if (DelimitedChosen()) {
     params.delimited = true;
-    // The window has no box for it: a sheet saved with semicolons has decimal commas.
-    params.decimalCommaWithSemicolons = true;
     params.siteColumn = BoxText(siteStartBox_);
     params.blockColumn = BoxText(blockStartBox_);
     params.familyColumn = BoxText(familyStartBox_);
