@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/options.h"
 #include "support/test_support.h"
 
 namespace korvan {
@@ -96,6 +97,77 @@ TEST(Cli, UsageErrorsNameTheOptionAndExitWith2) {
   EXPECT_EQ(help.exitCode, 0);
   EXPECT_THAT(help.out, HasSubstr("--trait-col START,WIDTH"));
   EXPECT_THAT(RunCli({"--version"}).out, StartsWith("korvan-cli " KORVAN_VERSION "\n"));
+}
+
+// The option table read without a process: what each kind of value fills,
+// and the checks that need the data file's first record.
+TEST(CliOptions, WordsFillTheRunParameters) {
+  auto parse = [](std::vector<std::string_view> words) { return cli::ParseOptions(words); };
+  const cli::CliOptions sheet = parse({"--data=x.csv", "--output", "x.out", "--site-column", "Spacing",
+                                       "--trait-columns", "dj-h5,7", "--age", "3y", "--decimal-point", "--preview"});
+  EXPECT_EQ(sheet.params.dataPath, "x.csv");
+  EXPECT_TRUE(sheet.params.delimited);
+  EXPECT_EQ(sheet.params.traitColumns, (std::vector<std::string>{"dj-h5", "7"}));
+  EXPECT_EQ(sheet.params.ageSel, 3);
+  EXPECT_EQ(sheet.params.decimalMark, DecimalMark::kPoint);
+  EXPECT_EQ(sheet.preview, 10);  // left out: ten records
+  EXPECT_EQ(sheet.params.nSite, kNoLimit);  // a count left out is no limit
+  EXPECT_EQ(sheet.params.NameOf(Field::kSiteColumn), "--site-column");
+  const cli::CliOptions fixed = parse({"--trait-col", "19,10", "--preview", "3", "--sites", "4", "--age", "1e1"});
+  EXPECT_EQ((std::array{fixed.params.colTrait, fixed.params.wTrait, fixed.params.nSite, fixed.params.ageSel}),
+            (std::array{19.0, 10.0, 4.0, 10.0}));
+  EXPECT_EQ(fixed.preview, 3);
+  EXPECT_EQ(fixed.params.NameOf(Field::kTraitWidth), "--trait-col width");
+
+  // A sheet without its columns: the options it needs and its header, in one message.
+  TempDir dir;
+  WriteFile(dir / "trial.txt", ":comment\nSpacing;Rep;Family;dj;h5\n1;1;20170016;0,5;2\n");
+  const std::string trial = dir / "trial.txt";
+  cli::CliOptions bare = parse({"--data", trial, "--output", "x.out"});
+  try {
+    cli::CheckOptionsGiven(bare);
+    ADD_FAILURE() << "a sheet without columns ran";
+  } catch (const cli::UsageError& error) {
+    EXPECT_EQ(error.message, dir / "trial.txt" + " is a delimited file: name its columns with --site-column, "
+                             "--block-column, --family-column and --trait-columns (and --age-column with --age to "
+                             "analyse one age); its columns are 1 Spacing, 2 Rep, 3 Family, 4 dj, 5 h5");
+  }
+  cli::CliOptions preview = parse({"--data", trial, "--preview"});
+  EXPECT_NO_THROW(cli::CheckOptionsGiven(preview));  // a preview of the file alone shows its columns
+}
+
+// Accession numbers of eight and twelve digits stay apart and keep every
+// digit in the report; codes single precision writes exactly keep their
+// bytes.
+TEST(Cli, LongNumericCodesKeepEveryDigit) {
+  TempDir dir;
+  std::string data;
+  const char* families[] = {"20170016", "20170017", "201700170001", "201700170002", "7"};
+  for (int site = 1; site <= 2; ++site)
+    for (int block = 1; block <= 2; ++block)
+      for (int f = 0; f < 5; ++f)
+        for (int tree = 0; tree < 2; ++tree) {
+          char line[80];
+          std::snprintf(line, sizeof line, "%4d%4d%13s  10%10.2f\n", site, block, families[f],
+                        10.0 + f + 0.37 * site + 0.11 * block + 0.5 * tree + 0.07 * ((f * 7 + tree * 3 + block) % 5));
+          data += line;
+        }
+  WriteFile(dir / "codes.dat", data);
+  const CliResult result = RunCli({"--data", dir / "codes.dat", "--output", dir / "codes.out", "--traits", "1",
+                                   "--age", "10", "--site-col", "1,4", "--block-col", "5,4", "--family-col", "9,13",
+                                   "--age-col", "22,4", "--trait-col", "26,10", "--quiet"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  const std::vector<std::string> lines = ReadLines(dir / "codes.out");
+  ASSERT_GE(lines.size(), 7u);
+  EXPECT_EQ(lines[1], " 1   2   ");
+  std::vector<std::string> codes;
+  for (std::size_t n = 2; n < 7; ++n) codes.push_back(lines[n].substr(0, lines[n].find("  ", 2)));
+  EXPECT_EQ(codes, (std::vector<std::string>{"  20170016", "  20170017", "  201700170001", "  201700170002", "  7"}));
+  const CliResult preview = RunCli({"--preview", "1", "--data", dir / "codes.dat", "--traits", "1", "--age", "10",
+                                    "--site-col", "1,4", "--block-col", "5,4", "--family-col", "9,13", "--age-col",
+                                    "22,4", "--trait-col", "26,10"});
+  EXPECT_THAT(preview.out, HasSubstr("'     20170016' -> 20170016\n"));
+  EXPECT_THAT(preview.out, HasSubstr("families: 5: 20170016, 20170017, 201700170001, 201700170002, 7\n"));
 }
 
 TEST(Cli, ExampleWritesReportHeadAndEveryListingLine) {

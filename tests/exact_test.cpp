@@ -82,6 +82,9 @@ struct Example {
   std::vector<std::string> args;
   std::string data = "examples/" + name + ".dat";  // from the source folder
   std::string age = "10";
+  // The single-precision report has the same lines; not where it lost every
+  // varying digit and writes zeros and signs in the places of numbers.
+  bool sameLayout = true;
 };
 
 const Example kMaize{"maize2010_6traits", {"--sites", "10", "--blocks", "4", "--families", "93", "--records", "1765",
@@ -152,6 +155,9 @@ TEST(ArithmeticDouble, AgreesWithDenseProjectionsInTheDefaultLayout) {
   const Example examples[] = {
       kMaize, kBamboo, {"random_small", twoTraits, random + "random_small.dat"},
       {"random_sparse", twoTraits, random + "random_sparse.dat"},
+      // Nine significant digits: the report's single precision keeps none
+      // of those that vary, the exact values read every one.
+      {"random_nine", twoTraits, random + "random_nine.dat", "10", false},
       {"douglas_c13", {"--traits", "1"}, "../shared/data/douglas_c13.dat", "15"}};
   for (const Example& example : examples) {
     SCOPED_TRACE(example.name);
@@ -165,18 +171,24 @@ TEST(ArithmeticDouble, AgreesWithDenseProjectionsInTheDefaultLayout) {
     ASSERT_EQ(Analyse(data, example.args, dir / "single.out", {}, example.age).exitCode, 0);
     const std::vector<std::string> exact = test::ReadLines(dir / "exact.out"), single = test::ReadLines(dir / "single.out");
     ASSERT_EQ(exact.size(), single.size());
-    for (std::size_t n = 1; n < exact.size(); ++n) EXPECT_EQ(Skeleton(exact[n]), Skeleton(single[n])) << "line " << n + 1;
+    for (std::size_t n = 1; n < exact.size() && example.sameLayout; ++n)
+      EXPECT_EQ(Skeleton(exact[n]), Skeleton(single[n])) << "line " << n + 1;
 
     std::ifstream file(test::SourcePath("tests/data/exact_reference/" + example.name + ".txt"));
     const std::map<std::string, double> shown = ReportValues(exact);
     int compared = 0;
+    double worst = 0;
     std::string name;
     for (double expected; file >> name >> expected;) {
       if (!shown.contains(name)) continue;
       ++compared;
       EXPECT_NEAR(shown.at(name), expected, 1e-9 * std::abs(expected)) << name;
+      if (expected != 0) worst = std::max(worst, std::abs(shown.at(name) - expected) / std::abs(expected));
     }
     EXPECT_EQ(compared, static_cast<int>(shown.size()));
+    // The agreement table of docs/precision.md.
+    std::cout << "agreement " << example.name << ": " << compared << " values, worst relative difference " << worst
+              << "\n";
   }
 }
 

@@ -126,6 +126,7 @@ std::vector<TraitOutcome> AnalyseTraits(RunData& run, ProgressLog& log, ReportFi
   std::vector<TraitOutcome> outcomes(all.size());
   for (int t = 1; t <= run.nTrait; ++t) {
     log.CheckStop();
+    log.Item(TraitCalled(run, t));
     const std::string subject = "The " + TraitCalled(run, t) + " of " + run.params.dataPath;
     const Reductions& reductions = all[t];
     ShowReductions(run, reductions, subject, log, report);

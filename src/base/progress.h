@@ -27,6 +27,8 @@ class ProgressSink {
   virtual void BeginStage(std::string_view /*name*/, std::int64_t /*workItems*/) {}
   // `done` of the current stage's work items are finished.
   virtual void Advance(std::int64_t /*done*/) {}
+  // What the stage works on now, in the user's words ("trait dj").
+  virtual void Item(std::string_view /*what*/) {}
   // Polled between records and at stage boundaries; true stops the run.
   virtual bool StopRequested() const { return false; }
   // The run has written its last line and is about to put the report in
@@ -94,6 +96,7 @@ class ProgressLog {
     sink_.BeginStage(name, workItems);
   }
   void Advance(std::int64_t done) { sink_.Advance(done); }
+  void Item(std::string_view what) { sink_.Item(what); }
   // Throws RunCancelled when the user has asked the run to stop.
   void CheckStop() const;
 

@@ -59,10 +59,19 @@ class TerminalIndicator {
  public:
   void BeginStage(std::string_view name, std::int64_t workItems) {
     stage_ = name;
+    item_.clear();
     workItems_ = workItems;
+    done_ = 0;
     Show(0, true);
   }
-  void Advance(std::int64_t done) { Show(done, false); }
+  void Advance(std::int64_t done) {
+    done_ = done;
+    Show(done, false);
+  }
+  void Item(std::string_view what) {
+    item_ = what;
+    Show(done_, false);
+  }
   void Erase() {
     if (shownWidth_ == 0) return;
     std::cerr << '\r' << std::string(shownWidth_, ' ') << '\r' << std::flush;
@@ -83,6 +92,7 @@ class TerminalIndicator {
       text += std::to_string(std::min<std::int64_t>(100, done * 100 / workItems_));
       text += '%';
     }
+    if (!item_.empty()) text += ": " + item_;
     const std::size_t width = text.size();
     if (width < shownWidth_) text.append(shownWidth_ - width, ' ');
     std::cerr << '\r' << text << std::flush;
@@ -92,7 +102,9 @@ class TerminalIndicator {
   Clock::time_point start_ = Clock::now();
   Clock::time_point lastShown_;
   std::string stage_;
+  std::string item_;  // what the stage works on now
   std::int64_t workItems_ = 0;
+  std::int64_t done_ = 0;
   std::size_t shownWidth_ = 0;
 };
 
@@ -112,6 +124,9 @@ class CliSink final : public korvan::ProgressSink {
   }
   void Advance(std::int64_t done) override {
     if (indicator_) indicator_->Advance(done);
+  }
+  void Item(std::string_view what) override {
+    if (indicator_) indicator_->Item(what);
   }
   void Flush() override {
     if (procedure_) procedure_->Flush();

@@ -88,6 +88,7 @@ std::vector<std::vector<PairAnova>> AnalysePairs(RunData& run, ProgressLog& log,
     log.CheckStop();
     for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) {
       log.CheckStop();
+      log.Item(PairCalled(run, t1, t2));
       const std::string subject = "The " + PairCalled(run, t1, t2) + " of " + run.params.dataPath;
       const PairAnova& pair = all[t1][t2];
       WriteCovarianceTable(run, t1, t2, pair, subject, report);
