@@ -1,6 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <clocale>
@@ -195,7 +197,6 @@ std::error_code PlaceOrRefuse(const std::string& from, const std::string& to) {
   if (static_cast<int>(placed.size()) == placingToRefuse) return std::make_error_code(std::errc::operation_not_permitted);
   return PutFileInPlace(from, to);
 }
-std::string Refused(OutputStep, const std::string& path, std::error_code) { return "refused " + path; }
 
 // The outputs of a run go in place together, the report last, or not at
 // all: whichever placing fails, every earlier file is as it was, a file
@@ -211,8 +212,8 @@ TEST(OutputSet, PutsEveryOutputInPlaceReportLastOrLeavesEveryEarlierFile) {
     {
       OutputSet outputs;
       outputs.SetPlaceFile(PlaceOrRefuse);
-      outputs.Add(dir / "run.procedure", "procedure", Refused).Append("new procedure\n");
-      outputs.Add(dir / "run.timings", "timings", Refused).Append("total 1\n");
+      outputs.Add(dir / "run.procedure", {"procedure", "procedure file", "--procedure"}).Append("new procedure\n");
+      outputs.Add(dir / "run.timings", {"timings", "timings file", "--timings"}).Append("total 1\n");
       ReportFile report(outputs, dir / "run.out");
       report.Text(" Site ").Whole(1).Single(2.5f).Double(0.5).EndLine();
       EXPECT_THROW(report.Single(std::numeric_limits<float>::infinity()), KorvanError);
@@ -239,6 +240,53 @@ TEST(OutputSet, PutsEveryOutputInPlaceReportLastOrLeavesEveryEarlierFile) {
   test::TempDir dir;
   EXPECT_THAT([&] { ReportFile report(outputs, dir / "no-such-folder/out.txt"); },
               testing::ThrowsMessage<KorvanError>(testing::HasSubstr("in the folder " + (dir / "no-such-folder"))));
+}
+
+// Two outputs of one name would leave only the one placed last, and an
+// output named as the data file would replace the data: the set refuses
+// the later name, in its own words, under any spelling or through a link,
+// and a scratch file goes however the run ends.
+TEST(OutputSet, RefusesSharedNamesInTheWordsOfEachFile) {
+  test::TempDir dir;
+  test::WriteFile(dir / "trial.dat", "data\n");
+  ASSERT_EQ(::link((dir / "trial.dat").c_str(), (dir / "other-name.dat").c_str()), 0);
+  const OutputKind report{"report", "report", "--output"}, procedure{"procedure", "procedure file", "--procedure"},
+      json{"results", "results file", "--json", true}, html{"page", "results page", "--html", true};
+  struct Case {
+    std::vector<std::pair<std::string, OutputKind>> claims;  // after the data file
+    std::string message;                                      // of the last claim; empty: none refused
+  };
+  const std::string data = dir / "trial.dat";
+  const Case cases[] = {
+      {{{dir / "other-name.dat", report}}, "--output: the output file is the data file; choose another name"},
+      {{{dir / "run.out", report}, {dir / "./run.out", procedure}},
+       "--procedure: the procedure file is the output file; choose another name"},
+      {{{dir / "run.out", report}, {dir / "run.out", json}},
+       "--json: " + dir / "run.out" + " is also the output file; choose another name"},
+      {{{dir / "run.out", report}, {dir / "r", json}, {dir / "r", html}},
+       "--html: " + dir / "r" + " is also given to --json; choose another name"},
+      {{{dir / "run.out", report}, {dir / "run.out", report}, {dir / "run.procedure", procedure}}, ""},
+  };
+  for (const Case& c : cases) {
+    OutputSet outputs;
+    outputs.ClaimInput(data, "data file", "--data");
+    std::string message;
+    try {
+      for (const auto& [path, kind] : c.claims) outputs.Claim(path, kind);
+    } catch (const KorvanError& error) {
+      message = error.what();
+    }
+    EXPECT_EQ(message, c.message);
+  }
+  {
+    OutputSet outputs;
+    ReportFile scratch = ReportFile::Scratch(outputs, dir / "run.out.single");
+    scratch.Text("sections").EndLine();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 3);  // its temporary file
+    EXPECT_TRUE(outputs.Abandon());
+    EXPECT_THROW(outputs.Add(dir / "late.out", procedure), RunCancelled);  // nothing made after abandoning
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 2);
 }
 
 }  // namespace

@@ -117,7 +117,6 @@ TEST(PrepareRun, EachBadParameterIsNamedBeforeAnythingIsRead) {
       {[&](RunParameters& p) { p.reportPath = dir / ""; }, "is a folder; type a name"},
       {[&](RunParameters& p) { p.reportPath = dir.path().string(); }, "is a folder; type a name"},
       {[&](RunParameters& p) { p.reportPath = dir / "missing/trial.out"; }, "missing does not exist"},
-      {[&](RunParameters& p) { p.reportPath = dir / "./trial.txt"; }, "Output file: the output file is the data file"},
       {[](RunParameters& p) { p.nSite = -3; }, "No. of Sites: -3 is negative"},
       {[](RunParameters& p) { p.nRecord = 2.5; }, "No. of Records: 2.5 is not a whole number"},
       {[](RunParameters& p) { p.nTrait = kMaxTrait + 1; }, "No. of Traits: " + std::to_string(kMaxTrait + 1)},
@@ -136,10 +135,6 @@ TEST(PrepareRun, EachBadParameterIsNamedBeforeAnythingIsRead) {
   const RunData run = PrepareRun(params);
   EXPECT_EQ((std::array{run.siteField.start, run.siteField.width, run.ageField.start, run.ageField.width}),
             (std::array<std::int64_t, 4>{2, 4, 1, 0}));
-  // A second name of the data file is still the data file.
-  ASSERT_EQ(::link((dir / "trial.txt").c_str(), (dir / "other-name.txt").c_str()), 0);
-  params.reportPath = dir / "other-name.txt";
-  EXPECT_THAT([&] { PrepareRun(params); }, ThrowsMessage<KorvanError>(HasSubstr("the output file is the data file")));
 }
 
 TEST(ReadRecords, NumbersLevelsInOrderOfFirstOccurrence) {

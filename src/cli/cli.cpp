@@ -38,20 +38,9 @@ using korvan::cli::UsageError;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
 
-// The procedure and timings files: what failed, the option, and what to do.
-template <const char* kWhat, const char* kOption>
-std::string OutputMessageOf(korvan::OutputStep step, const std::string& path, std::error_code reason) {
-  const char* verb[] = {"cannot create the ", "cannot write the ", "cannot finish the ", "cannot put the "};
-  std::string message = verb[static_cast<int>(step)] + std::string(kWhat);
-  message += step == korvan::OutputStep::kPlace ? " in place as " : " ";
-  return message + path + " (" + kOption + "): " + korvan::ReasonText(reason) +
-         (korvan::IsDiskFull(reason) ? "; free space on the disk or choose another folder"
-                                     : "; choose a folder that exists and that you may write to");
-}
-constexpr char kProcedureWhat[] = "procedure file", kProcedureOption[] = "--procedure";
-constexpr char kTimingsWhat[] = "timings file", kTimingsOption[] = "--timings";
-constexpr korvan::OutputMessage ProcedureMessage = OutputMessageOf<kProcedureWhat, kProcedureOption>;
-constexpr korvan::OutputMessage TimingsMessage = OutputMessageOf<kTimingsWhat, kTimingsOption>;
+// The batch program's own outputs, as their messages name them.
+const korvan::OutputKind kProcedureKind{"procedure", "procedure file", "--procedure", false};
+const korvan::OutputKind kTimingsKind{"timings", "timings file", "--timings", false};
 
 // One line on the terminal that says which stage runs and how far it is;
 // it appears only when a run takes long enough to wonder about.
@@ -145,23 +134,6 @@ void CheckProcedurePath(const CliOptions& options) {
   std::error_code error;
   if (path.empty() || !procedure.has_filename() || std::filesystem::is_directory(procedure, error))
     throw KorvanError("--procedure: '" + path + "' is no file name; type a name for the procedure file");
-  if (korvan::NameSameFile(path, options.params.dataPath))
-    throw KorvanError("--procedure: the procedure file is the data file; choose another name");
-  if (korvan::NameSameFile(path, options.params.reportPath))
-    throw KorvanError("--procedure: the procedure file is the output file; choose another name");
-}
-
-// Written after the report, so a name it shares with another file would
-// destroy that file after a run that succeeded.
-void CheckTimingsPath(const CliOptions& options) {
-  const std::string& path = *options.timingsPath;
-  const std::pair<const std::string*, const char*> others[] = {
-      {&options.params.dataPath, "the data file"},
-      {&options.params.reportPath, "the output file"},
-      {options.procedurePath ? &*options.procedurePath : nullptr, "the procedure file"}};
-  for (const auto& [other, name] : others)
-    if (other != nullptr && korvan::NameSameFile(path, *other))
-      throw KorvanError(std::string("--timings: the timings file is ") + name + "; choose another name");
 }
 
 std::string Counted(std::int64_t n, const char* one, const char* many) {
@@ -233,12 +205,15 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
   int status = kExitFailed;
   std::string said;  // what the user reads at the end
   try {
-    if (options.timingsPath) CheckTimingsPath(options);
     if (options.procedurePath) CheckProcedurePath(options);
+    // Written after the report, a timings file that shares a name with
+    // another file would destroy that file after a run that succeeded.
+    korvan::ClaimRunFiles(options.params, outputs);
+    if (options.procedurePath) outputs.Claim(*options.procedurePath, kProcedureKind);
+    if (options.timingsPath) outputs.Claim(*options.timingsPath, kTimingsKind);
     korvan::OutputFile* procedure =
-        options.procedurePath ? &outputs.Add(*options.procedurePath, "procedure", ProcedureMessage) : nullptr;
-    korvan::OutputFile* timings =
-        options.timingsPath ? &outputs.Add(*options.timingsPath, "timings", TimingsMessage) : nullptr;
+        options.procedurePath ? &outputs.Add(*options.procedurePath, kProcedureKind) : nullptr;
+    korvan::OutputFile* timings = options.timingsPath ? &outputs.Add(*options.timingsPath, kTimingsKind) : nullptr;
     CliSink sink(procedure, indicator ? &*indicator : nullptr, signals);
     const korvan::RunSummary summary = korvan::RunCalculation(options.params, sink, outputs, forms);
     if (timings) timings->Append(TimingsText(summary));

@@ -120,6 +120,72 @@ void RemoveQuietly(const std::string& path) { static_cast<void>(std::remove(path
 
 std::string ReasonText(std::error_code reason) { return reason ? reason.message() : "write failed"; }
 
+std::string OutputKind::Called() const {
+  if (results && !option.empty()) return "given to " + option;
+  return "the " + Noun();
+}
+
+std::string OutputFailure(const OutputKind& kind, OutputStep step, const std::string& path, std::error_code reason) {
+  // The report, the run's own output, says what becomes of it.
+  if (kind.what == "report") {
+    switch (step) {
+      case OutputStep::kCreate: {
+        const fs::path folder = fs::path(path).parent_path();
+        return "cannot create the report " + path + " in the folder " +
+               (folder.empty() ? std::string(".") : folder.string()) + ": " + ReasonText(reason) +
+               "; choose an output folder that exists and that you may write to";
+      }
+      case OutputStep::kWrite:
+      case OutputStep::kFinish:
+        return std::string(step == OutputStep::kWrite ? "cannot write" : "cannot finish") + " the report " + path +
+               ": " + ReasonText(reason) + " (is the disk full?); no report was written";
+      case OutputStep::kPlace:
+        break;
+    }
+    return "cannot put the report in place as " + path + ": " + ReasonText(reason) +
+           "; the previous file of that name, if any, is unchanged";
+  }
+  const char* verb[] = {"cannot create the ", "cannot write the ", "cannot finish the ", "cannot put the "};
+  std::string message = verb[static_cast<int>(step)] + kind.what;
+  message += step == OutputStep::kPlace ? " in place as " : " ";
+  message += path;
+  if (!kind.results && !kind.option.empty()) message += " (" + kind.option + ")";
+  return message + ": " + ReasonText(reason) +
+         (IsDiskFull(reason) ? "; free space on the disk or choose another folder"
+                             : "; choose a folder that exists and that you may write to");
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code error;
+  if (fs::exists(a, error) && fs::exists(b, error)) {
+    const bool same = fs::equivalent(a, b, error);
+    if (!error) return same;
+  }
+  return fs::absolute(a, error).lexically_normal() == fs::absolute(b, error).lexically_normal();
+}
+
+void OutputSet::ClaimInput(std::string path, std::string what, std::string option) {
+  if (path.empty()) return;
+  const std::lock_guard lock(mutex_);
+  for (const Claimed& earlier : claimed_)
+    if (earlier.path == path && earlier.kind.what == what) return;
+  claimed_.push_back({std::move(path), {"", std::move(what), std::move(option), false}});
+}
+
+void OutputSet::Claim(const std::string& path, const OutputKind& kind) {
+  if (path.empty()) return;
+  const std::lock_guard lock(mutex_);
+  for (const Claimed& earlier : claimed_) {
+    if (earlier.path == path && earlier.kind.what == kind.what) return;
+    if (!SameFile(path, earlier.path)) continue;
+    const std::string prefix = kind.option.empty() ? std::string() : kind.option + ": ";
+    if (kind.results)
+      throw KorvanError(prefix + path + " is also " + earlier.kind.Called() + "; choose another name");
+    throw KorvanError(prefix + "the " + kind.Noun() + " is the " + earlier.kind.Noun() + "; choose another name");
+  }
+  claimed_.push_back({path, kind});
+}
+
 bool IsDiskFull(std::error_code reason) {
 #ifdef EDQUOT
   if (reason == std::error_condition(EDQUOT, std::generic_category())) return true;
@@ -138,8 +204,8 @@ std::error_code PutFileInPlace(const std::string& from, const std::string& to) {
   return {};
 }
 
-OutputFile::OutputFile(std::string path, std::string_view kind, OutputMessage message)
-    : path_(std::move(path)), kind_(kind), tempPath_(TemporaryPathFor(path_, "unfinished", kind)), message_(message) {
+OutputFile::OutputFile(std::string path, OutputKind kind)
+    : path_(std::move(path)), kind_(std::move(kind)), tempPath_(TemporaryPathFor(path_, "unfinished", kind_.tag)) {
   errno = 0;
   file_ = CreateExclusive(tempPath_);
   if (!file_) Fail(OutputStep::kCreate, LastError());
@@ -197,14 +263,24 @@ void OutputFile::Finish() {
 }
 
 void OutputFile::Fail(OutputStep step, std::error_code reason) const {
-  throw KorvanError(message_(step, path_, reason));
+  throw KorvanError(OutputFailure(kind_, step, path_, reason));
 }
 
-OutputFile& OutputSet::Add(std::string path, std::string_view kind, OutputMessage message) {
-  auto file = std::make_unique<OutputFile>(std::move(path), kind, message);
+// The temporary file is made under the lock: a set abandoned from another
+// thread meanwhile would otherwise miss it and leave it behind.
+OutputFile& OutputSet::Add(std::string path, OutputKind kind) {
+  Claim(path, kind);
   const std::lock_guard lock(mutex_);
-  files_.push_back(std::move(file));
+  if (abandoned_) throw RunCancelled();
+  files_.push_back(std::make_unique<OutputFile>(std::move(path), std::move(kind)));
   return *files_.back();
+}
+
+OutputFile& OutputSet::AddScratch(std::string path, OutputKind kind) {
+  const std::lock_guard lock(mutex_);
+  if (abandoned_) throw RunCancelled();
+  scratch_.push_back(std::make_unique<OutputFile>(std::move(path), std::move(kind)));
+  return *scratch_.back();
 }
 
 void OutputSet::CommitAll() {
@@ -226,7 +302,7 @@ void OutputSet::CommitAll() {
     Earlier kept{file.path_, {}};
     std::error_code error;
     if (fs::is_regular_file(file.path_, error)) {
-      kept.keptAs = TemporaryPathFor(file.path_, "earlier", file.kind_);
+      kept.keptAs = TemporaryPathFor(file.path_, "earlier", file.kind_.tag);
       fs::create_hard_link(file.path_, kept.keptAs, error);
       if (error) {
         error.clear();
@@ -282,6 +358,7 @@ void OutputSet::CommitAll() {
 
 OutputSet::~OutputSet() {
   files_.clear();
+  scratch_.clear();
   if (committed_) return;
   // Newest first, so that a folder made inside another goes before it.
   for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder) {
@@ -295,6 +372,7 @@ bool OutputSet::Abandon() {
   if (placing_) return false;
   abandoned_ = true;
   for (const auto& file : files_) file->RemoveTemporary();
+  for (const auto& file : scratch_) file->RemoveTemporary();
   return true;
 }
 

@@ -14,10 +14,30 @@ namespace korvan {
 // The steps of writing an output file, each of which can fail.
 enum class OutputStep { kCreate, kWrite, kFinish, kPlace };
 
-// The message the user reads when `step` fails for the output `path`: each
-// kind of output names itself and says what to do. `reason` is empty when
-// the system gave none.
-using OutputMessage = std::string (*)(OutputStep step, const std::string& path, std::error_code reason);
+// What an output is, in the words of its messages: every failure to write
+// it, and every name it shares with another file, is worded from this.
+struct OutputKind {
+  std::string tag;     // in its temporary file's name: "report", "procedure", "table"
+  std::string what;    // "report", "procedure file", "results file", ...
+  std::string option;  // the option or box that names it ("--procedure"); empty: messages need none
+  // A results file: a shared name is said with the path and the option of
+  // the other ("PATH is also given to --json"); the others say what the two
+  // files are ("the procedure file is the output file").
+  bool results = false;
+  // What a shared name calls it: the report is "the output file", as the
+  // option and the box that name it say.
+  std::string Noun() const { return what == "report" ? "output file" : what; }
+  // How a name it shares is said from the other side: "the output file".
+  std::string Called() const;
+};
+
+// The message the user reads when `step` fails for the output `path`.
+// `reason` is empty when the system gave none.
+std::string OutputFailure(const OutputKind& kind, OutputStep step, const std::string& path, std::error_code reason);
+
+// True when the two paths name one file: the same file where both exist,
+// the same absolute path after lexical normalisation otherwise.
+bool SameFile(const std::string& a, const std::string& b);
 
 // The system's words for `reason`, or "write failed" when it gave none.
 std::string ReasonText(std::error_code reason);
@@ -37,9 +57,8 @@ std::error_code PutFileInPlace(const std::string& from, const std::string& to);
 // fails at once, before the run reads its data.
 class OutputFile {
  public:
-  // `kind` names the temporary file; `message` words every failure, which
-  // is thrown as a KorvanError.
-  OutputFile(std::string path, std::string_view kind, OutputMessage message);
+  // Every failure is thrown as a KorvanError worded from `kind`.
+  OutputFile(std::string path, OutputKind kind);
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
   ~OutputFile();  // removes the temporary file unless placed
@@ -70,9 +89,8 @@ class OutputFile {
   void RemoveTemporary();
 
   std::string path_;
-  std::string kind_;
+  OutputKind kind_;
   std::string tempPath_;
-  OutputMessage message_;
   std::FILE* file_ = nullptr;
   std::string buffer_;
   bool finished_ = false;
@@ -96,7 +114,20 @@ class OutputSet {
   OutputSet(const OutputSet&) = delete;
   OutputSet& operator=(const OutputSet&) = delete;
 
-  OutputFile& Add(std::string path, std::string_view kind, OutputMessage message);
+  // The data file, which no output may name.
+  void ClaimInput(std::string path, std::string what, std::string option);
+  // Refuses an output's name, before anything is written, when it names the
+  // data file or a file claimed before it, under any spelling of its path
+  // or through a link: one of the two would be lost. Claiming the same
+  // output twice is claiming it once.
+  void Claim(const std::string& path, const OutputKind& kind);
+  // Claims `path` and creates its temporary file. Throws RunCancelled once
+  // the set has been abandoned.
+  OutputFile& Add(std::string path, OutputKind kind);
+  // A file the run writes for itself and never places (the single-precision
+  // sections beside an exact report): removed with the others when the run
+  // fails, is stopped or is cut short.
+  OutputFile& AddScratch(std::string path, OutputKind kind);
   // A folder made for files of this set, before they were added: a run that
   // fails leaves no empty folder of its own behind.
   void AddMadeFolder(std::string folder) { madeFolders_.push_back(std::move(folder)); }
@@ -111,8 +142,14 @@ class OutputSet {
   void SetPlaceFile(PlaceFile place) { place_ = place; }
 
  private:
+  struct Claimed {
+    std::string path;
+    OutputKind kind;
+  };
   std::mutex mutex_;
+  std::vector<Claimed> claimed_;  // the data file first, then the outputs in the order claimed
   std::deque<std::unique_ptr<OutputFile>> files_;
+  std::deque<std::unique_ptr<OutputFile>> scratch_;
   std::vector<std::string> madeFolders_;
   bool committed_ = false;
   PlaceFile place_ = PutFileInPlace;

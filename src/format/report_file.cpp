@@ -10,25 +10,6 @@ namespace korvan {
 
 namespace {
 
-std::string ReportMessage(OutputStep step, const std::string& path, std::error_code reason) {
-  switch (step) {
-    case OutputStep::kCreate: {
-      const std::filesystem::path folder = std::filesystem::path(path).parent_path();
-      return "cannot create the report " + path + " in the folder " +
-             (folder.empty() ? std::string(".") : folder.string()) + ": " + ReasonText(reason) +
-             "; choose an output folder that exists and that you may write to";
-    }
-    case OutputStep::kWrite:
-    case OutputStep::kFinish:
-      return std::string(step == OutputStep::kWrite ? "cannot write" : "cannot finish") + " the report " + path +
-             ": " + ReasonText(reason) + " (is the disk full?); no report was written";
-    case OutputStep::kPlace:
-      break;
-  }
-  return "cannot put the report in place as " + path + ": " + ReasonText(reason) +
-         "; the previous file of that name, if any, is unchanged";
-}
-
 void RequireFinite(bool finite) {
   if (!finite) {
     throw KorvanError("a result is infinite or not a number (a value overflowed single precision); "
@@ -38,8 +19,12 @@ void RequireFinite(bool finite) {
 
 }  // namespace
 
-ReportFile::ReportFile(OutputSet& outputs, std::string path)
-    : file_(outputs.Add(std::move(path), "report", ReportMessage)) {}
+ReportFile::ReportFile(OutputSet& outputs, std::string path, std::string option)
+    : file_(outputs.Add(std::move(path), Kind(std::move(option)))) {}
+
+ReportFile ReportFile::Scratch(OutputSet& outputs, std::string path) {
+  return ReportFile(outputs.AddScratch(std::move(path), Kind({})));
+}
 
 ReportFile& ReportFile::Text(std::string_view text) {
   file_.buffer() += text;

@@ -14,8 +14,13 @@ namespace korvan {
 // run leaves no partial report and never touches an existing one.
 class ReportFile {
  public:
-  // The report joins `outputs`, last, so that it goes in place after them.
-  ReportFile(OutputSet& outputs, std::string path);
+  // The report joins `outputs`, last, so that it goes in place after them;
+  // `option` names it in messages.
+  ReportFile(OutputSet& outputs, std::string path, std::string option = {});
+  // The single-precision sections beside an exact report: written, never
+  // placed, removed however the run ends.
+  static ReportFile Scratch(OutputSet& outputs, std::string path);
+  static OutputKind Kind(std::string option) { return {"report", "report", std::move(option), false}; }
 
   ReportFile& Text(std::string_view text);
   ReportFile& Single(float value);
@@ -31,6 +36,7 @@ class ReportFile {
   const std::string& path() const { return file_.path(); }
 
  private:
+  explicit ReportFile(OutputFile& file) : file_(file) {}
   OutputFile& file_;
 };
 

@@ -71,17 +71,6 @@ std::string NumberText(double value) {
   return std::string(text, result.ptr);
 }
 
-bool NameSameFile(const std::string& a, const std::string& b) {
-  std::error_code error;
-  if (fs::exists(a, error) && fs::exists(b, error)) {
-    const bool same = fs::equivalent(a, b, error);
-    if (!error) return same;
-  }
-  const fs::path absoluteA = fs::absolute(a, error).lexically_normal();
-  const fs::path absoluteB = fs::absolute(b, error).lexically_normal();
-  return absoluteA == absoluteB;
-}
-
 namespace {
 
 // Values far beyond any real trial stand for "no limit"; clamping keeps the
@@ -147,9 +136,6 @@ void CheckReportPath(const RunParameters& params) {
   static_cast<void>(fs::status(report, error));
   if (error && error != std::errc::no_such_file_or_directory)
     Reject(params, Field::kReportFile, path + ": " + error.message() + "; choose another name");
-  // Replacing the data with the report would destroy the data.
-  if (NameSameFile(path, params.dataPath))
-    Reject(params, Field::kReportFile, "the output file is the data file; choose another name");
 }
 
 }  // namespace

@@ -18,10 +18,6 @@ void CheckDataPath(const RunParameters& params);
 // Sorts the missing codes into numbers and texts.
 void SplitMissingCodes(RunData& run);
 
-// True when the two paths name one file: the same file where both exist,
-// the same absolute path after lexical normalisation otherwise.
-bool NameSameFile(const std::string& a, const std::string& b);
-
 // A parameter's value as messages quote it: the shortest text that reads back
 // as the same double, without blanks.
 std::string NumberText(double value);

@@ -45,43 +45,21 @@ void WriteReportHead(const RunData& run, ReportFile& report) {
   report.Text(" ").EndLine();
 }
 
-// The JSON, CSV and HTML results: what failed, which file, what to do.
-template <const char* kWhat>
-std::string ResultsMessage(OutputStep step, const std::string& path, std::error_code reason) {
-  const char* verb[] = {"cannot create the ", "cannot write the ", "cannot finish the ", "cannot put the "};
-  std::string message = verb[static_cast<int>(step)] + std::string(kWhat);
-  message += step == OutputStep::kPlace ? " in place as " : " ";
-  return message + path + ": " + ReasonText(reason) +
-         (IsDiskFull(reason) ? "; free space on the disk or choose another folder"
-                             : "; choose a folder that exists and that you may write to");
-}
-constexpr char kJsonWhat[] = "results file", kTableWhat[] = "results table", kHtmlWhat[] = "results page";
-
-// Two outputs of one name would leave only the one placed last, and the
-// data would be replaced by a results file.
-void RefuseSharedNames(const RunParameters& params) {
-  const std::pair<const std::string*, const char*> files[] = {{&params.dataPath, "the data file"},
-                                                              {&params.reportPath, "the output file"},
-                                                              {&params.jsonPath, "--json"},
-                                                              {&params.tablesDir, "--tables"},
-                                                              {&params.htmlPath, "--html"}};
-  for (std::size_t a = 2; a < std::size(files); ++a)
-    for (std::size_t b = 0; b < a; ++b)
-      if (!files[a].first->empty() && !files[b].first->empty() && NameSameFile(*files[a].first, *files[b].first))
-        throw KorvanError(std::string(files[a].second) + ": " + *files[a].first + " is also " +
-                          (b < 2 ? files[b].second : std::string("given to ") + files[b].second) +
-                          "; choose another name");
-}
+// The results files, as their messages name them.
+OutputKind ResultsKind(const char* tag, const char* what, const char* option) { return {tag, what, option, true}; }
 
 // The results files of a run, opened before the data are read so that a
 // folder that cannot take them fails first, and placed with the report.
 class ResultsFiles {
  public:
   ResultsFiles(const RunParameters& params, OutputSet& outputs) {
-    RefuseSharedNames(params);
-    if (!params.jsonPath.empty()) json_ = &outputs.Add(params.jsonPath, "results", ResultsMessage<kJsonWhat>);
+    // Each name is refused before any file is made, in the order of the options.
+    outputs.Claim(params.jsonPath, ResultsKind("results", "results file", "--json"));
+    outputs.Claim(params.tablesDir, ResultsKind("table", "results table", "--tables"));
+    outputs.Claim(params.htmlPath, ResultsKind("page", "results page", "--html"));
+    if (!params.jsonPath.empty()) json_ = &outputs.Add(params.jsonPath, ResultsKind("results", "results file", "--json"));
     if (!params.tablesDir.empty()) OpenTables(params.tablesDir, outputs);
-    if (!params.htmlPath.empty()) html_ = &outputs.Add(params.htmlPath, "page", ResultsMessage<kHtmlWhat>);
+    if (!params.htmlPath.empty()) html_ = &outputs.Add(params.htmlPath, ResultsKind("page", "results page", "--html"));
   }
   ResultsFiles(const ResultsFiles&) = delete;
   ResultsFiles& operator=(const ResultsFiles&) = delete;
@@ -135,7 +113,7 @@ class ResultsFiles {
                           "; choose a folder that you may write to");
     }
     for (const std::string& name : ResultsTableNames())
-      tables_.push_back(&outputs.Add((folder / name).string(), "table", ResultsMessage<kTableWhat>));
+      tables_.push_back(&outputs.Add((folder / name).string(), ResultsKind("table", "results table", "--tables")));
   }
 
   OutputFile* json_ = nullptr;
@@ -197,6 +175,11 @@ PrecisionCheck GuardPrecision(const RunData& run, const std::vector<TraitOutcome
 
 }  // namespace
 
+void ClaimRunFiles(const RunParameters& params, OutputSet& outputs) {
+  outputs.ClaimInput(params.dataPath, "data file", params.NameOf(Field::kDataFile));
+  outputs.Claim(params.reportPath, ReportFile::Kind(params.NameOf(Field::kReportFile)));
+}
+
 const StageForms& ProductForms() {
   static constexpr StageForms kProduct{ReadRecords, CodeLevels, SetUpModel, ReduceAllTraits, ReduceAllPairs};
   return kProduct;
@@ -224,10 +207,11 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   ProgressLog log(sink);
   const std::string tStart = TimeOfDay();
   RunData run = PrepareRun(params);
+  ClaimRunFiles(run.params, outputs);
   ResultsFiles results(run.params, outputs);
   // Created now, so that a folder that cannot take the report shows before
   // the data are read, not after the analysis.
-  ReportFile report(outputs, run.params.reportPath);
+  ReportFile report(outputs, run.params.reportPath, run.params.NameOf(Field::kReportFile));
   forms.readRecords(run, log);
   CheckRecordsRead(run);
   SettleCounts(run);
@@ -248,9 +232,8 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   WriteReportHead(run, report);
   // The exact report keeps the sections of the single-precision one aside,
   // in a file that is never put in place.
-  OutputSet scratch;
   std::optional<ReportFile> single;
-  if (run.params.exactReport) single.emplace(scratch, run.params.reportPath + ".single");
+  if (run.params.exactReport) single.emplace(ReportFile::Scratch(outputs, run.params.reportPath + ".single"));
   const auto traits = AnalyseTraits(run, log, single ? *single : report, forms.reduceAllTraits);
   endStage("traits");
   const auto pairs = AnalysePairs(run, log, single ? *single : report, forms.reduceAllPairs);

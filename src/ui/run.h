@@ -59,6 +59,11 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink,
 RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, OutputSet& outputs,
                           const StageForms& forms = ProductForms());
 
+// The data file and the report, claimed in `outputs` before any output is
+// made: a front end that writes files of its own claims these first, so
+// that a name its files share with either is refused in their words.
+void ClaimRunFiles(const RunParameters& params, OutputSet& outputs);
+
 // Time of day as hh:mm:ss on the 24-hour clock.
 std::string TimeOfDay();
 
