@@ -340,6 +340,8 @@ TEST(Stopped, SignalsEndTheRunWithEveryEarlierFileAndNoTemporaryFile) {
       BadRun run;
       WriteFile(run.data, text);
       run.Set("--records", std::to_string(many.size()));
+      // A folder made for the tables goes too, even when the run is cut short.
+      run.Set("--tables", "$D/out/tables");
       const auto before = Snapshot(run.dir.path());
       // Job control keeps SIGINT for the background run, as in a terminal;
       // the shell's own notices go nowhere.

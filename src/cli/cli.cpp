@@ -22,7 +22,8 @@
 #include "cli/options.h"
 
 #include "base/korvan_error.h"
-#include "base/stop_signals.h"
+#include "base/main_stack.h"
+#include "base/program_stop.h"
 #include "base/terminal.h"
 #include "format/output_file.h"
 #include "input/preview.h"
@@ -99,7 +100,7 @@ class TerminalIndicator {
 
 class CliSink final : public korvan::ProgressSink {
  public:
-  CliSink(korvan::OutputFile* procedure, TerminalIndicator* indicator, const korvan::StopSignals& signals)
+  CliSink(korvan::OutputFile* procedure, TerminalIndicator* indicator, const korvan::ProgramStop& signals)
       : procedure_(procedure), indicator_(indicator), signals_(signals) {}
   void WriteLine(std::string_view line) override {
     procedure_->Append(line);
@@ -125,7 +126,7 @@ class CliSink final : public korvan::ProgressSink {
  private:
   korvan::OutputFile* procedure_;
   TerminalIndicator* indicator_;
-  const korvan::StopSignals& signals_;
+  const korvan::ProgramStop& signals_;
 };
 
 void CheckProcedurePath(const CliOptions& options) {
@@ -171,37 +172,16 @@ std::string TimingsText(const korvan::RunSummary& summary) {
   return text;
 }
 
-// How long a run may take, after a signal, to reach its next safe point
-// before it is cut short where it stands: long enough for a stage to see
-// the request, short enough for a batch system's grace period. The tests
-// set KORVAN_STOP_GRACE_MS to reach the cutting short without a stage that
-// runs that long.
-std::chrono::milliseconds StopGrace() {
-  const char* set = std::getenv("KORVAN_STOP_GRACE_MS");
-  int milliseconds = 3000;
-  if (set != nullptr) std::from_chars(set, set + std::strlen(set), milliseconds);
-  return std::chrono::milliseconds(std::max(0, milliseconds));
-}
-
-std::string StoppedMessage(int signal) {
-  return "korvan-cli: stopped by " + korvan::SignalName(signal) + "; nothing written\n";
-}
-
 int Run(const CliOptions& options, const korvan::StageForms& forms) {
-  korvan::IgnoreFileSizeSignal();
   korvan::OutputSet outputs;
   std::optional<TerminalIndicator> indicator;
   if (!options.quiet && korvan::StandardErrorIsTerminal()) indicator.emplace();
-  // The run asks the signals at each safe point (CliSink); one that does
-  // not reach such a point in time is ended where it stands, with its
-  // temporary files removed, unless its outputs are already being put in
-  // place.
-  korvan::StopSignals signals([](int) {}, [&](int signal) {
-    if (!outputs.Abandon()) return;
-    std::fputs(((indicator ? "\n" : "") + StoppedMessage(signal)).c_str(), stderr);
-    std::fflush(stderr);
-    std::_Exit(128 + signal);
-  }, StopGrace());
+  // The run asks the signals at each safe point (CliSink).
+  korvan::ProgramStop signals("korvan-cli", [](int) {}, [&] {
+    if (!outputs.Abandon()) return false;
+    if (indicator) std::fputs("\n", stderr);
+    return true;
+  });
   int status = kExitFailed;
   std::string said;  // what the user reads at the end
   try {
@@ -229,7 +209,7 @@ int Run(const CliOptions& options, const korvan::StageForms& forms) {
       said.clear();
     }
   } catch (const korvan::RunCancelled&) {
-    said = StoppedMessage(signals.received());
+    said = signals.StoppedMessage(signals.received());
     status = 128 + signals.received();
   } catch (const KorvanError& error) {
     said = "korvan-cli: error: " + std::string(error.what()) + '\n';
@@ -263,6 +243,7 @@ int Preview(const CliOptions& options) {
 }  // namespace
 
 int RunCli(int argc, char** argv, const korvan::StageForms& forms) {
+  korvan::ReserveMainStack();
   std::ios::sync_with_stdio(false);
   CliOptions options;
   try {

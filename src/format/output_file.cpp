@@ -373,6 +373,12 @@ bool OutputSet::Abandon() {
   abandoned_ = true;
   for (const auto& file : files_) file->RemoveTemporary();
   for (const auto& file : scratch_) file->RemoveTemporary();
+  // And the folders made for them, newest first, as the destructor would:
+  // a process cut short runs no destructor.
+  for (auto folder = madeFolders_.rbegin(); folder != madeFolders_.rend(); ++folder) {
+    std::error_code ignored;
+    fs::remove(*folder, ignored);
+  }
   return true;
 }
 

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <random>
 
@@ -225,6 +226,49 @@ class RunTest : public QObject {
   }
 #endif
 
+#ifdef KORVAN_WINDOW_PROGRAM_PATH
+  // The window program during a run, as a desktop session or a terminal
+  // ends it: SIGTERM, SIGINT or SIGHUP, answered at the run's next safe
+  // point or, with no grace, cut short where it stands; with the exact
+  // report and the results files, whose scratch and temporary files must
+  // go too. The earlier report stays, nothing else appears, and the program
+  // says so in one line.
+  void SignalsDuringARunLeaveNothing() {
+    TempDir data, out;
+    const std::vector<std::string> options = SlowTrial(data.path() / "large.dat");
+    WriteFile(out / "large.out", "an earlier report\r\n");
+    const auto before = Snapshot(out.path());
+    for (const auto& [name, number] : {std::pair{"TERM", 15}, {"INT", 2}, {"HUP", 1}})
+      for (const char* grace : {"3000", "0"}) {
+        const std::string what = std::string("SIG") + name + ", grace " + grace;
+        const CliResult result = StopWindowProgram(out.path(), options, {"exact", "results"}, grace, name);
+        QVERIFY2(result.exitCode == 128 + number, (what + ": " + result.err).c_str());
+        QVERIFY2(result.err.find("\nkorvan: stopped by SIG" + std::string(name) + "; nothing written\n") !=
+                     std::string::npos,
+                 (what + ": " + result.err).c_str());
+        QVERIFY2(result.err.find("message:") == std::string::npos, (what + ": " + result.err).c_str());
+        QVERIFY2(Snapshot(out.path()) == before, (what + ": a stopped run changed, added or removed files").c_str());
+      }
+  }
+
+  // Under a file-size limit the results page cannot be written: the run
+  // fails with the message of the file that failed, and nothing is left
+  // behind; the program is not killed by SIGXFSZ, and a signal still ends it.
+  void AFileSizeLimitFailsTheRunWithoutAWord() {
+    TempDir out;
+    WriteFile(out / "maize.out", "an earlier report\r\n");
+    const auto before = Snapshot(out.path());
+    const CliResult result = StopWindowProgram(out.path(), kMaize, {"results"}, "3000", "TERM", "ulimit -f 64; ",
+                                               "message: korvan (critical): cannot write the results");
+    QVERIFY2(result.exitCode == 143, result.err.c_str());
+    QVERIFY2(result.err.find("message: korvan (critical): cannot write the results") != std::string::npos,
+             result.err.c_str());
+    QVERIFY2(result.err.find("File too large; free space on the disk or choose another folder") != std::string::npos,
+             result.err.c_str());
+    QVERIFY2(Snapshot(out.path()) == before, "a failed run changed, added or removed files");
+  }
+#endif
+
  private:
   // A trial that keeps a run busy for a good while on any machine without a
   // large file: 50 sites of 40 blocks make 2051 fixed equations, whose
@@ -248,6 +292,33 @@ class RunTest : public QObject {
     for (std::size_t n = 0; n < counts.size(); ++n) args[2 * n + 1] = counts[n];
     return args;
   }
+
+#ifdef KORVAN_WINDOW_PROGRAM_PATH
+  // Starts the window program on `options` with the report in `out`, waits
+  // until its stderr holds `waitFor` (by default: the run has started, and
+  // a little more), sends SIG`signal` and returns what it said and its
+  // status. `prefix` goes before it in the shell (a limit).
+  static CliResult StopWindowProgram(const fs::path& out, const std::vector<std::string>& options,
+                                     const std::vector<std::string>& boxes, const std::string& grace,
+                                     const std::string& signal, const std::string& prefix = "",
+                                     const std::string& waitFor = "") {
+    std::vector<std::string> args = {"-c",
+                                     prefix + "set -m; KORVAN_STOP_GRACE_MS=" + grace +
+                                         " QT_QPA_PLATFORM=offscreen \"$0\" \"$@\" 2>\"$KORVAN_ERR\" & run=$!; "
+                                         "for n in $(seq 600); do grep -q \"$KORVAN_WAIT\" \"$KORVAN_ERR\" && break; "
+                                         "sleep 0.05; done; " + (waitFor.empty() ? "sleep 0.5; " : "") +
+                                         "kill -" + signal + " $run; wait $run; status=$?; cat \"$KORVAN_ERR\" >&2; "
+                                         "exit $status",
+                                     KORVAN_WINDOW_PROGRAM_PATH, out.string(), fs::path(options[1]).stem().string() + ".out"};
+    args.insert(args.end(), boxes.begin(), boxes.end());
+    args.push_back("--");
+    args.insert(args.end(), options.begin(), options.end());
+    TempDir scratch;
+    ::setenv("KORVAN_ERR", (scratch / "err.txt").c_str(), 1);
+    ::setenv("KORVAN_WAIT", waitFor.empty() ? "started" : waitFor.c_str(), 1);
+    return RunProgram("bash", args);
+  }
+#endif
 
   std::unique_ptr<MainWindow> window_;
 };

@@ -13,6 +13,8 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 
+#include <optional>
+
 #include "format/number_format.h"
 #include "ui/paths.h"
 #include "ui/run.h"
@@ -386,18 +388,22 @@ void MainWindow::Launch() {
   setCursor(Qt::BusyCursor);
   procedure_->Follow(true);
   auto work = [this, params] {
-    OutputSet outputs;
+    std::optional<OutputSet> outputs;
     {
       const std::lock_guard lock(outputsMutex_);
-      runOutputs_ = &outputs;
+      outputs.emplace();
+      runOutputs_ = &*outputs;
     }
     const RunOutcome outcome = RunAndCatch([&] {
-      RunSummary summary = RunCalculation(params, queue_, outputs);
-      outputs.CommitAll();
+      RunSummary summary = RunCalculation(params, queue_, *outputs);
+      outputs->CommitAll();
       return summary;
     });
     {
+      // Gone, with its temporary files, before a signal could find the
+      // run over and end the program: it would leave them behind.
       const std::lock_guard lock(outputsMutex_);
+      outputs.reset();
       runOutputs_ = nullptr;
     }
     QMetaObject::invokeMethod(this, [this, outcome] { FinishRun(outcome); }, Qt::QueuedConnection);
