@@ -6,7 +6,10 @@
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <string>
 #include <system_error>
+
+#include "base/korvan_error.h"
 
 namespace korvan {
 
@@ -252,13 +255,15 @@ ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop) {
   d.df = {static_cast<double>(s.nS - 1), static_cast<double>(s.nR - s.nS), static_cast<double>(s.nF - 1),
           static_cast<double>(s.nC - s.nS - s.nF + 1), static_cast<double>(s.n - s.nC - s.nR + s.nS)};
   for (double df : d.df)
-    if (df < 1) return out;
+    if (df < 1) return out.absence = "a line of the analysis has no degrees of freedom", out;
 
   Matrix qSiteF, qRepF, qRepCell;
-  if (!QuadraticForm(Absorbed(s.nSite, s.siteFam, s.nFam), s.rhsSiteF, qSiteF)) return out;
+  const char* singular = "the equations of the sites or blocks after the families are singular";
+  if (!QuadraticForm(Absorbed(s.nSite, s.siteFam, s.nFam), s.rhsSiteF, qSiteF)) return out.absence = singular, out;
   Eigen::LLT<Matrix> repF;
-  if (!QuadraticForm(Absorbed(s.nRep, s.repFam, s.nFam), s.rhsRepF, qRepF, &repF)) return out;
-  if (!RepAfterCell(s, qRepCell)) return out;
+  if (!QuadraticForm(Absorbed(s.nRep, s.repFam, s.nFam), s.rhsRepF, qRepF, &repF)) return out.absence = singular, out;
+  if (!RepAfterCell(s, qRepCell))
+    return out.absence = "the equations of the blocks after the site x family cells are singular", out;
   if (stop) return out;
 
   // Tr(f:f) and Tr(f:sf): the blocks alone span the fixed part (they are
@@ -339,6 +344,12 @@ ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop) {
     }
   out.available = !stop;
   return out;
+}
+
+void ThrowExactAbsent(const RunData& run, const ExactResults& exact, std::string_view needs) {
+  throw KorvanError("the exact values of " + run.params.dataPath + " could not be computed (" +
+                    (exact.absence.empty() ? std::string("the run was stopped") : exact.absence) + "), and " +
+                    std::string(needs));
 }
 
 ExactBeside::ExactBeside(const RunData& run) : run_(run) {

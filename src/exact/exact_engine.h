@@ -7,6 +7,8 @@
 #include <array>
 #include <atomic>
 #include <exception>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -39,6 +41,7 @@ struct ExactPair {
 
 struct ExactResults {
   bool available = false;  // false when a system was singular or the run stopped
+  std::string absence;     // why they are not available, in words for the user; empty when stopped
   double trFF = 0, trFSF = 0, trSFSF = 0;  // Tr(f:f), Tr(f:sf), Tr(sf:sf)
   double kF = 0, kFSF = 0, kSF = 0;        // E.M.S. coefficients
   std::vector<ExactTrait> traits;              // 1..nTrait
@@ -50,6 +53,10 @@ struct ExactResults {
 // trait is centred on its mean first: the sums then hold the spread alone and
 // a large mean costs no digits. Stops early, unavailable, once `stop` is set.
 ExactResults ComputeExact(const RunData& run, const std::atomic<bool>& stop);
+
+// Says why the exact values are absent, and `needs`: what they were wanted
+// for and what the user can do.
+[[noreturn]] void ThrowExactAbsent(const RunData& run, const ExactResults& exact, std::string_view needs);
 
 // ComputeExact on a thread of its own, beside the single-precision stages,
 // which leave the record columns and trait values as the coding made them.

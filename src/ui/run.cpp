@@ -71,6 +71,7 @@ class ResultsFiles {
   void Prepare(const RunData& run, ExactBeside& exact) {
     try {
       const ExactResults& values = exact.Results();
+      exact_ = &values;
       available_ = values.available;
       if (!available_) return;
       nlohmann::json body = ResultsBody(run, values, run.params);
@@ -90,10 +91,7 @@ class ResultsFiles {
   void Finish(const RunData& run, const PrecisionCheck& precision) {
     if (failure_) std::rethrow_exception(failure_);
     if (!available_)
-      throw KorvanError("the exact values of " + run.params.dataPath +
-                        " could not be computed (a system of equations was singular, or a line of the analysis "
-                        "has no degrees of freedom), and the results files are made of them; run without the "
-                        "results files");
+      ThrowExactAbsent(run, *exact_, "the results files are made of them; run without the results files");
     const nlohmann::json findings = PrecisionFindings(precision);
     if (json_) AppendResultsJsonEnd(findings, *json_);
     if (html_) {
@@ -120,6 +118,7 @@ class ResultsFiles {
   OutputFile* html_ = nullptr;
   std::vector<OutputFile*> tables_;
   bool available_ = false;
+  const ExactResults* exact_ = nullptr;  // the engine's, once they are in
   std::exception_ptr failure_;
   nlohmann::json body_;
 };
@@ -164,10 +163,7 @@ PrecisionCheck GuardPrecision(const RunData& run, const std::vector<TraitOutcome
                                           ReportFile* exactReport) {
   const ExactResults& values = exact.Results();
   if (exactReport) {
-    if (!values.available)
-      throw KorvanError("the exact values of " + run.params.dataPath +
-                        " could not be computed (a system of equations was singular); "
-                        "the default arithmetic writes the report");
+    if (!values.available) ThrowExactAbsent(run, values, "the default arithmetic writes the report");
     WriteExactSections(run, traits, values, *exactReport);
   }
   return CheckPrecision(run, traits, pairs, values);
