@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/korvan_error.h"
+#include "input/delimited.h"
 #include "input/level_coding.h"
 #include "input/reader.h"
 #include "input/run_parameters.h"
@@ -375,6 +376,106 @@ TEST(ReadRecords, SheetColumnsByNameInAnyCaseOrByRange) {
     p.delimited = true, p.siteColumn = "1", p.blockColumn = "2", p.familyColumn = "3", p.traitColumns = {"Dj"};
   });
   EXPECT_THAT(ambiguous.error, HasSubstr("'Dj' names columns 5 'dj' and 10 'DJ' of $, which differ only in letter case"));
+}
+
+// A site name that a spreadsheet saved over several lines, among them a
+// blank one and one that begins with ':': the name is read whole, and the
+// record is the line where it began. After the blank line the reader once
+// lost track of the open quote: it took ':ridge' for a comment and the next
+// line for the record's first.
+TEST(ReadRecords, QuotedNameOverBlankAndCommentLines) {
+  const std::string sheet = "site,block,fam,age,h\n\"north\n\n:ridge\nhill\",1,f1,10,NA\nsouth,2,f2,10,2.5\n";
+  const ReadResult read = Read(sheet, 1, [](RunParameters& p) {
+    p.delimited = true, p.siteColumn = "site", p.blockColumn = "block", p.familyColumn = "fam", p.ageColumn = "age";
+    p.traitColumns = {"h"}, p.nTrait = 0;
+  });
+  ASSERT_EQ(read.error, "");
+  EXPECT_THAT(Names(read.run.siteCode), ElementsAre("north\n\n:ridge\nhill", "south"));
+  EXPECT_EQ((std::array{read.run.commentLines, read.run.missingValues.firstLine, read.run.linesRead}),
+            (std::array<std::int64_t, 3>{0, 2, 6}));
+}
+
+// The records QuotedRecords makes of `lines`, each as "line N: [field] [field]",
+// then the message it stops with, if any.
+std::vector<std::string> QuotedReading(char delimiter, const std::vector<std::string>& lines) {
+  reading::QuotedRecords records(delimiter, "trial.csv");
+  std::vector<std::string> read;
+  std::vector<std::string_view> fields;
+  try {
+    for (std::size_t n = 0; n < lines.size(); ++n) {
+      if (!records.Take(lines[n], static_cast<std::int64_t>(n + 1), fields)) continue;
+      std::string record = "line " + std::to_string(records.RecordLine()) + ":";
+      for (const std::string_view field : fields) record += " [" + std::string(field) + "]";
+      read.push_back(record);
+    }
+    records.Finish();
+  } catch (const KorvanError& error) {
+    read.emplace_back(error.what());
+  }
+  return read;
+}
+
+// The quoting of spreadsheets, and how the reader refuses a broken quote:
+// the rules and messages the reader has always had, with a quoted field
+// held whole over blank lines.
+TEST(QuotedRecords, TableOfQuotingCases) {
+  auto misplaced = [](int line) {
+    return "line " + std::to_string(line) + " of trial.csv: a quote (\") stands inside a field that does not begin "
+           "with one, or after a quoted field before its delimiter; a quote inside a quoted field is written twice "
+           "(\"\")";
+  };
+  auto neverClosed = [](int line) {
+    return "line " + std::to_string(line) +
+           " of trial.csv: a quoted field opens there and is never closed; check the quotes (\") of that line";
+  };
+  struct Case {
+    char delimiter;
+    std::vector<std::string> lines;
+    std::vector<std::string> read;
+  };
+  const Case cases[] = {
+      // Fields and blanks: blanks around a field go, blanks inside it stay.
+      {',', {"a,b,c"}, {"line 1: [a] [b] [c]"}},
+      {',', {",a,"}, {"line 1: [] [a] []"}},
+      {',', {"  a b \t, \tc  "}, {"line 1: [a b] [c]"}},
+      {',', {"  \" a, b \"  ,x"}, {"line 1: [ a, b ] [x]"}},
+      {',', {"\"\",\"\""}, {"line 1: [] []"}},
+      {',', {"\"Müller, J.\",Åre"}, {"line 1: [Müller, J.] [Åre]"}},
+      // A quote written twice, at the end of the field and of the line too.
+      {',', {"\"say \"\"hi\"\"\",x"}, {"line 1: [say \"hi\"] [x]"}},
+      {',', {"\"\"\"\"", "a,\"b\"\"\""}, {"line 1: [\"]", "line 2: [a] [b\"]"}},
+      // A line end inside quotes: the record runs on, and is the line it began on.
+      {',', {"a,\"f1", "f2\",3", "b"}, {"line 1: [a] [f1\nf2] [3]", "line 3: [b]"}},
+      {',', {"\"a\"\"", "b\""}, {"line 1: [a\"\nb]"}},
+      {',', {"\"a,", ",\""}, {"line 1: [a,\n,]"}},
+      // Blank lines and comments inside quotes are text; between records
+      // they are passed over.
+      {',', {"\"site", "", "  \t", ":north\",1"}, {"line 1: [site\n\n  \t\n:north] [1]"}},
+      {',', {"", " \t ", "a"}, {"line 3: [a]"}},
+      // Semicolons and tabs. With a tab delimiter a tab is no blank: a line
+      // of tabs holds empty fields.
+      {';', {"\"1,5\";\"a;b\"; c "}, {"line 1: [1,5] [a;b] [c]"}},
+      {'\t', {"a\t\" b\t\" \t c ", " \t"}, {"line 1: [a] [ b\t] [c]", "line 2: [] []"}},
+      {'\t', {"\"a\"\tb"}, {"line 1: [a] [b]"}},
+      {',', {"\"a\"\t ,b"}, {"line 1: [a] [b]"}},
+      // A quote inside an unquoted field, or anything but blanks after a
+      // closing quote, on the line where it stands.
+      {',', {"ab\"c,d"}, {misplaced(1)}},
+      {',', {"a, b \""}, {misplaced(1)}},
+      {',', {"x", "\"a\"b,c"}, {"line 1: [x]", misplaced(2)}},
+      {',', {"\"a\" \"b\""}, {misplaced(1)}},
+      {';', {"\"a\" ,b"}, {misplaced(1)}},
+      {',', {"\"a", "b\"c"}, {misplaced(2)}},
+      // A quote open at the end of the file: the line where it opened.
+      {',', {"x", "\"a,", "b"}, {"line 1: [x]", neverClosed(2)}},
+      {',', {"a,\"b\"\""}, {neverClosed(1)}},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const std::string& line : c.lines) shown += "|" + line;
+    SCOPED_TRACE(std::string("delimiter '") + c.delimiter + "', lines " + shown + "|");
+    EXPECT_EQ(QuotedReading(c.delimiter, c.lines), c.read);
+  }
 }
 
 TEST(ReadRecords, DataFileThatCannotBeOpenedSaysWhy) {

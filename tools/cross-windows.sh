@@ -17,7 +17,7 @@ for headers in CLI nlohmann boost; do ln -sfn "/usr/include/$headers" "build-win
 jobs="${KORVAN_JOBS:-$(nproc)}"
 cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DKORVAN_BUILD_GUI=OFF -DKORVAN_BUILD_BENCH=OFF -DBUILD_TESTING=OFF -DKORVAN_USE_LIBCSV=OFF \
+  -DKORVAN_BUILD_GUI=OFF -DKORVAN_BUILD_BENCH=OFF -DBUILD_TESTING=OFF \
   -DCLI11_INCLUDE_DIR="$PWD/build-windows/include" \
   -DEigen3_DIR=/usr/share/eigen3/cmake -DKORVAN_HEADERS_DIR="$PWD/build-windows/include"
 cmake --build build-windows --target korvan-cli korvan-cli-straightforward --parallel "$jobs"

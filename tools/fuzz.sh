@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 
 seconds="${FUZZ_SECONDS:-60}"
 build="${FUZZ_BUILD_DIR:-build-fuzz}"
-targets="${FUZZ_TARGETS:-parse_number_fuzz number_format_fuzz run_fuzz}"
+targets="${FUZZ_TARGETS:-parse_number_fuzz number_format_fuzz run_fuzz delimited_fuzz}"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_COMPILER=clang++ -DKORVAN_FUZZ=ON -DKORVAN_SANITIZE=ON \

@@ -42,6 +42,22 @@ sed 's/$/\r/' examples/maize2010_6traits.csv >"$inputs/maize_crlf.csv"
 tr '\n' '\r' <examples/small_trial.dat >"$inputs/small_cr.dat"
 printf '\xff\xfe1\x002\x00\r\x00\n\x00' >"$inputs/unicode.dat"
 mkdir -p "$inputs/sub"
+# Quoted fields as spreadsheets write them: every site and hybrid in quotes,
+# blanks around the hybrid, a site whose name holds a doubled quote, a comma
+# and line ends (a blank line and one that begins with ':' among them), a
+# hybrid whose name holds the delimiter; the same with semicolons and
+# decimal commas, with tabs, and with CR LF. Then files whose quotes break
+# the rules, each at line 5 of the sheet.
+awk -F, -v OFS=, 'NR == 1 { print; next }
+  { $1 = "\"" $1 "\""; $3 = " \"" $3 "\" " } { print }' examples/maize2010_6traits.csv |
+  sed -e 's/"2010BA"/"2010 ""BA"", north\n\n:ridge"/' -e 's/"1161PRO"/"1161,PRO"/' >"$inputs/quoted.csv"
+sed -e 's/,/;/g' -e 's/\([0-9]\)\.\([0-9]\)/\1,\2/g' -e 's/;\([0-9,]*\)$/;"\1"/' "$inputs/quoted.csv" \
+  >"$inputs/quoted_semicolons.csv"
+tr ',' '\t' <"$inputs/quoted.csv" >"$inputs/quoted_tabs.csv"
+sed 's/$/\r/' "$inputs/quoted.csv" >"$inputs/quoted_crlf.csv"
+sed '5s/^[^,]*,/20"10BA,/' examples/maize2010_6traits.csv >"$inputs/quote_inside.csv"
+sed '5s/^[^,]*,/"2010BA"x,/' examples/maize2010_6traits.csv >"$inputs/after_quote.csv"
+sed '5s/^[^,]*,/"2010BA,/' examples/maize2010_6traits.csv >"$inputs/never_closed.csv"
 
 small=(--sites 3 --blocks 3 --families 5 --records 36 --traits 2 --age 10
        --site-col 1,4 --block-col 5,3 --family-col 8,4 --age-col 12,3 --trait-col 15,8)
@@ -103,6 +119,15 @@ Same maize-preview --preview 3 --data maize2010_6traits.csv "${maize[@]}"
 # CR LF files.
 Same small-crlf --quiet --data small_crlf.dat --output R.OUT --procedure R.PRO "${small[@]}"
 Same maize-crlf --quiet --data maize_crlf.csv --output R.OUT "${maize[@]}"
+# Quoted fields, read by the one parser both programs share.
+Same quoted --quiet --data quoted.csv --output R.OUT --procedure R.PRO "${maize[@]}"
+Same quoted-preview --preview 3 --data quoted.csv "${maize[@]}"
+Same quoted-semicolons --quiet --data quoted_semicolons.csv --output R.OUT --decimal-comma "${maize[@]}"
+Same quoted-tabs --quiet --data quoted_tabs.csv --output R.OUT "${maize[@]}"
+Same quoted-crlf --quiet --data quoted_crlf.csv --output R.OUT "${maize[@]}"
+Same quote-inside --data quote_inside.csv --output R.OUT "${maize[@]}"
+Same after-quote --data after_quote.csv --output R.OUT "${maize[@]}"
+Same never-closed --data never_closed.csv --output R.OUT "${maize[@]}"
 # A sample of the message catalogue; each leaves R.OUT as it was.
 Same no-data-file --data NOPE.DAT --output R.OUT "${small[@]}"
 Same misspelt-option --data small_trial.dat --output R.OUT --site-cols 1,4

@@ -6,15 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "input/csv_fields.h"
 #include "input/rundata.h"
-
-struct csv_parser;
 
 namespace korvan::reading {
 
@@ -45,48 +43,29 @@ inline void SplitPlainLine(std::string_view line, char delimiter, std::vector<st
   }
 }
 
-// Records whose quoted fields may hold delimiters, quotes (written twice) and
-// line ends, read by libcsv where the build has it (Debian has none for the
-// Windows programs, which read them by the same rules themselves). Lines go
-// in one at a time, without their ends.
+// The records of a delimited file, read by CsvFields, with the line each
+// began on and the user's messages for broken quotes. Lines go in one at a
+// time, without their ends.
 class QuotedRecords {
  public:
-  QuotedRecords(char delimiter, std::string path);
-  ~QuotedRecords();
-  QuotedRecords(const QuotedRecords&) = delete;
-  QuotedRecords& operator=(const QuotedRecords&) = delete;
+  QuotedRecords(char delimiter, std::string path) : parser_(delimiter), path_(std::move(path)) {}
 
   // Takes line `lineNo`; true when it completes a record, whose fields are
   // then in `fields` (valid until the next call) and which began on
   // RecordLine().
   bool Take(std::string_view line, std::int64_t lineNo, std::vector<std::string_view>& fields);
   // A quoted field is still open at the end of a line.
-  bool InRecord() const { return recordLine_ != 0; }
+  bool InRecord() const { return parser_.Open(); }
   std::int64_t RecordLine() const { return completedLine_; }
   // At the end of the file: a quote still open is an error.
   void Finish() const;
 
  private:
-  static void AddField(void* text, std::size_t length, void* self);
-  static void EndRecord(int, void* self);
-  // Reads the line and its end into text_ and ends_; false when a quote
-  // breaks the rules.
-  bool Parse(std::string_view line);
   [[noreturn]] void ThrowMalformed(std::int64_t lineNo) const;
 
-  struct ParserDeleter {
-    void operator()(csv_parser* parser) const;
-  };
-  std::unique_ptr<csv_parser, ParserDeleter> parser_;
-  char delimiter_;
-  // Where the reading stands without libcsv.
-  enum class State { kFieldStart, kUnquoted, kQuoted, kQuoteInQuoted, kAfterQuoted } state_ = State::kFieldStart;
-  std::size_t trailingBlanks_ = 0;  // of the unquoted field being read
+  CsvFields parser_;
   std::string path_;
-  std::string text_;               // the fields of the record, one after another
-  std::vector<std::size_t> ends_;  // where each field ends in text_
-  bool complete_ = false;
-  std::int64_t recordLine_ = 0;     // first line of the record being read; 0 between records
+  std::int64_t recordLine_ = 0;     // first line of the record being read
   std::int64_t completedLine_ = 0;  // first line of the record last completed
 };
 

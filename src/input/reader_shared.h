@@ -474,7 +474,7 @@ class RecordStore {
 
 // The records of a delimited file in either form: the first line gives the
 // columns (and is passed over when it is the header), blank lines are
-// passed over, and quoted fields go through libcsv; `plainLines` lets lines
+// passed over, and quoted fields go through CsvFields; `plainLines` lets lines
 // without a quote be split directly, as the product form does.
 class DelimitedRecords {
  public:

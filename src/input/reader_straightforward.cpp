@@ -54,7 +54,7 @@ void ReadRecord(RunData& run, RecordStore& store) {
 void ReadRecordsStraightforward(RunData& run, ProgressLog& log) {
   reading::DataFileLines file(run, log);
   reading::RecordStore store(run, log);
-  // Every record of a delimited file goes through libcsv.
+  // Every record of a delimited file goes through CsvFields.
   reading::DelimitedRecords delimited(run, false);
   std::string_view line;
   std::int64_t lineNo = 0;
