@@ -7,18 +7,17 @@ cd "$(dirname "$0")/.."
 
 bash tools/install-deps.sh 2>/dev/null || sudo bash tools/install-deps.sh
 
-# CLI11, nlohmann-json, Boost.Math and Eigen are header-only and the host's copies serve the target
+# nlohmann-json, Boost.Math and Eigen are header-only and the host's copies serve the target
 # too (Eigen's configuration names /usr/include/eigen3, its own folder), but
 # only their own folders may go on the include path: the rest of /usr/include holds
 # glibc's headers, which would stand in for the target's.
 mkdir -p build-windows/include
-for headers in CLI nlohmann boost; do ln -sfn "/usr/include/$headers" "build-windows/include/$headers"; done
+for headers in nlohmann boost; do ln -sfn "/usr/include/$headers" "build-windows/include/$headers"; done
 
 jobs="${KORVAN_JOBS:-$(nproc)}"
 cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
   -DKORVAN_BUILD_GUI=OFF -DKORVAN_BUILD_BENCH=OFF -DBUILD_TESTING=OFF \
-  -DCLI11_INCLUDE_DIR="$PWD/build-windows/include" \
   -DEigen3_DIR=/usr/share/eigen3/cmake -DKORVAN_HEADERS_DIR="$PWD/build-windows/include"
 cmake --build build-windows --target korvan-cli korvan-cli-straightforward --parallel "$jobs"
 # A Windows program starts with "MZ"; `file` is not on every machine.

@@ -31,7 +31,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "$deb"
   Fail "korvan-cli --version says '$(korvan-cli --version)'"
 for f in /usr/bin/korvan /usr/share/applications/korvan.desktop /usr/share/icons/hicolor/scalable/apps/korvan.svg \
          /usr/share/man/man1/korvan.1 /usr/share/man/man1/korvan-cli.1 \
-         /usr/share/bash-completion/completions/korvan-cli /usr/share/korvan/examples/README.md; do
+         /usr/share/bash-completion/completions/korvan-cli /usr/share/korvan/examples/README.md \
+         /usr/share/doc/korvan/copyright /usr/share/doc/korvan/LICENSE; do
   [[ -s $f ]] || Fail "$f is not installed"
 done
 [[ $(head -c 4 /usr/share/icons/hicolor/256x256/apps/korvan.png | tail -c 3) == PNG ]] || Fail "no PNG icon"

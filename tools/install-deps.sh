@@ -3,7 +3,7 @@
 # Skips the package manager when everything is already there.
 set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev
-          qt6-base-dev fonts-noto-cjk clang libclang-rt-14-dev libcli11-dev
+          qt6-base-dev fonts-noto-cjk clang libclang-rt-14-dev
           g++-mingw-w64-x86-64-posix libeigen3-dev wine64 dpkg-dev nlohmann-json3-dev
           libboost-math-dev chromium)
 missing=()

@@ -21,9 +21,13 @@ cp examples/*.dat examples/*.csv "$stage/examples/"
 AsText README.md "$stage/README.txt"
 AsText examples/README.md "$stage/examples/README.txt"
 AsText examples/LICENSE-agridat "$stage/licences/examples-agridat.txt"
-# What the static program carries of others: CLI11 (its options), the GCC
-# runtime with libstdc++ and the MinGW-w64 runtime with winpthreads.
-AsText /usr/share/doc/libcli11-dev/copyright "$stage/licences/CLI11.txt"
+# korvan's own licence, then what the static program carries of others: the
+# GCC runtime with libstdc++, the MinGW-w64 runtime with winpthreads, and the
+# header-only libraries compiled into it.
+AsText LICENSE "$stage/licences/korvan.txt"
+AsText /usr/share/doc/libeigen3-dev/copyright "$stage/licences/Eigen.txt"
+AsText /usr/share/doc/nlohmann-json3-dev/copyright "$stage/licences/nlohmann-json.txt"
+AsText /usr/share/doc/libboost-math1.74-dev/copyright "$stage/licences/Boost.txt"
 AsText /usr/share/doc/gcc-mingw-w64-base/copyright "$stage/licences/gcc-runtime.txt"
 AsText /usr/share/doc/mingw-w64-x86-64-dev/copyright "$stage/licences/mingw-w64-runtime.txt"
 
