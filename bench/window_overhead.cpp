@@ -27,7 +27,7 @@
 #include "input/rundata.h"
 #include "base/progress.h"
 #include "ui/progress_queue.h"
-#include "ui/run.h"
+#include "run/run.h"
 #include "ui/window/progress_window.h"
 
 namespace {

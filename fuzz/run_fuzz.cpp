@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "base/korvan_error.h"
-#include "ui/run.h"
+#include "run/run.h"
 
 namespace {
 

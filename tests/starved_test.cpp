@@ -17,7 +17,7 @@
 
 #include "base/korvan_error.h"
 #include "base/parallel.h"
-#include "ui/run.h"
+#include "run/run.h"
 #include "support/test_support.h"
 
 namespace {

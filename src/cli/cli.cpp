@@ -28,7 +28,7 @@
 #include "format/output_file.h"
 #include "input/preview.h"
 #include "input/run_parameters.h"
-#include "ui/run.h"
+#include "run/run.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/run.h"
+#include "run/run.h"
 
 // The batch program on its command line, with the stage forms its build
 // chooses: reads the options, runs, reports; returns the exit status.

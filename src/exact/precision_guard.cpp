@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "exact/exact_report.h"
 #include "format/number_format.h"
 
 namespace korvan {
@@ -118,6 +119,17 @@ std::optional<std::string> PrecisionWarning(const RunData& run, const std::vecto
                                             const std::vector<std::vector<PairAnova>>& pairs,
                                             const ExactResults& exact) {
   return CheckPrecision(run, traits, pairs, exact).warning;
+}
+
+PrecisionCheck GuardPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
+                              const std::vector<std::vector<PairAnova>>& pairs, ExactBeside& exact,
+                              ReportFile* exactReport) {
+  const ExactResults& values = exact.Results();
+  if (exactReport) {
+    if (!values.available) ThrowExactAbsent(run, values, "the default arithmetic writes the report");
+    WriteExactSections(run, traits, values, *exactReport);
+  }
+  return CheckPrecision(run, traits, pairs, values);
 }
 
 }  // namespace korvan

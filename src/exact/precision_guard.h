@@ -10,6 +10,7 @@
 #include "anova/trait_analysis.h"
 #include "covariance/pair_reductions.h"
 #include "exact/exact_engine.h"
+#include "format/report_file.h"
 #include "input/rundata.h"
 
 namespace korvan {
@@ -28,6 +29,13 @@ struct PrecisionCheck {
 
 PrecisionCheck CheckPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
                               const std::vector<std::vector<PairAnova>>& pairs, const ExactResults& exact);
+
+// Once the single-precision sections are written: the exact report in
+// their place when `exactReport` is given, and the check of the report
+// against the exact values.
+PrecisionCheck GuardPrecision(const RunData& run, const std::vector<TraitOutcome>& traits,
+                              const std::vector<std::vector<PairAnova>>& pairs, ExactBeside& exact,
+                              ReportFile* exactReport);
 
 // The warning, naming the worst quantities with both values, or nothing when
 // every value of the report stays within what a reader tolerates.

@@ -584,6 +584,16 @@ std::vector<std::string> ReadingWarnings(const RunData& run) {
   return warnings;
 }
 
+void WriteReadingNotes(const RunData& run, ProgressLog& log) {
+  if (const std::string note = DecimalCommaNote(run); !note.empty()) log.Line(" " + note);
+  if (run.missingValues.dropped > 0) {
+    // Built piece by piece: GCC 12 warns falsely about " " + a number's text.
+    std::string line(1, ' ');
+    line.append(std::to_string(run.missingValues.dropped)).append(" records left out: they lack trait values");
+    log.Line(line);
+  }
+}
+
 std::string DecimalCommaNote(const RunData& run) {
   const FieldWarning& commas = run.decimalCommas;
   if (commas.count == 0) return {};

@@ -35,6 +35,10 @@ std::vector<std::string> MisSetFieldWarnings(const RunData& run);
 // does to the results, trees left out, and the warnings above.
 std::vector<std::string> ReadingWarnings(const RunData& run);
 
+// The procedure's lines about the reading, outside the listings: how a
+// sheet's decimal commas were read, and how many trees were left out.
+void WriteReadingNotes(const RunData& run, ProgressLog& log);
+
 // How the numbers of a sheet were read when some trait field wrote a
 // decimal comma ("2463 trait fields written with decimal commas, such as
 // 0,334 on line 2, were read as decimals"); empty otherwise.

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ui/run.h"
+#include "run/run.h"
 
 namespace korvan {
 

@@ -12,7 +12,7 @@
 #include <functional>
 
 #include "gui/message_catcher.h"
-#include "ui/run.h"
+#include "run/run.h"
 #include "ui/window/progress_window.h"
 
 namespace korvan {

@@ -11,7 +11,7 @@
 #include <random>
 
 #include "gui/message_catcher.h"
-#include "ui/run.h"
+#include "run/run.h"
 #include "ui/window/progress_window.h"
 
 namespace korvan {

@@ -17,7 +17,7 @@
 
 #include "format/number_format.h"
 #include "ui/paths.h"
-#include "ui/run.h"
+#include "run/run.h"
 #include "ui/window/pickers.h"
 #include "ui/window/progress_window.h"
 #include "ui/window/tooltips.h"

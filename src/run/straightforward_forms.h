@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ui/run.h"
+#include "run/run.h"
 
 namespace korvan {
 

@@ -1,4 +1,4 @@
-#include "ui/straightforward_forms.h"
+#include "run/straightforward_forms.h"
 
 #include "anova/trait_reductions_straightforward.h"
 #include "covariance/pair_reductions_straightforward.h"
