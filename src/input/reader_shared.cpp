@@ -198,6 +198,7 @@ RecordStore::RecordStore(RunData& run, ProgressLog& log) : run_(run), log_(log),
   run.missingValues = {};
   run.missingValues.byTrait.resize(static_cast<std::size_t>(run.nTrait) + 1);
   run.twoNumbers = {};
+  run.leftOut = {};
   run.decimalCommas = {};
   run.decimalCommaText.clear();
   run.edgeCrossed.clear();
@@ -222,8 +223,8 @@ void RecordStore::ThrowBeyondSingle(std::string_view field, const char* what, st
                     "' is beyond the range of single precision (about 3.4E+38); check the field's position");
 }
 
-CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, const char* what,
-                           std::size_t fieldIndex) {
+CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, const char* /*what*/,
+                           std::size_t fieldIndex, bool tally) {
   CodeRead code;
   code.text = TrimField(field);
   ParsedNumber number = parsed;
@@ -231,8 +232,8 @@ CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, c
   if (!(number.numeric && number.complete) && code.text.size() != field.size())
     number = ParseNumber(NumberText(code.text));
   if (code.text.empty() || (number.numeric && number.complete)) {
-    if (!number.numeric && run_.codeWarning.count++ == 0) run_.codeWarning.firstLine = lineNo_;
-    run_.fieldHeldNumber[fieldIndex] |= static_cast<std::uint8_t>(number.numeric);
+    if (tally && !number.numeric && run_.codeWarning.count++ == 0) run_.codeWarning.firstLine = lineNo_;
+    if (tally) run_.fieldHeldNumber[fieldIndex] |= static_cast<std::uint8_t>(number.numeric);
     code.value = number.value;
     code.whole = code.text.empty() || ReadWhole(number, code.wholeValue);
     // A number of more than 15 exponent digits is told apart by its text.
@@ -240,7 +241,7 @@ CodeRead RecordStore::Code(const ParsedNumber& parsed, std::string_view field, c
     if (!code.whole && code.exact.Whole(code.wholeValue)) code.whole = true;
     return code;
   }
-  run_.fieldHeldNumber[fieldIndex] = 1;
+  if (tally) run_.fieldHeldNumber[fieldIndex] = 1;
   code.name = true;
   return code;
 }

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -323,7 +324,10 @@ class RecordStore {
 
   // A code field of the current line; `parsed` is the number read from
   // NumberText(field). An empty field reads as 0 with the warning above.
-  CodeRead Code(const ParsedNumber& parsed, std::string_view field, const char* what, std::size_t fieldIndex);
+  // `tally` false reads a code for a tree left out of the analysis, which
+  // the warnings and checks of its fields do not count.
+  CodeRead Code(const ParsedNumber& parsed, std::string_view field, const char* what, std::size_t fieldIndex,
+                bool tally = true);
   // The level a code read makes, and the text its level is looked up by.
   LevelCode MakeLevel(const CodeRead& code);
   std::string KeyOf(const CodeRead& code);
@@ -411,7 +415,27 @@ class RecordStore {
     if (!lacking) return false;
     NoteLacking(lineNo_);
     ++run_.missingValues.dropped;
+    if (run_.params.reml) KeepLeftOut(parse);
     return true;
+  }
+  // A tree left out of the analysis of variance, with its codes and the
+  // values it has, for REML, which fits each trait on every tree that has it.
+  template <typename Parse>
+  void KeepLeftOut(Parse parse) {
+    LeftOutTrees& kept = run_.leftOut;
+    auto code = [&](std::string_view field, const char* what) {
+      return MakeLevel(Code(parse(NumberText(field)), field, what, 0, false));
+    };
+    kept.site.push_back(code(Site(), "site"));
+    kept.block.push_back(code(Block(), "block"));
+    kept.family.push_back(code(Family(), "family"));
+    kept.value.resize(static_cast<std::size_t>(run_.nTrait) + 1);
+    for (int t = 1; t <= run_.nTrait; ++t) {
+      const std::string_view field = Trait(t);
+      const ParsedNumber parsed = parse(NumberText(field));
+      const bool has = !IsMissing(parsed, field) && !IsUnreadable(parsed) && std::isfinite(RoundToSingle(parsed.value));
+      kept.value[static_cast<std::size_t>(t)].push_back(has ? parsed.value : std::numeric_limits<double>::quiet_NaN());
+    }
   }
 
   // A selected fixed-column line whose fields may be mis-set: a number runs

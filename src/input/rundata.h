@@ -87,6 +87,7 @@ struct RunParameters {
   std::string jsonPath, tablesDir, htmlPath;  // the results files beside the report; empty: not written
   FamilyKind familyKind = FamilyKind::kUnknown;  // unknown: no individual-tree heritability
   double selectFraction = 0.1;  // share of the families marked as selected on each trait
+  bool reml = false;  // REML and BLUP beside the analysis of variance, in the results files
 
   const std::string& NameOf(Field f) const { return fieldNames[static_cast<std::size_t>(f)]; }
 };
@@ -177,6 +178,15 @@ struct MissingTally {
 };
 
 
+// Trees left out of the analysis of variance for lacking a trait value
+// (--missing drop), kept when REML is wanted: it fits each trait on every
+// tree that has it, so that a tree lacking one trait still counts for the
+// others.
+struct LeftOutTrees {
+  std::vector<LevelCode> site, block, family;  // each tree's codes; its block is of its site
+  std::vector<std::vector<double>> value;      // [trait][tree], 1..nTrait; NaN where the tree lacks it
+};
+
 struct RunData;
 // How messages name trait t: by its column's header name where the file
 // gives one ("trait dj"), by its number otherwise ("trait 3").
@@ -220,6 +230,7 @@ struct RunData {
   FieldWarning codeWarning;                   // empty or non-numeric code fields of selected records
   FieldWarning traitWarning;                  // empty or non-numeric trait fields of selected records
   MissingTally missingValues;                 // trait fields that held no value
+  LeftOutTrees leftOut;                       // trees left out, with params.reml
   FieldWarning decimalCommas;                 // trait fields written with a decimal comma, read so
   std::string decimalCommaText;               // the first of them
   std::vector<EdgeTally> edgeCrossed;         // a number runs across each field edge (FieldEdges order)
