@@ -40,7 +40,7 @@ void ReadTraitFields(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(fields.size()));
 }
 BENCHMARK(ReadTraitFields<ParseNumber>)->Name("ParseNumber/trait field");
-BENCHMARK(ReadTraitFields<ParseNumberStraightforward>)->Name("ParseNumberStraightforward/trait field");
+BENCHMARK(ReadTraitFields<ParseNumberGeneral>)->Name("ParseNumberGeneral/trait field");
 
 template <void (*Append)(std::string&, float, std::string_view)>
 void WriteTraitValues(benchmark::State& state) {
@@ -61,7 +61,7 @@ void AppendFloat(std::string& out, float value, std::string_view pattern) {
   AppendPattern(out, value, pattern == kTrait.text() ? kTrait : Pattern(pattern));
 }
 BENCHMARK(WriteTraitValues<AppendFloat>)->Name("AppendPattern/trait value");
-BENCHMARK(WriteTraitValues<AppendPatternStraightforward>)->Name("AppendPatternStraightforward/trait value");
+BENCHMARK(WriteTraitValues<AppendPatternGeneral>)->Name("AppendPatternGeneral/trait value");
 
 template <void (*Append)(std::string&, std::int64_t, std::string_view)>
 void WriteColumns(benchmark::State& state) {
@@ -78,11 +78,11 @@ void AppendWhole(std::string& out, std::int64_t value, std::string_view pattern)
   static constexpr Pattern kColumn("  ####");
   AppendPattern(out, value, pattern == kColumn.text() ? kColumn : Pattern(pattern));
 }
-void AppendWholeStraightforward(std::string& out, std::int64_t value, std::string_view pattern) {
-  AppendPatternStraightforward(out, value, pattern);
+void AppendWholeGeneral(std::string& out, std::int64_t value, std::string_view pattern) {
+  AppendPatternGeneral(out, value, pattern);
 }
 BENCHMARK(WriteColumns<AppendWhole>)->Name("AppendPattern/column");
-BENCHMARK(WriteColumns<AppendWholeStraightforward>)->Name("AppendPatternStraightforward/column");
+BENCHMARK(WriteColumns<AppendWholeGeneral>)->Name("AppendPatternGeneral/column");
 
 }  // namespace
 }  // namespace korvan

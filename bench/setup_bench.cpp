@@ -4,8 +4,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "input/rundata.h"
-#include "linalg/site_family_trace.h"
+#include "rundata/rundata.h"
+#include "model/site_family_trace.h"
 #include "model/absorb.h"
 #include "model/fixed_equations.h"
 #include "model/model_setup.h"

@@ -24,7 +24,7 @@
 
 #include <sys/resource.h>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 #include "base/progress.h"
 #include "ui/progress_queue.h"
 #include "run/run.h"

@@ -13,7 +13,7 @@
 #include <functional>
 #include <map>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 #include "support/test_support.h"
 
 namespace korvan {

@@ -149,7 +149,7 @@ TEST(TextToNumber, FastFormGivesTheGeneralFormsBits) {
   // Fields as the trial generator writes them are compared in forms_test, read by both readers.
   for (int n = 0; n < 400000; ++n) texts.push_back(RandomField(random));
   for (const std::string& text : texts) {
-    const ParsedNumber fast = ParseNumber(text), general = ParseNumberStraightforward(text);
+    const ParsedNumber fast = ParseNumber(text), general = ParseNumberGeneral(text);
     ASSERT_EQ(std::bit_cast<std::uint64_t>(fast.value), std::bit_cast<std::uint64_t>(general.value))
         << "'" << text << "': expected " << std::hexfloat << general.value << ", got " << fast.value;
     ASSERT_TRUE(fast.numeric == general.numeric && fast.complete == general.complete) << "'" << text << "'";
@@ -163,7 +163,7 @@ TEST(PatternFormat, FastFormsWriteWhatTheGeneralFormWrites) {
     for (const std::string_view pattern : patterns) {
       std::string fast, general;
       AppendPattern(fast, value, pattern);
-      AppendPatternStraightforward(general, value, pattern);
+      AppendPatternGeneral(general, value, pattern);
       ASSERT_EQ(fast, general) << std::hexfloat << value << " with \"" << pattern << "\"";
     }
   };

@@ -13,8 +13,8 @@
 
 #include "base/korvan_error.h"
 #include "base/progress.h"
-#include "linalg/site_family_trace.h"
-#include "linalg/site_family_trace_straightforward.h"
+#include "model/site_family_trace.h"
+#include "model/site_family_trace_straightforward.h"
 #include "model/absorb.h"
 #include "model/fixed_equations.h"
 #include "model/model_setup.h"

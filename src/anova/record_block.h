@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -5,7 +5,7 @@
 
 #include "anova/trait_reductions.h"
 #include "anova/variance_components.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 #include "base/progress.h"
 
 namespace korvan {

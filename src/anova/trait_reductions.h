@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 #include "linalg/invert_matrix.h"
 
 namespace korvan {

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "anova/trait_reductions.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -6,7 +6,7 @@
 #include <array>
 
 #include "anova/trait_reductions.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan::cli {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "covariance/pair_reductions.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 #include "base/progress.h"
 
 namespace korvan {

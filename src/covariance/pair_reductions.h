@@ -6,7 +6,7 @@
 #include <array>
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "covariance/pair_reductions.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -8,7 +8,7 @@
 #include "anova/trait_analysis.h"
 #include "exact/exact_engine.h"
 #include "format/report_file.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

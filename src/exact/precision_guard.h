@@ -11,7 +11,7 @@
 #include "covariance/pair_reductions.h"
 #include "exact/exact_engine.h"
 #include "format/report_file.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

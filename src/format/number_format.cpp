@@ -313,11 +313,11 @@ bool AppendSevenDigitPattern(std::string& out, float value, const Pattern& shape
 
 }  // namespace
 
-void AppendPatternStraightforward(std::string& out, float value, std::string_view pattern) {
+void AppendPatternGeneral(std::string& out, float value, std::string_view pattern) {
   AppendShaped(out, value < 0, ToDecimal(std::fabs(value), 7), Pattern(pattern));
 }
 
-void AppendPatternStraightforward(std::string& out, std::int64_t value, std::string_view pattern) {
+void AppendPatternGeneral(std::string& out, std::int64_t value, std::string_view pattern) {
   const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
                                             : static_cast<std::uint64_t>(value);
   AppendShaped(out, value < 0, WholeToDecimal(magnitude), Pattern(pattern));
@@ -325,7 +325,7 @@ void AppendPatternStraightforward(std::string& out, std::int64_t value, std::str
 
 void AppendPattern(std::string& out, float value, const Pattern& pattern) {
   if (!AppendSevenDigitPattern(out, value, pattern))
-    AppendPatternStraightforward(out, value, pattern.text());
+    AppendPatternGeneral(out, value, pattern.text());
 }
 
 void AppendPattern(std::string& out, double value, const Pattern& pattern) {
@@ -335,7 +335,7 @@ void AppendPattern(std::string& out, double value, const Pattern& pattern) {
 void AppendPattern(std::string& out, std::int64_t value, const Pattern& pattern) {
   // A whole number has no fraction to round: its digits, or none for 0.
   if (!ShortLiterals(pattern)) {
-    AppendPatternStraightforward(out, value, pattern.text());
+    AppendPatternGeneral(out, value, pattern.text());
     return;
   }
   const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value)
@@ -364,10 +364,10 @@ void AppendPlainWhole(std::string& out, std::int64_t value) {
 ParsedNumber ParseNumber(std::string_view text) {
   ParsedNumber parsed;
   if (ParsePlainDecimal(text, parsed)) return parsed;
-  return ParseNumberStraightforward(text);
+  return ParseNumberGeneral(text);
 }
 
-ParsedNumber ParseNumberStraightforward(std::string_view text) {
+ParsedNumber ParseNumberGeneral(std::string_view text) {
   // Collect the number's characters with the ignorable ones dropped, then let
   // from_chars do the correctly rounded conversion.
   std::string clean;

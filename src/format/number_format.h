@@ -154,8 +154,8 @@ inline bool ParsePlainDecimal(std::string_view text, ParsedNumber& parsed) {
 // number, by way of decimal strings. ParseNumber and AppendPattern give
 // exactly what these give, and leave to them what their fast forms do not
 // cover.
-ParsedNumber ParseNumberStraightforward(std::string_view text);
-void AppendPatternStraightforward(std::string& out, float value, std::string_view pattern);
-void AppendPatternStraightforward(std::string& out, std::int64_t value, std::string_view pattern);
+ParsedNumber ParseNumberGeneral(std::string_view text);
+void AppendPatternGeneral(std::string& out, float value, std::string_view pattern);
+void AppendPatternGeneral(std::string& out, std::int64_t value, std::string_view pattern);
 
 }  // namespace korvan

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan::reading {
 

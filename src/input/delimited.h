@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "input/csv_fields.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan::reading {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "base/progress.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan::coding {
 

@@ -6,7 +6,7 @@
 
 #include "base/korvan_error.h"
 #include "base/progress.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -24,7 +24,7 @@
 #include "base/progress.h"
 #include "format/number_format.h"
 #include "input/delimited.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan::reading {
 

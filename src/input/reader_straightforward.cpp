@@ -25,11 +25,11 @@ int SearchCodes(RecordStore& store, const std::vector<LevelCode>& codes, const C
 }
 
 CodeRead ReadCode(RecordStore& store, std::string_view field, const char* what, std::size_t fieldIndex) {
-  return store.Code(ParseNumberStraightforward(store.NumberText(field)), field, what, fieldIndex);
+  return store.Code(ParseNumberGeneral(store.NumberText(field)), field, what, fieldIndex);
 }
 
 void ReadRecord(RunData& run, RecordStore& store) {
-  if (!store.Selected(ParseNumberStraightforward) || store.DropIfLacking(ParseNumberStraightforward)) return;
+  if (!store.Selected(ParseNumberGeneral) || store.DropIfLacking(ParseNumberGeneral)) return;
   store.NoteFieldEdges();
   const CodeRead siteCode = ReadCode(store, store.Site(), "site", kSiteField);
   const CodeRead blockCode = ReadCode(store, store.Block(), "block", kBlockField);
@@ -44,7 +44,7 @@ void ReadRecord(RunData& run, RecordStore& store) {
   run.recordColumn.AppendLevels(i, k, j);
   std::uint8_t lacks = 0;
   for (int t = 1; t <= run.nTrait; ++t)
-    run.traitValue.TraitVector(t).push_back(store.TraitOfLine(ParseNumberStraightforward, t, lacks));
+    run.traitValue.TraitVector(t).push_back(store.TraitOfLine(ParseNumberGeneral, t, lacks));
   if (lacks) store.NoteLacking(store.LineNumber());
   store.WriteListingLine(r);
 }

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "base/progress.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <utility>
 
-#include "base/elimination.h"
+#include "linalg/elimination.h"
 #include "base/parallel.h"
 #include "base/vector_clones.h"
 

@@ -3,7 +3,7 @@
 #include <exception>
 #include <vector>
 
-#include "base/elimination.h"
+#include "linalg/elimination.h"
 #include "base/tables.h"
 
 namespace korvan {

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

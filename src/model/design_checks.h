@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

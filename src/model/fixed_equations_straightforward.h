@@ -5,7 +5,7 @@
 // FixedCrossProducts must give their bits.
 
 #include "base/progress.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -8,7 +8,7 @@
 #include "format/number_format.h"
 #include "base/korvan_error.h"
 #include "linalg/invert_matrix.h"
-#include "linalg/site_family_trace.h"
+#include "model/site_family_trace.h"
 #include "model/absorb.h"
 #include "model/design_checks.h"
 #include "model/fixed_equations.h"

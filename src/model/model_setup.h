@@ -1,6 +1,6 @@
 #pragma once
 
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 #include "base/progress.h"
 
 namespace korvan {

@@ -1,7 +1,7 @@
 #include "model/model_setup_straightforward.h"
 
 #include "linalg/invert_matrix_straightforward.h"
-#include "linalg/site_family_trace_straightforward.h"
+#include "model/site_family_trace_straightforward.h"
 #include "model/absorb_straightforward.h"
 #include "model/fixed_equations_straightforward.h"
 #include "model/model_setup.h"

@@ -9,7 +9,7 @@
 #include "exact/exact_engine.h"
 #include "exact/precision_guard.h"
 #include "format/output_file.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -12,7 +12,7 @@
 #include "base/progress.h"
 #include "covariance/pair_analysis.h"
 #include "format/output_file.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "format/output_file.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 #include "ui/progress_queue.h"
 #include "ui/run_outcome.h"
 

@@ -10,7 +10,7 @@
 
 #include "base/progress.h"
 #include "base/tables.h"
-#include "input/rundata.h"
+#include "rundata/rundata.h"
 
 namespace korvan {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "base/build_mode.h"
-#include "base/elimination.h"
+#include "linalg/elimination.h"
 #include "base/tables.h"
 #include "format/level_code.h"
 #include "format/number_format.h"

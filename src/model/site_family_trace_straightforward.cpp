@@ -1,10 +1,10 @@
-#include "linalg/site_family_trace_straightforward.h"
+#include "model/site_family_trace_straightforward.h"
 
 #include <cstdint>
 
 #include "format/number_format.h"
 #include "linalg/invert_matrix_straightforward.h"
-#include "linalg/site_family_trace.h"
+#include "model/site_family_trace.h"
 
 namespace korvan {
 

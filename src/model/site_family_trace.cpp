@@ -1,4 +1,4 @@
-#include "linalg/site_family_trace.h"
+#include "model/site_family_trace.h"
 
 #include <algorithm>
 #include <bit>
