@@ -35,72 +35,69 @@ std::string FamilyCode(int f) {
   return code += std::to_string(f);
 }
 
-json Estimate(double estimate, double se, bool low = false) {
-  return {{"estimate", estimate}, {"se", se}, {"atOrBelowZero", low}};
-}
+ValueWithError Estimate(double estimate, double se) { return {estimate, se, true}; }
 
-// A results document of `nTrait` traits on three sites and `nFamily`
-// families, its values all different so that a number shown in the wrong
-// place is seen.
-json Document(int nTrait, int nFamily) {
-  json doc = {{"program", {{"name", "korvan"}, {"version", "1.0.0"}}},
-              {"input", {{"data", "trial <b>&.csv"}, {"report", "trial.out"}, {"age", 10}, {"arithmetic", "single"},
-                         {"familyKind", nullptr}, {"select", 0.25}}}};
-  json sites = json::array(), families = json::array(), names = json::array();
-  for (int s = 0; s < 3; ++s) sites.push_back({{"code", std::string(1, static_cast<char>('A' + s))},
-                                               {"records", 101 + s}, {"blocks", {"1", "2"}}});
-  for (int f = 1; f <= nFamily; ++f) families.push_back({{"code", FamilyCode(f)}, {"records", 10 + f}});
-  for (int t = 1; t <= nTrait; ++t) names.push_back(t == 1 ? "height <b>&" : "trait " + std::to_string(t));
-  json cells = {{"site", json::array()}, {"family", json::array()}, {"records", json::array()}};
+// Results of `nTrait` traits on three sites and `nFamily` families, their
+// values all different so that a number shown in the wrong place is seen.
+Results HandResults(int nTrait, int nFamily) {
+  Results r;
+  r.program = "korvan";
+  r.version = "1.0.0";
+  r.input = {"trial <b>&.csv", "trial.out", 10, "single", std::nullopt, 0.25};
+  for (int s = 0; s < 3; ++s) r.design.sites.push_back({std::string(1, static_cast<char>('A' + s)), 101 + s, {"1", "2"}});
+  for (int f = 1; f <= nFamily; ++f) r.design.families.push_back({FamilyCode(f), 10 + f});
+  for (int t = 1; t <= nTrait; ++t) r.design.traits.push_back(t == 1 ? "height <b>&" : "trait " + std::to_string(t));
   for (int f = 0; f < nFamily; ++f)
     for (int s = 0; s < 3; ++s) {
-      cells["site"].push_back(s);
-      cells["family"].push_back(f);
-      cells["records"].push_back(3 + s);
+      r.design.cellSite.push_back(s);
+      r.design.cellFamily.push_back(f);
+      r.design.cellRecords.push_back(3 + s);
     }
-  doc["design"] = {{"records", 303}, {"recordsLeftOut", 7}, {"sites", sites}, {"families", families},
-                   {"cells", 3 * nFamily}, {"siteFamilyCells", cells}, {"traits", names}};
-  doc["ems"] = {{"trFF", 1.5}, {"trFSF", 1.5}, {"trSFSF", 9.25}, {"kF", 30.05}, {"kFSF", 10.01}, {"kSF", 10.02}};
-  json traits = json::array();
+  r.design.records = 303;
+  r.design.recordsLeftOut = 7;
+  r.design.cells = 3 * nFamily;
+  r.ems = {1.5, 1.5, 9.25, 30.05, 10.01, 10.02};
   for (int t = 1; t <= nTrait; ++t) {
     const double u = t * 0.001;
-    json trait = {{"index", t}, {"name", names[t - 1]}, {"mean", 12.3456 + t}};
-    trait["anova"] = json::array();
+    TraitResult trait;
+    trait.index = t;
+    trait.name = r.design.traits[static_cast<std::size_t>(t) - 1];
+    trait.mean = 12.3456 + t;
     const char* sources[] = {"Site", "Rep(Site)", "Family", "Site*Family", "Error"};
     for (int k = 0; k < 5; ++k)
-      trait["anova"].push_back({{"source", sources[k]}, {"df", 2 + k}, {"ss", 123.456 + k + u}, {"ms", 45.678 + k + u},
-                                {"ems", "Ve + 10.02 Vsf"}, {"F", k == 2 || k == 3 ? json(3.1416 + k) : json(nullptr)},
-                                {"dfDenominator", k == 2 ? json(17.25) : json(nullptr)},
-                                {"p", k == 2 || k == 3 ? json(0.0012345 * k) : json(nullptr)}});
-    trait["components"] = {{"Vf", Estimate(1.111 + u, 0.2222)}, {"Vsf", Estimate(-0.3333 - u, 0.1444, true)},
-                           {"Ve", Estimate(5.555 + u, 0.0666)}};
-    trait["h2"] = Estimate(0.4321 + u, 0.0765);
-    trait["rB"] = Estimate(0.8765 - u, 0.0432);
-    trait["h2Individual"] = nullptr;
-    json ranked = json::array(), means = json::array();
+      trait.anova.push_back({sources[k], 2.0 + k, 123.456 + k + u, 45.678 + k + u, "Ve + 10.02 Vsf",
+                             k == 2 || k == 3 ? 3.1416 + k : kNoValue, k == 2 ? 17.25 : kNoValue,
+                             k == 2 || k == 3 ? 0.0012345 * k : kNoValue});
+    trait.vf = Estimate(1.111 + u, 0.2222);
+    trait.vsf = Estimate(-0.3333 - u, 0.1444);
+    trait.ve = Estimate(5.555 + u, 0.0666);
+    trait.h2 = Estimate(0.4321 + u, 0.0765);
+    trait.rB = Estimate(0.8765 - u, 0.0432);
     for (int f = 1; f <= nFamily; ++f) {
       const double deviation = (f % 2 ? 1 : -1) * (0.5 + f * 0.0137) + u;
-      ranked.push_back({{"code", FamilyCode(f)}, {"records", 10 + f}, {"constant", 12.3456 + t + deviation},
-                        {"deviation", deviation}, {"rank", f}, {"predictedEffect", 0.4321 * deviation},
-                        {"selected", f <= nFamily / 4}});
-      for (int s = 0; s < 3; ++s) means.push_back(11.75 + f * 0.11 + s * 0.7 * (f % 3) + u);
+      trait.families.push_back({FamilyCode(f), 10 + f, 12.3456 + t + deviation, deviation, f, 0.4321 * deviation,
+                                f <= nFamily / 4});
+      for (int s = 0; s < 3; ++s) trait.siteFamilyMeans.push_back(11.75 + f * 0.11 + s * 0.7 * (f % 3) + u);
     }
-    trait["families"] = ranked;
-    trait["siteFamilyMeans"] = means;
-    traits.push_back(trait);
+    r.traits.push_back(trait);
   }
-  doc["traits"] = traits;
-  json pairs = json::array();
   for (int a = 1; a <= nTrait; ++a)
-    for (int b = a + 1; b <= nTrait; ++b)
-      pairs.push_back({{"traits", {a, b}}, {"names", {names[a - 1], names[b - 1]}},
-                       {"ancova", json::array({{{"source", "Family"}, {"df", 4}, {"scp", 1.25 + a}, {"mcp", 0.3125}}})},
-                       {"components", {{"covF", 0.0101 * a}, {"covSF", -0.0202 * b}, {"covE", 0.0303}}},
-                       {"rP", Estimate(0.01 * a + 0.001 * b, 0.0123)},
-                       {"rF", a == 3 || b == 3 ? json(nullptr) : Estimate(-0.02 * a - 0.001 * b, 0.0456)}});
-  doc["pairs"] = pairs;
-  doc["precision"] = {{"warning", "single precision moved 1 value"},
-                      {"findings", {{{"quantity", "kFSF"}, {"report", 30.05}, {"exact", 30.0}}}}};
+    for (int b = a + 1; b <= nTrait; ++b) {
+      PairResult pair{a, b, r.design.traits[static_cast<std::size_t>(a) - 1],
+                      r.design.traits[static_cast<std::size_t>(b) - 1], {{"Family", 4, 1.25 + a, 0.3125}},
+                      0.0101 * a, -0.0202 * b, 0.0303, ValueWithError{0.01 * a + 0.001 * b, 0.0123}};
+      if (a != 3 && b != 3) pair.rF = ValueWithError{-0.02 * a - 0.001 * b, 0.0456};
+      r.pairs.push_back(pair);
+    }
+  r.precision.warning = "single precision moved 1 value";
+  r.precision.findings = {{"kFSF", 30.05, 30.0}};
+  return r;
+}
+
+// The results as the JSON document writes them, precision and all.
+json DocumentOf(const Results& results) {
+  json doc = ResultsBodyJson(results);
+  doc["precision"] = PrecisionJson(results.precision);
   return doc;
 }
 
@@ -155,7 +152,7 @@ TEST(ResultsDocument, WorkedExampleByHand) {
   const ExactResults exact = ComputeExact(run, stop);
   RunParameters params;
   params.familyKind = FamilyKind::kHalfSib;
-  const json doc = ResultsDocument(run, exact, params, {});
+  const json doc = DocumentOf(BuildResults(run, exact, params));
   const json& t = doc["traits"][0];
   EXPECT_EQ(doc["design"]["cells"], 4);
   EXPECT_EQ(doc["design"]["sites"][1]["blocks"], json({"1", "2"}));
@@ -331,8 +328,9 @@ TEST(ResultsFiles, FailedRunWritesNone) {
 TEST(HtmlPage, ShowsTheDocumentsNumbersAndFetchesNothing) {
   for (const int nTrait : {1, 3}) {
     SCOPED_TRACE(nTrait);
-    const json doc = Document(nTrait, 8);
-    const std::string page = HtmlPage(doc);
+    const Results results = HandResults(nTrait, 8);
+    const json doc = DocumentOf(results);
+    const std::string page = HtmlPage(results);
     EXPECT_THAT(NumbersNotInTheDocument(page, doc), testing::IsEmpty());
     for (const char* outside : {"<script", "<link", "<img", "src=", "href=", "url(", "@import"})
       EXPECT_THAT(page, Not(HasSubstr(outside)));
@@ -354,8 +352,9 @@ TEST(HtmlPage, ShowsTheDocumentsNumbersAndFetchesNothing) {
 // With 100 traits every pair keeps its cell and the sections start folded;
 // a pair without an estimate is grey, not a colour of some value.
 TEST(HtmlPage, HundredTraitsKeepEveryCellAndFoldTheSections) {
-  const json doc = Document(100, 12);
-  const std::string page = HtmlPage(doc);
+  const Results results = HandResults(100, 12);
+  const json doc = DocumentOf(results);
+  const std::string page = HtmlPage(results);
   const std::size_t rP = page.find("Phenotypic correlations"), rF = page.find("Family correlations");
   ASSERT_NE(rP, std::string::npos);
   ASSERT_NE(rF, std::string::npos);

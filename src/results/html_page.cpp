@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdint>
+#include <string>
 #include <cmath>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -10,8 +13,6 @@
 
 namespace korvan {
 namespace {
-
-using nlohmann::json;
 
 // More traits than this and the per-trait sections start folded: the
 // overview table and the heat maps are what a reader scans first.
@@ -59,30 +60,21 @@ std::string Escape(std::string_view text) {
   return out;
 }
 
-// A JSON value as text: strings as they are, numbers as the page writes them.
-std::string Text(const json& value) {
-  if (value.is_string()) return Escape(value.get<std::string>());
-  if (value.is_number()) return PageNumber(value.get<double>());
-  return "–";
-}
+// A number as the page writes it, "–" where there is none.
+std::string Number(double value) { return PageNumber(value); }
+std::string Number(std::int64_t value) { return PageNumber(static_cast<double>(value)); }
 
-std::string Number(const json& value) { return value.is_number() ? PageNumber(value.get<double>()) : "–"; }
+// A number, or `otherwise` where there is none.
+double Or(double value, double otherwise) { return HasValue(value) ? value : otherwise; }
 
-double Value(const json& value, double otherwise = 0) {
-  return value.is_number() ? value.get<double>() : otherwise;
-}
-
-const json& Field(const json& object, const char* name) {
-  static const json none;
-  if (!object.is_object()) return none;
-  const auto found = object.find(name);
-  return found == object.end() ? none : *found;
-}
-
-const json& List(const json& object, const char* name) {
-  static const json none = json::array();
-  const json& found = Field(object, name);
-  return found.is_array() ? found : none;
+// One element with its attributes and its content, the content written as
+// given (already escaped markup): the page's markup is made of these.
+std::string Element(std::string_view name, std::string_view attributes, std::string_view content) {
+  std::string out = "<";
+  out.append(name);
+  if (!attributes.empty()) out.append(" ").append(attributes);
+  out.append(">").append(content).append("</").append(name).append(">");
+  return out;
 }
 
 // Coordinates for SVG: two decimals are finer than a pixel.
@@ -98,13 +90,12 @@ std::string Px(double value) {
 
 // An estimate with its standard error: "0.4567 ± 0.0123", marked when the
 // estimate sits at or below zero.
-std::string WithError(const json& estimate) {
-  if (!estimate.is_object()) return "–";
-  std::string out = Number(Field(estimate, "estimate"));
-  if (Field(estimate, "se").is_number()) out += " ± " + Number(Field(estimate, "se"));
-  const json& low = Field(estimate, "atOrBelowZero");
-  if ((low.is_boolean() && low.get<bool>()) || (!low.is_boolean() && Value(Field(estimate, "estimate"), 1) <= 0))
-    out = "<span class=\"low\" title=\"at or below zero: the raw estimate\">" + out + " (≤ 0)</span>";
+std::string WithError(const Estimated& estimate) {
+  if (!estimate) return "–";
+  std::string out = Number(estimate->estimate);
+  if (HasValue(estimate->se)) out += " ± " + Number(estimate->se);
+  if (estimate->AtOrBelowZero())
+    out = Element("span", "class=\"low\" title=\"at or below zero: the raw estimate\"", out + " (≤ 0)");
   return out;
 }
 
@@ -126,7 +117,7 @@ std::string CorrelationColour(double r) {
 
 class Page {
  public:
-  explicit Page(const json& results) : doc_(results) {}
+  explicit Page(const Results& results) : doc_(results) {}
   std::string Draw();
 
  private:
@@ -135,23 +126,20 @@ class Page {
   void Precision();
   void Overview();
   void HeatMaps();
-  void HeatMap(const char* title, const char* key);
-  void TraitSection(const json& trait);
-  void AnovaTable(const json& trait);
-  void Partition(const json& trait);
-  void Ranking(const json& trait);
-  void SiteByFamily(const json& trait);
+  void HeatMap(const char* title, Estimated PairResult::*correlation);
+  void TraitSection(const TraitResult& trait);
+  void AnovaTable(const TraitResult& trait);
+  void Partition(const TraitResult& trait);
+  void Ranking(const TraitResult& trait);
+  void SiteByFamily(const TraitResult& trait);
 
-  std::string& out() { return out_; }
-  const json& doc_;
+  const Results& doc_;
   std::string out_;
 };
 
 std::string Page::Draw() {
   out_.reserve(1 << 16);
-  std::string title = "korvan results";
-  if (Field(Field(doc_, "input"), "data").is_string())
-    title += ": " + Field(Field(doc_, "input"), "data").get<std::string>();
+  const std::string title = "korvan results: " + doc_.input.data;
   out_ += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + Escape(title) +
           "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
   Header();
@@ -159,35 +147,30 @@ std::string Page::Draw() {
   Design();
   HeatMaps();
   Overview();
-  const json& traits = List(doc_, "traits");
-  if (!traits.empty()) out_ += "<h2>Traits</h2>\n";
-  for (const json& trait : traits) TraitSection(trait);
+  if (!doc_.traits.empty()) out_ += "<h2>Traits</h2>\n";
+  for (const TraitResult& trait : doc_.traits) TraitSection(trait);
   out_ += "</body>\n</html>\n";
   return std::move(out_);
 }
 
 void Page::Header() {
-  const json& input = Field(doc_, "input");
-  const json& program = Field(doc_, "program");
-  out_ += "<h1>" + Escape(Field(input, "data").is_string() ? Field(input, "data").get<std::string>() : "results") +
-          "</h1>\n<p class=\"meta\">";
-  out_ += "analysed by " + Text(Field(program, "name")) + " " + Text(Field(program, "version"));
-  if (!Field(input, "age").is_null()) out_ += "; age " + Text(Field(input, "age"));
-  if (Field(input, "arithmetic").is_string()) out_ += "; report in " + Text(Field(input, "arithmetic")) + " arithmetic";
-  if (Field(input, "report").is_string()) out_ += "; report " + Text(Field(input, "report"));
+  const Results::Input& input = doc_.input;
+  out_ += "<h1>" + Escape(input.data) + "</h1>\n<p class=\"meta\">";
+  out_ += "analysed by " + Escape(doc_.program) + " " + Escape(doc_.version);
+  if (HasValue(input.age)) out_ += "; age " + Number(input.age);
+  out_ += "; report in " + Escape(input.arithmetic) + " arithmetic";
+  out_ += "; report " + Escape(input.report);
   out_ += "<br>every value on this page is computed exactly, in double precision";
-  if (Field(input, "familyKind").is_string()) out_ += "; families are " + Text(Field(input, "familyKind"));
-  if (Field(input, "select").is_number())
-    out_ += "; selected: the best " + Number(Field(input, "select")) + " of the families on each trait";
+  if (input.familyKind) out_ += "; families are " + Escape(*input.familyKind);
+  out_ += "; selected: the best " + Number(input.select) + " of the families on each trait";
   out_ += "</p>\n";
 }
 
 void Page::Precision() {
-  const json& precision = Field(doc_, "precision");
-  if (!Field(precision, "warning").is_string()) return;
-  out_ += "<div class=\"warn\"><b>Single precision moved values of the report.</b> " +
-          Text(Field(precision, "warning"));
-  const json& findings = List(precision, "findings");
+  const PrecisionResult& precision = doc_.precision;
+  if (!precision.warning) return;
+  out_ += "<div class=\"warn\"><b>Single precision moved values of the report.</b> " + Escape(*precision.warning);
+  const auto& findings = precision.findings;
   const char kHead[] = "<table><tr><th class=\"l\">value</th><th>in the report</th><th>exact</th></tr>\n";
   for (std::size_t n = 0; n < findings.size(); ++n) {
     // The worst stand in view; a long tail folds away.
@@ -195,100 +178,95 @@ void Page::Precision() {
     if (n == kFindingsInView)
       out_ += "</table><details><summary>" + PageNumber(static_cast<double>(findings.size() - n)) +
               " more</summary>" + kHead;
-    const json& finding = findings[n];
-    out_ += "<tr><td class=\"l\">" + Text(Field(finding, "quantity")) + "</td><td>" +
-            Number(Field(finding, "report")) + "</td><td>" + Number(Field(finding, "exact")) + "</td></tr>\n";
+    const PrecisionResult::Finding& finding = findings[n];
+    out_ += "<tr><td class=\"l\">" + Escape(finding.quantity) + "</td><td>" + Number(finding.report) + "</td><td>" +
+            Number(finding.exact) + "</td></tr>\n";
   }
   if (!findings.empty()) out_ += findings.size() > kFindingsInView ? "</table></details>" : "</table>";
   out_ += "</div>\n";
 }
 
 void Page::Design() {
-  const json& design = Field(doc_, "design");
-  const json& sites = List(design, "sites");
+  const DesignResult& design = doc_.design;
   std::size_t blocks = 0;
-  for (const json& site : sites) blocks += List(site, "blocks").size();
+  for (const SiteResult& site : design.sites) blocks += site.blocks.size();
   out_ += "<h2>Design</h2>\n<table>\n";
   auto row = [this](const char* what, const std::string& value) {
     out_ += std::string("<tr><th class=\"l\">") + what + "</th><td>" + value + "</td></tr>\n";
   };
-  row("records analysed", Text(Field(design, "records")));
-  row("records left out (missing values)", Text(Field(design, "recordsLeftOut")));
-  row("sites", PageNumber(static_cast<double>(sites.size())));
+  row("records analysed", Number(std::int64_t{design.records}));
+  row("records left out (missing values)", Number(design.recordsLeftOut));
+  row("sites", PageNumber(static_cast<double>(design.sites.size())));
   row("blocks", PageNumber(static_cast<double>(blocks)));
-  row("families", PageNumber(static_cast<double>(List(design, "families").size())));
-  row("site × family cells with records", Text(Field(design, "cells")));
-  row("traits", PageNumber(static_cast<double>(List(design, "traits").size())));
+  row("families", PageNumber(static_cast<double>(design.families.size())));
+  row("site × family cells with records", Number(std::int64_t{design.cells}));
+  row("traits", PageNumber(static_cast<double>(design.traits.size())));
   out_ += "</table>\n";
+  const auto& sites = design.sites;
   if (sites.empty()) return;
   out_ += sites.size() > 12 ? "<details><summary>Sites</summary>\n" : "<h3>Sites</h3>\n";
   out_ += "<table><tr><th class=\"l\">site</th><th>blocks</th><th>records</th><th class=\"l\">blocks</th></tr>\n";
-  for (const json& site : sites) {
+  for (const SiteResult& site : sites) {
     std::string names;
-    for (const json& block : List(site, "blocks")) names += (names.empty() ? "" : ", ") + Text(block);
-    out_ += "<tr><td class=\"l\">" + Text(Field(site, "code")) + "</td><td>" +
-            PageNumber(static_cast<double>(List(site, "blocks").size())) + "</td><td>" +
-            Text(Field(site, "records")) + "</td><td class=\"l\">" + names + "</td></tr>\n";
+    for (const std::string& block : site.blocks) names += (names.empty() ? "" : ", ") + Escape(block);
+    out_ += "<tr><td class=\"l\">" + Escape(site.code) + "</td><td>" +
+            PageNumber(static_cast<double>(site.blocks.size())) + "</td><td>" + Number(site.records) +
+            "</td><td class=\"l\">" + names + "</td></tr>\n";
   }
   out_ += "</table>\n";
   if (sites.size() > 12) out_ += "</details>\n";
 }
 
 void Page::Overview() {
-  const json& traits = List(doc_, "traits");
+  const auto& traits = doc_.traits;
   if (traits.empty()) return;
   bool individual = false;
-  for (const json& trait : traits) individual = individual || Field(trait, "h2Individual").is_object();
+  for (const TraitResult& trait : traits) individual = individual || trait.h2Individual.has_value();
   out_ += "<h2>Heritabilities and variance components</h2>\n<div class=\"scroll\"><table>\n"
           "<tr><th class=\"l\">trait</th><th>mean</th><th>Vf (family)</th><th>Vsf (site × family)</th>"
           "<th>Ve (error)</th><th>h² of family means</th><th>rB across sites</th>";
   if (individual) out_ += "<th>h² of single trees</th>";
   out_ += "</tr>\n";
-  for (const json& trait : traits) {
-    const json& components = Field(trait, "components");
-    out_ += "<tr><td class=\"l\">" + Text(Field(trait, "name")) + "</td><td>" + Number(Field(trait, "mean")) +
-            "</td><td>" + WithError(Field(components, "Vf")) + "</td><td>" + WithError(Field(components, "Vsf")) +
-            "</td><td>" + WithError(Field(components, "Ve")) + "</td><td>" + WithError(Field(trait, "h2")) +
-            "</td><td>" + WithError(Field(trait, "rB")) + "</td>";
-    if (individual) out_ += "<td>" + WithError(Field(trait, "h2Individual")) + "</td>";
+  for (const TraitResult& trait : traits) {
+    out_ += "<tr><td class=\"l\">" + Escape(trait.name) + "</td><td>" + Number(trait.mean) + "</td><td>" +
+            WithError(trait.vf) + "</td><td>" + WithError(trait.vsf) + "</td><td>" + WithError(trait.ve) +
+            "</td><td>" + WithError(trait.h2) + "</td><td>" + WithError(trait.rB) + "</td>";
+    if (individual) out_ += "<td>" + WithError(trait.h2Individual) + "</td>";
     out_ += "</tr>\n";
   }
   out_ += "</table></div>\n";
 }
 
 void Page::HeatMaps() {
-  if (List(doc_, "traits").size() < 2) return;
+  if (doc_.traits.size() < 2) return;
   out_ += "<h2>Correlations between traits</h2>\n";
-  HeatMap("Phenotypic correlations rP", "rP");
-  HeatMap("Family correlations rF", "rF");
+  HeatMap("Phenotypic correlations rP", &PairResult::rP);
+  HeatMap("Family correlations rF", &PairResult::rF);
 }
 
 // An n x n grid of one correlation for every pair of traits, the value in the
 // cell (or its tooltip when the cells are small), grey where there is none.
-void Page::HeatMap(const char* title, const char* key) {
-  const json& traits = List(doc_, "traits");
+void Page::HeatMap(const char* title, Estimated PairResult::*correlation) {
+  const auto& traits = doc_.traits;
   const std::size_t n = traits.size();
-  std::vector<const json*> value(n * n, nullptr);
-  for (const json& pair : List(doc_, "pairs")) {
-    const json& numbers = List(pair, "traits");
-    if (numbers.size() != 2 || !numbers[0].is_number() || !numbers[1].is_number()) continue;
-    const auto a = static_cast<std::size_t>(numbers[0].get<double>()) - 1,
-               b = static_cast<std::size_t>(numbers[1].get<double>()) - 1;
+  std::vector<double> value(n * n, kNoValue);
+  for (const PairResult& pair : doc_.pairs) {
+    const auto a = static_cast<std::size_t>(pair.trait1) - 1, b = static_cast<std::size_t>(pair.trait2) - 1;
     if (a >= n || b >= n) continue;
-    const json& r = Field(Field(pair, key), "estimate");
-    value[a * n + b] = value[b * n + a] = &r;
+    const Estimated& r = pair.*correlation;
+    value[a * n + b] = value[b * n + a] = r ? r->estimate : kNoValue;
   }
   const double cell = std::clamp(640.0 / static_cast<double>(n), kSmallestCell, kLargestCell);
   const double font = std::clamp(cell * 0.45, 8.0, 12.0);
   std::size_t longest = 0;
-  for (const json& trait : traits) longest = std::max(longest, Text(Field(trait, "name")).size());
+  for (const TraitResult& trait : traits) longest = std::max(longest, Escape(trait.name).size());
   // Room for the longest name, which the column labels take at a slant.
   const double label = std::clamp(8 + 0.62 * font * static_cast<double>(longest), 40.0, 180.0);
   const double size = label + cell * static_cast<double>(n) + 10;
   out_ += std::string("<h3>") + title + "</h3>\n<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
           Px(size) + "\" height=\"" + Px(size) + "\" role=\"img\" aria-label=\"" + title + "\">\n";
   for (std::size_t i = 0; i < n; ++i) {
-    const std::string name = Text(Field(traits[i], "name"));
+    const std::string name = Escape(traits[i].name);
     const double at = label + cell * (static_cast<double>(i) + 0.5);
     out_ += "<text x=\"" + Px(label - 4) + "\" y=\"" + Px(at + font * 0.35) + "\" font-size=\"" + Px(font) +
             "\" text-anchor=\"end\">" + name + "</text>";
@@ -304,13 +282,12 @@ void Page::HeatMap(const char* title, const char* key) {
         out_ += "<rect " + box + " fill=\"#ddd\"/>";
         continue;
       }
-      const json* r = value[i * n + j];
-      const std::string names = Text(Field(traits[i], "name")) + " and " + Text(Field(traits[j], "name"));
-      if (r == nullptr || !r->is_number()) {
+      const double v = value[i * n + j];
+      const std::string names = Escape(traits[i].name) + " and " + Escape(traits[j].name);
+      if (!HasValue(v)) {
         out_ += "<rect " + box + " fill=\"#bbb\" stroke=\"#fff\"><title>" + names + ": no estimate</title></rect>";
         continue;
       }
-      const double v = r->get<double>();
       out_ += "<rect " + box + " fill=\"" + CorrelationColour(v) + "\" stroke=\"#fff\"><title>" + names + ": " +
               PageNumber(v) + "</title></rect>";
       if (cell >= kCellWithText)
@@ -323,49 +300,47 @@ void Page::HeatMap(const char* title, const char* key) {
   out_ += "</svg></div>\n";
 }
 
-void Page::TraitSection(const json& trait) {
-  const bool open = List(doc_, "traits").size() <= kOpenSections;
-  out_ += std::string("<details") + (open ? " open" : "") + "><summary>" + Text(Field(trait, "name")) +
-          ": h² " + WithError(Field(trait, "h2")) + "</summary>\n";
+void Page::TraitSection(const TraitResult& trait) {
+  const bool open = doc_.traits.size() <= kOpenSections;
+  out_ += std::string("<details") + (open ? " open" : "") + "><summary>" + Escape(trait.name) + ": h² " +
+          WithError(trait.h2) + "</summary>\n";
   AnovaTable(trait);
   Partition(trait);
-  out_ += "<p>h² of family means " + WithError(Field(trait, "h2")) + "; type-B correlation across sites rB " +
-          WithError(Field(trait, "rB"));
-  if (Field(trait, "h2Individual").is_object())
-    out_ += "; h² of single trees " + WithError(Field(trait, "h2Individual"));
+  out_ += "<p>h² of family means " + WithError(trait.h2) + "; type-B correlation across sites rB " + WithError(trait.rB);
+  if (trait.h2Individual) out_ += "; h² of single trees " + WithError(trait.h2Individual);
   out_ += "</p>\n";
   Ranking(trait);
   SiteByFamily(trait);
   out_ += "</details>\n";
 }
 
-void Page::AnovaTable(const json& trait) {
+void Page::AnovaTable(const TraitResult& trait) {
   out_ += "<h3>Analysis of variance</h3>\n<table><tr><th class=\"l\">source</th><th>d.f.</th><th>S.S.</th>"
           "<th>M.S.</th><th class=\"l\">E.M.S.</th><th>F</th><th>p</th></tr>\n";
-  for (const json& line : List(trait, "anova")) {
-    std::string f = Number(Field(line, "F"));
-    if (Field(line, "dfDenominator").is_number())
-      f += " <small>(" + Number(Field(line, "df")) + ", " + Number(Field(line, "dfDenominator")) + " d.f.)</small>";
-    out_ += "<tr><td class=\"l\">" + Text(Field(line, "source")) + "</td><td>" + Number(Field(line, "df")) +
-            "</td><td>" + Number(Field(line, "ss")) + "</td><td>" + Number(Field(line, "ms")) +
-            "</td><td class=\"l\">" + Text(Field(line, "ems")) + "</td><td>" + f + "</td><td>" +
-            Number(Field(line, "p")) + "</td></tr>\n";
+  for (const AnovaLine& line : trait.anova) {
+    std::string f = Number(line.f);
+    if (HasValue(line.dfDenominator))
+      f += " <small>(" + Number(line.df) + ", " + Number(line.dfDenominator) + " d.f.)</small>";
+    out_ += "<tr><td class=\"l\">" + Escape(line.source) + "</td><td>" + Number(line.df) + "</td><td>" +
+            Number(line.ss) + "</td><td>" + Number(line.ms) + "</td><td class=\"l\">" +
+            (line.ems ? Escape(*line.ems) : std::string("–")) + "</td><td>" + f + "</td><td>" + Number(line.p) +
+            "</td></tr>\n";
   }
   out_ += "</table>\n";
 }
 
 // The three components as bars from zero with a whisker of one standard
 // error each way; a negative estimate runs left of zero.
-void Page::Partition(const json& trait) {
-  const json& components = Field(trait, "components");
+void Page::Partition(const TraitResult& trait) {
   const char* names[] = {"Vf", "Vsf", "Ve"};
   const char* colours[] = {"#1b7837", "#762a83", "#999"};
+  const Estimated* components[] = {&trait.vf, &trait.vsf, &trait.ve};
+  auto estimateOf = [](const Estimated& e) { return e ? Or(e->estimate, 0) : 0.0; };
+  auto seOf = [](const Estimated& e) { return e ? Or(e->se, 0) : 0.0; };
   double high = 0, low = 0;
-  for (const char* name : names) {
-    const double estimate = Value(Field(Field(components, name), "estimate"));
-    const double se = Value(Field(Field(components, name), "se"));
-    high = std::max(high, estimate + se);
-    low = std::min(low, estimate - se);
+  for (const Estimated* component : components) {
+    high = std::max(high, estimateOf(*component) + seOf(*component));
+    low = std::min(low, estimateOf(*component) - seOf(*component));
   }
   if (high - low <= 0) return;
   const double left = 60, width = 480, right = 170, row = 26;
@@ -374,8 +349,8 @@ void Page::Partition(const json& trait) {
           Px(left + width + right) + "\" height=\"" + Px(row * 3 + 16) +
           "\" role=\"img\" aria-label=\"variance components\">\n";
   for (int k = 0; k < 3; ++k) {
-    const json& component = Field(components, names[k]);
-    const double estimate = Value(Field(component, "estimate")), se = Value(Field(component, "se"));
+    const Estimated& component = *components[k];
+    const double estimate = estimateOf(component), se = seOf(component);
     const double y = 8 + row * k, x0 = zero + std::min(0.0, estimate) * scale;
     out_ += "<text x=\"" + Px(left - 6) + "\" y=\"" + Px(y + 14) + "\" font-size=\"12\" text-anchor=\"end\">" +
             names[k] + "</text>";
@@ -394,15 +369,14 @@ void Page::Partition(const json& trait) {
 
 // The families in rank order: each a bar of its deviation from the trait
 // mean, the selected ones in colour; the table lists the selected ones.
-void Page::Ranking(const json& trait) {
-  std::vector<const json*> families;
-  for (const json& family : List(trait, "families")) families.push_back(&family);
+void Page::Ranking(const TraitResult& trait) {
+  std::vector<const FamilyResult*> families;
+  for (const FamilyResult& family : trait.families) families.push_back(&family);
   if (families.empty()) return;
-  std::stable_sort(families.begin(), families.end(), [](const json* a, const json* b) {
-    return Value(Field(*a, "rank"), 1e300) < Value(Field(*b, "rank"), 1e300);
-  });
+  std::stable_sort(families.begin(), families.end(),
+                   [](const FamilyResult* a, const FamilyResult* b) { return a->rank < b->rank; });
   double extent = 0;
-  for (const json* family : families) extent = std::max(extent, std::abs(Value(Field(*family, "deviation"))));
+  for (const FamilyResult* family : families) extent = std::max(extent, std::abs(Or(family->deviation, 0)));
   const double n = static_cast<double>(families.size());
   const double bar = std::clamp(900.0 / n, 1.0, 18.0), height = 160, middle = 10 + height / 2;
   const double scale = extent > 0 ? (height / 2) / extent : 0;
@@ -413,9 +387,9 @@ void Page::Ranking(const json& trait) {
   const double width = std::max(bar - (bar > 3 ? 1 : 0), 0.5);
   std::string plain;  // the unselected bars without tooltips, as one path
   for (std::size_t k = 0; k < families.size(); ++k) {
-    const json& family = *families[k];
-    const double deviation = Value(Field(family, "deviation"));
-    const bool selected = Field(family, "selected").is_boolean() && Field(family, "selected").get<bool>();
+    const FamilyResult& family = *families[k];
+    const double deviation = Or(family.deviation, 0);
+    const bool selected = family.selected;
     const double top = deviation >= 0 ? middle - deviation * scale : middle;
     const double x = 10 + bar * static_cast<double>(k), height = std::abs(deviation) * scale;
     if (!tips && !selected) {
@@ -423,8 +397,8 @@ void Page::Ranking(const json& trait) {
       continue;
     }
     out_ += "<rect x=\"" + Px(x) + "\" y=\"" + Px(top) + "\" width=\"" + Px(width) + "\" height=\"" + Px(height) +
-            "\" fill=\"" + (selected ? "#d95f02" : "#7fa6a6") + "\"><title>" + Text(Field(family, "code")) +
-            ": rank " + Text(Field(family, "rank")) + ", constant " + Number(Field(family, "constant")) +
+            "\" fill=\"" + (selected ? "#d95f02" : "#7fa6a6") + "\"><title>" + Escape(family.code) +
+            ": rank " + Number(std::int64_t{family.rank}) + ", constant " + Number(family.constant) +
             ", deviation " + Number(deviation) + (selected ? ", selected" : "") + "</title></rect>";
   }
   if (!plain.empty()) out_ += "<path d=\"" + plain + "\" fill=\"#7fa6a6\"/>";
@@ -433,14 +407,12 @@ void Page::Ranking(const json& trait) {
   out_ += "<table><tr><th>rank</th><th class=\"l\">family</th><th>records</th><th>constant</th>"
           "<th>deviation</th><th>predicted effect</th></tr>\n";
   std::size_t listed = 0;
-  for (const json* family : families) {
-    const bool selected = Field(*family, "selected").is_boolean() && Field(*family, "selected").get<bool>();
-    if (!selected) continue;
+  for (const FamilyResult* family : families) {
+    if (!family->selected) continue;
     ++listed;
-    out_ += "<tr class=\"sel\"><td>" + Text(Field(*family, "rank")) + "</td><td class=\"l\">" +
-            Text(Field(*family, "code")) + "</td><td>" + Text(Field(*family, "records")) + "</td><td>" +
-            Number(Field(*family, "constant")) + "</td><td>" + Number(Field(*family, "deviation")) + "</td><td>" +
-            Number(Field(*family, "predictedEffect")) + "</td></tr>\n";
+    out_ += "<tr class=\"sel\"><td>" + Number(std::int64_t{family->rank}) + "</td><td class=\"l\">" +
+            Escape(family->code) + "</td><td>" + Number(family->records) + "</td><td>" + Number(family->constant) +
+            "</td><td>" + Number(family->deviation) + "</td><td>" + Number(family->predictedEffect) + "</td></tr>\n";
   }
   out_ += "</table>\n<p>" + (listed == 0 ? std::string("No family is selected on this trait.")
                                           : "The selected families, marked in the ranking above. Predicted "
@@ -450,90 +422,108 @@ void Page::Ranking(const json& trait) {
 
 // The family means by site of the best and the worst families: lines that
 // cross are families that change rank from site to site.
-void Page::SiteByFamily(const json& trait) {
-  std::vector<const json*> families;
-  for (const json& family : List(trait, "families")) families.push_back(&family);
-  const json& design = Field(doc_, "design");
-  const json& sites = List(design, "sites");
-  const json& cells = Field(design, "siteFamilyCells");
-  const json &cellSite = List(cells, "site"), &cellFamily = List(cells, "family");
-  const json& means = List(trait, "siteFamilyMeans");
-  if (families.size() < 2 || sites.size() < 2 || means.empty() || means.size() != cellSite.size() ||
+// The series of the site-by-family plot: the best and the worst families by
+// rank, each with its means by site (NaN where it has no trees there).
+struct FamilyLines {
+  std::vector<std::string> sites;  // site codes, escaped
+  struct Line {
+    std::string code, rank;  // escaped, as shown
+    bool best = false;
+    std::vector<double> mean;  // by site
+  };
+  std::vector<Line> lines;
+  double low = INFINITY, high = -INFINITY;
+};
+
+// The data join: which families are drawn, and their cells' means by site.
+std::optional<FamilyLines> JoinFamilyLines(const TraitResult& trait, const DesignResult& design) {
+  const auto& families = trait.families;
+  const std::vector<int>&cellSite = design.cellSite, &cellFamily = design.cellFamily;
+  const std::vector<double>& means = trait.siteFamilyMeans;
+  if (families.size() < 2 || design.sites.size() < 2 || means.empty() || means.size() != cellSite.size() ||
       means.size() != cellFamily.size())
-    return;
-  // The families' places in the design, which the cells name, before sorting.
+    return std::nullopt;
+  // The families' places in the design, which the cells name, by rank.
   std::vector<std::size_t> place(families.size());
   for (std::size_t k = 0; k < place.size(); ++k) place[k] = k;
-  std::stable_sort(place.begin(), place.end(), [&families](std::size_t a, std::size_t b) {
-    return Value(Field(*families[a], "rank"), 1e300) < Value(Field(*families[b], "rank"), 1e300);
-  });
+  std::stable_sort(place.begin(), place.end(),
+                   [&families](std::size_t a, std::size_t b) { return families[a].rank < families[b].rank; });
   const std::size_t each = std::min(kPlottedFamilies, families.size() / 2);
   std::vector<std::size_t> drawnPlace(place.begin(), place.begin() + static_cast<std::ptrdiff_t>(each));
   drawnPlace.insert(drawnPlace.end(), place.end() - static_cast<std::ptrdiff_t>(each), place.end());
-  std::vector<const json*> drawn;
+  FamilyLines out;
+  for (const SiteResult& site : design.sites) out.sites.push_back(Escape(site.code));
   // row[f]: where family f is drawn, or none.
   constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   std::vector<std::size_t> row(families.size(), kNone);
   for (std::size_t d = 0; d < drawnPlace.size(); ++d) {
-    drawn.push_back(families[drawnPlace[d]]);
+    const FamilyResult& family = families[drawnPlace[d]];
+    out.lines.push_back({Escape(family.code), Number(std::int64_t{family.rank}), d < each,
+                         std::vector<double>(design.sites.size(), NAN)});
     row[drawnPlace[d]] = d;
   }
-
-  std::vector<std::string> siteCodes;
-  for (const json& site : sites) siteCodes.push_back(Text(Field(site, "code")));
-  // mean[d][s]: drawn family d at site s, NaN where the cell is empty.
-  std::vector<std::vector<double>> mean(drawn.size(), std::vector<double>(sites.size(), NAN));
-  double low = INFINITY, high = -INFINITY;
   for (std::size_t cell = 0; cell < means.size(); ++cell) {
-    const double f = Value(cellFamily[cell], -1), s = Value(cellSite[cell], -1);
-    if (f < 0 || s < 0 || f >= static_cast<double>(families.size()) || s >= static_cast<double>(sites.size()))
+    const int f = cellFamily[cell], s = cellSite[cell];
+    if (f < 0 || s < 0 || static_cast<std::size_t>(f) >= families.size() ||
+        static_cast<std::size_t>(s) >= design.sites.size())
       continue;
     const std::size_t d = row[static_cast<std::size_t>(f)];
-    if (d == kNone || !means[cell].is_number()) continue;
-    const double v = means[cell].get<double>();
-    mean[d][static_cast<std::size_t>(s)] = v;
-    low = std::min(low, v);
-    high = std::max(high, v);
+    if (d == kNone || !HasValue(means[cell])) continue;
+    out.lines[d].mean[static_cast<std::size_t>(s)] = means[cell];
+    out.low = std::min(out.low, means[cell]);
+    out.high = std::max(out.high, means[cell]);
   }
-  if (!(high > low)) return;
-  const double left = 50, top = 12, width = std::max(360.0, 60.0 * static_cast<double>(sites.size())), height = 220;
-  const double step = width / static_cast<double>(sites.size() - 1);
-  auto yOf = [&](double v) { return top + height - (v - low) / (high - low) * height; };
-  out_ += "<h3>Family means by site of the best and the worst families</h3>\n<div class=\"scroll\">"
-          "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Px(left + width + 150) + "\" height=\"" +
-          Px(top + height + 50) + "\" role=\"img\" aria-label=\"family means by site\">\n";
-  out_ += "<path d=\"M" + Px(left) + " " + Px(top) + "V" + Px(top + height) + "H" + Px(left + width) +
-          "\" stroke=\"#444\" fill=\"none\"/>";
-  out_ += "<text class=\"tick\" x=\"" + Px(left - 4) + "\" y=\"" + Px(top + 4) +
-          "\" font-size=\"11\" text-anchor=\"end\">" + PageNumber(high) + "</text><text class=\"tick\" x=\"" +
-          Px(left - 4) + "\" y=\"" + Px(top + height) + "\" font-size=\"11\" text-anchor=\"end\">" + PageNumber(low) +
-          "</text>\n";
-  for (std::size_t s = 0; s < sites.size(); ++s)
-    out_ += "<text x=\"" + Px(left + step * static_cast<double>(s)) + "\" y=\"" + Px(top + height + 16) +
-            "\" font-size=\"11\" text-anchor=\"middle\">" + siteCodes[s] + "</text>";
-  out_ += "\n";
-  for (std::size_t d = 0; d < drawn.size(); ++d) {
-    const bool best = d < each;
-    const std::string colour = best ? "#d95f02" : "#1f78b4";
+  if (!(out.high > out.low)) return std::nullopt;
+  return out;
+}
+
+// The plot of the series: a line a family across the sites, lines that cross
+// being families that change rank from site to site.
+std::string FamilyLinesChart(const FamilyLines& series) {
+  const std::size_t nSites = series.sites.size();
+  const double left = 50, top = 12, width = std::max(360.0, 60.0 * static_cast<double>(nSites)), height = 220;
+  const double step = width / static_cast<double>(nSites - 1);
+  auto xOf = [&](std::size_t s) { return left + step * static_cast<double>(s); };
+  auto yOf = [&](double v) { return top + height - (v - series.low) / (series.high - series.low) * height; };
+  std::string out = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + Px(left + width + 150) + "\" height=\"" +
+                    Px(top + height + 50) + "\" role=\"img\" aria-label=\"family means by site\">\n";
+  out += "<path d=\"M" + Px(left) + " " + Px(top) + "V" + Px(top + height) + "H" + Px(left + width) +
+         "\" stroke=\"#444\" fill=\"none\"/>";
+  out += "<text class=\"tick\" x=\"" + Px(left - 4) + "\" y=\"" + Px(top + 4) +
+         "\" font-size=\"11\" text-anchor=\"end\">" + PageNumber(series.high) + "</text><text class=\"tick\" x=\"" +
+         Px(left - 4) + "\" y=\"" + Px(top + height) + "\" font-size=\"11\" text-anchor=\"end\">" +
+         PageNumber(series.low) + "</text>\n";
+  for (std::size_t s = 0; s < nSites; ++s)
+    out += "<text x=\"" + Px(xOf(s)) + "\" y=\"" + Px(top + height + 16) + "\" font-size=\"11\" text-anchor=\"middle\">" +
+           series.sites[s] + "</text>";
+  out += "\n";
+  for (std::size_t d = 0; d < series.lines.size(); ++d) {
+    const FamilyLines::Line& line = series.lines[d];
+    const std::string colour = line.best ? "#d95f02" : "#1f78b4";
     std::string path;
-    for (std::size_t s = 0; s < sites.size(); ++s) {
-      if (std::isnan(mean[d][s])) continue;
-      path += (path.empty() ? "M" : "L") + Px(left + step * static_cast<double>(s)) + " " + Px(yOf(mean[d][s]));
+    for (std::size_t s = 0; s < nSites; ++s) {
+      if (std::isnan(line.mean[s])) continue;
+      path += (path.empty() ? "M" : "L") + Px(xOf(s)) + " " + Px(yOf(line.mean[s]));
     }
-    const std::string code = Text(Field(*drawn[d], "code"));
-    out_ += "<path d=\"" + path + "\" stroke=\"" + colour + "\" stroke-width=\"1.5\" fill=\"none\"" +
-            (best ? "" : " stroke-dasharray=\"4 3\"") + "><title>family " + code + ", rank " +
-            Text(Field(*drawn[d], "rank")) + "</title></path>";
-    for (std::size_t s = 0; s < sites.size(); ++s)
-      if (!std::isnan(mean[d][s]))
-        out_ += "<circle cx=\"" + Px(left + step * static_cast<double>(s)) + "\" cy=\"" + Px(yOf(mean[d][s])) +
-                "\" r=\"2.5\" fill=\"" + colour + "\"><title>family " + code + " at site " + siteCodes[s] +
-                ": " + PageNumber(mean[d][s]) + "</title></circle>";
-    out_ += "<text x=\"" + Px(left + width + 10) + "\" y=\"" + Px(top + 10 + 14 * static_cast<double>(d)) +
-            "\" font-size=\"11\" fill=\"" + colour + "\">" + code + " (rank " + Text(Field(*drawn[d], "rank")) +
-            ")</text>\n";
+    out += "<path d=\"" + path + "\" stroke=\"" + colour + "\" stroke-width=\"1.5\" fill=\"none\"" +
+           (line.best ? "" : " stroke-dasharray=\"4 3\"") + "><title>family " + line.code + ", rank " + line.rank +
+           "</title></path>";
+    for (std::size_t s = 0; s < nSites; ++s)
+      if (!std::isnan(line.mean[s]))
+        out += "<circle cx=\"" + Px(xOf(s)) + "\" cy=\"" + Px(yOf(line.mean[s])) + "\" r=\"2.5\" fill=\"" + colour +
+               "\"><title>family " + line.code + " at site " + series.sites[s] + ": " + PageNumber(line.mean[s]) +
+               "</title></circle>";
+    out += "<text x=\"" + Px(left + width + 10) + "\" y=\"" + Px(top + 10 + 14 * static_cast<double>(d)) +
+           "\" font-size=\"11\" fill=\"" + colour + "\">" + line.code + " (rank " + line.rank + ")</text>\n";
   }
-  out_ += "</svg></div>\n";
+  return out + "</svg>";
+}
+
+void Page::SiteByFamily(const TraitResult& trait) {
+  const std::optional<FamilyLines> series = JoinFamilyLines(trait, doc_.design);
+  if (!series) return;
+  out_ += "<h3>Family means by site of the best and the worst families</h3>\n<div class=\"scroll\">" +
+          FamilyLinesChart(*series) + "</div>\n";
 }
 
 }  // namespace
@@ -548,6 +538,6 @@ std::string PageNumber(double value) {
   return SignificantDigits(value, 4);
 }
 
-std::string HtmlPage(const json& results) { return Page(results).Draw(); }
+std::string HtmlPage(const Results& results) { return Page(results).Draw(); }
 
 }  // namespace korvan

@@ -17,17 +17,14 @@ namespace {
 
 using nlohmann::json;
 
-json Number(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
-
-json EstimateOf(const std::optional<Estimate>& e) {
-  if (!e) return nullptr;
-  return {{"estimate", Number(e->estimate)}, {"se", Number(e->se)}};
+// A statistic's estimate for the results: nothing where it has none.
+Estimated Plain(const std::optional<Estimate>& e) {
+  if (!e) return std::nullopt;
+  return ValueWithError{e->estimate, e->se, false};
 }
-
-json MarkedEstimate(const std::optional<Estimate>& e) {
-  json out = EstimateOf(e);
-  if (e) out["atOrBelowZero"] = e->estimate <= 0;
-  return out;
+Estimated Marked(const std::optional<Estimate>& e) {
+  if (!e) return std::nullopt;
+  return ValueWithError{e->estimate, e->se, true};
 }
 
 // Levels found by walking the records once: which site, family and cell
@@ -88,37 +85,27 @@ std::string TraitName(const RunData& run, int t) {
   return "trait " + std::to_string(t);
 }
 
-json Design(const RunData& run, const Membership& m) {
-  json sites = json::array();
+DesignResult Design(const RunData& run, const Membership& m) {
+  DesignResult d;
+  d.records = run.nRecord;
+  d.recordsLeftOut = run.missingValues.dropped;
   for (int i = 1; i <= run.nSite; ++i) {
-    json blocks = json::array();
     const auto si = static_cast<std::size_t>(i);
-    for (int k = 1; k <= run.blockCount[si]; ++k) {
-      const auto bk = static_cast<std::size_t>(k);
-      blocks.push_back(run.blockCode[si][bk].text);
-    }
-    sites.push_back({{"code", m.siteText[si]}, {"records", m.siteRecords[si]}, {"blocks", std::move(blocks)}});
+    SiteResult site{m.siteText[si], m.siteRecords[si], {}};
+    for (int k = 1; k <= run.blockCount[si]; ++k) site.blocks.push_back(run.blockCode[si][static_cast<std::size_t>(k)].text);
+    d.sites.push_back(std::move(site));
   }
-  json families = json::array();
   for (int j = 1; j <= run.nFamily; ++j)
-    families.push_back({{"code", m.familyText[static_cast<std::size_t>(j)]}, {"records", m.familyRecords[static_cast<std::size_t>(j)]}});
-  json traits = json::array();
-  for (int t = 1; t <= run.nTrait; ++t) traits.push_back(TraitName(run, t));
-  // The cells once, as three columns of numbers: each trait's cell means
-  // follow in the same order, so that the largest part of the document
-  // carries no repeated names or keys.
-  json cellSite = json::array(), cellFamily = json::array(), cellRecords = json::array();
+    d.families.push_back({m.familyText[static_cast<std::size_t>(j)], m.familyRecords[static_cast<std::size_t>(j)]});
+  d.cells = run.nSF;
   for (int cell = 1; cell <= run.nSF; ++cell) {
     const auto k = static_cast<std::size_t>(cell);
-    cellSite.push_back(m.cellSite[k] - 1);
-    cellFamily.push_back(m.cellFamily[k] - 1);
-    cellRecords.push_back(m.cellRecords[k]);
+    d.cellSite.push_back(m.cellSite[k] - 1);
+    d.cellFamily.push_back(m.cellFamily[k] - 1);
+    d.cellRecords.push_back(m.cellRecords[k]);
   }
-  return {{"records", run.nRecord}, {"recordsLeftOut", run.missingValues.dropped}, {"sites", std::move(sites)},
-          {"families", std::move(families)}, {"cells", run.nSF},
-          {"siteFamilyCells",
-           {{"site", std::move(cellSite)}, {"family", std::move(cellFamily)}, {"records", std::move(cellRecords)}}},
-          {"traits", std::move(traits)}};
+  for (int t = 1; t <= run.nTrait; ++t) d.traits.push_back(TraitName(run, t));
+  return d;
 }
 
 struct Context {
@@ -135,23 +122,24 @@ LineValues StatLinesOf(const std::array<double, kLineCount>& lines) {
   return {lines[kLineFamily], lines[kLineSiteFam], lines[kLineError]};
 }
 
-json AnovaTable(const Context& c, const ExactTrait& e) {
+constexpr const char* kSource[kLineCount] = {"Site", "Rep(Site)", "Family", "Site*Family", "Error"};
+
+std::vector<AnovaLine> AnovaTable(const Context& c, const ExactTrait& e) {
   const LineValues ms = StatLinesOf(e.ms), df = StatLinesOf(c.df);
-  const char* source[kLineCount] = {"Site", "Rep(Site)", "Family", "Site*Family", "Error"};
   const std::optional<FTest> tests[kLineCount] = {std::nullopt, std::nullopt, FamilyTest(c.k, ms, df),
                                                   SiteFamilyTest(ms, df), std::nullopt};
-  const json ems[kLineCount] = {nullptr, nullptr,
-                                "Ve + " + SignificantDigits(c.k.kFSF, 6) + " Vsf + " + SignificantDigits(c.k.kF, 6) + " Vf",
-                                "Ve + " + SignificantDigits(c.k.kSF, 6) + " Vsf", "Ve"};
-  json rows = json::array();
+  const std::optional<std::string> ems[kLineCount] = {
+      std::nullopt, std::nullopt,
+      "Ve + " + SignificantDigits(c.k.kFSF, 6) + " Vsf + " + SignificantDigits(c.k.kF, 6) + " Vf",
+      "Ve + " + SignificantDigits(c.k.kSF, 6) + " Vsf", "Ve"};
+  std::vector<AnovaLine> rows;
   for (int line = 0; line < kLineCount; ++line) {
     const auto l = static_cast<std::size_t>(line);
-    json row = {{"source", source[l]}, {"df", c.df[l]}, {"ss", Number(e.ss[l])}, {"ms", Number(e.ms[l])},
-                {"ems", ems[l]}, {"F", nullptr}, {"dfDenominator", nullptr}, {"p", nullptr}};
+    AnovaLine row{kSource[l], c.df[l], e.ss[l], e.ms[l], ems[l]};
     if (const auto& test = tests[l]) {
-      row["F"] = Number(test->f);
-      row["dfDenominator"] = Number(test->dfDenominator);
-      row["p"] = Number(test->p);
+      row.f = test->f;
+      row.dfDenominator = test->dfDenominator;
+      row.p = test->p;
     }
     rows.push_back(std::move(row));
   }
@@ -161,7 +149,7 @@ json AnovaTable(const Context& c, const ExactTrait& e) {
 // The families of one trait in the data's order, ranked by their constants
 // (the largest first); the best share `select` of them, at least one, are
 // selected.
-json Families(const Context& c, const ExactTrait& e, double mean, const json& h2) {
+std::vector<FamilyResult> Families(const Context& c, const ExactTrait& e, double mean, const Estimated& h2) {
   const int n = c.run.nFamily;
   std::vector<int> order(static_cast<std::size_t>(n));
   std::iota(order.begin(), order.end(), 1);
@@ -172,28 +160,25 @@ json Families(const Context& c, const ExactTrait& e, double mean, const json& h2
   for (int r = 0; r < n; ++r) rank[static_cast<std::size_t>(order[static_cast<std::size_t>(r)])] = r + 1;
   // Less a little, so that 0.1 of 30 families selects 3, not 4.
   const int selected = std::max(1, static_cast<int>(std::ceil(c.params.selectFraction * n - 1e-9)));
-  json out = json::array();
+  std::vector<FamilyResult> out;
   for (int j = 1; j <= n; ++j) {
     const auto k = static_cast<std::size_t>(j);
     const double deviation = e.famConst[k] - mean;
-    out.push_back({{"code", c.members.familyText[k]}, {"records", c.members.familyRecords[k]},
-                   {"constant", Number(e.famConst[k])}, {"deviation", Number(deviation)}, {"rank", rank[k]},
-                   {"predictedEffect", h2.is_null() ? json(nullptr) : Number(h2.get<double>() * deviation)},
-                   {"selected", rank[k] <= selected}});
+    out.push_back({c.members.familyText[k], c.members.familyRecords[k], e.famConst[k], deviation, rank[k],
+                   h2 && HasValue(h2->estimate) ? h2->estimate * deviation : kNoValue, rank[k] <= selected});
   }
   return out;
 }
 
-// The largest part of the document (sites x families x traits values): the
-// raw mean of each cell, in the order of design.siteFamilyCells.
-json SiteFamilyMeans(const Context& c, int t) {
-  json out = json::array();
-  auto& entries = out.get_ref<json::array_t&>();
-  entries.reserve(static_cast<std::size_t>(c.run.nSF));
+// The largest part of the results (sites x families x traits values): the
+// raw mean of each cell, in the order of the design's cells.
+std::vector<double> SiteFamilyMeans(const Context& c, int t) {
+  std::vector<double> out;
+  out.reserve(static_cast<std::size_t>(c.run.nSF));
   const std::vector<double>& sums = c.members.cellSum[static_cast<std::size_t>(t)];
   for (int cell = 1; cell <= c.run.nSF; ++cell) {
     const auto k = static_cast<std::size_t>(cell);
-    entries.push_back(Number(sums[k] / static_cast<double>(c.members.cellRecords[k])));
+    out.push_back(sums[k] / static_cast<double>(c.members.cellRecords[k]));
   }
   return out;
 }
@@ -208,16 +193,18 @@ double AdditiveShare(FamilyKind kind) {
   return 0;
 }
 
-json Trait(const Context& c, int t) {
+TraitResult Trait(const Context& c, int t) {
   const ExactTrait& e = c.exact.traits[static_cast<std::size_t>(t)];
   const LineValues ms = StatLinesOf(e.ms), df = StatLinesOf(c.df);
   const auto& [vf, vsf, ve] = c.weights;
-  const char* names[4] = {"", "Vf", "Vsf", "Ve"};
-  json components = json::object();
-  for (int i = 1; i <= 3; ++i) {
-    const auto k = static_cast<std::size_t>(i);
-    components[names[k]] = MarkedEstimate(Estimate{e.vc[k], e.se[k]});
-  }
+  TraitResult out;
+  out.index = t;
+  out.name = TraitName(c.run, t);
+  out.mean = c.members.mean[static_cast<std::size_t>(t)];
+  out.anova = AnovaTable(c, e);
+  out.vf = ValueWithError{e.vc[1], e.se[1], true};
+  out.vsf = ValueWithError{e.vc[2], e.se[2], true};
+  out.ve = ValueWithError{e.vc[3], e.se[3], true};
   LineValues scaledVf{}, vfVsf{}, total{};
   const LineValues familyLine = {1, 0, 0};
   for (int k = 0; k < kStatLines; ++k) {
@@ -225,37 +212,35 @@ json Trait(const Context& c, int t) {
     vfVsf[k] = vf[k] + vsf[k];
     total[k] = vf[k] + vsf[k] + ve[k];
   }
-  json h2 = nullptr;
   if (e.hasH2) {
     std::optional<Estimate> h = RatioOfLines(scaledVf, familyLine, 1, ms, df);
     if (h) h->estimate = e.h2;
-    h2 = MarkedEstimate(h);
+    out.h2 = Marked(h);
   }
-  const double mean = c.members.mean[static_cast<std::size_t>(t)];
+  out.rB = Plain(RatioOfLines(vf, vfVsf, 1, ms, df));
   const double share = AdditiveShare(c.params.familyKind);
-  json out = {{"index", t},
-              {"name", TraitName(c.run, t)},
-              {"mean", Number(mean)},
-              {"anova", AnovaTable(c, e)},
-              {"components", std::move(components)},
-              {"h2", h2},
-              {"rB", EstimateOf(RatioOfLines(vf, vfVsf, 1, ms, df))},
-              {"h2Individual", share > 0 ? MarkedEstimate(RatioOfLines(vf, total, share, ms, df)) : json(nullptr)},
-              {"families", Families(c, e, mean, h2.is_null() ? json(nullptr) : h2["estimate"])},
-              {"siteFamilyMeans", SiteFamilyMeans(c, t)}};
+  if (share > 0) out.h2Individual = Marked(RatioOfLines(vf, total, share, ms, df));
+  out.families = Families(c, e, out.mean, out.h2);
+  out.siteFamilyMeans = SiteFamilyMeans(c, t);
   return out;
 }
 
-json Pair(const Context& c, int t1, int t2) {
+PairResult Pair(const Context& c, int t1, int t2) {
   const ExactPair& p = c.exact.pairs[static_cast<std::size_t>(t1)][static_cast<std::size_t>(t2)];
   const ExactTrait& a = c.exact.traits[static_cast<std::size_t>(t1)];
   const ExactTrait& b = c.exact.traits[static_cast<std::size_t>(t2)];
-  const char* source[kLineCount] = {"Site", "Rep(Site)", "Family", "Site*Family", "Error"};
-  json ancova = json::array();
+  PairResult out;
+  out.trait1 = t1;
+  out.trait2 = t2;
+  out.name1 = TraitName(c.run, t1);
+  out.name2 = TraitName(c.run, t2);
   for (int line = 0; line < kLineCount; ++line) {
     const auto l = static_cast<std::size_t>(line);
-    ancova.push_back({{"source", source[l]}, {"df", c.df[l]}, {"scp", Number(p.scp[l])}, {"mcp", Number(p.mcp[l])}});
+    out.ancova.push_back({kSource[l], c.df[l], p.scp[l], p.mcp[l]});
   }
+  out.covF = p.vc[1];
+  out.covSF = p.vc[2];
+  out.covE = p.vc[3];
   const PairLines lines{StatLinesOf(a.ms), StatLinesOf(p.mcp), StatLinesOf(b.ms)};
   const LineValues df = StatLinesOf(c.df);
   std::optional<Estimate> rP, rF;
@@ -263,21 +248,74 @@ json Pair(const Context& c, int t1, int t2) {
   if (rP) rP->estimate = p.rP;
   if (p.hasRF) rF = CorrelationOfLines(c.weights[0], lines, df);
   if (rF) rF->estimate = p.rF;
-  return {{"traits", {t1, t2}},
-          {"names", {TraitName(c.run, t1), TraitName(c.run, t2)}},
-          {"ancova", std::move(ancova)},
-          {"components", {{"covF", Number(p.vc[1])}, {"covSF", Number(p.vc[2])}, {"covE", Number(p.vc[3])}}},
-          {"rP", EstimateOf(rP)},
-          {"rF", EstimateOf(rF)}};
+  out.rP = Plain(rP);
+  out.rF = Plain(rF);
+  return out;
 }
 
-json Precision(const PrecisionCheck& check) {
-  json findings = json::array();
-  for (const PrecisionFinding& f : check.findings)
-    findings.push_back({{"quantity", f.quantity},
-                        {"report", f.report ? Number(*f.report) : json(nullptr)},
-                        {"exact", f.exact ? Number(*f.exact) : json(nullptr)}});
-  return {{"warning", check.warning ? json(*check.warning) : json(nullptr)}, {"findings", std::move(findings)}};
+// --- The document: the one place that names its keys.
+
+json Number(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
+
+json EstimateJson(const Estimated& e) {
+  if (!e) return nullptr;
+  json out = {{"estimate", Number(e->estimate)}, {"se", Number(e->se)}};
+  if (e->marksZero) out["atOrBelowZero"] = e->AtOrBelowZero();
+  return out;
+}
+
+json DesignJson(const DesignResult& d) {
+  json sites = json::array();
+  for (const SiteResult& site : d.sites)
+    sites.push_back({{"code", site.code}, {"records", site.records}, {"blocks", site.blocks}});
+  json families = json::array();
+  for (const FamilyCount& family : d.families) families.push_back({{"code", family.code}, {"records", family.records}});
+  // The cells once, as three columns of numbers: each trait's cell means
+  // follow in the same order, so that the largest part of the document
+  // carries no repeated names or keys.
+  return {{"records", d.records}, {"recordsLeftOut", d.recordsLeftOut}, {"sites", std::move(sites)},
+          {"families", std::move(families)}, {"cells", d.cells},
+          {"siteFamilyCells", {{"site", d.cellSite}, {"family", d.cellFamily}, {"records", d.cellRecords}}},
+          {"traits", d.traits}};
+}
+
+json TraitJson(const TraitResult& t) {
+  json anova = json::array();
+  for (const AnovaLine& line : t.anova)
+    anova.push_back({{"source", line.source}, {"df", line.df}, {"ss", Number(line.ss)}, {"ms", Number(line.ms)},
+                     {"ems", line.ems ? json(*line.ems) : json(nullptr)}, {"F", Number(line.f)},
+                     {"dfDenominator", Number(line.dfDenominator)}, {"p", Number(line.p)}});
+  json families = json::array();
+  for (const FamilyResult& f : t.families)
+    families.push_back({{"code", f.code}, {"records", f.records}, {"constant", Number(f.constant)},
+                        {"deviation", Number(f.deviation)}, {"rank", f.rank},
+                        {"predictedEffect", Number(f.predictedEffect)}, {"selected", f.selected}});
+  json means = json::array();
+  auto& entries = means.get_ref<json::array_t&>();
+  entries.reserve(t.siteFamilyMeans.size());
+  for (const double mean : t.siteFamilyMeans) entries.push_back(Number(mean));
+  return {{"index", t.index},
+          {"name", t.name},
+          {"mean", Number(t.mean)},
+          {"anova", std::move(anova)},
+          {"components", {{"Vf", EstimateJson(t.vf)}, {"Vsf", EstimateJson(t.vsf)}, {"Ve", EstimateJson(t.ve)}}},
+          {"h2", EstimateJson(t.h2)},
+          {"rB", EstimateJson(t.rB)},
+          {"h2Individual", EstimateJson(t.h2Individual)},
+          {"families", std::move(families)},
+          {"siteFamilyMeans", std::move(means)}};
+}
+
+json PairJson(const PairResult& p) {
+  json ancova = json::array();
+  for (const AncovaLine& line : p.ancova)
+    ancova.push_back({{"source", line.source}, {"df", line.df}, {"scp", Number(line.scp)}, {"mcp", Number(line.mcp)}});
+  return {{"traits", {p.trait1, p.trait2}},
+          {"names", {p.name1, p.name2}},
+          {"ancova", std::move(ancova)},
+          {"components", {{"covF", Number(p.covF)}, {"covSF", Number(p.covSF)}, {"covE", Number(p.covE)}}},
+          {"rP", EstimateJson(p.rP)},
+          {"rF", EstimateJson(p.rF)}};
 }
 
 }  // namespace
@@ -292,7 +330,7 @@ const char* FamilyKindName(FamilyKind kind) {
   return "";
 }
 
-nlohmann::json ResultsBody(const RunData& run, const ExactResults& exact, const RunParameters& params) {
+Results BuildResults(const RunData& run, const ExactResults& exact, const RunParameters& params) {
   const Membership members = Walk(run);
   Context c{run, exact, params, members, {exact.kF, exact.kFSF, exact.kSF}, {}, {}};
   c.weights = ComponentWeights(c.k);
@@ -301,36 +339,57 @@ nlohmann::json ResultsBody(const RunData& run, const ExactResults& exact, const 
   c.df = {static_cast<double>(run.nSite - 1), static_cast<double>(run.nRep - run.nSite),
           static_cast<double>(run.nFamily - 1), static_cast<double>(run.nSF - run.nSite - run.nFamily + 1),
           static_cast<double>(run.nRecord - run.nSF - run.nRep + run.nSite)};
+  Results r;
+  r.program = "korvan";
+  r.version = KORVAN_VERSION;
   const bool aged = !params.delimited || !params.ageColumn.empty();
+  r.input = {params.dataPath, params.reportPath, aged ? params.ageSel : kNoValue,
+             params.exactReport ? "double" : "single",
+             params.familyKind == FamilyKind::kUnknown ? std::nullopt
+                                                       : std::optional<std::string>(FamilyKindName(params.familyKind)),
+             params.selectFraction};
+  r.design = Design(run, members);
+  r.ems = {exact.trFF, exact.trFSF, exact.trSFSF, exact.kF, exact.kFSF, exact.kSF};
+  for (int t = 1; t <= run.nTrait; ++t) r.traits.push_back(Trait(c, t));
+  for (int t1 = 1; t1 < run.nTrait; ++t1)
+    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) r.pairs.push_back(Pair(c, t1, t2));
+  return r;
+}
+
+PrecisionResult PrecisionOf(const PrecisionCheck& check) {
+  PrecisionResult out;
+  out.warning = check.warning;
+  for (const PrecisionFinding& f : check.findings)
+    out.findings.push_back({f.quantity, f.report ? *f.report : kNoValue, f.exact ? *f.exact : kNoValue});
+  return out;
+}
+
+nlohmann::json ResultsBodyJson(const Results& r) {
   json doc;
-  doc["program"] = {{"name", "korvan"}, {"version", KORVAN_VERSION}};
-  doc["input"] = {{"data", params.dataPath},
-                  {"report", params.reportPath},
-                  {"age", aged ? Number(params.ageSel) : json(nullptr)},
-                  {"arithmetic", params.exactReport ? "double" : "single"},
-                  {"familyKind", params.familyKind == FamilyKind::kUnknown ? json(nullptr)
-                                                                           : json(FamilyKindName(params.familyKind))},
-                  {"select", params.selectFraction}};
-  doc["design"] = Design(run, members);
-  doc["ems"] = {{"trFF", exact.trFF}, {"trFSF", exact.trFSF}, {"trSFSF", exact.trSFSF},
-                {"kF", exact.kF},     {"kFSF", exact.kFSF},   {"kSF", exact.kSF}};
+  doc["program"] = {{"name", r.program}, {"version", r.version}};
+  doc["input"] = {{"data", r.input.data},
+                  {"report", r.input.report},
+                  {"age", Number(r.input.age)},
+                  {"arithmetic", r.input.arithmetic},
+                  {"familyKind", r.input.familyKind ? json(*r.input.familyKind) : json(nullptr)},
+                  {"select", r.input.select}};
+  doc["design"] = DesignJson(r.design);
+  doc["ems"] = {{"trFF", r.ems.trFF}, {"trFSF", r.ems.trFSF}, {"trSFSF", r.ems.trSFSF},
+                {"kF", r.ems.kF},     {"kFSF", r.ems.kFSF},   {"kSF", r.ems.kSF}};
   json traits = json::array();
-  for (int t = 1; t <= run.nTrait; ++t) traits.push_back(Trait(c, t));
+  for (const TraitResult& t : r.traits) traits.push_back(TraitJson(t));
   doc["traits"] = std::move(traits);
   json pairs = json::array();
-  for (int t1 = 1; t1 < run.nTrait; ++t1)
-    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) pairs.push_back(Pair(c, t1, t2));
+  for (const PairResult& p : r.pairs) pairs.push_back(PairJson(p));
   doc["pairs"] = std::move(pairs);
   return doc;
 }
 
-nlohmann::json PrecisionFindings(const PrecisionCheck& precision) { return Precision(precision); }
-
-nlohmann::json ResultsDocument(const RunData& run, const ExactResults& exact, const RunParameters& params,
-                               const PrecisionCheck& precision) {
-  json doc = ResultsBody(run, exact, params);
-  doc["precision"] = Precision(precision);
-  return doc;
+nlohmann::json PrecisionJson(const PrecisionResult& precision) {
+  json findings = json::array();
+  for (const PrecisionResult::Finding& f : precision.findings)
+    findings.push_back({{"quantity", f.quantity}, {"report", Number(f.report)}, {"exact", Number(f.exact)}});
+  return {{"warning", precision.warning ? json(*precision.warning) : json(nullptr)}, {"findings", std::move(findings)}};
 }
 
 namespace {

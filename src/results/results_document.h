@@ -1,30 +1,30 @@
 #pragma once
 
-// The results of a run for programs and for the page: every quantity of the
-// report with its label, the design with the data's own codes, and the
-// uncertainty, tests and family ranking that follow from the same analysis.
+// The results of a run built from the exact values and the design, and the
+// JSON document written from them: the one place that names the document's
+// keys.
 
 #include <nlohmann/json.hpp>
 
 #include "exact/exact_engine.h"
 #include "exact/precision_guard.h"
 #include "format/output_file.h"
+#include "results/results.h"
 #include "rundata/rundata.h"
 
 namespace korvan {
 
-// From the exact values, which must be available. Missing values are null,
-// never NaN or an infinity.
-nlohmann::json ResultsDocument(const RunData& run, const ExactResults& exact, const RunParameters& params,
-                               const PrecisionCheck& precision);
-
-// The document without "precision": everything that the exact values and
-// the coded records give. It reads only what the level coding left (counts,
+// From the exact values, which must be available, without the precision
+// guard's findings. It reads only what the level coding left (counts,
 // codes, record columns, trait values), so it may run beside the
 // single-precision stages, once the exact values are in.
-nlohmann::json ResultsBody(const RunData& run, const ExactResults& exact, const RunParameters& params);
-// The document's "precision" member.
-nlohmann::json PrecisionFindings(const PrecisionCheck& precision);
+Results BuildResults(const RunData& run, const ExactResults& exact, const RunParameters& params);
+// The precision guard's findings, for Results::precision.
+PrecisionResult PrecisionOf(const PrecisionCheck& precision);
+
+// The document without "precision", and its "precision" member.
+nlohmann::json ResultsBodyJson(const Results& results);
+nlohmann::json PrecisionJson(const PrecisionResult& precision);
 
 // --json in two parts: the body, keys in the document's order, before the
 // precision guard has spoken; then its findings, which close the object.

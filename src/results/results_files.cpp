@@ -33,15 +33,15 @@ void ResultsFiles::Prepare(const RunData& run, ExactBeside& exact) {
     exact_ = &values;
     available_ = values.available;
     if (!available_) return;
-    nlohmann::json body = ResultsBody(run, values, run.params);
-    if (json_) AppendResultsJson(body, *json_);
+    Results results = BuildResults(run, values, run.params);
+    if (json_) AppendResultsJson(ResultsBodyJson(results), *json_);
     if (!tables_.empty()) {
-      const std::vector<CsvTable> tables = ResultsTables(body);
+      const std::vector<CsvTable> tables = ResultsTables(results);
       for (std::size_t i = 0; i < tables.size(); ++i) tables_[i]->Append(tables[i].text);
     }
-    // Only the page needs the document after this; freeing it here keeps
+    // Only the page needs the results after this; freeing them here keeps
     // that work off the run's own thread too.
-    if (html_) body_ = std::move(body);
+    if (html_) results_ = std::move(results);
   } catch (...) {
     failure_ = std::current_exception();
   }
@@ -50,12 +50,9 @@ void ResultsFiles::Prepare(const RunData& run, ExactBeside& exact) {
 void ResultsFiles::Finish(const RunData& run, const PrecisionCheck& precision) {
   if (failure_) std::rethrow_exception(failure_);
   if (!available_) ThrowExactAbsent(run, *exact_, "the results files are made of them; run without the results files");
-  const nlohmann::json findings = PrecisionFindings(precision);
-  if (json_) AppendResultsJsonEnd(findings, *json_);
-  if (html_) {
-    body_["precision"] = findings;
-    html_->Append(HtmlPage(body_));
-  }
+  results_.precision = PrecisionOf(precision);
+  if (json_) AppendResultsJsonEnd(PrecisionJson(results_.precision), *json_);
+  if (html_) html_->Append(HtmlPage(results_));
 }
 
 void ResultsFiles::OpenTables(const std::string& dir, OutputSet& outputs) {

@@ -10,11 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "exact/exact_engine.h"
 #include "exact/precision_guard.h"
 #include "format/output_file.h"
+#include "results/results.h"
 #include "rundata/rundata.h"
 
 namespace korvan {
@@ -42,7 +41,7 @@ class ResultsFiles {
   bool available_ = false;
   const ExactResults* exact_ = nullptr;  // the engine's, once they are in
   std::exception_ptr failure_;
-  nlohmann::json body_;
+  Results results_;  // kept for the page, which needs the precision guard's findings
 };
 
 // ResultsFiles::Prepare on a thread of its own, which waits for the exact

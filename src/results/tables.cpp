@@ -1,13 +1,14 @@
 #include "results/tables.h"
 
 #include <charconv>
+#include <cstdint>
 #include <initializer_list>
+#include <optional>
+#include <string>
 
 namespace korvan {
 
 namespace {
-
-using nlohmann::json;
 
 // One CSV file being written, a field at a time.
 class Csv {
@@ -16,6 +17,7 @@ class Csv {
     for (const char* name : header) Text(name);
     End();
   }
+  Csv& Text(const char* text) { return Text(std::string(text)); }
   Csv& Text(const std::string& text) {
     Separate();
     if (text.find_first_of(",\"\r\n") == std::string::npos) {
@@ -30,25 +32,35 @@ class Csv {
     out_ += '"';
     return *this;
   }
-  // A value of the document as it stands: a number in the shortest text
-  // that reads back as the same double, true/false, a name, or empty for null.
-  Csv& Value(const json& value) {
-    if (value.is_string()) return Text(value.get<std::string>());
+  // A number in the shortest text that reads back as the same double,
+  // empty where there is none.
+  Csv& Real(double value) {
     Separate();
-    if (value.is_boolean()) out_ += value.get<bool>() ? "true" : "false";
-    else if (value.is_number_integer()) out_ += std::to_string(value.get<std::int64_t>());
-    else if (value.is_number()) {
+    if (HasValue(value)) {
       char text[32];
-      out_.append(text, std::to_chars(text, text + sizeof text, value.get<double>()).ptr);
+      out_.append(text, std::to_chars(text, text + sizeof text, value).ptr);
     }
     return *this;
   }
-  Csv& Value(const json& object, const char* key) {
-    return Value(object.is_object() && object.contains(key) ? object[key] : json(nullptr));
+  Csv& Whole(std::int64_t value) {
+    Separate();
+    out_ += std::to_string(value);
+    return *this;
   }
-  void End() {
+  Csv& Flag(bool value) {
+    Separate();
+    out_ += value ? "true" : "false";
+    return *this;
+  }
+  Csv& Empty() {
+    Separate();
+    return *this;
+  }
+  Csv& Text(const std::optional<std::string>& text) { return text ? Text(*text) : Empty(); }
+  Csv& End() {
     out_ += "\r\n";
     first_ = true;
+    return *this;
   }
   std::string Take() { return std::move(out_); }
 
@@ -61,88 +73,83 @@ class Csv {
   bool first_ = true;
 };
 
-std::string DesignTable(const json& doc) {
-  const json& d = doc["design"];
+std::string DesignTable(const Results& results) {
+  const DesignResult& d = results.design;
   Csv csv({"item", "site", "code", "records"});
-  for (const char* item : {"records", "recordsLeftOut", "cells"}) {
-    csv.Text(item).Text("").Text("").Value(d[item]);
-    csv.End();
+  csv.Text("records").Text("").Text("").Whole(d.records).End();
+  csv.Text("recordsLeftOut").Text("").Text("").Whole(d.recordsLeftOut).End();
+  csv.Text("cells").Text("").Text("").Whole(d.cells).End();
+  for (const SiteResult& site : d.sites) {
+    csv.Text("site").Text("").Text(site.code).Whole(site.records).End();
+    for (const std::string& block : site.blocks) csv.Text("block").Text(site.code).Text(block).Text("").End();
   }
-  for (const json& site : d["sites"]) {
-    csv.Text("site").Text("").Value(site["code"]).Value(site["records"]);
-    csv.End();
-    for (const json& block : site["blocks"]) {
-      csv.Text("block").Value(site["code"]).Value(block).Text("");
-      csv.End();
-    }
-  }
-  for (const json& family : d["families"]) {
-    csv.Text("family").Text("").Value(family["code"]).Value(family["records"]);
-    csv.End();
-  }
-  for (const json& trait : d["traits"]) {
-    csv.Text("trait").Text("").Value(trait).Text("");
-    csv.End();
-  }
+  for (const FamilyCount& family : d.families) csv.Text("family").Text("").Text(family.code).Whole(family.records).End();
+  for (const std::string& trait : d.traits) csv.Text("trait").Text("").Text(trait).Text("").End();
   return csv.Take();
 }
 
-std::string AnovaTable(const json& doc) {
+std::string AnovaTable(const Results& results) {
   Csv csv({"trait", "name", "source", "df", "ss", "ms", "ems", "F", "dfDenominator", "p"});
-  for (const json& trait : doc["traits"])
-    for (const json& row : trait["anova"]) {
-      csv.Value(trait["index"]).Value(trait["name"]);
-      for (const char* key : {"source", "df", "ss", "ms", "ems", "F", "dfDenominator", "p"}) csv.Value(row[key]);
-      csv.End();
+  for (const TraitResult& trait : results.traits)
+    for (const AnovaLine& row : trait.anova) {
+      csv.Whole(trait.index).Text(trait.name).Text(row.source).Real(row.df).Real(row.ss).Real(row.ms).Text(row.ems);
+      csv.Real(row.f).Real(row.dfDenominator).Real(row.p).End();
     }
   return csv.Take();
 }
 
-std::string ComponentsTable(const json& doc) {
+std::string ComponentsTable(const Results& results) {
   Csv csv({"trait", "name", "quantity", "estimate", "se", "atOrBelowZero"});
-  for (const json& trait : doc["traits"]) {
-    csv.Value(trait["index"]).Value(trait["name"]).Text("mean").Value(trait["mean"]).Text("").Text("");
-    csv.End();
-    auto row = [&](const char* name, const json& e) {
-      if (e.is_null()) return;
-      csv.Value(trait["index"]).Value(trait["name"]).Text(name).Value(e, "estimate").Value(e, "se").Value(e, "atOrBelowZero");
+  for (const TraitResult& trait : results.traits) {
+    csv.Whole(trait.index).Text(trait.name).Text("mean").Real(trait.mean).Text("").Text("").End();
+    auto row = [&](const char* name, const Estimated& e) {
+      if (!e) return;
+      csv.Whole(trait.index).Text(trait.name).Text(name).Real(e->estimate).Real(e->se);
+      if (e->marksZero) csv.Flag(e->AtOrBelowZero());
+      else csv.Empty();
       csv.End();
     };
-    for (const char* name : {"Vf", "Vsf", "Ve"}) row(name, trait["components"][name]);
-    for (const char* name : {"h2", "rB", "h2Individual"}) row(name, trait[name]);
+    row("Vf", trait.vf);
+    row("Vsf", trait.vsf);
+    row("Ve", trait.ve);
+    row("h2", trait.h2);
+    row("rB", trait.rB);
+    row("h2Individual", trait.h2Individual);
   }
   return csv.Take();
 }
 
-std::string FamiliesTable(const json& doc) {
+std::string FamiliesTable(const Results& results) {
   Csv csv({"trait", "name", "family", "records", "constant", "deviation", "rank", "predictedEffect", "selected"});
-  for (const json& trait : doc["traits"])
-    for (const json& family : trait["families"]) {
-      csv.Value(trait["index"]).Value(trait["name"]);
-      for (const char* key : {"code", "records", "constant", "deviation", "rank", "predictedEffect", "selected"})
-        csv.Value(family[key]);
-      csv.End();
+  for (const TraitResult& trait : results.traits)
+    for (const FamilyResult& f : trait.families) {
+      csv.Whole(trait.index).Text(trait.name).Text(f.code).Whole(f.records).Real(f.constant).Real(f.deviation);
+      csv.Whole(f.rank).Real(f.predictedEffect).Flag(f.selected).End();
     }
   return csv.Take();
 }
 
-std::string PairsTable(const json& doc) {
+std::string PairsTable(const Results& results) {
   Csv csv({"trait1", "trait2", "name1", "name2", "source", "df", "scp", "mcp"});
-  for (const json& pair : doc["pairs"])
-    for (const json& row : pair["ancova"]) {
-      csv.Value(pair["traits"][0]).Value(pair["traits"][1]).Value(pair["names"][0]).Value(pair["names"][1]);
-      for (const char* key : {"source", "df", "scp", "mcp"}) csv.Value(row[key]);
-      csv.End();
+  for (const PairResult& pair : results.pairs)
+    for (const AncovaLine& row : pair.ancova) {
+      csv.Whole(pair.trait1).Whole(pair.trait2).Text(pair.name1).Text(pair.name2);
+      csv.Text(row.source).Real(row.df).Real(row.scp).Real(row.mcp).End();
     }
   return csv.Take();
 }
 
-std::string CorrelationsTable(const json& doc) {
+std::string CorrelationsTable(const Results& results) {
   Csv csv({"trait1", "trait2", "name1", "name2", "covF", "covSF", "covE", "rP", "rPse", "rF", "rFse"});
-  for (const json& pair : doc["pairs"]) {
-    csv.Value(pair["traits"][0]).Value(pair["traits"][1]).Value(pair["names"][0]).Value(pair["names"][1]);
-    for (const char* key : {"covF", "covSF", "covE"}) csv.Value(pair["components"][key]);
-    csv.Value(pair["rP"], "estimate").Value(pair["rP"], "se").Value(pair["rF"], "estimate").Value(pair["rF"], "se");
+  auto estimate = [&csv](const Estimated& e) {
+    if (e) csv.Real(e->estimate).Real(e->se);
+    else csv.Empty().Empty();
+  };
+  for (const PairResult& pair : results.pairs) {
+    csv.Whole(pair.trait1).Whole(pair.trait2).Text(pair.name1).Text(pair.name2);
+    csv.Real(pair.covF).Real(pair.covSF).Real(pair.covE);
+    estimate(pair.rP);
+    estimate(pair.rF);
     csv.End();
   }
   return csv.Take();
@@ -154,8 +161,8 @@ std::vector<std::string> ResultsTableNames() {
   return {"design.csv", "anova.csv", "components.csv", "families.csv", "pairs.csv", "correlations.csv"};
 }
 
-std::vector<CsvTable> ResultsTables(const nlohmann::json& results) {
-  std::string (*const make[])(const json&) = {DesignTable, AnovaTable, ComponentsTable,
+std::vector<CsvTable> ResultsTables(const Results& results) {
+  std::string (*const make[])(const Results&) = {DesignTable, AnovaTable, ComponentsTable,
                                               FamiliesTable, PairsTable, CorrelationsTable};
   std::vector<CsvTable> tables;
   const std::vector<std::string> names = ResultsTableNames();

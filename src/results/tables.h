@@ -1,10 +1,11 @@
 #pragma once
 
-// The results document as CSV tables for a spreadsheet or R: one header
+// The results as CSV tables for a spreadsheet or R: one header
 // row, names as in the data, numbers in full double precision, quoted as
 // RFC 4180 asks.
 
-#include <nlohmann/json.hpp>
+#include "results/results.h"
+
 #include <string>
 #include <vector>
 
@@ -15,8 +16,8 @@ struct CsvTable {
   std::string text;
 };
 
-// Every table, each number taken from the document itself.
-std::vector<CsvTable> ResultsTables(const nlohmann::json& results);
+// Every table, each number the results' own, to the bit.
+std::vector<CsvTable> ResultsTables(const Results& results);
 
 // The names of the tables, in the order ResultsTables gives them.
 std::vector<std::string> ResultsTableNames();
