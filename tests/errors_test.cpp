@@ -325,6 +325,41 @@ TEST(BadInput, FullDiskLeavesTheEarlierReportAndNoTemporaryFile) {
                       "ulimit -f 64; exec");
 }
 
+// Under a limit on the address space the run ends with its report, or with
+// one line that says memory ran out and nothing left behind: never a crash
+// with temporary files, which growing the main thread's stack late in a run
+// once gave. Every limit from too small to start to large enough, in steps.
+TEST(BadInput, MemoryLimitsEndWithOneMessageAndNoTemporaryFile) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves terabytes of shadow memory: no address-space limit leaves it room";
+#else
+  std::vector<Tree> many;
+  for (const Tree& tree : SoundTrial()) many.insert(many.end(), 40, tree);
+  int succeeded = 0, failed = 0;
+  for (int megabytes = 12; megabytes <= 80; megabytes += 4) {
+    SCOPED_TRACE(std::to_string(megabytes) + " MB");
+    BadRun run;
+    Trees(many)(run);
+    run.Set("--records", std::to_string(many.size()));
+    run.Set("--tables", "$D/out/tables");
+    run.Set("--json", "$D/out/trial.json");
+    const auto before = Snapshot(run.dir.path());
+    const CliResult result = RunCliUnder("ulimit -v " + std::to_string(megabytes * 1024) + "; exec", run.args);
+    if (result.exitCode == 0) {
+      ++succeeded;
+      continue;
+    }
+    ++failed;
+    EXPECT_EQ(result.exitCode, 1) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_THAT(result.err, StartsWith("korvan-cli: error: "));
+    EXPECT_EQ(Snapshot(run.dir.path()), before) << "a failed run changed, added or removed files";
+  }
+  EXPECT_GT(failed, 0) << "no limit was small enough to fail";
+  EXPECT_GT(succeeded, 0) << "no limit was large enough to succeed";
+#endif
+}
+
 // A signal once the run is writing (Ctrl-C, a batch system's time limit, a
 // closed terminal) stops it at its next safe point, or, given no time for
 // one (a grace of 0), where it stands; either way with one line, status

@@ -85,7 +85,7 @@ Results HandResults(int nTrait, int nFamily) {
     for (int b = a + 1; b <= nTrait; ++b) {
       PairResult pair{a, b, r.design.traits[static_cast<std::size_t>(a) - 1],
                       r.design.traits[static_cast<std::size_t>(b) - 1], {{"Family", 4, 1.25 + a, 0.3125}},
-                      0.0101 * a, -0.0202 * b, 0.0303, ValueWithError{0.01 * a + 0.001 * b, 0.0123}};
+                      0.0101 * a, -0.0202 * b, 0.0303, ValueWithError{0.01 * a + 0.001 * b, 0.0123}, std::nullopt};
       if (a != 3 && b != 3) pair.rF = ValueWithError{-0.02 * a - 0.001 * b, 0.0456};
       r.pairs.push_back(pair);
     }
@@ -94,11 +94,20 @@ Results HandResults(int nTrait, int nFamily) {
   return r;
 }
 
-// The results as the JSON document writes them, precision and all.
+// The results as the JSON document writes them, precision and all, through
+// the file the run writes.
 json DocumentOf(const Results& results) {
-  json doc = ResultsBodyJson(results);
-  doc["precision"] = PrecisionJson(results.precision);
-  return doc;
+  test::TempDir dir;
+  const std::string path = dir / "results.json";
+  {
+    OutputSet set;
+    OutputFile& file = set.Add(path, {"json", "results file", "--json", true});
+    WriteResultsJson(results, file);
+    WriteResultsJsonEnd(results.precision, file);
+    set.CommitAll();
+  }
+  std::ifstream in(path);
+  return json::parse(in);
 }
 
 // Every number and string of the document as the page would write it.

@@ -1,6 +1,7 @@
 #include "base/stop_signals.h"
 
 #include <csignal>
+#include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -38,20 +39,27 @@ StopSignals::StopSignals(std::function<void(int)> askToStop, std::function<void(
   sigset_t blocked = set_;
   sigaddset(&blocked, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
-  watcher_ = std::thread([this, blocked] {
-    for (;;) {
-      int number = 0;
-      if (sigwait(&blocked, &number) != 0) continue;
-      if (stopping_.load()) return;
-      if (sigismember(&set_, number)) Deliver(number);
-    }
-  });
+  try {
+    watcher_ = std::thread([this, blocked] {
+      for (;;) {
+        int number = 0;
+        if (sigwait(&blocked, &number) != 0) continue;
+        if (stopping_.load()) return;
+        if (sigismember(&set_, number)) Deliver(number);
+      }
+    });
+  } catch (const std::system_error&) {
+    // No thread to watch with (no memory, a limit on processes): the
+    // signals end the program as they would have without a watcher.
+    pthread_sigmask(SIG_UNBLOCK, &blocked, nullptr);
+  }
 }
 
 // The watcher is woken by a signal of its own set, which it knows to take
 // as the end of watching.
 StopSignals::~StopSignals() {
   Ended();
+  if (!watcher_.joinable()) return;
   stopping_.store(true);
   pthread_kill(watcher_.native_handle(), SIGTERM);
   watcher_.join();

@@ -23,6 +23,7 @@
 
 #include "base/korvan_error.h"
 #include "base/main_stack.h"
+#include "base/memory_reserve.h"
 #include "base/program_stop.h"
 #include "base/terminal.h"
 #include "format/output_file.h"
@@ -244,6 +245,7 @@ int Preview(const CliOptions& options) {
 
 int RunCli(int argc, char** argv, const korvan::StageForms& forms) {
   korvan::ReserveMainStack();
+  const korvan::MemoryReserve reserve;
   std::ios::sync_with_stdio(false);
   CliOptions options;
   try {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "format/number_format.h"
 #include "results/statistics.h"
 
@@ -253,69 +255,220 @@ PairResult Pair(const Context& c, int t1, int t2) {
   return out;
 }
 
-// --- The document: the one place that names its keys.
+// --- The document: the one place that names its keys. It is built as a
+// tree of its own whose destruction allocates nothing: a run that runs out
+// of memory while it builds the document must be able to unwind through it
+// (a general JSON value frees its children through a list it allocates, and
+// fails to while an exception passes). Scalars are written as the JSON
+// library writes them; an object's members stand in the order of their keys.
+class Node {
+ public:
+  static Node Text(std::string compact) { return Node(kScalar, std::move(compact)); }
+  static Node Of(double value) { return Text(std::isfinite(value) ? json(value).dump() : "null"); }
+  static Node Whole(std::int64_t value) { return Text(json(value).dump()); }
+  static Node Flag(bool value) { return Text(value ? "true" : "false"); }
+  static Node String(const std::string& value) { return Text(json(value).dump()); }
+  static Node Null() { return Text("null"); }
+  static Node Array() { return Node(kArray, {}); }
+  static Node Object() { return Node(kObject, {}); }
+  // A container of plain values, written on one line: built as text at
+  // once, since it is most of a large trial's document.
+  template <typename Values, typename Write>
+  static Node Flat(const Values& values, Write write) {
+    std::string text = "[";
+    bool first = true;
+    for (const auto& value : values) {
+      if (!first) text += ',';
+      first = false;
+      text += write(value);
+    }
+    return Node(values.empty() ? kScalar : kFlat, text + "]");
+  }
 
-json Number(double value) { return std::isfinite(value) ? json(value) : json(nullptr); }
+  Node& Add(const std::string& key, Node value) {
+    const auto at = std::lower_bound(members_.begin(), members_.end(), key,
+                                     [](const Member& m, const std::string& k) { return m.first < k; });
+    members_.insert(at, {key, std::move(value)});
+    return *this;
+  }
+  Node& Push(Node value) {
+    items_.push_back(std::move(value));
+    return *this;
+  }
 
-json EstimateJson(const Estimated& e) {
-  if (!e) return nullptr;
-  json out = {{"estimate", Number(e->estimate)}, {"se", Number(e->se)}};
-  if (e->marksZero) out["atOrBelowZero"] = e->AtOrBelowZero();
+  // Two spaces a level, with a container of plain values on one line: the
+  // site x family means are most of a large trial's document, and one line
+  // each keeps the file less than half the size that a line per number makes
+  // (and so the time to write it and make it durable).
+  void Write(std::size_t indent, std::string& out) const {
+    if (kind_ == kScalar || kind_ == kFlat) return void(out += text_);
+    const bool object = kind_ == kObject;
+    if (object ? members_.empty() : items_.empty()) return void(out += object ? "{}" : "[]");
+    if (Plain()) return void(out += Compact());
+    out += object ? "{\n" : "[\n";
+    const std::string inner(indent + 2, ' ');
+    for (std::size_t n = 0; n < members_.size(); ++n) {
+      out.append(n == 0 ? "" : ",\n").append(inner).append(json(members_[n].first).dump()).append(": ");
+      members_[n].second.Write(indent + 2, out);
+    }
+    for (std::size_t n = 0; n < items_.size(); ++n) {
+      out.append(n == 0 ? "" : ",\n").append(inner);
+      items_[n].Write(indent + 2, out);
+    }
+    out.append("\n").append(indent, ' ').append(object ? "}" : "]");
+  }
+
+ private:
+  enum Kind { kScalar, kFlat, kArray, kObject };
+  using Member = std::pair<std::string, Node>;
+  Node(Kind kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+
+  // Every child a scalar: the container goes on one line.
+  bool Plain() const {
+    for (const Member& m : members_)
+      if (m.second.kind_ != kScalar) return false;
+    for (const Node& item : items_)
+      if (item.kind_ != kScalar) return false;
+    return true;
+  }
+  std::string Compact() const {
+    std::string text = kind_ == kObject ? "{" : "[";
+    for (std::size_t n = 0; n < members_.size(); ++n)
+      text.append(n == 0 ? "" : ",").append(json(members_[n].first).dump()).append(":").append(members_[n].second.text_);
+    for (std::size_t n = 0; n < items_.size(); ++n) text.append(n == 0 ? "" : ",").append(items_[n].text_);
+    return text + (kind_ == kObject ? "}" : "]");
+  }
+
+  Kind kind_;
+  std::string text_;              // a scalar's or a flat container's text
+  std::vector<Member> members_;   // an object's, by key
+  std::vector<Node> items_;       // an array's
+};
+
+Node EstimateNode(const Estimated& e) {
+  if (!e) return Node::Null();
+  Node out = Node::Object();
+  out.Add("estimate", Node::Of(e->estimate)).Add("se", Node::Of(e->se));
+  if (e->marksZero) out.Add("atOrBelowZero", Node::Flag(e->AtOrBelowZero()));
   return out;
 }
 
-json DesignJson(const DesignResult& d) {
-  json sites = json::array();
-  for (const SiteResult& site : d.sites)
-    sites.push_back({{"code", site.code}, {"records", site.records}, {"blocks", site.blocks}});
-  json families = json::array();
-  for (const FamilyCount& family : d.families) families.push_back({{"code", family.code}, {"records", family.records}});
+Node StringsNode(const std::vector<std::string>& values) {
+  return Node::Flat(values, [](const std::string& v) { return json(v).dump(); });
+}
+
+Node DesignNode(const DesignResult& d) {
+  Node sites = Node::Array();
+  for (const SiteResult& site : d.sites) {
+    Node node = Node::Object();
+    node.Add("code", Node::String(site.code)).Add("records", Node::Whole(site.records)).Add("blocks", StringsNode(site.blocks));
+    sites.Push(std::move(node));
+  }
+  Node families = Node::Array();
+  for (const FamilyCount& family : d.families) {
+    Node node = Node::Object();
+    node.Add("code", Node::String(family.code)).Add("records", Node::Whole(family.records));
+    families.Push(std::move(node));
+  }
   // The cells once, as three columns of numbers: each trait's cell means
   // follow in the same order, so that the largest part of the document
   // carries no repeated names or keys.
-  return {{"records", d.records}, {"recordsLeftOut", d.recordsLeftOut}, {"sites", std::move(sites)},
-          {"families", std::move(families)}, {"cells", d.cells},
-          {"siteFamilyCells", {{"site", d.cellSite}, {"family", d.cellFamily}, {"records", d.cellRecords}}},
-          {"traits", d.traits}};
+  auto whole = [](std::int64_t v) { return std::to_string(v); };
+  Node cells = Node::Object();
+  cells.Add("site", Node::Flat(d.cellSite, whole))
+      .Add("family", Node::Flat(d.cellFamily, whole))
+      .Add("records", Node::Flat(d.cellRecords, whole));
+  Node out = Node::Object();
+  out.Add("records", Node::Whole(d.records))
+      .Add("recordsLeftOut", Node::Whole(d.recordsLeftOut))
+      .Add("sites", std::move(sites))
+      .Add("families", std::move(families))
+      .Add("cells", Node::Whole(d.cells))
+      .Add("siteFamilyCells", std::move(cells))
+      .Add("traits", StringsNode(d.traits));
+  return out;
 }
 
-json TraitJson(const TraitResult& t) {
-  json anova = json::array();
-  for (const AnovaLine& line : t.anova)
-    anova.push_back({{"source", line.source}, {"df", line.df}, {"ss", Number(line.ss)}, {"ms", Number(line.ms)},
-                     {"ems", line.ems ? json(*line.ems) : json(nullptr)}, {"F", Number(line.f)},
-                     {"dfDenominator", Number(line.dfDenominator)}, {"p", Number(line.p)}});
-  json families = json::array();
-  for (const FamilyResult& f : t.families)
-    families.push_back({{"code", f.code}, {"records", f.records}, {"constant", Number(f.constant)},
-                        {"deviation", Number(f.deviation)}, {"rank", f.rank},
-                        {"predictedEffect", Number(f.predictedEffect)}, {"selected", f.selected}});
-  json means = json::array();
-  auto& entries = means.get_ref<json::array_t&>();
-  entries.reserve(t.siteFamilyMeans.size());
-  for (const double mean : t.siteFamilyMeans) entries.push_back(Number(mean));
-  return {{"index", t.index},
-          {"name", t.name},
-          {"mean", Number(t.mean)},
-          {"anova", std::move(anova)},
-          {"components", {{"Vf", EstimateJson(t.vf)}, {"Vsf", EstimateJson(t.vsf)}, {"Ve", EstimateJson(t.ve)}}},
-          {"h2", EstimateJson(t.h2)},
-          {"rB", EstimateJson(t.rB)},
-          {"h2Individual", EstimateJson(t.h2Individual)},
-          {"families", std::move(families)},
-          {"siteFamilyMeans", std::move(means)}};
+Node TraitNode(const TraitResult& t) {
+  Node anova = Node::Array();
+  for (const AnovaLine& line : t.anova) {
+    Node row = Node::Object();
+    row.Add("source", Node::String(line.source)).Add("df", Node::Of(line.df)).Add("ss", Node::Of(line.ss));
+    row.Add("ms", Node::Of(line.ms)).Add("ems", line.ems ? Node::String(*line.ems) : Node::Null());
+    row.Add("F", Node::Of(line.f)).Add("dfDenominator", Node::Of(line.dfDenominator)).Add("p", Node::Of(line.p));
+    anova.Push(std::move(row));
+  }
+  Node families = Node::Array();
+  for (const FamilyResult& f : t.families) {
+    Node row = Node::Object();
+    row.Add("code", Node::String(f.code)).Add("records", Node::Whole(f.records)).Add("constant", Node::Of(f.constant));
+    row.Add("deviation", Node::Of(f.deviation)).Add("rank", Node::Whole(f.rank));
+    row.Add("predictedEffect", Node::Of(f.predictedEffect)).Add("selected", Node::Flag(f.selected));
+    families.Push(std::move(row));
+  }
+  Node components = Node::Object();
+  components.Add("Vf", EstimateNode(t.vf)).Add("Vsf", EstimateNode(t.vsf)).Add("Ve", EstimateNode(t.ve));
+  Node out = Node::Object();
+  out.Add("index", Node::Whole(t.index))
+      .Add("name", Node::String(t.name))
+      .Add("mean", Node::Of(t.mean))
+      .Add("anova", std::move(anova))
+      .Add("components", std::move(components))
+      .Add("h2", EstimateNode(t.h2))
+      .Add("rB", EstimateNode(t.rB))
+      .Add("h2Individual", EstimateNode(t.h2Individual))
+      .Add("families", std::move(families))
+      .Add("siteFamilyMeans",
+           Node::Flat(t.siteFamilyMeans, [](double v) { return std::isfinite(v) ? json(v).dump() : "null"; }));
+  return out;
 }
 
-json PairJson(const PairResult& p) {
-  json ancova = json::array();
-  for (const AncovaLine& line : p.ancova)
-    ancova.push_back({{"source", line.source}, {"df", line.df}, {"scp", Number(line.scp)}, {"mcp", Number(line.mcp)}});
-  return {{"traits", {p.trait1, p.trait2}},
-          {"names", {p.name1, p.name2}},
-          {"ancova", std::move(ancova)},
-          {"components", {{"covF", Number(p.covF)}, {"covSF", Number(p.covSF)}, {"covE", Number(p.covE)}}},
-          {"rP", EstimateJson(p.rP)},
-          {"rF", EstimateJson(p.rF)}};
+Node PairNode(const PairResult& p) {
+  Node ancova = Node::Array();
+  for (const AncovaLine& line : p.ancova) {
+    Node row = Node::Object();
+    row.Add("source", Node::String(line.source)).Add("df", Node::Of(line.df)).Add("scp", Node::Of(line.scp));
+    row.Add("mcp", Node::Of(line.mcp));
+    ancova.Push(std::move(row));
+  }
+  Node components = Node::Object();
+  components.Add("covF", Node::Of(p.covF)).Add("covSF", Node::Of(p.covSF)).Add("covE", Node::Of(p.covE));
+  Node traits = Node::Array();
+  traits.Push(Node::Whole(p.trait1)).Push(Node::Whole(p.trait2));
+  Node names = Node::Array();
+  names.Push(Node::String(p.name1)).Push(Node::String(p.name2));
+  Node out = Node::Object();
+  out.Add("traits", std::move(traits))
+      .Add("names", std::move(names))
+      .Add("ancova", std::move(ancova))
+      .Add("components", std::move(components))
+      .Add("rP", EstimateNode(p.rP))
+      .Add("rF", EstimateNode(p.rF));
+  return out;
+}
+
+void WriteMember(const char* key, const Node& value, std::string& out) {
+  out.append("  \"").append(key).append("\": ");
+  value.Write(2, out);
+}
+
+// An array member of objects, made and written one at a time: the traits
+// hold most of a large trial's document, which is so never whole in memory
+// beside the file's own buffer.
+template <typename Items, typename Make>
+void WriteListMember(const char* key, const Items& items, Make make, OutputFile& file) {
+  std::string out = std::string("  \"") + key + "\": ";
+  if (items.empty()) return file.Append(out + "[]");
+  out += "[\n";
+  bool first = true;
+  for (const auto& item : items) {
+    out += first ? "    " : ",\n    ";
+    first = false;
+    make(item).Write(4, out);
+    file.Append(out);
+    out.clear();
+  }
+  file.Append("\n  ]");
 }
 
 }  // namespace
@@ -364,91 +517,48 @@ PrecisionResult PrecisionOf(const PrecisionCheck& check) {
   return out;
 }
 
-nlohmann::json ResultsBodyJson(const Results& r) {
-  json doc;
-  doc["program"] = {{"name", r.program}, {"version", r.version}};
-  doc["input"] = {{"data", r.input.data},
-                  {"report", r.input.report},
-                  {"age", Number(r.input.age)},
-                  {"arithmetic", r.input.arithmetic},
-                  {"familyKind", r.input.familyKind ? json(*r.input.familyKind) : json(nullptr)},
-                  {"select", r.input.select}};
-  doc["design"] = DesignJson(r.design);
-  doc["ems"] = {{"trFF", r.ems.trFF}, {"trFSF", r.ems.trFSF}, {"trSFSF", r.ems.trSFSF},
-                {"kF", r.ems.kF},     {"kFSF", r.ems.kFSF},   {"kSF", r.ems.kSF}};
-  json traits = json::array();
-  for (const TraitResult& t : r.traits) traits.push_back(TraitJson(t));
-  doc["traits"] = std::move(traits);
-  json pairs = json::array();
-  for (const PairResult& p : r.pairs) pairs.push_back(PairJson(p));
-  doc["pairs"] = std::move(pairs);
-  return doc;
+void WriteResultsJson(const Results& r, OutputFile& file) {
+  Node program = Node::Object();
+  program.Add("name", Node::String(r.program)).Add("version", Node::String(r.version));
+  Node input = Node::Object();
+  input.Add("data", Node::String(r.input.data))
+      .Add("report", Node::String(r.input.report))
+      .Add("age", Node::Of(r.input.age))
+      .Add("arithmetic", Node::String(r.input.arithmetic))
+      .Add("familyKind", r.input.familyKind ? Node::String(*r.input.familyKind) : Node::Null())
+      .Add("select", Node::Of(r.input.select));
+  Node ems = Node::Object();
+  ems.Add("trFF", Node::Of(r.ems.trFF)).Add("trFSF", Node::Of(r.ems.trFSF)).Add("trSFSF", Node::Of(r.ems.trSFSF));
+  ems.Add("kF", Node::Of(r.ems.kF)).Add("kFSF", Node::Of(r.ems.kFSF)).Add("kSF", Node::Of(r.ems.kSF));
+  std::string out = "{\n";
+  WriteMember("program", program, out);
+  out += ",\n";
+  WriteMember("input", input, out);
+  out += ",\n";
+  WriteMember("design", DesignNode(r.design), out);
+  out += ",\n";
+  WriteMember("ems", ems, out);
+  out += ",\n";
+  file.Append(out);
+  WriteListMember("traits", r.traits, TraitNode, file);
+  file.Append(",\n");
+  WriteListMember("pairs", r.pairs, PairNode, file);
+  file.Append(",\n");
 }
 
-nlohmann::json PrecisionJson(const PrecisionResult& precision) {
-  json findings = json::array();
-  for (const PrecisionResult::Finding& f : precision.findings)
-    findings.push_back({{"quantity", f.quantity}, {"report", Number(f.report)}, {"exact", Number(f.exact)}});
-  return {{"warning", precision.warning ? json(*precision.warning) : json(nullptr)}, {"findings", std::move(findings)}};
-}
-
-namespace {
-
-bool Flat(const json& value) {
-  for (const json& item : value)
-    if (item.is_structured()) return false;
-  return true;
-}
-
-// Two spaces a level, with a container of plain values on one line: the
-// site x family means are most of a large trial's document, and one line
-// each keeps the file less than half the size that a line per number makes
-// (and so the time to write it and make it durable).
-void AppendPretty(const json& value, std::size_t indent, OutputFile& file) {
-  if (!value.is_structured() || value.empty() || Flat(value)) {
-    file.Append(value.dump());
-    return;
+void WriteResultsJsonEnd(const PrecisionResult& precision, OutputFile& file) {
+  Node findings = Node::Array();
+  for (const PrecisionResult::Finding& f : precision.findings) {
+    Node row = Node::Object();
+    row.Add("quantity", Node::String(f.quantity)).Add("report", Node::Of(f.report)).Add("exact", Node::Of(f.exact));
+    findings.Push(std::move(row));
   }
-  const bool object = value.is_object();
-  file.Append(object ? "{\n" : "[\n");
-  const std::string inner(indent + 2, ' ');
-  bool first = true;
-  for (auto item = value.begin(); item != value.end(); ++item) {
-    file.Append(first ? "" : ",\n");
-    first = false;
-    file.Append(inner);
-    if (object) {
-      file.Append(json(item.key()).dump());
-      file.Append(": ");
-    }
-    AppendPretty(*item, indent + 2, file);
-  }
-  file.Append("\n");
-  file.Append(std::string(indent, ' '));
-  file.Append(object ? "}" : "]");
-}
-
-void AppendMember(const char* key, const json& value, OutputFile& file) {
-  file.Append("  \"");
-  file.Append(key);
-  file.Append("\": ");
-  AppendPretty(value, 2, file);
-}
-
-}  // namespace
-
-void AppendResultsJson(const nlohmann::json& body, OutputFile& file) {
-  const char* const keys[] = {"program", "input", "design", "ems", "traits", "pairs"};
-  file.Append("{\n");
-  for (const char* key : keys) {
-    AppendMember(key, body.at(key), file);
-    file.Append(",\n");
-  }
-}
-
-void AppendResultsJsonEnd(const nlohmann::json& precision, OutputFile& file) {
-  AppendMember("precision", precision, file);
-  file.Append("\n}\n");
+  Node node = Node::Object();
+  node.Add("warning", precision.warning ? Node::String(*precision.warning) : Node::Null())
+      .Add("findings", std::move(findings));
+  std::string out;
+  WriteMember("precision", node, out);
+  file.Append(out + "\n}\n");
 }
 
 }  // namespace korvan

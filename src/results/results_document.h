@@ -4,8 +4,6 @@
 // JSON document written from them: the one place that names the document's
 // keys.
 
-#include <nlohmann/json.hpp>
-
 #include "exact/exact_engine.h"
 #include "exact/precision_guard.h"
 #include "format/output_file.h"
@@ -22,14 +20,10 @@ Results BuildResults(const RunData& run, const ExactResults& exact, const RunPar
 // The precision guard's findings, for Results::precision.
 PrecisionResult PrecisionOf(const PrecisionCheck& precision);
 
-// The document without "precision", and its "precision" member.
-nlohmann::json ResultsBodyJson(const Results& results);
-nlohmann::json PrecisionJson(const PrecisionResult& precision);
-
 // --json in two parts: the body, keys in the document's order, before the
 // precision guard has spoken; then its findings, which close the object.
-void AppendResultsJson(const nlohmann::json& body, OutputFile& file);
-void AppendResultsJsonEnd(const nlohmann::json& precision, OutputFile& file);
+void WriteResultsJson(const Results& results, OutputFile& file);
+void WriteResultsJsonEnd(const PrecisionResult& precision, OutputFile& file);
 
 // "half-sib", "full-sib", "clone", or empty for an unknown kind.
 const char* FamilyKindName(FamilyKind kind);

@@ -34,7 +34,7 @@ void ResultsFiles::Prepare(const RunData& run, ExactBeside& exact) {
     available_ = values.available;
     if (!available_) return;
     Results results = BuildResults(run, values, run.params);
-    if (json_) AppendResultsJson(ResultsBodyJson(results), *json_);
+    if (json_) WriteResultsJson(results, *json_);
     if (!tables_.empty()) {
       const std::vector<CsvTable> tables = ResultsTables(results);
       for (std::size_t i = 0; i < tables.size(); ++i) tables_[i]->Append(tables[i].text);
@@ -51,7 +51,7 @@ void ResultsFiles::Finish(const RunData& run, const PrecisionCheck& precision) {
   if (failure_) std::rethrow_exception(failure_);
   if (!available_) ThrowExactAbsent(run, *exact_, "the results files are made of them; run without the results files");
   results_.precision = PrecisionOf(precision);
-  if (json_) AppendResultsJsonEnd(PrecisionJson(results_.precision), *json_);
+  if (json_) WriteResultsJsonEnd(results_.precision, *json_);
   if (html_) html_->Append(HtmlPage(results_));
 }
 

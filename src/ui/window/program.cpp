@@ -5,12 +5,14 @@
 #include <atomic>
 #include <cstdio>
 
+#include "base/memory_reserve.h"
 #include "base/program_stop.h"
 #include "ui/window/main_window.h"
 
 namespace korvan {
 
 int RunWindowProgram(int argc, char* argv[], const std::function<void(MainWindow&)>& shown) {
+  const MemoryReserve reserve;
   // Before QApplication, which starts threads of its own: they must not
   // receive the signals the watcher waits for.
   std::atomic<MainWindow*> current{nullptr};
