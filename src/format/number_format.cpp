@@ -450,7 +450,9 @@ bool ExactDecimal::Whole(std::int64_t& whole) const {
 }
 
 std::string ExactDecimal::Key() const {
-  return (negative ? "-" : "") + (digits.empty() ? std::string("0") : digits + "e" + std::to_string(exponent));
+  std::string key = negative ? "-" : "";
+  if (digits.empty()) return key += "0";
+  return key.append(digits).append("e").append(std::to_string(exponent));
 }
 
 void ExactDecimal::AppendAllDigits(std::string& out) const {

@@ -503,7 +503,7 @@ std::string FamilyLinesChart(const FamilyLines& series) {
     std::string path;
     for (std::size_t s = 0; s < nSites; ++s) {
       if (std::isnan(line.mean[s])) continue;
-      path += (path.empty() ? "M" : "L") + Px(xOf(s)) + " " + Px(yOf(line.mean[s]));
+      path.append(path.empty() ? "M" : "L").append(Px(xOf(s))).append(" ").append(Px(yOf(line.mean[s])));
     }
     out += "<path d=\"" + path + "\" stroke=\"" + colour + "\" stroke-width=\"1.5\" fill=\"none\"" +
            (line.best ? "" : " stroke-dasharray=\"4 3\"") + "><title>family " + line.code + ", rank " + line.rank +
