@@ -35,7 +35,7 @@ std::string FamilyCode(int f) {
   return code += std::to_string(f);
 }
 
-ValueWithError Estimate(double estimate, double se) { return {estimate, se, true}; }
+ValueWithError Estimate(double estimate, double se) { return Valued(estimate, se, true); }
 
 // Results of `nTrait` traits on three sites and `nFamily` families, their
 // values all different so that a number shown in the wrong place is seen.
@@ -67,7 +67,7 @@ Results HandResults(int nTrait, int nFamily) {
     for (int k = 0; k < 5; ++k)
       trait.anova.push_back({sources[k], 2.0 + k, 123.456 + k + u, 45.678 + k + u, "Ve + 10.02 Vsf",
                              k == 2 || k == 3 ? 3.1416 + k : kNoValue, k == 2 ? 17.25 : kNoValue,
-                             k == 2 || k == 3 ? 0.0012345 * k : kNoValue});
+                             k == 2 || k == 3 ? 0.0012345 * k : kNoValue, "", ""});
     trait.vf = Estimate(1.111 + u, 0.2222);
     trait.vsf = Estimate(-0.3333 - u, 0.1444);
     trait.ve = Estimate(5.555 + u, 0.0666);
@@ -83,10 +83,18 @@ Results HandResults(int nTrait, int nFamily) {
   }
   for (int a = 1; a <= nTrait; ++a)
     for (int b = a + 1; b <= nTrait; ++b) {
-      PairResult pair{a, b, r.design.traits[static_cast<std::size_t>(a) - 1],
-                      r.design.traits[static_cast<std::size_t>(b) - 1], {{"Family", 4, 1.25 + a, 0.3125}},
-                      0.0101 * a, -0.0202 * b, 0.0303, ValueWithError{0.01 * a + 0.001 * b, 0.0123}, std::nullopt};
-      if (a != 3 && b != 3) pair.rF = ValueWithError{-0.02 * a - 0.001 * b, 0.0456};
+      PairResult pair;
+      pair.trait1 = a;
+      pair.trait2 = b;
+      pair.name1 = r.design.traits[static_cast<std::size_t>(a) - 1];
+      pair.name2 = r.design.traits[static_cast<std::size_t>(b) - 1];
+      pair.ancova = {{"Family", 4, 1.25 + a, 0.3125}};
+      pair.covF = 0.0101 * a;
+      pair.covSF = -0.0202 * b;
+      pair.covE = 0.0303;
+      pair.rP = Valued(0.01 * a + 0.001 * b, 0.0123, false);
+      pair.rPTree = Valued(0.005 * a + 0.001 * b, 0.0101, false);
+      if (a != 3 && b != 3) pair.rF = Valued(-0.02 * a - 0.001 * b, 0.0456, false);
       r.pairs.push_back(pair);
     }
   r.precision.warning = "single precision moved 1 value";
@@ -283,7 +291,14 @@ TEST(ResultsFiles, RealTrialsAgreeWithAnIndependentComputation) {
     // Design rows: 3 counts, sites, blocks, families, traits; then the other tables.
     std::size_t designRows = 3 + doc["design"]["sites"].size() + nFamily + nTrait;
     for (const json& site : doc["design"]["sites"]) designRows += site["blocks"].size();
-    EXPECT_EQ(rows, designRows + 5 * nTrait + 7 * nTrait + nFamily * nTrait + 5 * nPair + nPair);
+    std::size_t withheld = 0;
+    for (const json& item : doc["traits"]) withheld += item["withheld"].size();
+    for (const json& item : doc["pairs"]) withheld += item["withheld"].size();
+    const std::size_t cells = doc["design"]["cells"].get<std::size_t>();
+    // anova, components (every quantity, estimated or not), families long and
+    // wide, cell means, pairs, correlations, withheld.
+    EXPECT_EQ(rows, designRows + 5 * nTrait + 8 * nTrait + nFamily * nTrait + nFamily + cells + 5 * nPair + nPair +
+                        withheld);
     // The page shows the document's numbers, rounded for the eye, and no other.
     const std::string page = test::ReadFile(dir / "trial.html");
     EXPECT_THAT(page, ::testing::StartsWith("<!DOCTYPE html>"));

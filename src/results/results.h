@@ -23,6 +23,24 @@ namespace korvan {
 inline constexpr double kNoValue = std::numeric_limits<double>::quiet_NaN();
 inline bool HasValue(double x) { return std::isfinite(x); }
 
+// Where a value lies against the range it can take. The estimates keep
+// their raw values; a flag says they are impossible, and `note` why.
+enum class RangeFlag {
+  kNone,
+  kBelowZero,  // a heritability or ratio of variances below 0
+  kAboveOne,   // a heritability or rB above 1
+  kBeyondOne,  // a correlation beyond ±1
+  kRounded,    // a correlation beyond ±1 by rounding only, set to ±1
+};
+// "below 0", "above 1", "beyond ±1", "rounded to ±1"; empty for kNone.
+const char* RangeFlagName(RangeFlag flag);
+
+// A 90 % confidence interval and how it was found.
+struct Interval {
+  double lower = kNoValue, upper = kNoValue;
+  std::string method;
+};
+
 // An estimate with its standard error.
 struct ValueWithError {
   double estimate = kNoValue;
@@ -30,9 +48,26 @@ struct ValueWithError {
   // The document says whether the estimate is at or below zero: a
   // component, or a ratio of components whose raw estimate may be negative.
   bool marksZero = false;
+  RangeFlag flag = RangeFlag::kNone;
+  std::string note;  // why it is flagged: one line for the reader
+  std::optional<Interval> interval;
   bool AtOrBelowZero() const { return estimate <= 0; }  // false for NaN
+  bool Impossible() const { return flag != RangeFlag::kNone && flag != RangeFlag::kRounded; }
 };
+inline ValueWithError Valued(double estimate, double se, bool marksZero) {
+  ValueWithError v;
+  v.estimate = estimate;
+  v.se = se;
+  v.marksZero = marksZero;
+  return v;
+}
 using Estimated = std::optional<ValueWithError>;  // nothing where the estimate does not exist
+
+// A value that is not given, and why: "h2" with "M.S. Family is 0".
+struct Withheld {
+  std::string quantity;  // the member's name in the document
+  std::string reason;
+};
 
 struct SiteResult {
   std::string code;                 // as the file writes it
@@ -55,6 +90,9 @@ struct DesignResult {
   std::vector<int> cellSite, cellFamily;
   std::vector<std::int64_t> cellRecords;
   std::vector<std::string> traits;  // names
+  // Every block holds the same number of trees of every family: the
+  // mean squares are then independent and exactly chi-square.
+  bool balanced = false;
 };
 
 // One line of an analysis of variance; the test where the line has one.
@@ -64,27 +102,32 @@ struct AnovaLine {
   double ss = kNoValue, ms = kNoValue;
   std::optional<std::string> ems;  // expected mean square, from the Family line down
   double f = kNoValue, dfDenominator = kNoValue, p = kNoValue;
+  std::string reduction;  // which difference of reductions the S.S. is, in words
+  std::string note;       // a S.S. set to 0 from below, or why the line is not tested
 };
 
 struct FamilyResult {
   std::string code;
   std::int64_t records = 0;
   double constant = kNoValue;         // the family constant of u + r + f
-  double deviation = kNoValue;        // from the trait mean
+  double deviation = kNoValue;        // from the mean of the family constants
   int rank = 0;                       // 1 for the largest constant
-  double predictedEffect = kNoValue;  // h2 x deviation, where h2 exists
+  double predictedEffect = kNoValue;  // h2 x deviation, where h2 lies in [0, 1]
   bool selected = false;
 };
 
 struct TraitResult {
   int index = 0;  // from 1
   std::string name;
-  double mean = kNoValue;
+  double mean = kNoValue;           // of the records
+  double constantsMean = kNoValue;  // of the family constants: where deviations start
   std::vector<AnovaLine> anova;
   Estimated vf, vsf, ve;  // the components
   Estimated h2, rB, h2Individual;
   std::vector<FamilyResult> families;   // in the data's order
   std::vector<double> siteFamilyMeans;  // in the order of DesignResult's cells
+  std::vector<Withheld> withheld;       // every estimate, test or prediction not given, with why
+  std::vector<std::string> notes;       // what else the reader must know of this trait
 };
 
 struct AncovaLine {
@@ -98,7 +141,10 @@ struct PairResult {
   std::string name1, name2;
   std::vector<AncovaLine> ancova;
   double covF = kNoValue, covSF = kNoValue, covE = kNoValue;
-  Estimated rP, rF;
+  Estimated rP;      // of family means, from the Family line
+  Estimated rPTree;  // of single trees, from the sums of the three components
+  Estimated rF;
+  std::vector<Withheld> withheld;
 };
 
 struct PrecisionResult {

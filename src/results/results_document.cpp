@@ -22,11 +22,51 @@ using nlohmann::json;
 // A statistic's estimate for the results: nothing where it has none.
 Estimated Plain(const std::optional<Estimate>& e) {
   if (!e) return std::nullopt;
-  return ValueWithError{e->estimate, e->se, false};
+  return Valued(e->estimate, e->se, false);
 }
 Estimated Marked(const std::optional<Estimate>& e) {
   if (!e) return std::nullopt;
-  return ValueWithError{e->estimate, e->se, true};
+  return Valued(e->estimate, e->se, true);
+}
+
+// A share of variance (h2, rB) outside [0, 1] is kept as computed, flagged,
+// with the cause in words: a negative component made it.
+void FlagShare(Estimated& v, const std::string& what, const std::string& belowCause, const std::string& aboveCause) {
+  if (!v || !HasValue(v->estimate)) return;
+  if (v->estimate < 0) {
+    v->flag = RangeFlag::kBelowZero;
+    v->note = what + " is below 0, which no " + what + " can be: " + belowCause;
+  } else if (v->estimate > 1) {
+    v->flag = RangeFlag::kAboveOne;
+    v->note = what + " is above 1, which no " + what + " can be: " + aboveCause;
+  }
+}
+
+// A correlation beyond 1 by the last digits only is rounding, and is set
+// to ±1 with a flag that says so; further beyond, it is an impossible
+// value of the moment estimates, kept and flagged.
+constexpr double kRoundingBeyondOne = 1e-9;
+void FlagCorrelation(Estimated& v, const std::string& what) {
+  if (!v || !HasValue(v->estimate) || !(std::abs(v->estimate) > 1)) return;
+  const double raw = v->estimate;
+  if (std::abs(raw) - 1 <= kRoundingBeyondOne) {
+    v->estimate = std::copysign(1.0, raw);
+    v->flag = RangeFlag::kRounded;
+    v->note = what + " came out " + SignificantDigits(raw, 16) + ", beyond " + (raw > 0 ? "1" : "-1") +
+              " by rounding only, and is given as " + (raw > 0 ? "1" : "-1");
+  } else {
+    v->flag = RangeFlag::kBeyondOne;
+    v->note = what + " is beyond ±1, which no correlation can be: the components it is made of are moment "
+                     "estimates that no real covariance matrix has (a variance component below or near 0)";
+  }
+}
+
+void AddInterval(Estimated& v, const std::optional<Bounds>& bounds, const char* method) {
+  if (v && bounds) v->interval = Interval{bounds->lower, bounds->upper, method};
+}
+
+void CorrelationInterval(Estimated& v) {
+  if (v && v->flag == RangeFlag::kNone) AddInterval(v, FisherZBounds(v->estimate, v->se), "Fisher z, delta-method standard error");
 }
 
 // Levels found by walking the records once: which site, family and cell
@@ -35,9 +75,25 @@ struct Membership {
   std::vector<std::int64_t> siteRecords, familyRecords, cellRecords;  // 1-based
   std::vector<int> cellSite, cellFamily;                              // 1-based
   std::vector<double> mean;                                           // of each trait
+  std::vector<double> totalSs;                                        // about that mean
   std::vector<std::vector<double>> cellSum;                           // [trait][cell]
   std::vector<std::string> siteText, familyText;                      // codes as written, 1-based
+  bool balanced = false;
 };
+
+// Every block holds every family with the same number of trees.
+bool Balanced(const RunData& run) {
+  if (run.nSF != run.nSite * run.nFamily || run.nRep < 1 || run.nFamily < 1) return false;
+  const std::int32_t* rep = run.recordColumn.Factor(3);
+  const std::int32_t* fam = run.recordColumn.Factor(4);
+  std::vector<std::int32_t> count(static_cast<std::size_t>(run.nRep) * static_cast<std::size_t>(run.nFamily), 0);
+  for (int r = 1; r <= run.nRecord; ++r) {
+    const auto b = static_cast<std::size_t>(rep[r] - run.colOffset[3] - 1);
+    const auto j = static_cast<std::size_t>(fam[r] - run.colOffset[4] - 1);
+    ++count[b * static_cast<std::size_t>(run.nFamily) + j];
+  }
+  return std::all_of(count.begin(), count.end(), [&](std::int32_t n) { return n == count.front() && n > 0; });
+}
 
 Membership Walk(const RunData& run) {
   Membership m;
@@ -60,6 +116,7 @@ Membership Walk(const RunData& run) {
     cellOf[static_cast<std::size_t>(r)] = c;
   }
   m.mean.assign(static_cast<std::size_t>(run.nTrait) + 1, 0);
+  m.totalSs.assign(1, 0);
   m.cellSum.assign(static_cast<std::size_t>(run.nTrait) + 1, {});
   for (int t = 1; t <= run.nTrait; ++t) {
     const double* y = run.traitValue.Trait(t);
@@ -70,7 +127,11 @@ Membership Walk(const RunData& run) {
       total += y[r];
       sums[static_cast<std::size_t>(cellOf[static_cast<std::size_t>(r)])] += y[r];
     }
-    m.mean[static_cast<std::size_t>(t)] = total / run.nRecord;
+    const double mean = total / run.nRecord;
+    m.mean[static_cast<std::size_t>(t)] = mean;
+    double squares = 0;
+    for (int r = 1; r <= run.nRecord; ++r) squares += (y[r] - mean) * (y[r] - mean);
+    m.totalSs.push_back(squares);
   }
   m.siteText.assign(1, {});
   for (int i = 1; i <= run.nSite; ++i)
@@ -78,6 +139,7 @@ Membership Walk(const RunData& run) {
   m.familyText.assign(1, {});
   for (int j = 1; j <= run.nFamily; ++j)
     m.familyText.push_back(run.familyCode[static_cast<std::size_t>(j)].text);
+  m.balanced = Balanced(run);
   return m;
 }
 
@@ -107,6 +169,7 @@ DesignResult Design(const RunData& run, const Membership& m) {
     d.cellRecords.push_back(m.cellRecords[k]);
   }
   for (int t = 1; t <= run.nTrait; ++t) d.traits.push_back(TraitName(run, t));
+  d.balanced = m.balanced;
   return d;
 }
 
@@ -125,11 +188,32 @@ LineValues StatLinesOf(const std::array<double, kLineCount>& lines) {
 }
 
 constexpr const char* kSource[kLineCount] = {"Site", "Rep(Site)", "Family", "Site*Family", "Error"};
+// Which difference of reductions R(...) each line's S.S. is: the lines are
+// fitted in no one order, so they need not add up to the total.
+constexpr const char* kReduction[kLineCount] = {
+    "R(u,s,f) - R(u,f): sites fitted after families",
+    "R(u,s,r,f) - R(u,s,f): blocks within sites fitted after sites and families",
+    "R(u,s,r,f) - R(u,s,r): families fitted after sites and blocks",
+    "R(u,s,r,sf) - R(u,s,r,f): site x family cells fitted after sites, blocks and families",
+    "y'y - R(u,s,r,sf): within cells and blocks"};
 
-std::vector<AnovaLine> AnovaTable(const Context& c, const ExactTrait& e) {
+// A trait with no variation but between sites and blocks: the Family,
+// Site*Family and Error sums of squares are the rounding left of the total.
+constexpr double kRoundingOfTotal = 1e-10;
+std::optional<std::string> NoFamilyVariation(const ExactTrait& e, double totalSs) {
+  if (totalSs == 0) return std::string("the trait has the same value on every tree");
+  const double within = std::max(e.ss[kLineFamily], 0.0) + std::max(e.ss[kLineSiteFam], 0.0) + std::max(e.ss[kLineError], 0.0);
+  if (within > kRoundingOfTotal * totalSs) return std::nullopt;
+  return "the trait varies only between sites and blocks: the Family, Site*Family and Error S.S. together (" +
+         SignificantDigits(within, 4) + ") are at the rounding level of the total S.S. (" + SignificantDigits(totalSs, 6) +
+         "), so no component, test or prediction can be estimated";
+}
+
+std::vector<AnovaLine> AnovaTable(const Context& c, const ExactTrait& e, const std::optional<std::string>& degenerate,
+                                  std::vector<Withheld>& withheld) {
   const LineValues ms = StatLinesOf(e.ms), df = StatLinesOf(c.df);
-  const std::optional<FTest> tests[kLineCount] = {std::nullopt, std::nullopt, FamilyTest(c.k, ms, df),
-                                                  SiteFamilyTest(ms, df), std::nullopt};
+  std::optional<FTest> tests[kLineCount] = {std::nullopt, std::nullopt, FamilyTest(c.k, ms, df), SiteFamilyTest(ms, df),
+                                            std::nullopt};
   const std::optional<std::string> ems[kLineCount] = {
       std::nullopt, std::nullopt,
       "Ve + " + SignificantDigits(c.k.kFSF, 6) + " Vsf + " + SignificantDigits(c.k.kF, 6) + " Vf",
@@ -137,7 +221,37 @@ std::vector<AnovaLine> AnovaTable(const Context& c, const ExactTrait& e) {
   std::vector<AnovaLine> rows;
   for (int line = 0; line < kLineCount; ++line) {
     const auto l = static_cast<std::size_t>(line);
-    AnovaLine row{kSource[l], c.df[l], e.ss[l], e.ms[l], ems[l]};
+    AnovaLine row;
+    row.source = kSource[l];
+    row.df = c.df[l];
+    row.ss = e.ss[l];
+    row.ms = e.ms[l];
+    row.ems = ems[l];
+    row.reduction = kReduction[l];
+    // A sum of squares is never below 0; below it, it is rounding.
+    if (e.ss[l] < 0) {
+      row.note = "S.S. came out " + SignificantDigits(e.ss[l], 4) + ", below 0 by rounding, and is given as 0";
+      row.ss = 0;
+      row.ms = 0;
+    }
+    const bool testedLine = line == kLineFamily || line == kLineSiteFam;
+    if (testedLine && degenerate) {
+      tests[l].reset();
+      withheld.push_back({std::string(line == kLineFamily ? "familyTest" : "siteFamilyTest"), *degenerate});
+      row.note += (row.note.empty() ? "" : "; ") + std::string("not tested: ") + *degenerate;
+    } else if (testedLine && !tests[l]) {
+      std::string why;
+      if (line == kLineFamily) {
+        const double a = c.k.kFSF / c.k.kSF;
+        why = "the mean square it is tested against, " + SignificantDigits(a, 6) + " M.S. Site*Family + " +
+              SignificantDigits(1 - a, 6) + " M.S. Error, is " +
+              SignificantDigits(a * ms[kStatSiteFam] + (1 - a) * ms[kStatError], 6) + ", not above 0";
+      } else {
+        why = "M.S. Error is " + SignificantDigits(ms[kStatError], 6) + ", not above 0";
+      }
+      withheld.push_back({std::string(line == kLineFamily ? "familyTest" : "siteFamilyTest"), why});
+      row.note += (row.note.empty() ? "" : "; ") + std::string("not tested: ") + why;
+    }
     if (const auto& test = tests[l]) {
       row.f = test->f;
       row.dfDenominator = test->dfDenominator;
@@ -150,8 +264,8 @@ std::vector<AnovaLine> AnovaTable(const Context& c, const ExactTrait& e) {
 
 // The families of one trait in the data's order, ranked by their constants
 // (the largest first); the best share `select` of them, at least one, are
-// selected.
-std::vector<FamilyResult> Families(const Context& c, const ExactTrait& e, double mean, const Estimated& h2) {
+// selected, where a heritability in [0, 1] predicts their effects.
+std::vector<FamilyResult> Families(const Context& c, const ExactTrait& e, double constantsMean, bool predict) {
   const int n = c.run.nFamily;
   std::vector<int> order(static_cast<std::size_t>(n));
   std::iota(order.begin(), order.end(), 1);
@@ -165,9 +279,9 @@ std::vector<FamilyResult> Families(const Context& c, const ExactTrait& e, double
   std::vector<FamilyResult> out;
   for (int j = 1; j <= n; ++j) {
     const auto k = static_cast<std::size_t>(j);
-    const double deviation = e.famConst[k] - mean;
-    out.push_back({c.members.familyText[k], c.members.familyRecords[k], e.famConst[k], deviation, rank[k],
-                   h2 && HasValue(h2->estimate) ? h2->estimate * deviation : kNoValue, rank[k] <= selected});
+    const double deviation = e.famConst[k] - constantsMean;
+    out.push_back({c.members.familyText[k], c.members.familyRecords[k], e.famConst[k], deviation, rank[k], kNoValue,
+                   predict && rank[k] <= selected});
   }
   return out;
 }
@@ -203,10 +317,23 @@ TraitResult Trait(const Context& c, int t) {
   out.index = t;
   out.name = TraitName(c.run, t);
   out.mean = c.members.mean[static_cast<std::size_t>(t)];
-  out.anova = AnovaTable(c, e);
-  out.vf = ValueWithError{e.vc[1], e.se[1], true};
-  out.vsf = ValueWithError{e.vc[2], e.se[2], true};
-  out.ve = ValueWithError{e.vc[3], e.se[3], true};
+  const std::optional<std::string> degenerate = NoFamilyVariation(e, c.members.totalSs[static_cast<std::size_t>(t)]);
+  out.anova = AnovaTable(c, e, degenerate, out.withheld);
+  double sum = 0;
+  for (int j = 1; j <= c.run.nFamily; ++j) sum += e.famConst[static_cast<std::size_t>(j)];
+  out.constantsMean = sum / c.run.nFamily;
+  const double share = AdditiveShare(c.params.familyKind);
+  if (degenerate) {
+    for (const char* quantity : {"Vf", "Vsf", "Ve", "h2", "rB", "h2Individual", "predictedEffect", "selected"})
+      out.withheld.push_back({quantity, *degenerate});
+    out.notes.push_back("No estimates for this trait: " + *degenerate + ".");
+    out.families = Families(c, e, out.constantsMean, false);
+    out.siteFamilyMeans = SiteFamilyMeans(c, t);
+    return out;
+  }
+  out.vf = Valued(e.vc[1], e.se[1], true);
+  out.vsf = Valued(e.vc[2], e.se[2], true);
+  out.ve = Valued(e.vc[3], e.se[3], true);
   LineValues scaledVf{}, vfVsf{}, total{};
   const LineValues familyLine = {1, 0, 0};
   for (int k = 0; k < kStatLines; ++k) {
@@ -214,20 +341,57 @@ TraitResult Trait(const Context& c, int t) {
     vfVsf[k] = vf[k] + vsf[k];
     total[k] = vf[k] + vsf[k] + ve[k];
   }
+  const std::string negativeVf = "Vf is " + SignificantDigits(e.vc[1], 4) + ", below 0";
+  const std::string negativeOther = "a component below Vf is negative (Vsf " + SignificantDigits(e.vc[2], 4) +
+                                    ", Ve " + SignificantDigits(e.vc[3], 4) + ")";
   if (e.hasH2) {
     std::optional<Estimate> h = RatioOfLines(scaledVf, familyLine, 1, ms, df);
     if (h) h->estimate = e.h2;
     out.h2 = Marked(h);
+    const double a = c.k.kFSF / c.k.kSF, denominator = a * ms[kStatSiteFam] + (1 - a) * ms[kStatError];
+    FlagShare(out.h2, "h2", negativeVf,
+              denominator < 0 ? "the mean square Family is tested against is " + SignificantDigits(denominator, 4) +
+                                    ", below 0 (a negative Site*Family or Error component)"
+                              : negativeOther);
+    const AnovaLine& family = out.anova[kLineFamily];
+    if (out.h2 && HasValue(family.f))
+      AddInterval(out.h2, HeritabilityBounds({family.f, family.df, family.dfDenominator, family.p}),
+                  c.members.balanced ? "exact (Knapp et al. 1985)" : "Satterthwaite approximation");
+  } else {
+    out.withheld.push_back({"h2", "M.S. Family is 0"});
   }
   out.rB = Plain(RatioOfLines(vf, vfVsf, 1, ms, df));
-  const double share = AdditiveShare(c.params.familyKind);
-  if (share > 0) out.h2Individual = Marked(RatioOfLines(vf, total, share, ms, df));
-  out.families = Families(c, e, out.mean, out.h2);
+  if (!out.rB) out.withheld.push_back({"rB", "Vf + Vsf is 0"});
+  FlagShare(out.rB, "rB", e.vc[1] < 0 ? negativeVf : "Vf + Vsf is below 0",
+            "Vsf is " + SignificantDigits(e.vc[2], 4) + ", below 0");
+  if (out.rB && out.rB->flag == RangeFlag::kNone)
+    AddInterval(out.rB, FisherZBounds(out.rB->estimate, out.rB->se), "Fisher z, delta-method standard error");
+  if (share > 0) {
+    out.h2Individual = Marked(RatioOfLines(vf, total, share, ms, df));
+    if (!out.h2Individual) out.withheld.push_back({"h2Individual", "Vf + Vsf + Ve is 0"});
+    FlagShare(out.h2Individual, "h2Individual", negativeVf, "Vf is large against Vf + Vsf + Ve for this kind of family");
+  } else {
+    out.withheld.push_back({"h2Individual", "the kind of family is not given"});
+  }
+  const bool predict = out.h2 && out.h2->flag == RangeFlag::kNone && HasValue(out.h2->estimate);
+  out.families = Families(c, e, out.constantsMean, predict);
+  if (predict) {
+    for (FamilyResult& f : out.families) f.predictedEffect = out.h2->estimate * f.deviation;
+  } else {
+    const std::string why = out.h2 ? "h2 is " + SignificantDigits(out.h2->estimate, 4) + ", outside [0, 1]"
+                                   : std::string("h2 is not estimated");
+    out.withheld.push_back({"predictedEffect", why});
+    out.withheld.push_back({"selected", why});
+  }
+  for (const Estimated* v : {&out.h2, &out.rB, &out.h2Individual})
+    if (*v && !(*v)->note.empty()) out.notes.push_back((*v)->note + ".");
+  for (const AnovaLine& line : out.anova)
+    if (!line.note.empty()) out.notes.push_back(line.source + ": " + line.note + ".");
   out.siteFamilyMeans = SiteFamilyMeans(c, t);
   return out;
 }
 
-PairResult Pair(const Context& c, int t1, int t2) {
+PairResult Pair(const Context& c, const std::vector<std::optional<std::string>>& degenerate, int t1, int t2) {
   const ExactPair& p = c.exact.pairs[static_cast<std::size_t>(t1)][static_cast<std::size_t>(t2)];
   const ExactTrait& a = c.exact.traits[static_cast<std::size_t>(t1)];
   const ExactTrait& b = c.exact.traits[static_cast<std::size_t>(t2)];
@@ -243,6 +407,12 @@ PairResult Pair(const Context& c, int t1, int t2) {
   out.covF = p.vc[1];
   out.covSF = p.vc[2];
   out.covE = p.vc[3];
+  for (int t : {t1, t2})
+    if (const auto& why = degenerate[static_cast<std::size_t>(t)]) {
+      for (const char* quantity : {"rP", "rPTree", "rF"})
+        out.withheld.push_back({quantity, TraitName(c.run, t) + ": " + *why});
+      return out;
+    }
   const PairLines lines{StatLinesOf(a.ms), StatLinesOf(p.mcp), StatLinesOf(b.ms)};
   const LineValues df = StatLinesOf(c.df);
   std::optional<Estimate> rP, rF;
@@ -252,6 +422,18 @@ PairResult Pair(const Context& c, int t1, int t2) {
   if (rF) rF->estimate = p.rF;
   out.rP = Plain(rP);
   out.rF = Plain(rF);
+  LineValues total{};
+  for (int k = 0; k < kStatLines; ++k) total[k] = c.weights[0][k] + c.weights[1][k] + c.weights[2][k];
+  out.rPTree = Plain(CorrelationOfLines(total, lines, df));
+  if (!out.rP) out.withheld.push_back({"rP", "M.S. Family of a trait is not above 0"});
+  if (!out.rF)
+    out.withheld.push_back({"rF", "rF needs Vf above 0 in both traits: Vf is " + SignificantDigits(a.vc[1], 4) +
+                                      " and " + SignificantDigits(b.vc[1], 4)});
+  if (!out.rPTree) out.withheld.push_back({"rPTree", "Vf + Vsf + Ve of a trait is not above 0"});
+  FlagCorrelation(out.rP, "rP");
+  FlagCorrelation(out.rPTree, "rPTree");
+  FlagCorrelation(out.rF, "rF");
+  for (Estimated* r : {&out.rP, &out.rPTree, &out.rF}) CorrelationInterval(*r);
   return out;
 }
 
@@ -345,11 +527,33 @@ class Node {
   std::vector<Node> items_;       // an array's
 };
 
+Node OptionalString(const std::string& text) { return text.empty() ? Node::Null() : Node::String(text); }
+
 Node EstimateNode(const Estimated& e) {
   if (!e) return Node::Null();
   Node out = Node::Object();
   out.Add("estimate", Node::Of(e->estimate)).Add("se", Node::Of(e->se));
   if (e->marksZero) out.Add("atOrBelowZero", Node::Flag(e->AtOrBelowZero()));
+  out.Add("flag", OptionalString(RangeFlagName(e->flag))).Add("note", OptionalString(e->note));
+  if (e->interval) {
+    Node interval = Node::Object();
+    interval.Add("lower", Node::Of(e->interval->lower))
+        .Add("upper", Node::Of(e->interval->upper))
+        .Add("method", Node::String(e->interval->method));
+    out.Add("interval90", std::move(interval));
+  } else {
+    out.Add("interval90", Node::Null());
+  }
+  return out;
+}
+
+Node WithheldNode(const std::vector<Withheld>& withheld) {
+  Node out = Node::Array();
+  for (const Withheld& w : withheld) {
+    Node row = Node::Object();
+    row.Add("quantity", Node::String(w.quantity)).Add("reason", Node::String(w.reason));
+    out.Push(std::move(row));
+  }
   return out;
 }
 
@@ -384,6 +588,7 @@ Node DesignNode(const DesignResult& d) {
       .Add("sites", std::move(sites))
       .Add("families", std::move(families))
       .Add("cells", Node::Whole(d.cells))
+      .Add("balanced", Node::Flag(d.balanced))
       .Add("siteFamilyCells", std::move(cells))
       .Add("traits", StringsNode(d.traits));
   return out;
@@ -396,6 +601,7 @@ Node TraitNode(const TraitResult& t) {
     row.Add("source", Node::String(line.source)).Add("df", Node::Of(line.df)).Add("ss", Node::Of(line.ss));
     row.Add("ms", Node::Of(line.ms)).Add("ems", line.ems ? Node::String(*line.ems) : Node::Null());
     row.Add("F", Node::Of(line.f)).Add("dfDenominator", Node::Of(line.dfDenominator)).Add("p", Node::Of(line.p));
+    row.Add("reduction", Node::String(line.reduction)).Add("note", OptionalString(line.note));
     anova.Push(std::move(row));
   }
   Node families = Node::Array();
@@ -412,6 +618,9 @@ Node TraitNode(const TraitResult& t) {
   out.Add("index", Node::Whole(t.index))
       .Add("name", Node::String(t.name))
       .Add("mean", Node::Of(t.mean))
+      .Add("constantsMean", Node::Of(t.constantsMean))
+      .Add("withheld", WithheldNode(t.withheld))
+      .Add("notes", StringsNode(t.notes))
       .Add("anova", std::move(anova))
       .Add("components", std::move(components))
       .Add("h2", EstimateNode(t.h2))
@@ -443,7 +652,9 @@ Node PairNode(const PairResult& p) {
       .Add("ancova", std::move(ancova))
       .Add("components", std::move(components))
       .Add("rP", EstimateNode(p.rP))
-      .Add("rF", EstimateNode(p.rF));
+      .Add("rPTree", EstimateNode(p.rPTree))
+      .Add("rF", EstimateNode(p.rF))
+      .Add("withheld", WithheldNode(p.withheld));
   return out;
 }
 
@@ -472,6 +683,17 @@ void WriteListMember(const char* key, const Items& items, Make make, OutputFile&
 }
 
 }  // namespace
+
+const char* RangeFlagName(RangeFlag flag) {
+  switch (flag) {
+    case RangeFlag::kBelowZero: return "below 0";
+    case RangeFlag::kAboveOne: return "above 1";
+    case RangeFlag::kBeyondOne: return "beyond ±1";
+    case RangeFlag::kRounded: return "rounded to ±1";
+    case RangeFlag::kNone: break;
+  }
+  return "";
+}
 
 const char* FamilyKindName(FamilyKind kind) {
   switch (kind) {
@@ -503,9 +725,14 @@ Results BuildResults(const RunData& run, const ExactResults& exact, const RunPar
              params.selectFraction};
   r.design = Design(run, members);
   r.ems = {exact.trFF, exact.trFSF, exact.trSFSF, exact.kF, exact.kFSF, exact.kSF};
-  for (int t = 1; t <= run.nTrait; ++t) r.traits.push_back(Trait(c, t));
+  std::vector<std::optional<std::string>> degenerate(static_cast<std::size_t>(run.nTrait) + 1);
+  for (int t = 1; t <= run.nTrait; ++t) {
+    r.traits.push_back(Trait(c, t));
+    degenerate[static_cast<std::size_t>(t)] =
+        NoFamilyVariation(exact.traits[static_cast<std::size_t>(t)], members.totalSs[static_cast<std::size_t>(t)]);
+  }
   for (int t1 = 1; t1 < run.nTrait; ++t1)
-    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) r.pairs.push_back(Pair(c, t1, t2));
+    for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) r.pairs.push_back(Pair(c, degenerate, t1, t2));
   return r;
 }
 

@@ -65,6 +65,21 @@ double UpperTailF(double f, double df1, double df2) {
   return boost::math::cdf(boost::math::complement(dist, std::max(f, 0.0)));
 }
 
+std::optional<Bounds> HeritabilityBounds(const FTest& test) {
+  if (!(test.f > 0 && test.dfNumerator > 0 && test.dfDenominator > 0) || !std::isfinite(test.dfDenominator))
+    return std::nullopt;
+  const boost::math::fisher_f_distribution<double> dist(test.dfNumerator, test.dfDenominator);
+  // A large F quantile bounds the ratio of expectations from below.
+  return Bounds{1 - boost::math::quantile(dist, 0.95) / test.f, 1 - boost::math::quantile(dist, 0.05) / test.f};
+}
+
+std::optional<Bounds> FisherZBounds(double r, double se) {
+  if (!(std::abs(r) < 1) || !std::isfinite(se)) return std::nullopt;
+  constexpr double kZ95 = 1.6448536269514722;
+  const double z = std::atanh(r), seZ = se / (1 - r * r);
+  return Bounds{std::tanh(z - kZ95 * seZ), std::tanh(z + kZ95 * seZ)};
+}
+
 std::optional<FTest> SiteFamilyTest(const LineValues& ms, const LineValues& df) {
   if (!(ms[kStatError] > 0)) return std::nullopt;
   const double f = ms[kStatSiteFam] / ms[kStatError];

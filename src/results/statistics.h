@@ -60,4 +60,22 @@ std::optional<FTest> FamilyTest(const EmsCoefficients& k, const LineValues& ms, 
 // P(F > f) for an F distribution with these degrees of freedom.
 double UpperTailF(double f, double df1, double df2);
 
+// Intervals are at 90 %, the level of the heritability intervals breeders
+// publish, and the level of +-1.645 standard errors they are set beside.
+inline constexpr double kIntervalLevel = 0.9;
+
+struct Bounds {
+  double lower = 0, upper = 0;
+};
+
+// The 90 % interval of h2 = 1 - E(denominator) / E(M_F) from the Family
+// test: (M_F / E(M_F)) / (D / E(D)) is F-distributed, exactly so where the
+// design is balanced (Knapp, Stroup & Ross 1985), approximately with
+// Satterthwaite's d.f. otherwise. Nothing unless F > 0 and both d.f. are.
+std::optional<Bounds> HeritabilityBounds(const FTest& familyTest);
+
+// The 90 % interval of a correlation on Fisher's z scale, atanh(r) with
+// standard error se / (1 - r^2); nothing unless |r| < 1 and se is finite.
+std::optional<Bounds> FisherZBounds(double r, double se);
+
 }  // namespace korvan

@@ -5,6 +5,7 @@
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace korvan {
 
@@ -15,6 +16,10 @@ class Csv {
  public:
   explicit Csv(std::initializer_list<const char*> header) {
     for (const char* name : header) Text(name);
+    End();
+  }
+  explicit Csv(const std::vector<std::string>& header) {
+    for (const std::string& name : header) Text(name);
     End();
   }
   Csv& Text(const char* text) { return Text(std::string(text)); }
@@ -89,24 +94,53 @@ std::string DesignTable(const Results& results) {
 }
 
 std::string AnovaTable(const Results& results) {
-  Csv csv({"trait", "name", "source", "df", "ss", "ms", "ems", "F", "dfDenominator", "p"});
+  Csv csv({"trait", "name", "source", "df", "ss", "ms", "ems", "F", "dfDenominator", "p", "reduction", "note"});
   for (const TraitResult& trait : results.traits)
     for (const AnovaLine& row : trait.anova) {
       csv.Whole(trait.index).Text(trait.name).Text(row.source).Real(row.df).Real(row.ss).Real(row.ms).Text(row.ems);
-      csv.Real(row.f).Real(row.dfDenominator).Real(row.p).End();
+      csv.Real(row.f).Real(row.dfDenominator).Real(row.p).Text(row.reduction).Text(row.note).End();
     }
   return csv.Take();
 }
 
+// Why a quantity of a trait or pair is not given; empty when it is.
+std::string ReasonWithheld(const std::vector<Withheld>& withheld, const char* quantity) {
+  for (const Withheld& w : withheld)
+    if (w.quantity == quantity) return w.reason;
+  return "";
+}
+
+// flag, lower, upper, method, note of an estimate, after its estimate and
+// se: empty fields where it is missing, with the reason in the note.
+void EstimateRest(Csv& csv, const Estimated& e, const std::string& reason) {
+  if (!e) {
+    csv.Empty().Empty().Empty().Empty().Text(reason);
+    return;
+  }
+  csv.Text(std::string(RangeFlagName(e->flag)));
+  if (e->interval) csv.Real(e->interval->lower).Real(e->interval->upper).Text(e->interval->method);
+  else csv.Empty().Empty().Empty();
+  csv.Text(e->note);
+}
+
 std::string ComponentsTable(const Results& results) {
-  Csv csv({"trait", "name", "quantity", "estimate", "se", "atOrBelowZero"});
+  Csv csv({"trait", "name", "quantity", "estimate", "se", "atOrBelowZero", "flag", "lower90", "upper90",
+           "intervalMethod", "note"});
   for (const TraitResult& trait : results.traits) {
-    csv.Whole(trait.index).Text(trait.name).Text("mean").Real(trait.mean).Text("").Text("").End();
+    csv.Whole(trait.index).Text(trait.name).Text("mean").Real(trait.mean);
+    csv.Empty().Empty().Empty().Empty().Empty().Empty().Empty().End();
+    csv.Whole(trait.index).Text(trait.name).Text("constantsMean").Real(trait.constantsMean);
+    csv.Empty().Empty().Empty().Empty().Empty().Empty().Text("the mean of the family constants").End();
     auto row = [&](const char* name, const Estimated& e) {
-      if (!e) return;
-      csv.Whole(trait.index).Text(trait.name).Text(name).Real(e->estimate).Real(e->se);
-      if (e->marksZero) csv.Flag(e->AtOrBelowZero());
-      else csv.Empty();
+      csv.Whole(trait.index).Text(trait.name).Text(name);
+      if (!e) {
+        csv.Empty().Empty().Empty();
+      } else {
+        csv.Real(e->estimate).Real(e->se);
+        if (e->marksZero) csv.Flag(e->AtOrBelowZero());
+        else csv.Empty();
+      }
+      EstimateRest(csv, e, ReasonWithheld(trait.withheld, name));
       csv.End();
     };
     row("Vf", trait.vf);
@@ -129,6 +163,42 @@ std::string FamiliesTable(const Results& results) {
   return csv.Take();
 }
 
+// One row per family, the traits side by side: what a breeder pastes
+// into a sheet to choose families on several traits at once.
+std::string FamiliesWideTable(const Results& results) {
+  std::vector<std::string> header = {"family", "records"};
+  for (const TraitResult& trait : results.traits)
+    for (const char* what : {" constant", " rank", " predictedEffect", " selected"}) header.push_back(trait.name + what);
+  Csv csv(header);
+  for (std::size_t j = 0; j < results.design.families.size(); ++j) {
+    csv.Text(results.design.families[j].code).Whole(results.design.families[j].records);
+    for (const TraitResult& trait : results.traits) {
+      const FamilyResult& f = trait.families[j];
+      csv.Real(f.constant).Whole(f.rank).Real(f.predictedEffect);
+      if (HasValue(f.predictedEffect)) csv.Flag(f.selected);
+      else csv.Empty();
+    }
+    csv.End();
+  }
+  return csv.Take();
+}
+
+// The raw mean of every site x family cell, a column per trait.
+std::string SiteFamilyMeansTable(const Results& results) {
+  const DesignResult& d = results.design;
+  std::vector<std::string> header = {"site", "family", "records"};
+  for (const TraitResult& trait : results.traits) header.push_back(trait.name);
+  Csv csv(header);
+  for (std::size_t c = 0; c < d.cellSite.size(); ++c) {
+    csv.Text(d.sites[static_cast<std::size_t>(d.cellSite[c])].code)
+        .Text(d.families[static_cast<std::size_t>(d.cellFamily[c])].code)
+        .Whole(d.cellRecords[c]);
+    for (const TraitResult& trait : results.traits) csv.Real(trait.siteFamilyMeans[c]);
+    csv.End();
+  }
+  return csv.Take();
+}
+
 std::string PairsTable(const Results& results) {
   Csv csv({"trait1", "trait2", "name1", "name2", "source", "df", "scp", "mcp"});
   for (const PairResult& pair : results.pairs)
@@ -140,30 +210,55 @@ std::string PairsTable(const Results& results) {
 }
 
 std::string CorrelationsTable(const Results& results) {
-  Csv csv({"trait1", "trait2", "name1", "name2", "covF", "covSF", "covE", "rP", "rPse", "rF", "rFse"});
+  std::vector<std::string> header = {"trait1", "trait2", "name1", "name2", "covF", "covSF", "covE",
+                                     "rP", "rPse", "rF", "rFse"};
+  for (const char* r : {"rP", "rPTree", "rF"})
+    for (const char* what : {"", "se", "flag", "lower90", "upper90", "intervalMethod", "note"})
+      if (std::string(r) == "rPTree" || (std::string(what) != "" && std::string(what) != "se"))
+        header.push_back(std::string(r) + what);
+  Csv csv(header);
   auto estimate = [&csv](const Estimated& e) {
     if (e) csv.Real(e->estimate).Real(e->se);
     else csv.Empty().Empty();
   };
+  auto rest = [&csv](const Estimated& e, const std::string& reason) { EstimateRest(csv, e, reason); };
   for (const PairResult& pair : results.pairs) {
     csv.Whole(pair.trait1).Whole(pair.trait2).Text(pair.name1).Text(pair.name2);
     csv.Real(pair.covF).Real(pair.covSF).Real(pair.covE);
     estimate(pair.rP);
     estimate(pair.rF);
+    rest(pair.rP, ReasonWithheld(pair.withheld, "rP"));
+    estimate(pair.rPTree);
+    rest(pair.rPTree, ReasonWithheld(pair.withheld, "rPTree"));
+    rest(pair.rF, ReasonWithheld(pair.withheld, "rF"));
     csv.End();
   }
+  return csv.Take();
+}
+
+// Every value not given, with why: one place to look.
+std::string WithheldTable(const Results& results) {
+  Csv csv({"trait1", "trait2", "name1", "name2", "quantity", "reason"});
+  for (const TraitResult& trait : results.traits)
+    for (const Withheld& w : trait.withheld)
+      csv.Whole(trait.index).Empty().Text(trait.name).Empty().Text(w.quantity).Text(w.reason).End();
+  for (const PairResult& pair : results.pairs)
+    for (const Withheld& w : pair.withheld)
+      csv.Whole(pair.trait1).Whole(pair.trait2).Text(pair.name1).Text(pair.name2).Text(w.quantity).Text(w.reason).End();
   return csv.Take();
 }
 
 }  // namespace
 
 std::vector<std::string> ResultsTableNames() {
-  return {"design.csv", "anova.csv", "components.csv", "families.csv", "pairs.csv", "correlations.csv"};
+  return {"design.csv",       "anova.csv",        "components.csv", "families.csv",         "families-wide.csv",
+          "site-family-means.csv", "pairs.csv", "correlations.csv", "withheld.csv"};
 }
 
 std::vector<CsvTable> ResultsTables(const Results& results) {
-  std::string (*const make[])(const Results&) = {DesignTable, AnovaTable, ComponentsTable,
-                                              FamiliesTable, PairsTable, CorrelationsTable};
+  std::string (*const make[])(const Results&) = {DesignTable,       AnovaTable,           ComponentsTable,
+                                                 FamiliesTable,     FamiliesWideTable,    SiteFamilyMeansTable,
+                                                 PairsTable,        CorrelationsTable,    WithheldTable};
   std::vector<CsvTable> tables;
   const std::vector<std::string> names = ResultsTableNames();
   for (std::size_t i = 0; i < names.size(); ++i) tables.push_back({names[i], make[i](results)});
