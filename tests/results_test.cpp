@@ -136,9 +136,13 @@ void Collect(const json& value, std::set<std::string>& shown) {
 std::vector<std::string> NumbersNotInTheDocument(const std::string& page, const json& doc) {
   std::set<std::string> known;
   Collect(doc, known);
+  // The page's own words: the level of its intervals, the year of the
+  // method it cites.
+  known.insert({"90", "1985"});
   std::string text = std::regex_replace(page, std::regex(R"(<style>[^<]*</style>)"), "");
+  text = std::regex_replace(text, std::regex(R"(<script>[\s\S]*?</script>)"), "");
   text = std::regex_replace(text, std::regex(R"(<[^>]*>)"), " ");
-  for (const auto& [entity, character] : {std::pair{"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}})
+  for (const auto& [entity, character] : {std::pair{"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&#39;", "'"}})
     text = std::regex_replace(text, std::regex(entity), character);
   std::vector<std::string> strangers;
   static const std::regex number(R"(-?\d+(\.\d+)?(e[-+]\d+)?)");
@@ -205,6 +209,108 @@ TEST(ResultsDocument, WorkedExampleByHand) {
   }
 }
 
+// What no such quantity can be is flagged, and what cannot be estimated is
+// withheld with its reason, in the document and the tables alike: a trait
+// that varies only between sites and blocks, a heritability below 0, shares
+// above 1, correlations of exactly -1 that rounding puts beyond it.
+TEST(ResultsDocument, ImpossibleValuesFlaggedAndEstimatesWithheldWithTheirReasons) {
+  // Trait 1: sites and blocks only. Trait 2: a site x family interaction
+  // with almost no family effect, so M.S. Family lies far below the mean
+  // square it is tested against.
+  std::vector<test::Tree> trees = test::Layout(2, 3, 4, [](int, int, int) { return 2; });
+  std::mt19937 rng(7);
+  std::normal_distribution<float> noise(0, 0.05f);
+  for (test::Tree& tree : trees) {
+    const float interaction = (static_cast<int>(tree.site + tree.family) % 2 ? 6.0f : -6.0f);
+    tree.values = {10 * tree.site + tree.block, 20 + interaction + noise(rng) + 0.01f * tree.family};
+  }
+  const RunData run = test::BuildTrial(trees);
+  const std::atomic<bool> stop{false};
+  const ExactResults exact = ComputeExact(run, stop);
+  RunParameters params;
+  params.familyKind = FamilyKind::kHalfSib;
+  const Results results = BuildResults(run, exact, params);
+  const json doc = DocumentOf(results);
+  auto withheld = [](const json& item) {
+    std::map<std::string, std::string> reasons;
+    for (const json& w : item["withheld"]) reasons[w["quantity"]] = w["reason"];
+    return reasons;
+  };
+
+  const json& flat = doc["traits"][0];
+  for (const char* quantity : {"Vf", "Vsf", "Ve"}) EXPECT_TRUE(flat["components"][quantity].is_null()) << quantity;
+  for (const char* quantity : {"h2", "rB", "h2Individual"}) EXPECT_TRUE(flat[quantity].is_null()) << quantity;
+  const auto flatReasons = withheld(flat);
+  for (const char* quantity : {"Vf", "h2", "familyTest", "siteFamilyTest", "predictedEffect", "selected"})
+    EXPECT_THAT(flatReasons.at(quantity), HasSubstr("varies only between sites and blocks")) << quantity;
+  for (const json& line : flat["anova"]) {
+    EXPECT_GE(line["ss"].get<double>(), 0) << line["source"];
+    EXPECT_FALSE(line["reduction"].get<std::string>().empty());
+  }
+  EXPECT_TRUE(flat["anova"][2]["F"].is_null());
+  EXPECT_TRUE(flat["anova"][3]["F"].is_null());
+  for (const json& f : flat["families"]) {
+    EXPECT_TRUE(f["predictedEffect"].is_null());
+    EXPECT_EQ(f["selected"], false);
+  }
+  const json& pair = doc["pairs"][0];
+  for (const char* r : {"rP", "rPTree", "rF"}) {
+    EXPECT_TRUE(pair[r].is_null()) << r;
+    EXPECT_THAT(withheld(pair).at(r), HasSubstr("varies only between sites and blocks")) << r;
+  }
+
+  const json& crossed = doc["traits"][1];
+  ASSERT_TRUE(crossed["h2"].is_object());
+  EXPECT_LT(crossed["h2"]["estimate"].get<double>(), 0);
+  EXPECT_EQ(crossed["h2"]["flag"], "below 0");
+  EXPECT_THAT(crossed["h2"]["note"].get<std::string>(), HasSubstr("Vf is"));
+  EXPECT_THAT(withheld(crossed).at("predictedEffect"), HasSubstr("outside [0, 1]"));
+  double deviations = 0;
+  for (const json& f : crossed["families"]) {
+    EXPECT_TRUE(f["predictedEffect"].is_null());
+    EXPECT_EQ(f["selected"], false) << "no selection on a heritability below 0";
+    deviations += f["deviation"].get<double>();
+  }
+  EXPECT_NEAR(deviations, 0, 1e-9) << "deviations start at the mean of the family constants";
+
+  // The tables keep a row for every quantity, empty where it is withheld,
+  // with the reason; and the page draws no HTML inside its drawings.
+  std::string components;
+  for (const CsvTable& table : ResultsTables(results))
+    if (table.fileName == "components.csv") components = table.text;
+  EXPECT_THAT(components, HasSubstr("1,trait 1,Vf,,,,,,,,\"the trait varies only between sites and blocks"));
+  EXPECT_THAT(components, HasSubstr(",below 0,"));
+  const std::string page = HtmlPage(results);
+  for (std::size_t at = page.find("<svg"); at != std::string::npos; at = page.find("<svg", at + 1)) {
+    const std::string drawing = page.substr(at, page.find("</svg>", at) - at);
+    EXPECT_THAT(drawing, Not(HasSubstr("<span"))) << "an HTML element ends the drawing";
+  }
+  EXPECT_THAT(page, HasSubstr("(below 0)"));
+}
+
+// Shares above 1 of the worked example, and correlations of a trait with its
+// negation, -1 but for rounding: flagged, and set to -1 where only rounding
+// put them beyond it.
+TEST(ResultsDocument, SharesAboveOneAndRoundingBeyondMinusOne) {
+  const RunData run = test::BuildTrial(test::WorkedExampleTrees({1, -1}));
+  const std::atomic<bool> stop{false};
+  RunParameters params;
+  params.familyKind = FamilyKind::kHalfSib;
+  const json doc = DocumentOf(BuildResults(run, ComputeExact(run, stop), params));
+  const json& t = doc["traits"][0];
+  EXPECT_EQ(t["rB"]["flag"], "above 1");
+  EXPECT_THAT(t["rB"]["note"].get<std::string>(), HasSubstr("Vsf is -2"));
+  EXPECT_EQ(t["h2Individual"]["flag"], "above 1");
+  EXPECT_TRUE(t["h2"]["flag"].is_null());
+  EXPECT_TRUE(t["families"][0]["predictedEffect"].is_number()) << "h2 lies in [0, 1]: effects are predicted";
+  for (const char* r : {"rP", "rPTree", "rF"}) {
+    const json& c = doc["pairs"][0][r];
+    ASSERT_TRUE(c.is_object()) << r;
+    EXPECT_GE(c["estimate"].get<double>(), -1) << r;
+    EXPECT_TRUE(c["flag"].is_null() || c["flag"] == "rounded to ±1") << r << ": " << c["flag"];
+  }
+}
+
 json RunWithResults(const test::TempDir& dir, const std::string& data, const std::string& traits,
                     const std::vector<std::string>& more = {}) {
   std::vector<std::string> args = {"--data", data, "--output", dir / "trial.out", "--age", "10",
@@ -216,6 +322,42 @@ json RunWithResults(const test::TempDir& dir, const std::string& data, const std
   const test::CliResult run = test::RunCli(args);
   EXPECT_EQ(run.exitCode, 0) << run.err;
   return json::parse(test::ReadFile(dir / "trial.json"));
+}
+
+// Intervals of h2 against the exact interval of Knapp et al. (1985) for the
+// bamboo trial (5 and 5 d.f., every block holds every family equally) as
+// computed apart from the program, and on unbalanced maize with the method
+// said; the tree-level phenotypic correlation beside the family-mean one.
+TEST(ResultsFiles, HeritabilityIntervalsExactWhereBalanced) {
+  test::TempDir dir;
+  const json bamboo = RunWithResults(dir, test::SourcePath("examples/bamboo_height.dat"), "1");
+  EXPECT_EQ(bamboo["design"]["balanced"], true);
+  const json& interval = bamboo["traits"][0]["h2"]["interval90"];
+  EXPECT_NEAR(interval["lower"].get<double>(), -1.217, 5e-4);
+  EXPECT_NEAR(interval["upper"].get<double>(), 0.913, 5e-4);
+  EXPECT_EQ(interval["method"], "exact (Knapp et al. 1985)");
+
+  test::TempDir maizeDir;
+  const json maize = RunWithResults(maizeDir, test::SourcePath("examples/maize2010_6traits.dat"), "6");
+  EXPECT_EQ(maize["design"]["balanced"], false);
+  for (const json& trait : maize["traits"]) {
+    double deviations = 0;
+    for (const json& f : trait["families"]) deviations += f["deviation"].get<double>();
+    EXPECT_NEAR(deviations / static_cast<double>(trait["families"].size()), 0, 1e-9) << trait["name"];
+    if (!trait["h2"].is_object() || trait["h2"]["interval90"].is_null()) continue;
+    const json& h2 = trait["h2"];
+    EXPECT_EQ(h2["interval90"]["method"], "Satterthwaite approximation");
+    EXPECT_LT(h2["interval90"]["lower"].get<double>(), h2["estimate"].get<double>());
+    EXPECT_GT(h2["interval90"]["upper"].get<double>(), h2["estimate"].get<double>());
+  }
+  for (const json& pair : maize["pairs"]) {
+    if (!pair["rPTree"].is_object()) continue;
+    const json& r = pair["rPTree"];
+    EXPECT_LE(std::abs(r["estimate"].get<double>()), 1) << pair["names"];
+    if (!r["interval90"].is_null()) {
+      EXPECT_LT(r["interval90"]["lower"].get<double>(), r["interval90"]["upper"].get<double>());
+    }
+  }
 }
 
 // The reference script's names for the document's values.
@@ -356,7 +498,8 @@ TEST(HtmlPage, ShowsTheDocumentsNumbersAndFetchesNothing) {
     const json doc = DocumentOf(results);
     const std::string page = HtmlPage(results);
     EXPECT_THAT(NumbersNotInTheDocument(page, doc), testing::IsEmpty());
-    for (const char* outside : {"<script", "<link", "<img", "src=", "href=", "url(", "@import"})
+    // Its one script is its own (open all, sorting), and fetches nothing.
+    for (const char* outside : {"<script src", "<link", "<img", "src=", "href=", "url(", "@import", "fetch(", "XMLHttpRequest"})
       EXPECT_THAT(page, Not(HasSubstr(outside)));
     EXPECT_THAT(page, Not(HasSubstr("<b>&")));
     EXPECT_THAT(page, HasSubstr("height &lt;b&gt;&amp;"));
@@ -379,22 +522,27 @@ TEST(HtmlPage, HundredTraitsKeepEveryCellAndFoldTheSections) {
   const Results results = HandResults(100, 12);
   const json doc = DocumentOf(results);
   const std::string page = HtmlPage(results);
-  const std::size_t rP = page.find("Phenotypic correlations"), rF = page.find("Family correlations");
+  const std::size_t rP = page.find("Family-mean phenotypic correlations"),
+                    rPTree = page.find("Phenotypic correlations between single trees"),
+                    rF = page.find("Family (genetic) correlations");
   ASSERT_NE(rP, std::string::npos);
+  ASSERT_NE(rPTree, std::string::npos);
   ASSERT_NE(rF, std::string::npos);
-  const std::string rPMap = page.substr(rP, rF - rP);
-  EXPECT_EQ(Count(rPMap, "<rect"), 100u * 100u);
-  EXPECT_EQ(Count(rPMap, "no estimate"), 0u);
+  for (const std::string& map : {page.substr(rP, rPTree - rP), page.substr(rPTree, rF - rPTree)}) {
+    EXPECT_EQ(Count(map, "<rect"), 100u * 100u);
+    EXPECT_EQ(Count(map, "no estimate"), 0u);
+  }
   // rF of every pair with trait 3 is missing: 99 pairs, each twice.
   EXPECT_EQ(Count(page.substr(rF, page.find("<h2>Traits") - rF), "no estimate"), 2u * 99u);
-  EXPECT_EQ(Count(page, "<details>"), 100u);
+  // The traits' sections and the table of the 4,950 pairs.
+  EXPECT_EQ(Count(page, "<details>"), 101u);
   EXPECT_EQ(Count(page, "<details open>"), 0u);
   EXPECT_THAT(NumbersNotInTheDocument(page, doc), testing::IsEmpty());
 }
 
 TEST(HtmlPage, NumbersForTheEye) {
   const std::pair<double, const char*> cases[] = {
-      {0.43214, "0.4321"}, {-0.0163, "-0.0163"}, {123456.7, "1.235e+05"}, {600000.0, "600000"}, {30.0, "30"}, {0.0, "0"},
+      {0.43214, "0.4321"}, {-0.0163, "-0.0163"}, {123456.7, "123457"}, {12047.3, "12047"}, {-98765.4, "-98765"}, {600000.0, "600000"}, {30.0, "30"}, {0.0, "0"},
       {-0.0, "0"},         {1e-7, "1e-07"},      {NAN, "–"},            {INFINITY, "–"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(PageNumber(value), text) << value;
 }

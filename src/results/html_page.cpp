@@ -15,8 +15,11 @@ namespace korvan {
 namespace {
 
 // More traits than this and the per-trait sections start folded: the
-// overview table and the heat maps are what a reader scans first.
-constexpr std::size_t kOpenSections = 6;
+// overview table and the heat maps are what a reader scans first. "open
+// all" opens them, and a printed page has them all open.
+constexpr std::size_t kOpenSections = 10;
+// Up to this many families the ranking's bars carry their names.
+constexpr std::size_t kNamedBars = 120;
 // Families drawn in the site x family plot from each end of the ranking.
 constexpr std::size_t kPlottedFamilies = 5;
 // Heat-map cells shrink with the number of traits down to this size (in
@@ -36,12 +39,36 @@ body{font-family:"DejaVu Sans",Arial,sans-serif;font-size:14px;color:#222;margin
 h1{font-size:22px;margin:0 0 4px}h2{font-size:18px;margin:28px 0 8px;border-bottom:1px solid #ccc}
 h3{font-size:15px;margin:16px 0 6px}p.meta{color:#555;margin:0 0 12px}
 table{border-collapse:collapse;margin:6px 0 12px}th,td{border:1px solid #ccc;padding:3px 8px;text-align:right}
-th{background:#eef3f3}td.l,th.l{text-align:left}tr.sel td{background:#fff3c4}
+th{background:#eef3f3}td.l,th.l{text-align:left}tr.sel td,td.selcell{background:#fff3c4}
 details{border:1px solid #ccc;border-radius:4px;margin:10px 0;padding:4px 12px}
 summary{cursor:pointer;font-weight:bold;font-size:16px;padding:4px 0}
 .warn{border:2px solid #c60;background:#fff4e5;padding:8px 12px;margin:12px 0}
 .low{color:#a00}.scroll{overflow-x:auto}
 svg text{font-family:"DejaVu Sans",Arial,sans-serif}
+td,th{white-space:nowrap}.flag{color:#b00;font-weight:bold}p.note,ul.notes{color:#444;font-size:12px}
+.tall{max-height:520px;overflow:auto}th.sort{cursor:pointer}th.sort:after{content:" \2195";color:#999}
+button{margin:0 6px 8px 0}
+@media (max-width:600px){body{margin:8px;font-size:13px}h1{font-size:18px}td,th{padding:2px 4px}}
+@media print{button{display:none}.tall{max-height:none;overflow:visible}}
+)";
+
+// Open all, close all, a printed page with every section open, and tables
+// sorted by a click on their header: all the page does beyond drawing.
+const char kScript[] = R"(
+function korvanOpen(open){document.querySelectorAll('details').forEach(function(d){d.open=open;});}
+window.addEventListener('beforeprint',function(){korvanOpen(true);});
+document.querySelectorAll('table.sortable').forEach(function(table){
+  table.querySelectorAll('th').forEach(function(th,column){
+    th.classList.add('sort');
+    th.addEventListener('click',function(){
+      var rows=Array.prototype.slice.call(table.querySelectorAll('tr')).slice(1);
+      var up=th.dataset.up!=='1';th.dataset.up=up?'1':'0';
+      function key(row){var t=row.children[column].textContent.replace('\u2212','-');var n=parseFloat(t);return isNaN(n)?t:n;}
+      rows.sort(function(a,b){var x=key(a),y=key(b);var c=(typeof x===typeof y)?(x<y?-1:x>y?1:0):(typeof x==='number'?-1:1);return up?c:-c;});
+      rows.forEach(function(row){row.parentNode.appendChild(row);});
+    });
+  });
+});
 )";
 
 std::string Escape(std::string_view text) {
@@ -89,14 +116,44 @@ std::string Px(double value) {
 }
 
 // An estimate with its standard error: "0.4567 ± 0.0123", marked when the
-// estimate sits at or below zero.
+// estimate sits at or below zero, and its flag with the reason in view.
 std::string WithError(const Estimated& estimate) {
   if (!estimate) return "–";
   std::string out = Number(estimate->estimate);
   if (HasValue(estimate->se)) out += " ± " + Number(estimate->se);
-  if (estimate->AtOrBelowZero())
+  if (estimate->marksZero && estimate->AtOrBelowZero())
     out = Element("span", "class=\"low\" title=\"at or below zero: the raw estimate\"", out + " (≤ 0)");
+  if (estimate->flag != RangeFlag::kNone)
+    out += " " + Element("span", "class=\"flag\" title=\"" + Escape(estimate->note) + "\"",
+                         std::string("(") + RangeFlagName(estimate->flag) + ")");
   return out;
+}
+
+// The estimate's 90 % interval, "[0.12, 0.87]", and how it was found.
+std::string IntervalOf(const Estimated& estimate) {
+  if (!estimate || !estimate->interval) return "–";
+  const Interval& i = *estimate->interval;
+  return Element("span", "title=\"" + Escape(i.method) + "\"", "[" + Number(i.lower) + ", " + Number(i.upper) + "]");
+}
+
+// The same inside an SVG text element, where HTML elements would end the
+// drawing: the mark and the flag as tspans.
+std::string SvgWithError(const Estimated& estimate) {
+  if (!estimate) return "–";
+  std::string out = Number(estimate->estimate);
+  if (HasValue(estimate->se)) out += " ± " + Number(estimate->se);
+  if (estimate->marksZero && estimate->AtOrBelowZero()) out = "<tspan fill=\"#a00\">" + out + " (≤ 0)</tspan>";
+  if (estimate->flag != RangeFlag::kNone)
+    out += std::string(" <tspan fill=\"#b00\" font-weight=\"bold\">(") + RangeFlagName(estimate->flag) + ")</tspan>";
+  return out;
+}
+
+// The notes of a trait or pair and the reasons of what is withheld, as a list.
+std::string NotesList(const std::vector<std::string>& notes) {
+  if (notes.empty()) return "";
+  std::string out = "<ul class=\"notes\">";
+  for (const std::string& note : notes) out += "<li>" + Escape(note) + "</li>";
+  return out + "</ul>\n";
 }
 
 // Blue through white to red for -1 to 1: a correlation's sign and size.
@@ -127,6 +184,8 @@ class Page {
   void Overview();
   void HeatMaps();
   void HeatMap(const char* title, Estimated PairResult::*correlation);
+  void CorrelationTable();
+  void FamiliesAcross();
   void TraitSection(const TraitResult& trait);
   void AnovaTable(const TraitResult& trait);
   void Partition(const TraitResult& trait);
@@ -140,16 +199,20 @@ class Page {
 std::string Page::Draw() {
   out_.reserve(1 << 16);
   const std::string title = "korvan results: " + doc_.input.data;
-  out_ += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>" + Escape(title) +
+  out_ += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" + Escape(title) +
           "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
   Header();
   Precision();
   Design();
   HeatMaps();
   Overview();
-  if (!doc_.traits.empty()) out_ += "<h2>Traits</h2>\n";
+  FamiliesAcross();
+  if (!doc_.traits.empty())
+    out_ += "<h2>Traits</h2>\n<button type=\"button\" onclick=\"korvanOpen(true)\">open all</button>"
+            "<button type=\"button\" onclick=\"korvanOpen(false)\">close all</button>\n";
   for (const TraitResult& trait : doc_.traits) TraitSection(trait);
-  out_ += "</body>\n</html>\n";
+  out_ += std::string("<script>") + kScript + "</script>\n</body>\n</html>\n";
   return std::move(out_);
 }
 
@@ -224,24 +287,84 @@ void Page::Overview() {
   for (const TraitResult& trait : traits) individual = individual || trait.h2Individual.has_value();
   out_ += "<h2>Heritabilities and variance components</h2>\n<div class=\"scroll\"><table>\n"
           "<tr><th class=\"l\">trait</th><th>mean</th><th>Vf (family)</th><th>Vsf (site × family)</th>"
-          "<th>Ve (error)</th><th>h² of family means</th><th>rB across sites</th>";
+          "<th>Ve (error)</th><th>h² of family means</th><th>h² 90 % interval</th><th>rB across sites</th>"
+          "<th>rB 90 % interval</th>";
   if (individual) out_ += "<th>h² of single trees</th>";
   out_ += "</tr>\n";
   for (const TraitResult& trait : traits) {
     out_ += "<tr><td class=\"l\">" + Escape(trait.name) + "</td><td>" + Number(trait.mean) + "</td><td>" +
             WithError(trait.vf) + "</td><td>" + WithError(trait.vsf) + "</td><td>" + WithError(trait.ve) +
-            "</td><td>" + WithError(trait.h2) + "</td><td>" + WithError(trait.rB) + "</td>";
+            "</td><td>" + WithError(trait.h2) + "</td><td>" + IntervalOf(trait.h2) + "</td><td>" +
+            WithError(trait.rB) + "</td><td>" + IntervalOf(trait.rB) + "</td>";
     if (individual) out_ += "<td>" + WithError(trait.h2Individual) + "</td>";
     out_ += "</tr>\n";
   }
-  out_ += "</table></div>\n";
+  out_ += "</table></div>\n<p class=\"note\">± one standard error by the delta method, which runs small in "
+          "unbalanced designs and with few families; the intervals are at 90 %: for h² exact where every block "
+          "holds every family equally (Knapp et al. 1985), from Satterthwaite's degrees of freedom otherwise "
+          "(the method is in each interval's tooltip); for rB on Fisher's z scale. (≤ 0): the raw estimate of a "
+          "component at or below zero; a flag in red: a value no such quantity can take, kept as computed, with "
+          "the cause in its tooltip and under its trait.</p>\n";
 }
 
 void Page::HeatMaps() {
   if (doc_.traits.size() < 2) return;
   out_ += "<h2>Correlations between traits</h2>\n";
-  HeatMap("Phenotypic correlations rP", &PairResult::rP);
-  HeatMap("Family correlations rF", &PairResult::rF);
+  HeatMap("Family-mean phenotypic correlations rP", &PairResult::rP);
+  HeatMap("Phenotypic correlations between single trees", &PairResult::rPTree);
+  HeatMap("Family (genetic) correlations rF", &PairResult::rF);
+  CorrelationTable();
+}
+
+// Every pair with its three correlations, their errors, intervals and flags.
+void Page::CorrelationTable() {
+  const auto& pairs = doc_.pairs;
+  if (pairs.empty()) return;
+  const bool fold = pairs.size() > 45;
+  out_ += fold ? "<details><summary>Correlations of every pair</summary>\n" : "<h3>Correlations of every pair</h3>\n";
+  out_ += "<div class=\"scroll tall\"><table class=\"sortable\"><tr><th class=\"l\">traits</th>"
+          "<th>family-mean phenotypic rP</th><th>90 % interval</th><th>single-tree phenotypic</th><th>90 % interval</th>"
+          "<th>family rF</th><th>90 % interval</th></tr>\n";
+  std::vector<std::string> notes;
+  for (const PairResult& pair : pairs) {
+    out_ += "<tr><td class=\"l\">" + Escape(pair.name1) + " and " + Escape(pair.name2) + "</td>";
+    for (const Estimated* r : {&pair.rP, &pair.rPTree, &pair.rF})
+      out_ += "<td>" + WithError(*r) + "</td><td>" + IntervalOf(*r) + "</td>";
+    out_ += "</tr>\n";
+    for (const Estimated* r : {&pair.rP, &pair.rPTree, &pair.rF})
+      if (*r && !(*r)->note.empty()) notes.push_back(pair.name1 + " and " + pair.name2 + ": " + (*r)->note + ".");
+    for (const Withheld& w : pair.withheld)
+      notes.push_back(pair.name1 + " and " + pair.name2 + ": " + w.quantity + " not given: " + w.reason + ".");
+  }
+  out_ += "</table></div>\n" + NotesList(notes);
+  if (fold) out_ += "</details>\n";
+}
+
+// Every family's constant and rank on every trait, side by side.
+void Page::FamiliesAcross() {
+  const auto& traits = doc_.traits;
+  const auto& families = doc_.design.families;
+  if (traits.empty() || families.empty()) return;
+  out_ += "<h2>Families across traits</h2>\n<p class=\"note\">The family constant of each trait with its rank "
+          "(1 for the largest); a click on a header sorts the table. The same as <code>families-wide.csv</code> "
+          "of <code>--tables</code>.</p>\n<div class=\"scroll tall\"><table class=\"sortable\"><tr>"
+          "<th class=\"l\">family</th><th>records</th>";
+  for (const TraitResult& trait : traits) out_ += "<th>" + Escape(trait.name) + "</th><th>rank</th>";
+  out_ += "</tr>\n";
+  for (std::size_t j = 0; j < families.size(); ++j) {
+    out_ += "<tr><td class=\"l\">" + Escape(families[j].code) + "</td><td>" + Number(families[j].records) + "</td>";
+    for (const TraitResult& trait : traits) {
+      if (j >= trait.families.size()) {
+        out_ += "<td>–</td><td>–</td>";
+        continue;
+      }
+      const FamilyResult& f = trait.families[j];
+      out_ += std::string(f.selected ? "<td class=\"selcell\">" : "<td>") + Number(f.constant) + "</td><td>" +
+              Number(std::int64_t{f.rank}) + "</td>";
+    }
+    out_ += "</tr>\n";
+  }
+  out_ += "</table></div>\n";
 }
 
 // An n x n grid of one correlation for every pair of traits, the value in the
@@ -250,11 +373,13 @@ void Page::HeatMap(const char* title, Estimated PairResult::*correlation) {
   const auto& traits = doc_.traits;
   const std::size_t n = traits.size();
   std::vector<double> value(n * n, kNoValue);
+  std::vector<std::string> note(n * n);  // the flag's reason, for a flagged value
   for (const PairResult& pair : doc_.pairs) {
     const auto a = static_cast<std::size_t>(pair.trait1) - 1, b = static_cast<std::size_t>(pair.trait2) - 1;
     if (a >= n || b >= n) continue;
     const Estimated& r = pair.*correlation;
     value[a * n + b] = value[b * n + a] = r ? r->estimate : kNoValue;
+    if (r && r->flag != RangeFlag::kNone) note[a * n + b] = note[b * n + a] = RangeFlagName(r->flag);
   }
   const double cell = std::clamp(640.0 / static_cast<double>(n), kSmallestCell, kLargestCell);
   const double font = std::clamp(cell * 0.45, 8.0, 12.0);
@@ -288,12 +413,14 @@ void Page::HeatMap(const char* title, Estimated PairResult::*correlation) {
         out_ += "<rect " + box + " fill=\"#bbb\" stroke=\"#fff\"><title>" + names + ": no estimate</title></rect>";
         continue;
       }
-      out_ += "<rect " + box + " fill=\"" + CorrelationColour(v) + "\" stroke=\"#fff\"><title>" + names + ": " +
-              PageNumber(v) + "</title></rect>";
+      const std::string& why = note[i * n + j];
+      out_ += "<rect " + box + " fill=\"" + CorrelationColour(v) + "\" stroke=\"" + (why.empty() ? "#fff" : "#b00") +
+              "\"" + (why.empty() ? "" : " stroke-width=\"2\"") + "><title>" + names + ": " + PageNumber(v) +
+              (why.empty() ? "" : " (" + Escape(why) + ")") + "</title></rect>";
       if (cell >= kCellWithText)
         out_ += "<text x=\"" + Px(x + cell / 2) + "\" y=\"" + Px(y + cell / 2 + font * 0.35) + "\" font-size=\"" +
-                Px(std::min(font * 0.9, cell / 5.5)) + "\" text-anchor=\"middle\" fill=\"" + (std::abs(v) > 0.6 ? "#fff" : "#222") + "\">" +
-                PageNumber(v) + "</text>";
+                Px(std::min(font * 0.9, cell / 5.5)) + "\" text-anchor=\"middle\" fill=\"" +
+                (std::abs(v) > 0.6 ? "#fff" : "#222") + "\">" + PageNumber(v) + (why.empty() ? "" : "!") + "</text>";
     }
     out_ += "\n";
   }
@@ -304,9 +431,14 @@ void Page::TraitSection(const TraitResult& trait) {
   const bool open = doc_.traits.size() <= kOpenSections;
   out_ += std::string("<details") + (open ? " open" : "") + "><summary>" + Escape(trait.name) + ": h² " +
           WithError(trait.h2) + "</summary>\n";
+  std::vector<std::string> notes = trait.notes;
+  for (const Withheld& w : trait.withheld)
+    if (w.quantity != "h2Individual" || doc_.input.familyKind) notes.push_back(w.quantity + " not given: " + w.reason + ".");
+  out_ += NotesList(notes);
   AnovaTable(trait);
   Partition(trait);
-  out_ += "<p>h² of family means " + WithError(trait.h2) + "; type-B correlation across sites rB " + WithError(trait.rB);
+  out_ += "<p>h² of family means " + WithError(trait.h2) + ", 90 % interval " + IntervalOf(trait.h2) +
+          "; type-B correlation across sites rB " + WithError(trait.rB) + ", 90 % interval " + IntervalOf(trait.rB);
   if (trait.h2Individual) out_ += "; h² of single trees " + WithError(trait.h2Individual);
   out_ += "</p>\n";
   Ranking(trait);
@@ -315,8 +447,8 @@ void Page::TraitSection(const TraitResult& trait) {
 }
 
 void Page::AnovaTable(const TraitResult& trait) {
-  out_ += "<h3>Analysis of variance</h3>\n<table><tr><th class=\"l\">source</th><th>d.f.</th><th>S.S.</th>"
-          "<th>M.S.</th><th class=\"l\">E.M.S.</th><th>F</th><th>p</th></tr>\n";
+  out_ += "<h3>Analysis of variance</h3>\n<div class=\"scroll\"><table><tr><th class=\"l\">source</th><th>d.f.</th>"
+          "<th>S.S.</th><th>M.S.</th><th class=\"l\">E.M.S.</th><th>F</th><th>p</th></tr>\n";
   for (const AnovaLine& line : trait.anova) {
     std::string f = Number(line.f);
     if (HasValue(line.dfDenominator))
@@ -326,49 +458,65 @@ void Page::AnovaTable(const TraitResult& trait) {
             (line.ems ? Escape(*line.ems) : std::string("–")) + "</td><td>" + f + "</td><td>" + Number(line.p) +
             "</td></tr>\n";
   }
-  out_ += "</table>\n";
+  out_ += "</table></div>\n<p class=\"note\">Each S.S. is a difference of reductions R(…) of the model u + s "
+          "(sites) + r (blocks within sites) + f (families) + sf (site × family cells): ";
+  bool first = true;
+  for (const AnovaLine& line : trait.anova) {
+    if (line.reduction.empty()) continue;
+    out_ += (first ? "" : "; ") + Escape(line.source) + " " + Escape(line.reduction);
+    first = false;
+  }
+  out_ += ". Site and Rep(Site) are fitted after families, so the lines need not add up to the total.</p>\n";
 }
 
 // The three components as bars from zero with a whisker of one standard
-// error each way; a negative estimate runs left of zero.
+// error each way. A component at or below zero is a mark at zero with its
+// value: a bar running left would shrink the others and read as a share.
 void Page::Partition(const TraitResult& trait) {
   const char* names[] = {"Vf", "Vsf", "Ve"};
   const char* colours[] = {"#1b7837", "#762a83", "#999"};
   const Estimated* components[] = {&trait.vf, &trait.vsf, &trait.ve};
   auto estimateOf = [](const Estimated& e) { return e ? Or(e->estimate, 0) : 0.0; };
   auto seOf = [](const Estimated& e) { return e ? Or(e->se, 0) : 0.0; };
-  double high = 0, low = 0;
+  double high = 0;
+  bool any = false;
   for (const Estimated* component : components) {
-    high = std::max(high, estimateOf(*component) + seOf(*component));
-    low = std::min(low, estimateOf(*component) - seOf(*component));
+    any = any || component->has_value();
+    if (estimateOf(*component) > 0) high = std::max(high, estimateOf(*component) + seOf(*component));
   }
-  if (high - low <= 0) return;
-  const double left = 60, width = 480, right = 170, row = 26;
-  const double scale = width / (high - low), zero = left + (0 - low) * scale;
-  out_ += "<h3>Variance partition</h3>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+  if (!any) return;
+  const double left = 60, width = 420, right = 300, row = 26;
+  const double scale = high > 0 ? width / high : 0, zero = left;
+  out_ += "<h3>Variance partition</h3>\n<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
           Px(left + width + right) + "\" height=\"" + Px(row * 3 + 16) +
           "\" role=\"img\" aria-label=\"variance components\">\n";
   for (int k = 0; k < 3; ++k) {
     const Estimated& component = *components[k];
     const double estimate = estimateOf(component), se = seOf(component);
-    const double y = 8 + row * k, x0 = zero + std::min(0.0, estimate) * scale;
+    const double y = 8 + row * k, m = y + row / 2 - 1;
     out_ += "<text x=\"" + Px(left - 6) + "\" y=\"" + Px(y + 14) + "\" font-size=\"12\" text-anchor=\"end\">" +
             names[k] + "</text>";
-    out_ += "<rect x=\"" + Px(x0) + "\" y=\"" + Px(y + 3) + "\" width=\"" + Px(std::abs(estimate) * scale) +
-            "\" height=\"" + Px(row - 8) + "\" fill=\"" + colours[k] + "\"/>";
-    if (se > 0) {
-      const double a = zero + (estimate - se) * scale, b = zero + (estimate + se) * scale, m = y + row / 2 - 1;
-      out_ += "<path d=\"M" + Px(a) + " " + Px(m) + "H" + Px(b) + "M" + Px(a) + " " + Px(m - 5) + "v10M" + Px(b) +
-              " " + Px(m - 5) + "v10\" stroke=\"#000\" fill=\"none\"/>";
+    if (component && estimate > 0) {
+      out_ += "<rect x=\"" + Px(zero) + "\" y=\"" + Px(y + 3) + "\" width=\"" + Px(estimate * scale) + "\" height=\"" +
+              Px(row - 8) + "\" fill=\"" + colours[k] + "\"/>";
+      if (se > 0) {
+        const double a = zero + std::max(estimate - se, 0.0) * scale, b = zero + (estimate + se) * scale;
+        out_ += "<path d=\"M" + Px(a) + " " + Px(m) + "H" + Px(b) + "M" + Px(b) + " " + Px(m - 5) +
+                "v10\" stroke=\"#000\" fill=\"none\"/>";
+      }
+    } else if (component) {
+      out_ += "<path d=\"M" + Px(zero) + " " + Px(m - 7) + "l6 7l-6 7l-6 -7z\" fill=\"#a00\"><title>" + names[k] +
+              " at or below zero</title></path>";
     }
     out_ += "<text x=\"" + Px(left + width + 8) + "\" y=\"" + Px(y + 14) + "\" font-size=\"12\">" +
-            WithError(component) + "</text>\n";
+            SvgWithError(component) + "</text>\n";
   }
-  out_ += "<path d=\"M" + Px(zero) + " 4V" + Px(row * 3 + 12) + "\" stroke=\"#444\"/></svg>\n";
+  out_ += "<path d=\"M" + Px(zero) + " 4V" + Px(row * 3 + 12) + "\" stroke=\"#444\"/></svg></div>\n";
 }
 
-// The families in rank order: each a bar of its deviation from the trait
-// mean, the selected ones in colour; the table lists the selected ones.
+// The families in rank order: each a bar of its deviation from the mean of
+// the family constants, named beneath, the selected ones in colour; the
+// table below lists every family.
 void Page::Ranking(const TraitResult& trait) {
   std::vector<const FamilyResult*> families;
   for (const FamilyResult& family : trait.families) families.push_back(&family);
@@ -376,12 +524,19 @@ void Page::Ranking(const TraitResult& trait) {
   std::stable_sort(families.begin(), families.end(),
                    [](const FamilyResult* a, const FamilyResult* b) { return a->rank < b->rank; });
   double extent = 0;
-  for (const FamilyResult* family : families) extent = std::max(extent, std::abs(Or(family->deviation, 0)));
+  std::size_t longest = 0;
+  for (const FamilyResult* family : families) {
+    extent = std::max(extent, std::abs(Or(family->deviation, 0)));
+    longest = std::max(longest, Escape(family->code).size());
+  }
   const double n = static_cast<double>(families.size());
-  const double bar = std::clamp(900.0 / n, 1.0, 18.0), height = 160, middle = 10 + height / 2;
+  const bool named = families.size() <= kNamedBars;
+  const double bar = named ? std::clamp(900.0 / n, 12.0, 24.0) : std::clamp(900.0 / n, 1.0, 18.0);
+  const double height = 160, middle = 10 + height / 2;
+  const double labels = named ? std::min(6.5 * static_cast<double>(longest) + 8, 120.0) : 0;
   const double scale = extent > 0 ? (height / 2) / extent : 0;
   out_ += "<h3>Family ranking</h3>\n<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-          Px(bar * n + 20) + "\" height=\"" + Px(height + 20) +
+          Px(bar * n + 20) + "\" height=\"" + Px(height + 20 + labels) +
           "\" role=\"img\" aria-label=\"families by rank\">\n";
   const bool tips = families.size() <= kFamiliesWithTips;
   const double width = std::max(bar - (bar > 3 ? 1 : 0), 0.5);
@@ -392,6 +547,9 @@ void Page::Ranking(const TraitResult& trait) {
     const bool selected = family.selected;
     const double top = deviation >= 0 ? middle - deviation * scale : middle;
     const double x = 10 + bar * static_cast<double>(k), height = std::abs(deviation) * scale;
+    if (named)
+      out_ += "<text transform=\"translate(" + Px(x + width / 2 + 3) + "," + Px(10 + 160 + 14) +
+              ") rotate(-90)\" font-size=\"10\" text-anchor=\"end\">" + Escape(family.code) + "</text>";
     if (!tips && !selected) {
       plain += "M" + Px(x) + " " + Px(top) + "h" + Px(width) + "v" + Px(height) + "h-" + Px(width) + "z";
       continue;
@@ -404,20 +562,27 @@ void Page::Ranking(const TraitResult& trait) {
   if (!plain.empty()) out_ += "<path d=\"" + plain + "\" fill=\"#7fa6a6\"/>";
   out_ += "<path d=\"M10 " + Px(middle) + "H" + Px(10 + bar * n) + "\" stroke=\"#444\"/></svg></div>\n";
 
-  out_ += "<table><tr><th>rank</th><th class=\"l\">family</th><th>records</th><th>constant</th>"
-          "<th>deviation</th><th>predicted effect</th></tr>\n";
-  std::size_t listed = 0;
+  bool predicted = false;
+  for (const FamilyResult* family : families) predicted = predicted || HasValue(family->predictedEffect);
+  out_ += "<div class=\"scroll tall\"><table class=\"sortable\"><tr><th>rank</th><th class=\"l\">family</th>"
+          "<th>records</th><th>constant</th><th>deviation</th><th>predicted effect</th></tr>\n";
+  std::size_t selected = 0;
   for (const FamilyResult* family : families) {
-    if (!family->selected) continue;
-    ++listed;
-    out_ += "<tr class=\"sel\"><td>" + Number(std::int64_t{family->rank}) + "</td><td class=\"l\">" +
-            Escape(family->code) + "</td><td>" + Number(family->records) + "</td><td>" + Number(family->constant) +
-            "</td><td>" + Number(family->deviation) + "</td><td>" + Number(family->predictedEffect) + "</td></tr>\n";
+    selected += family->selected;
+    out_ += std::string(family->selected ? "<tr class=\"sel\">" : "<tr>") + "<td>" +
+            Number(std::int64_t{family->rank}) + "</td><td class=\"l\">" + Escape(family->code) + "</td><td>" +
+            Number(family->records) + "</td><td>" + Number(family->constant) + "</td><td>" +
+            Number(family->deviation) + "</td><td>" + Number(family->predictedEffect) + "</td></tr>\n";
   }
-  out_ += "</table>\n<p>" + (listed == 0 ? std::string("No family is selected on this trait.")
-                                          : "The selected families, marked in the ranking above. Predicted "
-                                            "effect: h² of family means × deviation.") +
-          "</p>\n";
+  std::string text = "Every family, by rank of its constant; deviations from the mean of the family constants (" +
+                     Number(trait.constantsMean) + "). ";
+  if (!predicted)
+    text += "No predicted effect and no selection: h² of family means is not in [0, 1] (see above).";
+  else if (selected == 0)
+    text += "No family is selected on this trait.";
+  else
+    text += "The selected families are marked. Predicted effect: h² of family means × deviation.";
+  out_ += "</table></div>\n<p>" + text + "</p>\n";
 }
 
 // The family means by site of the best and the worst families: lines that
@@ -535,6 +700,9 @@ std::string PageNumber(double value) {
   // Counts and other whole numbers stand whole: 600000 records, not 6e+05.
   if (value == std::trunc(value) && std::abs(value) < 1e15)
     return std::string(text, std::to_chars(text, text + sizeof text, static_cast<long long>(value)).ptr);
+  // Large values whole, never 1.205e+04: a breeder reads sums of squares.
+  if (std::abs(value) >= 1e4 && std::abs(value) < 1e15)
+    return std::string(text, std::to_chars(text, text + sizeof text, std::llround(value)).ptr);
   return SignificantDigits(value, 4);
 }
 
