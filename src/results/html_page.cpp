@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
-#include <cstdint>
-#include <string>
 #include <cmath>
+#include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,7 +48,11 @@ svg text{font-family:"DejaVu Sans",Arial,sans-serif}
 td,th{white-space:nowrap}.flag{color:#b00;font-weight:bold}p.note,ul.notes{color:#444;font-size:12px}
 .tall{max-height:520px;overflow:auto}th.sort{cursor:pointer}th.sort:after{content:" \2195";color:#999}
 button{margin:0 6px 8px 0}
-@media (max-width:600px){body{margin:8px;font-size:13px}h1{font-size:18px}td,th{padding:2px 4px}}
+h1,p.meta{overflow-wrap:anywhere}
+.scroll td:first-child{position:sticky;left:0;background:#fff}.scroll th:first-child{position:sticky;left:0}
+.scroll tr.sel td:first-child{background:#fff3c4}
+@media (max-width:600px){body{margin:8px;font-size:13px}h1{font-size:18px}td,th{padding:2px 4px}
+svg.fit{max-width:100%;height:auto}}
 @media print{button{display:none}.tall{max-height:none;overflow:visible}}
 )";
 
@@ -107,8 +111,8 @@ std::string Element(std::string_view name, std::string_view attributes, std::str
 // Coordinates for SVG: two decimals are finer than a pixel.
 std::string Px(double value) {
   char text[32];
-  const auto end = std::to_chars(text, text + sizeof text, std::round(value * 100) / 100,
-                                 std::chars_format::fixed, 2).ptr;
+  const auto end =
+      std::to_chars(text, text + sizeof text, std::round(value * 100) / 100, std::chars_format::fixed, 2).ptr;
   std::string out(text, end);
   while (out.back() == '0') out.pop_back();
   if (out.back() == '.') out.pop_back();
@@ -145,6 +149,22 @@ std::string SvgWithError(const Estimated& estimate) {
   if (estimate->marksZero && estimate->AtOrBelowZero()) out = "<tspan fill=\"#a00\">" + out + " (≤ 0)</tspan>";
   if (estimate->flag != RangeFlag::kNone)
     out += std::string(" <tspan fill=\"#b00\" font-weight=\"bold\">(") + RangeFlagName(estimate->flag) + ")</tspan>";
+  return out;
+}
+
+// "Vf, h2 not given: <reason>.": the withheld values grouped by their reason,
+// in the order the reasons first come.
+std::vector<std::string> WithheldNotes(const std::vector<Withheld>& withheld, const std::string& prefix) {
+  std::vector<std::pair<std::string, std::string>> groups;  // reason, quantities
+  for (const Withheld& w : withheld) {
+    auto group = std::find_if(groups.begin(), groups.end(), [&](const auto& g) { return g.first == w.reason; });
+    if (group == groups.end())
+      groups.push_back({w.reason, w.quantity});
+    else
+      group->second += ", " + w.quantity;
+  }
+  std::vector<std::string> out;
+  for (const auto& [reason, quantities] : groups) out.push_back(prefix + quantities + " not given: " + reason + ".");
   return out;
 }
 
@@ -199,9 +219,11 @@ class Page {
 std::string Page::Draw() {
   out_.reserve(1 << 16);
   const std::string title = "korvan results: " + doc_.input.data;
-  out_ += "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-          "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<title>" + Escape(title) +
-          "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
+  out_ +=
+      "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+      "<meta name=\"viewport\" content=\"width=device-width, "
+      "initial-scale=1\">\n<title>" +
+      Escape(title) + "</title>\n<style>" + kStyle + "</style>\n</head>\n<body>\n";
   Header();
   Precision();
   Design();
@@ -209,8 +231,11 @@ std::string Page::Draw() {
   Overview();
   FamiliesAcross();
   if (!doc_.traits.empty())
-    out_ += "<h2>Traits</h2>\n<button type=\"button\" onclick=\"korvanOpen(true)\">open all</button>"
-            "<button type=\"button\" onclick=\"korvanOpen(false)\">close all</button>\n";
+    out_ +=
+        "<h2>Traits</h2>\n<button type=\"button\" "
+        "onclick=\"korvanOpen(true)\">open all</button>"
+        "<button type=\"button\" onclick=\"korvanOpen(false)\">close "
+        "all</button>\n";
   for (const TraitResult& trait : doc_.traits) TraitSection(trait);
   out_ += std::string("<script>") + kScript + "</script>\n</body>\n</html>\n";
   return std::move(out_);
@@ -232,20 +257,25 @@ void Page::Header() {
 void Page::Precision() {
   const PrecisionResult& precision = doc_.precision;
   if (!precision.warning) return;
-  out_ += "<div class=\"warn\"><b>Single precision moved values of the report.</b> " + Escape(*precision.warning);
+  out_ +=
+      "<div class=\"warn\"><b>Single precision moved values of the "
+      "report.</b> " +
+      Escape(*precision.warning);
   const auto& findings = precision.findings;
-  const char kHead[] = "<table><tr><th class=\"l\">value</th><th>in the report</th><th>exact</th></tr>\n";
+  const char kHead[] =
+      "<div class=\"scroll\"><table><tr><th class=\"l\">value</th><th>in the "
+      "report</th><th>exact</th></tr>\n";
   for (std::size_t n = 0; n < findings.size(); ++n) {
     // The worst stand in view; a long tail folds away.
     if (n == 0) out_ += kHead;
     if (n == kFindingsInView)
-      out_ += "</table><details><summary>" + PageNumber(static_cast<double>(findings.size() - n)) +
+      out_ += "</table></div><details><summary>" + PageNumber(static_cast<double>(findings.size() - n)) +
               " more</summary>" + kHead;
     const PrecisionResult::Finding& finding = findings[n];
     out_ += "<tr><td class=\"l\">" + Escape(finding.quantity) + "</td><td>" + Number(finding.report) + "</td><td>" +
             Number(finding.exact) + "</td></tr>\n";
   }
-  if (!findings.empty()) out_ += findings.size() > kFindingsInView ? "</table></details>" : "</table>";
+  if (!findings.empty()) out_ += findings.size() > kFindingsInView ? "</table></div></details>" : "</table></div>";
   out_ += "</div>\n";
 }
 
@@ -268,7 +298,9 @@ void Page::Design() {
   const auto& sites = design.sites;
   if (sites.empty()) return;
   out_ += sites.size() > 12 ? "<details><summary>Sites</summary>\n" : "<h3>Sites</h3>\n";
-  out_ += "<table><tr><th class=\"l\">site</th><th>blocks</th><th>records</th><th class=\"l\">blocks</th></tr>\n";
+  out_ +=
+      "<table><tr><th class=\"l\">site</th><th>blocks</th><th>records</th><th "
+      "class=\"l\">blocks</th></tr>\n";
   for (const SiteResult& site : sites) {
     std::string names;
     for (const std::string& block : site.blocks) names += (names.empty() ? "" : ", ") + Escape(block);
@@ -285,26 +317,35 @@ void Page::Overview() {
   if (traits.empty()) return;
   bool individual = false;
   for (const TraitResult& trait : traits) individual = individual || trait.h2Individual.has_value();
-  out_ += "<h2>Heritabilities and variance components</h2>\n<div class=\"scroll\"><table>\n"
-          "<tr><th class=\"l\">trait</th><th>mean</th><th>Vf (family)</th><th>Vsf (site × family)</th>"
-          "<th>Ve (error)</th><th>h² of family means</th><th>h² 90 % interval</th><th>rB across sites</th>"
-          "<th>rB 90 % interval</th>";
+  out_ +=
+      "<h2>Heritabilities and variance components</h2>\n<div "
+      "class=\"scroll\"><table>\n"
+      "<tr><th class=\"l\">trait</th><th>h² of family means</th><th>h² 90 "
+      "% interval</th>"
+      "<th>rB across sites</th><th>rB 90 % interval</th>";
   if (individual) out_ += "<th>h² of single trees</th>";
-  out_ += "</tr>\n";
+  out_ +=
+      "<th>mean</th><th>Vf (family)</th><th>Vsf (site × family)</th><th>Ve "
+      "(error)</th></tr>\n";
   for (const TraitResult& trait : traits) {
-    out_ += "<tr><td class=\"l\">" + Escape(trait.name) + "</td><td>" + Number(trait.mean) + "</td><td>" +
-            WithError(trait.vf) + "</td><td>" + WithError(trait.vsf) + "</td><td>" + WithError(trait.ve) +
-            "</td><td>" + WithError(trait.h2) + "</td><td>" + IntervalOf(trait.h2) + "</td><td>" +
-            WithError(trait.rB) + "</td><td>" + IntervalOf(trait.rB) + "</td>";
+    out_ += "<tr><td class=\"l\">" + Escape(trait.name) + "</td><td>" + WithError(trait.h2) + "</td><td>" +
+            IntervalOf(trait.h2) + "</td><td>" + WithError(trait.rB) + "</td><td>" + IntervalOf(trait.rB) + "</td>";
     if (individual) out_ += "<td>" + WithError(trait.h2Individual) + "</td>";
-    out_ += "</tr>\n";
+    out_ += "<td>" + Number(trait.mean) + "</td><td>" + WithError(trait.vf) + "</td><td>" + WithError(trait.vsf) +
+            "</td><td>" + WithError(trait.ve) + "</td></tr>\n";
   }
-  out_ += "</table></div>\n<p class=\"note\">± one standard error by the delta method, which runs small in "
-          "unbalanced designs and with few families; the intervals are at 90 %: for h² exact where every block "
-          "holds every family equally (Knapp et al. 1985), from Satterthwaite's degrees of freedom otherwise "
-          "(the method is in each interval's tooltip); for rB on Fisher's z scale. (≤ 0): the raw estimate of a "
-          "component at or below zero; a flag in red: a value no such quantity can take, kept as computed, with "
-          "the cause in its tooltip and under its trait.</p>\n";
+  out_ +=
+      "</table></div>\n<p class=\"note\">± one standard error by the delta "
+      "method, which runs small in "
+      "unbalanced designs and with few families; the intervals are at 90 "
+      "%: for h² exact where every block "
+      "holds every family equally (Knapp et al. 1985), from "
+      "Satterthwaite's degrees of freedom otherwise "
+      "(the method is in each interval's tooltip); for rB on Fisher's z "
+      "scale. (≤ 0): the raw estimate of a "
+      "component at or below zero; a flag in red: a value no such quantity "
+      "can take, kept as computed, with "
+      "the cause in its tooltip and under its trait.</p>\n";
 }
 
 void Page::HeatMaps() {
@@ -322,9 +363,12 @@ void Page::CorrelationTable() {
   if (pairs.empty()) return;
   const bool fold = pairs.size() > 45;
   out_ += fold ? "<details><summary>Correlations of every pair</summary>\n" : "<h3>Correlations of every pair</h3>\n";
-  out_ += "<div class=\"scroll tall\"><table class=\"sortable\"><tr><th class=\"l\">traits</th>"
-          "<th>family-mean phenotypic rP</th><th>90 % interval</th><th>single-tree phenotypic</th><th>90 % interval</th>"
-          "<th>family rF</th><th>90 % interval</th></tr>\n";
+  out_ +=
+      "<div class=\"scroll tall\"><table class=\"sortable\"><tr><th "
+      "class=\"l\">traits</th>"
+      "<th>family-mean phenotypic rP</th><th>90 % "
+      "interval</th><th>single-tree phenotypic</th><th>90 % interval</th>"
+      "<th>family rF</th><th>90 % interval</th></tr>\n";
   std::vector<std::string> notes;
   for (const PairResult& pair : pairs) {
     out_ += "<tr><td class=\"l\">" + Escape(pair.name1) + " and " + Escape(pair.name2) + "</td>";
@@ -333,8 +377,8 @@ void Page::CorrelationTable() {
     out_ += "</tr>\n";
     for (const Estimated* r : {&pair.rP, &pair.rPTree, &pair.rF})
       if (*r && !(*r)->note.empty()) notes.push_back(pair.name1 + " and " + pair.name2 + ": " + (*r)->note + ".");
-    for (const Withheld& w : pair.withheld)
-      notes.push_back(pair.name1 + " and " + pair.name2 + ": " + w.quantity + " not given: " + w.reason + ".");
+    for (std::string& note : WithheldNotes(pair.withheld, pair.name1 + " and " + pair.name2 + ": "))
+      notes.push_back(std::move(note));
   }
   out_ += "</table></div>\n" + NotesList(notes);
   if (fold) out_ += "</details>\n";
@@ -345,10 +389,14 @@ void Page::FamiliesAcross() {
   const auto& traits = doc_.traits;
   const auto& families = doc_.design.families;
   if (traits.empty() || families.empty()) return;
-  out_ += "<h2>Families across traits</h2>\n<p class=\"note\">The family constant of each trait with its rank "
-          "(1 for the largest); a click on a header sorts the table. The same as <code>families-wide.csv</code> "
-          "of <code>--tables</code>.</p>\n<div class=\"scroll tall\"><table class=\"sortable\"><tr>"
-          "<th class=\"l\">family</th><th>records</th>";
+  out_ +=
+      "<h2>Families across traits</h2>\n<p class=\"note\">The family "
+      "constant of each trait with its rank "
+      "(1 for the largest); a click on a header sorts the table. The same "
+      "as <code>families-wide.csv</code> "
+      "of <code>--tables</code>.</p>\n<div class=\"scroll tall\"><table "
+      "class=\"sortable\"><tr>"
+      "<th class=\"l\">family</th><th>records</th>";
   for (const TraitResult& trait : traits) out_ += "<th>" + Escape(trait.name) + "</th><th>rank</th>";
   out_ += "</tr>\n";
   for (std::size_t j = 0; j < families.size(); ++j) {
@@ -388,8 +436,11 @@ void Page::HeatMap(const char* title, Estimated PairResult::*correlation) {
   // Room for the longest name, which the column labels take at a slant.
   const double label = std::clamp(8 + 0.62 * font * static_cast<double>(longest), 40.0, 180.0);
   const double size = label + cell * static_cast<double>(n) + 10;
-  out_ += std::string("<h3>") + title + "</h3>\n<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-          Px(size) + "\" height=\"" + Px(size) + "\" role=\"img\" aria-label=\"" + title + "\">\n";
+  out_ += std::string("<h3>") + title +
+          "</h3>\n<div class=\"scroll\"><svg class=\"fit\" "
+          "xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+          Px(size) + "\" height=\"" + Px(size) + "\" viewBox=\"0 0 " + Px(size) + " " + Px(size) +
+          "\" role=\"img\" aria-label=\"" + title + "\">\n";
   for (std::size_t i = 0; i < n; ++i) {
     const std::string name = Escape(traits[i].name);
     const double at = label + cell * (static_cast<double>(i) + 0.5);
@@ -401,8 +452,8 @@ void Page::HeatMap(const char* title, Estimated PairResult::*correlation) {
   for (std::size_t i = 0; i < n; ++i) {
     for (std::size_t j = 0; j < n; ++j) {
       const double x = label + cell * static_cast<double>(j), y = label + cell * static_cast<double>(i);
-      const std::string box = "x=\"" + Px(x) + "\" y=\"" + Px(y) + "\" width=\"" + Px(cell) + "\" height=\"" +
-                              Px(cell) + "\"";
+      const std::string box =
+          "x=\"" + Px(x) + "\" y=\"" + Px(y) + "\" width=\"" + Px(cell) + "\" height=\"" + Px(cell) + "\"";
       if (i == j) {
         out_ += "<rect " + box + " fill=\"#ddd\"/>";
         continue;
@@ -432,23 +483,31 @@ void Page::TraitSection(const TraitResult& trait) {
   out_ += std::string("<details") + (open ? " open" : "") + "><summary>" + Escape(trait.name) + ": h² " +
           WithError(trait.h2) + "</summary>\n";
   std::vector<std::string> notes = trait.notes;
+  std::vector<Withheld> withheld;
+  // Without a kind of family no single-tree h2 is wanted: not worth a line.
   for (const Withheld& w : trait.withheld)
-    if (w.quantity != "h2Individual" || doc_.input.familyKind) notes.push_back(w.quantity + " not given: " + w.reason + ".");
+    if (w.quantity != "h2Individual" || doc_.input.familyKind) withheld.push_back(w);
+  for (std::string& note : WithheldNotes(withheld, "")) notes.push_back(std::move(note));
   out_ += NotesList(notes);
   AnovaTable(trait);
-  Partition(trait);
+  // A trait without family variation has nothing to partition or rank: its
+  // table of families stays, its charts would draw rounding.
+  if (trait.estimable) Partition(trait);
   out_ += "<p>h² of family means " + WithError(trait.h2) + ", 90 % interval " + IntervalOf(trait.h2) +
           "; type-B correlation across sites rB " + WithError(trait.rB) + ", 90 % interval " + IntervalOf(trait.rB);
   if (trait.h2Individual) out_ += "; h² of single trees " + WithError(trait.h2Individual);
   out_ += "</p>\n";
   Ranking(trait);
-  SiteByFamily(trait);
+  if (trait.estimable) SiteByFamily(trait);
   out_ += "</details>\n";
 }
 
 void Page::AnovaTable(const TraitResult& trait) {
-  out_ += "<h3>Analysis of variance</h3>\n<div class=\"scroll\"><table><tr><th class=\"l\">source</th><th>d.f.</th>"
-          "<th>S.S.</th><th>M.S.</th><th class=\"l\">E.M.S.</th><th>F</th><th>p</th></tr>\n";
+  out_ +=
+      "<h3>Analysis of variance</h3>\n<div class=\"scroll\"><table><tr><th "
+      "class=\"l\">source</th><th>d.f.</th>"
+      "<th>S.S.</th><th>M.S.</th><th "
+      "class=\"l\">E.M.S.</th><th>F</th><th>p</th></tr>\n";
   for (const AnovaLine& line : trait.anova) {
     std::string f = Number(line.f);
     if (HasValue(line.dfDenominator))
@@ -458,15 +517,20 @@ void Page::AnovaTable(const TraitResult& trait) {
             (line.ems ? Escape(*line.ems) : std::string("–")) + "</td><td>" + f + "</td><td>" + Number(line.p) +
             "</td></tr>\n";
   }
-  out_ += "</table></div>\n<p class=\"note\">Each S.S. is a difference of reductions R(…) of the model u + s "
-          "(sites) + r (blocks within sites) + f (families) + sf (site × family cells): ";
+  out_ +=
+      "</table></div>\n<p class=\"note\">Each S.S. is a difference of "
+      "reductions R(…) of the model u + s "
+      "(sites) + r (blocks within sites) + f (families) + sf (site × "
+      "family cells): ";
   bool first = true;
   for (const AnovaLine& line : trait.anova) {
     if (line.reduction.empty()) continue;
     out_ += (first ? "" : "; ") + Escape(line.source) + " " + Escape(line.reduction);
     first = false;
   }
-  out_ += ". Site and Rep(Site) are fitted after families, so the lines need not add up to the total.</p>\n";
+  out_ +=
+      ". Site and Rep(Site) are fitted after families, so the lines need "
+      "not add up to the total.</p>\n";
 }
 
 // The three components as bars from zero with a whisker of one standard
@@ -487,9 +551,11 @@ void Page::Partition(const TraitResult& trait) {
   if (!any) return;
   const double left = 60, width = 420, right = 300, row = 26;
   const double scale = high > 0 ? width / high : 0, zero = left;
-  out_ += "<h3>Variance partition</h3>\n<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-          Px(left + width + right) + "\" height=\"" + Px(row * 3 + 16) +
-          "\" role=\"img\" aria-label=\"variance components\">\n";
+  out_ +=
+      "<h3>Variance partition</h3>\n<div class=\"scroll\"><svg "
+      "class=\"fit\" xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
+      Px(left + width + right) + "\" height=\"" + Px(row * 3 + 16) + "\" viewBox=\"0 0 " + Px(left + width + right) +
+      " " + Px(row * 3 + 16) + "\" role=\"img\" aria-label=\"variance components\">\n";
   for (int k = 0; k < 3; ++k) {
     const Estimated& component = *components[k];
     const double estimate = estimateOf(component), se = seOf(component);
@@ -535,53 +601,68 @@ void Page::Ranking(const TraitResult& trait) {
   const double height = 160, middle = 10 + height / 2;
   const double labels = named ? std::min(6.5 * static_cast<double>(longest) + 8, 120.0) : 0;
   const double scale = extent > 0 ? (height / 2) / extent : 0;
-  out_ += "<h3>Family ranking</h3>\n<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" +
-          Px(bar * n + 20) + "\" height=\"" + Px(height + 20 + labels) +
-          "\" role=\"img\" aria-label=\"families by rank\">\n";
-  const bool tips = families.size() <= kFamiliesWithTips;
-  const double width = std::max(bar - (bar > 3 ? 1 : 0), 0.5);
-  std::string plain;  // the unselected bars without tooltips, as one path
-  for (std::size_t k = 0; k < families.size(); ++k) {
-    const FamilyResult& family = *families[k];
-    const double deviation = Or(family.deviation, 0);
-    const bool selected = family.selected;
-    const double top = deviation >= 0 ? middle - deviation * scale : middle;
-    const double x = 10 + bar * static_cast<double>(k), height = std::abs(deviation) * scale;
-    if (named)
-      out_ += "<text transform=\"translate(" + Px(x + width / 2 + 3) + "," + Px(10 + 160 + 14) +
-              ") rotate(-90)\" font-size=\"10\" text-anchor=\"end\">" + Escape(family.code) + "</text>";
-    if (!tips && !selected) {
-      plain += "M" + Px(x) + " " + Px(top) + "h" + Px(width) + "v" + Px(height) + "h-" + Px(width) + "z";
-      continue;
+  out_ += "<h3>Family ranking</h3>\n";
+  if (trait.estimable) {
+    out_ +=
+        "<div class=\"scroll\"><svg xmlns=\"http://www.w3.org/2000/svg\" "
+        "width=\"" +
+        Px(bar * n + 20) + "\" height=\"" + Px(height + 20 + labels) +
+        "\" role=\"img\" aria-label=\"families by rank\">\n";
+    const bool tips = families.size() <= kFamiliesWithTips;
+    const double width = std::max(bar - (bar > 3 ? 1 : 0), 0.5);
+    std::string plain;  // the unselected bars without tooltips, as one path
+    for (std::size_t k = 0; k < families.size(); ++k) {
+      const FamilyResult& family = *families[k];
+      const double deviation = Or(family.deviation, 0);
+      const bool selected = family.selected;
+      const double top = deviation >= 0 ? middle - deviation * scale : middle;
+      const double x = 10 + bar * static_cast<double>(k), height = std::abs(deviation) * scale;
+      if (named)
+        out_ += "<text transform=\"translate(" + Px(x + width / 2 + 3) + "," + Px(10 + 160 + 14) +
+                ") rotate(-90)\" font-size=\"10\" text-anchor=\"end\">" + Escape(family.code) + "</text>";
+      if (!tips && !selected) {
+        plain += "M" + Px(x) + " " + Px(top) + "h" + Px(width) + "v" + Px(height) + "h-" + Px(width) + "z";
+        continue;
+      }
+      out_ += "<rect x=\"" + Px(x) + "\" y=\"" + Px(top) + "\" width=\"" + Px(width) + "\" height=\"" + Px(height) +
+              "\" fill=\"" + (selected ? "#d95f02" : "#7fa6a6") + "\"><title>" + Escape(family.code) + ": rank " +
+              Number(std::int64_t{family.rank}) + ", constant " + Number(family.constant) + ", deviation " +
+              Number(deviation) + (selected ? ", selected" : "") + "</title></rect>";
     }
-    out_ += "<rect x=\"" + Px(x) + "\" y=\"" + Px(top) + "\" width=\"" + Px(width) + "\" height=\"" + Px(height) +
-            "\" fill=\"" + (selected ? "#d95f02" : "#7fa6a6") + "\"><title>" + Escape(family.code) +
-            ": rank " + Number(std::int64_t{family.rank}) + ", constant " + Number(family.constant) +
-            ", deviation " + Number(deviation) + (selected ? ", selected" : "") + "</title></rect>";
+    if (!plain.empty()) out_ += "<path d=\"" + plain + "\" fill=\"#7fa6a6\"/>";
+    out_ += "<path d=\"M10 " + Px(middle) + "H" + Px(10 + bar * n) + "\" stroke=\"#444\"/></svg></div>\n";
   }
-  if (!plain.empty()) out_ += "<path d=\"" + plain + "\" fill=\"#7fa6a6\"/>";
-  out_ += "<path d=\"M10 " + Px(middle) + "H" + Px(10 + bar * n) + "\" stroke=\"#444\"/></svg></div>\n";
 
   bool predicted = false;
   for (const FamilyResult* family : families) predicted = predicted || HasValue(family->predictedEffect);
-  out_ += "<div class=\"scroll tall\"><table class=\"sortable\"><tr><th>rank</th><th class=\"l\">family</th>"
-          "<th>records</th><th>constant</th><th>deviation</th><th>predicted effect</th></tr>\n";
+  out_ +=
+      "<div class=\"scroll tall\"><table "
+      "class=\"sortable\"><tr><th>rank</th><th class=\"l\">family</th>"
+      "<th>records</th><th>constant</th><th>deviation</th><th>predicted "
+      "effect</th></tr>\n";
   std::size_t selected = 0;
   for (const FamilyResult* family : families) {
     selected += family->selected;
     out_ += std::string(family->selected ? "<tr class=\"sel\">" : "<tr>") + "<td>" +
             Number(std::int64_t{family->rank}) + "</td><td class=\"l\">" + Escape(family->code) + "</td><td>" +
-            Number(family->records) + "</td><td>" + Number(family->constant) + "</td><td>" +
-            Number(family->deviation) + "</td><td>" + Number(family->predictedEffect) + "</td></tr>\n";
+            Number(family->records) + "</td><td>" + Number(family->constant) + "</td><td>" + Number(family->deviation) +
+            "</td><td>" + Number(family->predictedEffect) + "</td></tr>\n";
   }
-  std::string text = "Every family, by rank of its constant; deviations from the mean of the family constants (" +
-                     Number(trait.constantsMean) + "). ";
+  std::string text =
+      "Every family, by rank of its constant; deviations from "
+      "the mean of the family constants (" +
+      Number(trait.constantsMean) + "). ";
+  const auto why = std::find_if(trait.withheld.begin(), trait.withheld.end(),
+                                [](const Withheld& w) { return w.quantity == "predictedEffect"; });
   if (!predicted)
-    text += "No predicted effect and no selection: h² of family means is not in [0, 1] (see above).";
+    text += "No predicted effect and no selection: " +
+            (why == trait.withheld.end() ? std::string("h² of family means is not given") : Escape(why->reason)) + ".";
   else if (selected == 0)
     text += "No family is selected on this trait.";
   else
-    text += "The selected families are marked. Predicted effect: h² of family means × deviation.";
+    text +=
+        "The selected families are marked. Predicted effect: h² of family "
+        "means × deviation.";
   out_ += "</table></div>\n<p>" + text + "</p>\n";
 }
 
@@ -659,8 +740,8 @@ std::string FamilyLinesChart(const FamilyLines& series) {
          Px(left - 4) + "\" y=\"" + Px(top + height) + "\" font-size=\"11\" text-anchor=\"end\">" +
          PageNumber(series.low) + "</text>\n";
   for (std::size_t s = 0; s < nSites; ++s)
-    out += "<text x=\"" + Px(xOf(s)) + "\" y=\"" + Px(top + height + 16) + "\" font-size=\"11\" text-anchor=\"middle\">" +
-           series.sites[s] + "</text>";
+    out += "<text x=\"" + Px(xOf(s)) + "\" y=\"" + Px(top + height + 16) +
+           "\" font-size=\"11\" text-anchor=\"middle\">" + series.sites[s] + "</text>";
   out += "\n";
   for (std::size_t d = 0; d < series.lines.size(); ++d) {
     const FamilyLines::Line& line = series.lines[d];
@@ -687,8 +768,10 @@ std::string FamilyLinesChart(const FamilyLines& series) {
 void Page::SiteByFamily(const TraitResult& trait) {
   const std::optional<FamilyLines> series = JoinFamilyLines(trait, doc_.design);
   if (!series) return;
-  out_ += "<h3>Family means by site of the best and the worst families</h3>\n<div class=\"scroll\">" +
-          FamilyLinesChart(*series) + "</div>\n";
+  out_ +=
+      "<h3>Family means by site of the best and the worst "
+      "families</h3>\n<div class=\"scroll\">" +
+      FamilyLinesChart(*series) + "</div>\n";
 }
 
 }  // namespace

@@ -128,6 +128,7 @@ struct TraitResult {
   std::vector<double> siteFamilyMeans;  // in the order of DesignResult's cells
   std::vector<Withheld> withheld;       // every estimate, test or prediction not given, with why
   std::vector<std::string> notes;       // what else the reader must know of this trait
+  bool estimable = true;                // false: no variation but between sites and blocks
 };
 
 struct AncovaLine {

@@ -324,9 +324,9 @@ TraitResult Trait(const Context& c, int t) {
   out.constantsMean = sum / c.run.nFamily;
   const double share = AdditiveShare(c.params.familyKind);
   if (degenerate) {
+    out.estimable = false;
     for (const char* quantity : {"Vf", "Vsf", "Ve", "h2", "rB", "h2Individual", "predictedEffect", "selected"})
       out.withheld.push_back({quantity, *degenerate});
-    out.notes.push_back("No estimates for this trait: " + *degenerate + ".");
     out.families = Families(c, e, out.constantsMean, false);
     out.siteFamilyMeans = SiteFamilyMeans(c, t);
     return out;
@@ -619,6 +619,7 @@ Node TraitNode(const TraitResult& t) {
       .Add("name", Node::String(t.name))
       .Add("mean", Node::Of(t.mean))
       .Add("constantsMean", Node::Of(t.constantsMean))
+      .Add("estimable", Node::Flag(t.estimable))
       .Add("withheld", WithheldNode(t.withheld))
       .Add("notes", StringsNode(t.notes))
       .Add("anova", std::move(anova))
