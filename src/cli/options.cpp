@@ -146,7 +146,8 @@ const OptionRow kRows[] = {
      "double precision"},
     {"--tables", "DIR", Group::kResults, [](CliOptions& o, std::string_view v) { o.params.tablesDir = v; },
      "the same results as CSV tables in DIR (made if missing): design,\n"
-     "anova, components, families, pairs, correlations"},
+     "anova, components, families, families-wide, site-family-means,\n"
+     "pairs, correlations, withheld"},
     {"--html", "FILE", Group::kResults, [](CliOptions& o, std::string_view v) { o.params.htmlPath = v; },
      "the results as one page that opens offline in a browser"},
     {"--family-kind", "half-sib|full-sib|clone", Group::kResults,

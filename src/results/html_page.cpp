@@ -512,6 +512,9 @@ void Page::AnovaTable(const TraitResult& trait) {
     std::string f = Number(line.f);
     if (HasValue(line.dfDenominator))
       f += " <small>(" + Number(line.df) + ", " + Number(line.dfDenominator) + " d.f.)</small>";
+    // Why the line is not tested, or its S.S. set to 0: in view, and said
+    // in full in the notes above the table.
+    if (!line.note.empty()) f += " " + Element("span", "class=\"flag\" title=\"" + Escape(line.note) + "\"", "(see note)");
     out_ += "<tr><td class=\"l\">" + Escape(line.source) + "</td><td>" + Number(line.df) + "</td><td>" +
             Number(line.ss) + "</td><td>" + Number(line.ms) + "</td><td class=\"l\">" +
             (line.ems ? Escape(*line.ems) : std::string("–")) + "</td><td>" + f + "</td><td>" + Number(line.p) +
