@@ -1,0 +1,5 @@
+#include <gtest/gtest.h>
+
+#include "reml/reml.h"
+
+TEST(Reml, Placeholder) {}
