@@ -77,7 +77,8 @@ std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Component
   return w;
 }
 
-// w_i'w_j of the working variates, from the same totals and solutions.
+// w_i'w_j of the working variates, from the same totals and solutions:
+// w_f'w_e = a'F'e / Ve with F'e = sol_f Ve / Vf, and likewise for cells.
 Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF,
                                 bool withC, double residualSquares) {
   Eigen::Matrix3d ww = Eigen::Matrix3d::Zero();
@@ -85,7 +86,7 @@ Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const
   if (withF) {
     const Eigen::VectorXd af = ev.solution.families / v[kVf];
     for (int f = 0; f < d.nF; ++f) ww(kVf, kVf) += d.familyN[f] * af[f] * af[f];
-    ww(kVf, kVe) = af.dot(ev.solution.families) * (ve / v[kVf]) / (ve * ve);
+    ww(kVf, kVe) = af.dot(ev.solution.families) / v[kVf];
   }
   if (withC) {
     const Eigen::VectorXd ac = ev.solution.cells / v[kVsf];
@@ -93,7 +94,7 @@ Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const
       ww(kVsf, kVsf) += d.cellN[c] * ac[c] * ac[c];
       if (withF) ww(kVf, kVsf) += d.cellN[c] * ac[c] * ev.solution.families[d.cellFamily[c]] / v[kVf];
     }
-    ww(kVsf, kVe) = ac.dot(ev.solution.cells) * (ve / v[kVsf]) / (ve * ve);
+    ww(kVsf, kVe) = ac.dot(ev.solution.cells) / v[kVsf];
   }
   ww(kVe, kVe) = residualSquares / (ve * ve);
   return ww.selfadjointView<Eigen::Upper>();
@@ -229,6 +230,33 @@ double LargestRelativeChange(const Components& from, const Components& to) {
   return largest;
 }
 
+// The likelihood rises as variance c leaves 0, the others held: tried a
+// millionth of the total variance away, where the rise of a slope of order
+// one stands well above the rounding of a log-likelihood.
+bool RisesFromZero(const TraitDesign& d, const Components& atZero, double logLAtZero, int c) {
+  Components trial = atZero;
+  trial[c] = 1e-6 * (atZero[kVf] + atZero[kVsf] + atZero[kVe]);
+  return Evaluate(d, trial).logL > logLAtZero;
+}
+
+// Near a maximum on the boundary, the Newton steps of a variance that
+// should be 0 shrink with it and never reach it. A variance that small,
+// whose likelihood still falls as it grows, is dropped when the model
+// without it is at least as likely and the likelihood falls as the
+// variance leaves 0: a small variance at an inner maximum stays.
+void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
+  const double total = v[kVf] + v[kVsf] + v[kVe];
+  for (int c : {kVf, kVsf}) {
+    if (!(v[c] > 0 && v[c] < 1e-3 * total && ev.score[c] < 0)) continue;
+    Components without = v;
+    without[c] = 0;
+    Evaluation evWithout = Evaluate(d, without);
+    if (evWithout.logL < ev.logL || RisesFromZero(d, without, evWithout.logL, c)) continue;
+    v = without;
+    ev = std::move(evWithout);
+  }
+}
+
 Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOptions& options) {
   Iterated it;
   it.v = start;
@@ -249,6 +277,7 @@ Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOption
       next = EmStep(d, it.v, it.ev);
       ev = Evaluate(d, next);
     }
+    DropVanishingTerms(d, next, ev);
     const double rise = ev.logL - it.ev.logL;
     const double change = LargestRelativeChange(it.v, next);
     it.v = next;
@@ -268,9 +297,9 @@ Iterated IterateToMaximum(const TraitDesign& d, const Components& start, const s
   Iterated it = Iterate(d, start, options);
   for (int c : {kVf, kVsf}) {
     if (!it.converged || !allowed[c] || it.v[c] > 0) continue;
+    if (!RisesFromZero(d, it.v, it.ev.logL, c)) continue;
     Components trial = it.v;
     trial[c] = 1e-3 * (it.v[kVf] + it.v[kVsf] + it.v[kVe]);
-    if (Evaluate(d, trial).logL <= it.ev.logL) continue;
     const int before = it.iterations;
     RemlOptions rest = options;
     rest.maxIterations = std::max(1, options.maxIterations - before);
