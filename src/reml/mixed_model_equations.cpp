@@ -27,7 +27,9 @@ MixedModelEquations::MixedModelEquations(const TraitDesign& design, const Varian
   familyDiagonal_ = Eigen::VectorXd::Zero(withFamilies_ ? d_.nF : 0);
   for (int f = 0; f < familyDiagonal_.size(); ++f) familyDiagonal_[f] = d_.familyN[f] + 1 / ratios.families;
   AbsorbCells();
-  familiesDense_ = withFamilies_ && d_.nF < d_.p;
+  // Without families the blocks are coupled within their site only, and
+  // the dense system is empty.
+  familiesDense_ = !withFamilies_ || d_.nF < d_.p;
   if (familiesDense_)
     FactorFamiliesDense();
   else
@@ -68,21 +70,19 @@ void MixedModelEquations::FactorBlocksDense() {
     const int first = d_.siteFirstBlock[s], count = d_.siteFirstBlock[s + 1] - first;
     system.block(first, first, count, count) = siteBlocks_[s];
   }
-  if (withFamilies_) {
-    for (int f = 0; f < familyDiagonal_.size(); ++f)
-      if (!(familyDiagonal_[f] > 0)) throw NotPositiveDefinite();
-    const Eigen::VectorXd inverseRoot = familyDiagonal_.cwiseSqrt().cwiseInverse();
-    const Eigen::MatrixXd scaled = coupling_ * inverseRoot.asDiagonal();
-    system.selfadjointView<Eigen::Lower>().rankUpdate(scaled, -1.0);
-    absorbed_ = familyDiagonal_.cwiseInverse().asDiagonal() * coupling_.transpose();
-    logDeterminant_ += familyDiagonal_.array().log().sum();
-  }
+  for (int f = 0; f < familyDiagonal_.size(); ++f)
+    if (!(familyDiagonal_[f] > 0)) throw NotPositiveDefinite();
+  const Eigen::VectorXd inverseRoot = familyDiagonal_.cwiseSqrt().cwiseInverse();
+  const Eigen::MatrixXd scaled = coupling_ * inverseRoot.asDiagonal();
+  system.selfadjointView<Eigen::Lower>().rankUpdate(scaled, -1.0);
+  absorbed_ = familyDiagonal_.cwiseInverse().asDiagonal() * coupling_.transpose();
+  logDeterminant_ += familyDiagonal_.array().log().sum();
   dense_.compute(system);
   logDeterminant_ += LogDeterminantOf(dense_);
 }
 
 void MixedModelEquations::FactorFamiliesDense() {
-  absorbed_.resize(d_.p, d_.nF);
+  absorbed_.resize(d_.p, coupling_.cols());
   siteFactors_.assign(static_cast<std::size_t>(d_.nSite), {});
   for (int s = 0; s < d_.nSite; ++s) {
     const int first = d_.siteFirstBlock[s], count = d_.siteFirstBlock[s + 1] - first;
@@ -124,11 +124,9 @@ EffectVectors MixedModelEquations::Solve(const EffectVectors& rhs) const {
       x.blocks.segment(d_.siteFirstBlock[s], d_.siteFirstBlock[s + 1] - d_.siteFirstBlock[s]) =
           siteFactors_[s].solve(SiteBlocks(rb, s));
     x.blocks -= absorbed_ * x.families;
-  } else if (withFamilies_) {
+  } else {
     x.blocks = dense_.solve(rb - coupling_ * familyDiagonal_.cwiseInverse().cwiseProduct(rf));
     x.families = familyDiagonal_.cwiseInverse().cwiseProduct(rf) - absorbed_ * x.blocks;
-  } else {
-    x.blocks = dense_.solve(rb);
   }
   if (withCells_) {
     x.cells.resize(d_.nC);
@@ -158,10 +156,11 @@ InverseDiagonal MixedModelEquations::InverseDiagonals() const {
     for (int s = 0; s < d_.nSite; ++s) {
       const int first = d_.siteFirstBlock[s], count = d_.siteFirstBlock[s + 1] - first;
       Eigen::MatrixXd block = siteFactors_[s].solve(Eigen::MatrixXd::Identity(count, count));
-      block.noalias() -= absorbed_.middleRows(first, count) * cross.middleRows(first, count).transpose();
+      if (withFamilies_)
+        block.noalias() -= absorbed_.middleRows(first, count) * cross.middleRows(first, count).transpose();
       siteInverse.push_back(std::move(block));
     }
-  } else if (withFamilies_) {
+  } else {
     inverse.families = familyDiagonal_.cwiseInverse() - absorbed_.cwiseProduct(cross).rowwise().sum();
   }
   auto blockBlock = [&](int b, int c) {
