@@ -1,0 +1,477 @@
+#include "reml/reml.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <string>
+
+#include <Eigen/Dense>
+#include <boost/math/distributions/chi_squared.hpp>
+
+#include "base/korvan_error.h"
+#include "base/parallel.h"
+#include "reml/mixed_model_equations.h"
+#include "reml/trait_design.h"
+
+namespace korvan {
+
+namespace {
+
+constexpr double kLog2Pi = 1.8378770664093454836;
+
+// Vf, Vsf, Ve. A random term whose variance is 0 is left out of the model.
+using Components = std::array<double, 3>;
+constexpr int kVf = 0, kVsf = 1, kVe = 2;
+
+// The REML log-likelihood at one point, its gradient and the average
+// information, and the equations' solutions and inverse diagonal there.
+struct Evaluation {
+  double logL = 0;
+  Eigen::Vector3d score = Eigen::Vector3d::Zero();
+  Eigen::Matrix3d ai = Eigen::Matrix3d::Zero();
+  EffectVectors solution;
+  InverseDiagonal inverse;
+  double residual = 0;  // y'y - sol'rhs = Ve y'Py
+  double traceF = 0, traceC = 0;  // traces of the family and cell blocks of the inverse, over Ve
+};
+
+double Dot(const EffectVectors& a, const EffectVectors& b) {
+  double sum = a.blocks.dot(b.blocks);
+  if (a.families.size() > 0) sum += a.families.dot(b.families);
+  if (a.cells.size() > 0) sum += a.cells.dot(b.cells);
+  return sum;
+}
+
+// The totals by level (X, F, C)'w of the working variates w: F times the
+// families' solutions over Vf, C times the cells' over Vsf, and the
+// residuals over Ve, whose totals are the solutions times their ratios
+// (the equations give W'y - W'W sol = diag(1/g) sol).
+std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Components& v, const Evaluation& ev,
+                                           bool withF, bool withC) {
+  std::array<EffectVectors, 3> w;
+  for (auto& one : w) {
+    one.blocks = Eigen::VectorXd::Zero(d.p);
+    one.families = Eigen::VectorXd::Zero(withF ? d.nF : 0);
+    one.cells = Eigen::VectorXd::Zero(withC ? d.nC : 0);
+  }
+  for (int c = 0; c < d.nC; ++c) {
+    const int f = d.cellFamily[c];
+    const double af = withF ? ev.solution.families[f] / v[kVf] : 0;
+    const double ac = withC ? ev.solution.cells[c] / v[kVsf] : 0;
+    for (int k = d.cellFirst[c]; k < d.cellFirst[c + 1]; ++k) {
+      w[kVf].blocks[d.cellBlock[k]] += d.cellBlockN[k] * af;
+      w[kVsf].blocks[d.cellBlock[k]] += d.cellBlockN[k] * ac;
+    }
+    if (withF) {
+      w[kVf].families[f] += d.cellN[c] * af;
+      w[kVsf].families[f] += d.cellN[c] * ac;
+    }
+    if (withC) {
+      w[kVf].cells[c] = d.cellN[c] * af;
+      w[kVsf].cells[c] = d.cellN[c] * ac;
+    }
+  }
+  if (withF) w[kVe].families = ev.solution.families * (1 / v[kVf]);
+  if (withC) w[kVe].cells = ev.solution.cells * (1 / v[kVsf]);
+  return w;
+}
+
+// w_i'w_j of the working variates, from the same totals and solutions:
+// w_f'w_e = a'F'e / Ve with F'e = sol_f Ve / Vf, and likewise for cells.
+Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF,
+                                bool withC, double residualSquares) {
+  Eigen::Matrix3d ww = Eigen::Matrix3d::Zero();
+  const double ve = v[kVe];
+  if (withF) {
+    const Eigen::VectorXd af = ev.solution.families / v[kVf];
+    for (int f = 0; f < d.nF; ++f) ww(kVf, kVf) += d.familyN[f] * af[f] * af[f];
+    ww(kVf, kVe) = af.dot(ev.solution.families) / v[kVf];
+  }
+  if (withC) {
+    const Eigen::VectorXd ac = ev.solution.cells / v[kVsf];
+    for (int c = 0; c < d.nC; ++c) {
+      ww(kVsf, kVsf) += d.cellN[c] * ac[c] * ac[c];
+      if (withF) ww(kVf, kVsf) += d.cellN[c] * ac[c] * ev.solution.families[d.cellFamily[c]] / v[kVf];
+    }
+    ww(kVsf, kVe) = ac.dot(ev.solution.cells) / v[kVsf];
+  }
+  ww(kVe, kVe) = residualSquares / (ve * ve);
+  return ww.selfadjointView<Eigen::Upper>();
+}
+
+// With R = Ve I and the scaled equations C: -2 logL = (n - p) log 2pi +
+// log|V| + log|X'V^-1 X| + y'Py, where |V| |X'V^-1 X| = |R| |G| |C / Ve|
+// gives (n - p) log Ve + log|C| + nF log gf + nC log gc, and y'Py =
+// (y'y - sol'rhs) / Ve.
+Evaluation Evaluate(const TraitDesign& d, const Components& v) {
+  const bool withF = v[kVf] > 0, withC = v[kVsf] > 0;
+  const double ve = v[kVe], gf = v[kVf] / ve, gc = v[kVsf] / ve;
+  const MixedModelEquations equations(d, {gf, gc});
+  Evaluation ev;
+  const EffectVectors rhs = equations.RightHandSide();
+  ev.solution = equations.Solve(rhs);
+  ev.residual = d.yy - Dot(ev.solution, rhs);
+  const double nFit = d.n - d.p;
+  ev.logL = nFit * kLog2Pi + nFit * std::log(ve) + equations.LogDeterminant() + ev.residual / ve;
+  if (withF) ev.logL += d.nF * std::log(gf);
+  if (withC) ev.logL += d.nC * std::log(gc);
+  ev.logL *= -0.5;
+
+  ev.inverse = equations.InverseDiagonals();
+  double uf2 = 0, uc2 = 0, trP = nFit;
+  if (withF) {
+    ev.traceF = ev.inverse.families.sum();
+    uf2 = ev.solution.families.squaredNorm();
+    const double vf = v[kVf];
+    ev.score[kVf] = -0.5 * (d.nF / vf - ve * ev.traceF / (vf * vf) - uf2 / (vf * vf));
+    trP -= d.nF - ve * ev.traceF / vf;
+  }
+  if (withC) {
+    ev.traceC = ev.inverse.cells.sum();
+    uc2 = ev.solution.cells.squaredNorm();
+    const double vc = v[kVsf];
+    ev.score[kVsf] = -0.5 * (d.nC / vc - ve * ev.traceC / (vc * vc) - uc2 / (vc * vc));
+    trP -= d.nC - ve * ev.traceC / vc;
+  }
+  // e'e = y'y - sol'W'y - sol' diag(1/g) sol.
+  const double residualSquares = ev.residual - (withF ? uf2 / gf : 0) - (withC ? uc2 / gc : 0);
+  ev.score[kVe] = -0.5 * (trP / ve - residualSquares / (ve * ve));
+
+  // AI_ij = w_i'Pw_j / 2, P = (I - W C^-1 W') / Ve.
+  const std::array<EffectVectors, 3> totals = WorkingTotals(d, v, ev, withF, withC);
+  const Eigen::Matrix3d ww = WorkingProducts(d, v, ev, withF, withC, residualSquares);
+  const bool active[3] = {withF, withC, true};
+  for (int j = 0; j < 3; ++j) {
+    if (!active[j]) continue;
+    const EffectVectors z = equations.Solve(totals[j]);
+    for (int i = 0; i < 3; ++i)
+      if (active[i]) ev.ai(i, j) = 0.5 * (ww(i, j) - Dot(totals[i], z)) / ve;
+  }
+  ev.ai = (0.5 * (ev.ai + ev.ai.transpose())).eval();
+  return ev;
+}
+
+std::vector<int> ActiveOf(const Components& v) {
+  std::vector<int> active;
+  for (int i = 0; i < 3; ++i)
+    if (v[i] > 0) active.push_back(i);
+  return active;
+}
+
+// The inverse of the average information among the components in the
+// model: their sampling covariances. Zero rows for a component held at 0.
+Eigen::Matrix3d CovarianceOf(const Evaluation& ev, const Components& v) {
+  const std::vector<int> active = ActiveOf(v);
+  const int m = static_cast<int>(active.size());
+  Eigen::MatrixXd sub(m, m);
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < m; ++j) sub(i, j) = ev.ai(active[i], active[j]);
+  Eigen::Matrix3d cov = Eigen::Matrix3d::Constant(kNotAvailable);
+  const Eigen::LDLT<Eigen::MatrixXd> factor(sub);
+  if (factor.info() != Eigen::Success || !(factor.vectorD().minCoeff() > 0)) return cov;
+  const Eigen::MatrixXd inverse = factor.solve(Eigen::MatrixXd::Identity(m, m));
+  cov.setZero();
+  for (int i = 0; i < m; ++i)
+    for (int j = 0; j < m; ++j) cov(active[i], active[j]) = inverse(i, j);
+  return cov;
+}
+
+Components EmStep(const TraitDesign& d, const Components& v, const Evaluation& ev) {
+  Components next = v;
+  if (v[kVf] > 0) next[kVf] = (ev.solution.families.squaredNorm() + v[kVe] * ev.traceF) / d.nF;
+  if (v[kVsf] > 0) next[kVsf] = (ev.solution.cells.squaredNorm() + v[kVe] * ev.traceC) / d.nC;
+  next[kVe] = ev.residual / (d.n - d.p);
+  return next;
+}
+
+// The Newton step with the average information. A variance that the step
+// takes below 0 is moved a tenth of the way there instead, so that an
+// overshoot far from the maximum does not end the term; once it is that
+// small against the total, the term is dropped.
+Components AiStep(const TraitDesign& d, const Components& v, const Evaluation& ev, bool& usable) {
+  const std::vector<int> active = ActiveOf(v);
+  const int m = static_cast<int>(active.size());
+  Eigen::MatrixXd ai(m, m);
+  Eigen::VectorXd score(m);
+  for (int i = 0; i < m; ++i) {
+    score[i] = ev.score[active[i]];
+    for (int j = 0; j < m; ++j) ai(i, j) = ev.ai(active[i], active[j]);
+  }
+  const Eigen::LDLT<Eigen::MatrixXd> factor(ai);
+  usable = factor.info() == Eigen::Success && factor.vectorD().minCoeff() > 0;
+  if (!usable) return EmStep(d, v, ev);
+  const Eigen::VectorXd step = factor.solve(score);
+  const double total = v[kVf] + v[kVsf] + v[kVe];
+  Components next = v;
+  for (int i = 0; i < m; ++i) {
+    const int c = active[i];
+    next[c] = v[c] + step[i];
+    if (next[c] > 0) continue;
+    if (c == kVe) return EmStep(d, v, ev);
+    next[c] = v[c] < 1e-6 * total ? 0 : v[c] / 10;
+  }
+  return next;
+}
+
+struct Iterated {
+  bool converged = false;
+  int iterations = 0;
+  Components v{};
+  Evaluation ev;
+};
+
+double LargestRelativeChange(const Components& from, const Components& to) {
+  double largest = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (from[i] == to[i]) continue;
+    largest = std::max(largest, std::abs(to[i] - from[i]) / std::max(std::abs(to[i]), std::abs(from[i])));
+  }
+  return largest;
+}
+
+// The likelihood rises as variance c leaves 0, the others held: tried a
+// millionth of the total variance away, where the rise of a slope of order
+// one stands well above the rounding of a log-likelihood.
+bool RisesFromZero(const TraitDesign& d, const Components& atZero, double logLAtZero, int c) {
+  Components trial = atZero;
+  trial[c] = 1e-6 * (atZero[kVf] + atZero[kVsf] + atZero[kVe]);
+  return Evaluate(d, trial).logL > logLAtZero;
+}
+
+// Near a maximum on the boundary, the Newton steps of a variance that
+// should be 0 shrink with it and never reach it. A variance that small,
+// whose likelihood still falls as it grows, is dropped when the model
+// without it is at least as likely and the likelihood falls as the
+// variance leaves 0: a small variance at an inner maximum stays.
+void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
+  const double total = v[kVf] + v[kVsf] + v[kVe];
+  for (int c : {kVf, kVsf}) {
+    if (!(v[c] > 0 && v[c] < 1e-3 * total && ev.score[c] < 0)) continue;
+    Components without = v;
+    without[c] = 0;
+    Evaluation evWithout = Evaluate(d, without);
+    if (evWithout.logL < ev.logL || RisesFromZero(d, without, evWithout.logL, c)) continue;
+    v = without;
+    ev = std::move(evWithout);
+  }
+}
+
+Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOptions& options) {
+  Iterated it;
+  it.v = start;
+  it.ev = Evaluate(d, it.v);
+  while (it.iterations < options.maxIterations) {
+    ++it.iterations;
+    bool newton = false;
+    Components next = AiStep(d, it.v, it.ev, newton);
+    Evaluation ev = Evaluate(d, next);
+    // Halving the step while the likelihood falls; the EM step, which
+    // never lowers it, when halving does not help.
+    const bool termDropped = ActiveOf(next).size() < ActiveOf(it.v).size();
+    for (int halving = 0; newton && !termDropped && ev.logL < it.ev.logL && halving < 8; ++halving) {
+      for (int i = 0; i < 3; ++i) next[i] = 0.5 * (next[i] + it.v[i]);
+      ev = Evaluate(d, next);
+    }
+    if (ev.logL < it.ev.logL && !termDropped) {
+      next = EmStep(d, it.v, it.ev);
+      ev = Evaluate(d, next);
+    }
+    DropVanishingTerms(d, next, ev);
+    const double rise = ev.logL - it.ev.logL;
+    const double change = LargestRelativeChange(it.v, next);
+    it.v = next;
+    it.ev = std::move(ev);
+    if (std::abs(rise) < options.logLTolerance && change < options.relativeTolerance) {
+      it.converged = true;
+      break;
+    }
+  }
+  return it;
+}
+
+// A term dropped on the way may have been dropped by an overshoot: when the
+// likelihood rises as its variance leaves 0, the fit resumes from there.
+Iterated IterateToMaximum(const TraitDesign& d, const Components& start, const std::array<bool, 3>& allowed,
+                          const RemlOptions& options) {
+  Iterated it = Iterate(d, start, options);
+  for (int c : {kVf, kVsf}) {
+    if (!it.converged || !allowed[c] || it.v[c] > 0) continue;
+    if (!RisesFromZero(d, it.v, it.ev.logL, c)) continue;
+    Components trial = it.v;
+    trial[c] = 1e-3 * (it.v[kVf] + it.v[kVsf] + it.v[kVe]);
+    const int before = it.iterations;
+    RemlOptions rest = options;
+    rest.maxIterations = std::max(1, options.maxIterations - before);
+    it = Iterate(d, trial, rest);
+    it.iterations += before;
+  }
+  return it;
+}
+
+double HarmonicMean(const std::vector<double>& values) {
+  double sum = 0;
+  for (const double x : values) sum += 1 / x;
+  return static_cast<double>(values.size()) / sum;
+}
+
+// g(v) with the delta-method standard error from the covariances.
+RemlValue Derived(double value, const Eigen::Vector3d& gradient, const Eigen::Matrix3d& cov) {
+  RemlValue out;
+  out.value = value;
+  const double variance = gradient.dot(cov * gradient);
+  out.se = variance >= 0 ? std::sqrt(variance) : kNotAvailable;
+  return out;
+}
+
+void SetRatios(const TraitDesign& d, const Components& v, const Eigen::Matrix3d& cov, FamilyKind kind,
+               UnivariateFit& fit) {
+  std::vector<double> sites(d.sitesOfFamily.begin(), d.sitesOfFamily.end());
+  const double s = HarmonicMean(sites), t = HarmonicMean(d.familyN);
+  const double vf = v[kVf], vsf = v[kVsf], ve = v[kVe];
+  const double meanVariance = vf + vsf / s + ve / t;
+  fit.h2FamilyMean = Derived(vf / meanVariance,
+                             Eigen::Vector3d(vsf / s + ve / t, -vf / s, -vf / t) / (meanVariance * meanVariance), cov);
+  const double share = kind == FamilyKind::kHalfSib ? 4 : kind == FamilyKind::kFullSib ? 2 : kind == FamilyKind::kClone ? 1 : 0;
+  const double vp = vf + vsf + ve;
+  if (share > 0)
+    fit.h2Tree = Derived(share * vf / vp, Eigen::Vector3d(vp - vf, -vf, -vf) * (share / (vp * vp)), cov);
+  const double genetic = vf + vsf;
+  if (fit.siteFamilyFitted && genetic > 0)
+    fit.rB = Derived(vf / genetic, Eigen::Vector3d(vsf, -vf, 0) / (genetic * genetic), cov);
+}
+
+void SetBlups(const TraitDesign& d, const Components& v, const Evaluation& ev, UnivariateFit& fit) {
+  const bool withF = v[kVf] > 0, withC = v[kVsf] > 0;
+  for (int f = 0; f < d.nF; ++f) {
+    FamilyBlup blup;
+    blup.family = d.familyOf[f];
+    blup.blup = withF ? ev.solution.families[f] : 0;
+    blup.pev = withF ? v[kVe] * ev.inverse.families[f] : 0;
+    if (withF) blup.accuracy = std::sqrt(std::max(0.0, 1 - blup.pev / v[kVf]));
+    fit.families.push_back(blup);
+  }
+  if (!fit.siteFamilyFitted) return;
+  for (int c = 0; c < d.nC; ++c) {
+    CellBlup blup;
+    blup.site = d.siteOf[d.cellSite[c]];
+    blup.family = d.familyOf[d.cellFamily[c]];
+    blup.blup = withC ? ev.solution.cells[c] : 0;
+    blup.pev = withC ? v[kVe] * ev.inverse.cells[c] : 0;
+    fit.cells.push_back(blup);
+  }
+}
+
+RemlValue Component(const Components& v, const Eigen::Matrix3d& cov, int c, bool fitted) {
+  RemlValue out;
+  if (!fitted) return out;
+  out.value = v[c];
+  out.atBoundary = v[c] == 0;
+  if (!out.atBoundary && cov(c, c) >= 0) out.se = std::sqrt(cov(c, c));
+  return out;
+}
+
+// The fit without one term; twice the rise in log-likelihood that the term
+// brings, tested against half chi-square 0 and half chi-square 1.
+LikelihoodRatio TestTerm(const TraitDesign& d, const Iterated& full, int c, const std::array<bool, 3>& allowed,
+                         const RemlOptions& options, std::string& note) {
+  LikelihoodRatio test;
+  double without = full.ev.logL;
+  if (full.v[c] > 0) {
+    Components start = full.v;
+    start[c] = 0;
+    std::array<bool, 3> reduced = allowed;
+    reduced[c] = false;
+    const Iterated fit = IterateToMaximum(d, start, reduced, options);
+    if (!fit.converged) {
+      note += std::string(note.empty() ? "" : "; ") + "the fit without " + (c == kVf ? "families" : "site x family") +
+              " did not converge, so its test is missing";
+      return test;
+    }
+    without = fit.ev.logL;
+  }
+  test.statistic = std::max(0.0, 2 * (full.ev.logL - without));
+  const boost::math::chi_squared chi1(1);
+  test.pValue = 0.5 * boost::math::cdf(boost::math::complement(chi1, test.statistic));
+  return test;
+}
+
+// Why a trait gives no estimate, or an empty text when it can.
+std::string WhyNotEstimable(const TraitDesign& d, double withinSquares) {
+  if (d.n == 0) return "no tree has a value of this trait";
+  if (d.nF < 2) return "fewer than 2 families have a value of this trait";
+  if (d.n <= d.p + d.nF) return "too few trees with this trait for the blocks and families they stand in";
+  // Sums of squares of values that all equal their block's mean still
+  // carry the rounding of the totals: a few units in the last place of y'y.
+  if (!(withinSquares > 64 * 2.2e-16 * (d.yy + d.mean * d.mean * d.n)))
+    return "the values of this trait do not vary within blocks";
+  return "";
+}
+
+void FitFrom(const TraitDesign& d, const Components& start, const std::array<bool, 3>& allowed,
+             const RemlOptions& options, UnivariateFit& fit) {
+  const Iterated full = IterateToMaximum(d, start, allowed, options);
+  fit.iterations = full.iterations;
+  fit.status = full.converged ? FitStatus::kConverged : FitStatus::kNotConverged;
+  if (!full.converged)
+    fit.note += std::string(fit.note.empty() ? "" : "; ") + "not converged in " +
+                std::to_string(options.maxIterations) + " iterations: the values are the last iteration's";
+  fit.logLikelihood = full.ev.logL;
+  const Eigen::Matrix3d cov = CovarianceOf(full.ev, full.v);
+  fit.vf = Component(full.v, cov, kVf, true);
+  fit.vsf = Component(full.v, cov, kVsf, fit.siteFamilyFitted);
+  fit.ve = Component(full.v, cov, kVe, true);
+  SetRatios(d, full.v, cov, options.familyKind, fit);
+  SetBlups(d, full.v, full.ev, fit);
+  if (full.converged) {
+    fit.testVf = TestTerm(d, full, kVf, allowed, options, fit.note);
+    if (fit.siteFamilyFitted) fit.testVsf = TestTerm(d, full, kVsf, allowed, options, fit.note);
+  }
+}
+
+}  // namespace
+
+UnivariateFit FitTrait(const RemlTrees& trees, int trait, const RemlOptions& options) {
+  const auto started = std::chrono::steady_clock::now();
+  if (trait < 0 || trait >= trees.nTrait)
+    throw KorvanError("REML was asked for trait " + std::to_string(trait + 1) + " of a run with " +
+                      std::to_string(trees.nTrait) + " traits");
+  UnivariateFit fit;
+  const TraitDesign d = DesignOfTrait(trees, trait);
+  fit.trees = d.n;
+  double withinSquares = d.yy;
+  for (int b = 0; b < d.p; ++b) withinSquares -= d.blockY[b] * d.blockY[b] / d.blockN[b];
+  fit.note = WhyNotEstimable(d, withinSquares);
+  auto finish = [&]() -> UnivariateFit& {
+    fit.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    return fit;
+  };
+  if (!fit.note.empty()) return finish();
+
+  // A family at one site only has its cell for its family: the two
+  // variances are told apart by the families at several sites.
+  fit.siteFamilyFitted = d.nSite > 1 && d.nC > d.nF;
+  if (d.nSite == 1) fit.note = "one site: fitted without site x family";
+  else if (!fit.siteFamilyFitted) fit.note = "no family has trees at two sites: fitted without site x family";
+  const std::array<bool, 3> allowed = {true, fit.siteFamilyFitted, true};
+  // Start from the within-block variance, a tenth to each random term.
+  const double within = withinSquares / (d.n - d.p);
+  const Components start = {0.1 * within, fit.siteFamilyFitted ? 0.1 * within : 0, 0.8 * within};
+  try {
+    FitFrom(d, start, allowed, options, fit);
+  } catch (const NotPositiveDefinite&) {
+    fit = UnivariateFit{};
+    fit.trees = d.n;
+    fit.note = "the mixed-model equations became singular: the design does not separate blocks and families";
+  }
+  return finish();
+}
+
+std::vector<UnivariateFit> FitTraits(const RemlTrees& trees, const RemlOptions& options) {
+  std::vector<UnivariateFit> fits(static_cast<std::size_t>(trees.nTrait));
+  ForEachChunk(trees.nTrait, static_cast<double>(trees.Trees()) * trees.nTrait,
+               [&](int t) { fits[static_cast<std::size_t>(t)] = FitTrait(trees, t, options); });
+  return fits;
+}
+
+}  // namespace korvan
