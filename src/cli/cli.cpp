@@ -157,7 +157,7 @@ std::string SummaryLine(const CliOptions& options, const korvan::RunSummary& sum
          Counted(summary.nSite, "site", "sites") + ", " + Counted(summary.nRep, "block", "blocks") + ", " +
          Counted(summary.nFamily, "family", "families") + ", " + Counted(summary.nTrait, "trait", "traits") + ", " +
          (summary.nDropped > 0 ? Counted(summary.nDropped, "record", "records") + " that lack values left out, " : "") +
-         std::string(seconds, end) + " s";
+         std::string(seconds, end) + " s" + (summary.reml.empty() ? "" : "; " + summary.reml);
 }
 
 // The benchmark driver reads these.

@@ -167,6 +167,10 @@ const OptionRow kRows[] = {
      },
      "the share of the families (0 < F <= 1, default 0.1) marked as\n"
      "selected on each trait in the results files"},
+    {"--reml", "", Group::kResults, [](CliOptions& o, std::string_view) { o.params.reml = true; },
+     "REML estimates and BLUP rankings of the same model beside the\n"
+     "analysis of variance in the results files, each trait on every\n"
+     "tree that has its value"},
     {"--sites", "N", Group::kCounts,
      [](CliOptions& o, std::string_view v) { o.params.nSite = StrictNumber("--sites", v, "a number"); },
      "the most sites the data may hold; left out, the data decide", Field::kSites},
@@ -355,6 +359,9 @@ CliOptions ParseOptions(const std::vector<std::string_view>& words) {
                                                              {"--records", &options.params.nRecord}};
   for (const auto& [name, count] : capacities)
     if (!options.Named(name)) *count = kNoLimit;
+  const RunParameters& p = options.params;
+  if (p.reml && p.jsonPath.empty() && p.tablesDir.empty() && p.htmlPath.empty())
+    throw UsageError{"--reml adds REML and BLUP to the results files; name one with --json, --tables or --html"};
   return options;
 }
 

@@ -209,6 +209,8 @@ class Page {
   void TraitSection(const TraitResult& trait);
   void AnovaTable(const TraitResult& trait);
   void Partition(const TraitResult& trait);
+  void RemlBeside(const TraitResult& trait, const RemlTraitResult& reml);
+  const RemlTraitResult* RemlOf(const TraitResult& trait) const;
   void Ranking(const TraitResult& trait);
   void SiteByFamily(const TraitResult& trait);
 
@@ -324,6 +326,7 @@ void Page::Overview() {
       "% interval</th>"
       "<th>rB across sites</th><th>rB 90 % interval</th>";
   if (individual) out_ += "<th>h² of single trees</th>";
+  if (doc_.reml) out_ += "<th>h² by REML</th><th>rB by REML</th>";
   out_ +=
       "<th>mean</th><th>Vf (family)</th><th>Vsf (site × family)</th><th>Ve "
       "(error)</th></tr>\n";
@@ -331,6 +334,10 @@ void Page::Overview() {
     out_ += "<tr><td class=\"l\">" + Escape(trait.name) + "</td><td>" + WithError(trait.h2) + "</td><td>" +
             IntervalOf(trait.h2) + "</td><td>" + WithError(trait.rB) + "</td><td>" + IntervalOf(trait.rB) + "</td>";
     if (individual) out_ += "<td>" + WithError(trait.h2Individual) + "</td>";
+    if (doc_.reml) {
+      const RemlTraitResult* reml = RemlOf(trait);
+      out_ += "<td>" + (reml ? WithError(reml->h2) : "–") + "</td><td>" + (reml ? WithError(reml->rB) : "–") + "</td>";
+    }
     out_ += "<td>" + Number(trait.mean) + "</td><td>" + WithError(trait.vf) + "</td><td>" + WithError(trait.vsf) +
             "</td><td>" + WithError(trait.ve) + "</td></tr>\n";
   }
@@ -478,6 +485,51 @@ void Page::HeatMap(const char* title, Estimated PairResult::*correlation) {
   out_ += "</svg></div>\n";
 }
 
+const RemlTraitResult* Page::RemlOf(const TraitResult& trait) const {
+  if (!doc_.reml) return nullptr;
+  for (const RemlTraitResult& reml : doc_.reml->traits)
+    if (reml.index == trait.index) return &reml;
+  return nullptr;
+}
+
+// The two estimators of the same model side by side, and in words where
+// they part.
+void Page::RemlBeside(const TraitResult& trait, const RemlTraitResult& reml) {
+  out_ += "<h3>REML beside the analysis of variance</h3>\n<div class=\"scroll\"><table><tr><th class=\"l\">"
+          "quantity</th><th>analysis of variance</th><th>REML</th></tr>\n";
+  const std::pair<const char*, std::pair<const Estimated*, const Estimated*>> rows[] = {
+      {"Vf (family)", {&trait.vf, &reml.vf}},     {"Vsf (site × family)", {&trait.vsf, &reml.vsf}},
+      {"Ve (error)", {&trait.ve, &reml.ve}},      {"h² of family means", {&trait.h2, &reml.h2}},
+      {"rB across sites", {&trait.rB, &reml.rB}}, {"h² of single trees", {&trait.h2Individual, &reml.h2Tree}}};
+  for (const auto& [name, values] : rows) {
+    if (!*values.first && !*values.second) continue;
+    std::string remlText = WithError(*values.second);
+    if (*values.second && !(*values.second)->note.empty())
+      remlText += " " + Element("span", "class=\"flag\" title=\"" + Escape((*values.second)->note) + "\"", "(at 0)");
+    out_ += std::string("<tr><td class=\"l\">") + name + "</td><td>" + WithError(*values.first) + "</td><td>" +
+            remlText + "</td></tr>\n";
+  }
+  out_ += "</table></div>\n<p class=\"note\">REML " + Escape(reml.status) + " in " +
+          Number(std::int64_t{reml.iterations}) + " iterations on " + Number(reml.trees) + " trees";
+  if (HasValue(reml.logLikelihood)) out_ += "; log-likelihood " + Number(reml.logLikelihood);
+  if (HasValue(reml.lrtVf)) out_ += "; likelihood-ratio test of Vf = 0: " + Number(reml.lrtVf) + ", p " + Number(reml.pVf);
+  if (HasValue(reml.lrtVsf)) out_ += "; of Vsf = 0: " + Number(reml.lrtVsf) + ", p " + Number(reml.pVsf);
+  if (!reml.siteFamilyFitted) out_ += "; fitted without site × family";
+  out_ += ".</p>\n";
+  std::vector<std::string> notes;
+  if (!reml.note.empty()) notes.push_back(reml.note);
+  for (const std::string& difference : reml.differences) notes.push_back(difference + ".");
+  auto codes = [](const std::vector<std::string>& list) {
+    std::string out;
+    for (std::size_t k = 0; k < list.size(); ++k) out += (k ? ", " : "") + list[k];
+    return list.empty() ? std::string("none") : out;
+  };
+  if (!reml.selectedByConstantsOnly.empty() || !reml.selectedByBlupOnly.empty())
+    notes.push_back("Selected by the family constants only: " + codes(reml.selectedByConstantsOnly) +
+                    "; by BLUP only: " + codes(reml.selectedByBlupOnly) + ".");
+  out_ += NotesList(notes);
+}
+
 void Page::TraitSection(const TraitResult& trait) {
   const bool open = doc_.traits.size() <= kOpenSections;
   out_ += std::string("<details") + (open ? " open" : "") + "><summary>" + Escape(trait.name) + ": h² " +
@@ -493,6 +545,7 @@ void Page::TraitSection(const TraitResult& trait) {
   // A trait without family variation has nothing to partition or rank: its
   // table of families stays, its charts would draw rounding.
   if (trait.estimable) Partition(trait);
+  if (const RemlTraitResult* reml = RemlOf(trait)) RemlBeside(trait, *reml);
   out_ += "<p>h² of family means " + WithError(trait.h2) + ", 90 % interval " + IntervalOf(trait.h2) +
           "; type-B correlation across sites rB " + WithError(trait.rB) + ", 90 % interval " + IntervalOf(trait.rB);
   if (trait.h2Individual) out_ += "; h² of single trees " + WithError(trait.h2Individual);
@@ -642,14 +695,25 @@ void Page::Ranking(const TraitResult& trait) {
       "<div class=\"scroll tall\"><table "
       "class=\"sortable\"><tr><th>rank</th><th class=\"l\">family</th>"
       "<th>records</th><th>constant</th><th>deviation</th><th>predicted "
-      "effect</th></tr>\n";
+      "effect</th>";
+  const RemlTraitResult* reml = RemlOf(trait);
+  if (reml) out_ += "<th>BLUP</th><th>accuracy</th><th>BLUP rank</th><th>selected by BLUP</th>";
+  out_ += "</tr>\n";
   std::size_t selected = 0;
   for (const FamilyResult* family : families) {
     selected += family->selected;
+    std::string blup;
+    if (reml) {
+      const auto j = static_cast<std::size_t>(family - trait.families.data());
+      const RemlFamilyResult* r = j < reml->families.size() ? &reml->families[j] : nullptr;
+      blup = "<td>" + (r ? Number(r->blup) : "–") + "</td><td>" + (r ? Number(r->accuracy) : "–") + "</td><td>" +
+             (r && r->rank > 0 ? Number(std::int64_t{r->rank}) : "–") + "</td><td>" +
+             (r && r->selected ? "selected" : "") + "</td>";
+    }
     out_ += std::string(family->selected ? "<tr class=\"sel\">" : "<tr>") + "<td>" +
             Number(std::int64_t{family->rank}) + "</td><td class=\"l\">" + Escape(family->code) + "</td><td>" +
             Number(family->records) + "</td><td>" + Number(family->constant) + "</td><td>" + Number(family->deviation) +
-            "</td><td>" + Number(family->predictedEffect) + "</td></tr>\n";
+            "</td><td>" + Number(family->predictedEffect) + "</td>" + blup + "</tr>\n";
   }
   std::string text =
       "Every family, by rank of its constant; deviations from "

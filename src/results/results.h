@@ -157,6 +157,38 @@ struct PrecisionResult {
   std::vector<Finding> findings;
 };
 
+// REML and BLUP of the same model beside the analysis of variance (--reml),
+// each trait fitted on every tree that has its value.
+struct RemlFamilyResult {
+  std::string code;
+  double blup = kNoValue, pev = kNoValue, accuracy = kNoValue;
+  int rank = 0;  // by BLUP, 1 for the largest; 0 for a family without the trait
+  bool selected = false;
+};
+
+struct RemlTraitResult {
+  int index = 0;  // from 1
+  std::string name;
+  std::string status;  // "converged", "not converged", "not estimable"
+  std::string note;    // why the fit is not what it seems; empty when nothing is amiss
+  int iterations = 0;
+  double seconds = 0;
+  std::int64_t trees = 0;  // with the trait's value
+  bool siteFamilyFitted = false;
+  Estimated vf, vsf, ve;  // a component held at 0 says so in its note
+  double logLikelihood = kNoValue;
+  double lrtVf = kNoValue, pVf = kNoValue, lrtVsf = kNoValue, pVsf = kNoValue;
+  Estimated h2, h2Tree, rB;
+  std::vector<RemlFamilyResult> families;  // the design's families, then those of left-out trees only
+  std::vector<std::string> selectedByConstantsOnly, selectedByBlupOnly;  // family codes
+  std::vector<std::string> differences;  // where REML and the analysis of variance differ, and why
+};
+
+struct RemlResult {
+  double seconds = 0;  // all traits, wall clock
+  std::vector<RemlTraitResult> traits;
+};
+
 struct Results {
   std::string program, version;
   struct Input {
@@ -173,6 +205,7 @@ struct Results {
   std::vector<TraitResult> traits;
   std::vector<PairResult> pairs;
   PrecisionResult precision;  // once the precision guard has spoken
+  std::optional<RemlResult> reml;  // with --reml
 };
 
 }  // namespace korvan

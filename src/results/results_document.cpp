@@ -659,6 +659,54 @@ Node PairNode(const PairResult& p) {
   return out;
 }
 
+Node RemlNode(const RemlResult& reml) {
+  Node traits = Node::Array();
+  for (const RemlTraitResult& t : reml.traits) {
+    Node components = Node::Object();
+    components.Add("Vf", EstimateNode(t.vf)).Add("Vsf", EstimateNode(t.vsf)).Add("Ve", EstimateNode(t.ve));
+    auto test = [](double statistic, double p) {
+      if (!HasValue(statistic)) return Node::Null();
+      Node node = Node::Object();
+      node.Add("statistic", Node::Of(statistic)).Add("p", Node::Of(p));
+      return node;
+    };
+    Node tests = Node::Object();
+    tests.Add("Vf", test(t.lrtVf, t.pVf)).Add("Vsf", test(t.lrtVsf, t.pVsf));
+    Node families = Node::Array();
+    for (const RemlFamilyResult& f : t.families) {
+      Node row = Node::Object();
+      row.Add("code", Node::String(f.code)).Add("blup", Node::Of(f.blup)).Add("pev", Node::Of(f.pev));
+      row.Add("accuracy", Node::Of(f.accuracy)).Add("rank", f.rank > 0 ? Node::Whole(f.rank) : Node::Null());
+      row.Add("selected", Node::Flag(f.selected));
+      families.Push(std::move(row));
+    }
+    Node disagree = Node::Object();
+    disagree.Add("byConstantsOnly", StringsNode(t.selectedByConstantsOnly)).Add("byBlupOnly", StringsNode(t.selectedByBlupOnly));
+    Node node = Node::Object();
+    node.Add("index", Node::Whole(t.index))
+        .Add("name", Node::String(t.name))
+        .Add("status", Node::String(t.status))
+        .Add("note", OptionalString(t.note))
+        .Add("iterations", Node::Whole(t.iterations))
+        .Add("seconds", Node::Of(t.seconds))
+        .Add("trees", Node::Whole(t.trees))
+        .Add("siteFamilyFitted", Node::Flag(t.siteFamilyFitted))
+        .Add("components", std::move(components))
+        .Add("logLikelihood", Node::Of(t.logLikelihood))
+        .Add("likelihoodRatioTests", std::move(tests))
+        .Add("h2", EstimateNode(t.h2))
+        .Add("h2Individual", EstimateNode(t.h2Tree))
+        .Add("rB", EstimateNode(t.rB))
+        .Add("families", std::move(families))
+        .Add("selectionDisagrees", std::move(disagree))
+        .Add("differences", StringsNode(t.differences));
+    traits.Push(std::move(node));
+  }
+  Node out = Node::Object();
+  out.Add("seconds", Node::Of(reml.seconds)).Add("traits", std::move(traits));
+  return out;
+}
+
 void WriteMember(const char* key, const Node& value, std::string& out) {
   out.append("  \"").append(key).append("\": ");
   value.Write(2, out);
@@ -772,6 +820,12 @@ void WriteResultsJson(const Results& r, OutputFile& file) {
   file.Append(",\n");
   WriteListMember("pairs", r.pairs, PairNode, file);
   file.Append(",\n");
+  // REML, where it was asked for: null otherwise, so that a reader finds
+  // the key either way.
+  std::string reml;
+  if (r.reml) WriteMember("reml", RemlNode(*r.reml), reml);
+  else WriteMember("reml", Node::Null(), reml);
+  file.Append(reml + ",\n");
 }
 
 void WriteResultsJsonEnd(const PrecisionResult& precision, OutputFile& file) {

@@ -5,6 +5,7 @@
 
 #include "base/korvan_error.h"
 #include "results/html_page.h"
+#include "results/reml_section.h"
 #include "results/results_document.h"
 #include "results/tables.h"
 
@@ -23,7 +24,7 @@ ResultsFiles::ResultsFiles(const RunParameters& params, OutputSet& outputs) {
   outputs.Claim(params.tablesDir, ResultsKind("table", "results table", "--tables"));
   outputs.Claim(params.htmlPath, ResultsKind("page", "results page", "--html"));
   if (!params.jsonPath.empty()) json_ = &outputs.Add(params.jsonPath, ResultsKind("results", "results file", "--json"));
-  if (!params.tablesDir.empty()) OpenTables(params.tablesDir, outputs);
+  if (!params.tablesDir.empty()) OpenTables(params.tablesDir, params.reml, outputs);
   if (!params.htmlPath.empty()) html_ = &outputs.Add(params.htmlPath, ResultsKind("page", "results page", "--html"));
 }
 
@@ -34,6 +35,10 @@ void ResultsFiles::Prepare(const RunData& run, ExactBeside& exact) {
     available_ = values.available;
     if (!available_) return;
     Results results = BuildResults(run, values, run.params);
+    if (run.params.reml) {
+      results.reml = BuildRemlResult(run, results, run.params);
+      remlSummary_ = RemlSummaryText(*results.reml);
+    }
     if (json_) WriteResultsJson(results, *json_);
     if (!tables_.empty()) {
       const std::vector<CsvTable> tables = ResultsTables(results);
@@ -55,7 +60,7 @@ void ResultsFiles::Finish(const RunData& run, const PrecisionCheck& precision) {
   if (html_) html_->Append(HtmlPage(results_));
 }
 
-void ResultsFiles::OpenTables(const std::string& dir, OutputSet& outputs) {
+void ResultsFiles::OpenTables(const std::string& dir, bool reml, OutputSet& outputs) {
   std::error_code error;
   const std::filesystem::path folder(dir);
   if (!std::filesystem::is_directory(folder, error)) {
@@ -64,7 +69,7 @@ void ResultsFiles::OpenTables(const std::string& dir, OutputSet& outputs) {
       throw KorvanError("cannot create the folder " + dir + " for the results tables: " + ReasonText(error) +
                         "; choose a folder that you may write to");
   }
-  for (const std::string& name : ResultsTableNames())
+  for (const std::string& name : ResultsTableNames(reml))
     tables_.push_back(&outputs.Add((folder / name).string(), ResultsKind("table", "results table", "--tables")));
 }
 

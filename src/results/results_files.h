@@ -7,6 +7,7 @@
 // the report.
 
 #include <exception>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,9 +32,11 @@ class ResultsFiles {
   void Prepare(const RunData& run, ExactBeside& exact);
   // The findings, then the page; rethrows what stopped Prepare.
   void Finish(const RunData& run, const PrecisionCheck& precision);
+  // REML's iterations and time, for the summary; empty without --reml.
+  const std::string& RemlSummary() const { return remlSummary_; }
 
  private:
-  void OpenTables(const std::string& dir, OutputSet& outputs);
+  void OpenTables(const std::string& dir, bool reml, OutputSet& outputs);
 
   OutputFile* json_ = nullptr;
   OutputFile* html_ = nullptr;
@@ -42,6 +45,7 @@ class ResultsFiles {
   const ExactResults* exact_ = nullptr;  // the engine's, once they are in
   std::exception_ptr failure_;
   Results results_;  // kept for the page, which needs the precision guard's findings
+  std::string remlSummary_;
 };
 
 // ResultsFiles::Prepare on a thread of its own, which waits for the exact

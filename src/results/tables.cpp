@@ -248,7 +248,65 @@ std::string WithheldTable(const Results& results) {
   return csv.Take();
 }
 
+// REML's components, ratios and tests per trait, in the layout of
+// components.csv; a fit that is not estimable keeps its rows, empty, with
+// the reason.
+std::string RemlComponentsTable(const Results& results) {
+  Csv csv({"trait", "name", "quantity", "estimate", "se", "atBoundary", "p", "status", "iterations", "trees", "note"});
+  for (const RemlTraitResult& trait : results.reml->traits) {
+    auto row = [&](const char* quantity, double estimate, double se, std::optional<bool> boundary, double p,
+                   const std::string& note) {
+      csv.Whole(trait.index).Text(trait.name).Text(quantity).Real(estimate).Real(se);
+      if (boundary) csv.Flag(*boundary);
+      else csv.Empty();
+      csv.Real(p).Text(trait.status).Whole(trait.iterations).Whole(trait.trees).Text(note).End();
+    };
+    auto estimate = [&](const char* quantity, const Estimated& e, bool component) {
+      std::optional<bool> boundary;
+      if (component && e) boundary = !e->note.empty();
+      row(quantity, e ? e->estimate : kNoValue, e ? e->se : kNoValue, boundary, kNoValue, e ? e->note : trait.note);
+    };
+    estimate("Vf", trait.vf, true);
+    estimate("Vsf", trait.vsf, true);
+    estimate("Ve", trait.ve, true);
+    estimate("h2", trait.h2, false);
+    estimate("rB", trait.rB, false);
+    estimate("h2Individual", trait.h2Tree, false);
+    row("logLikelihood", trait.logLikelihood, kNoValue, std::nullopt, kNoValue, "");
+    row("lrtVf", trait.lrtVf, kNoValue, std::nullopt, trait.pVf, "twice the log-likelihood lost without Vf");
+    row("lrtVsf", trait.lrtVsf, kNoValue, std::nullopt, trait.pVsf, "twice the log-likelihood lost without Vsf");
+  }
+  return csv.Take();
+}
+
+// BLUP of every family beside its place by the family constants.
+std::string RemlFamiliesTable(const Results& results) {
+  Csv csv({"trait", "name", "family", "blup", "pev", "accuracy", "blupRank", "selectedByBlup", "constantRank",
+           "selectedByConstants"});
+  for (std::size_t t = 0; t < results.reml->traits.size(); ++t) {
+    const RemlTraitResult& trait = results.reml->traits[t];
+    const TraitResult& anova = results.traits[t];
+    for (std::size_t j = 0; j < trait.families.size(); ++j) {
+      const RemlFamilyResult& f = trait.families[j];
+      csv.Whole(trait.index).Text(trait.name).Text(f.code).Real(f.blup).Real(f.pev).Real(f.accuracy);
+      if (f.rank > 0) csv.Whole(f.rank);
+      else csv.Empty();
+      csv.Flag(f.selected);
+      if (j < anova.families.size()) csv.Whole(anova.families[j].rank).Flag(anova.families[j].selected);
+      else csv.Empty().Empty();
+      csv.End();
+    }
+  }
+  return csv.Take();
+}
+
 }  // namespace
+
+std::vector<std::string> ResultsTableNames(bool reml) {
+  std::vector<std::string> names = ResultsTableNames();
+  if (reml) names.insert(names.end(), {"reml-components.csv", "reml-families.csv"});
+  return names;
+}
 
 std::vector<std::string> ResultsTableNames() {
   return {"design.csv",       "anova.csv",        "components.csv", "families.csv",         "families-wide.csv",
@@ -262,6 +320,10 @@ std::vector<CsvTable> ResultsTables(const Results& results) {
   std::vector<CsvTable> tables;
   const std::vector<std::string> names = ResultsTableNames();
   for (std::size_t i = 0; i < names.size(); ++i) tables.push_back({names[i], make[i](results)});
+  if (results.reml) {
+    tables.push_back({"reml-components.csv", RemlComponentsTable(results)});
+    tables.push_back({"reml-families.csv", RemlFamiliesTable(results)});
+  }
   return tables;
 }
 

@@ -19,7 +19,9 @@ struct CsvTable {
 // Every table, each number the results' own, to the bit.
 std::vector<CsvTable> ResultsTables(const Results& results);
 
-// The names of the tables, in the order ResultsTables gives them.
+// The names of the tables, in the order ResultsTables gives them: without
+// REML's, or with them after the rest.
 std::vector<std::string> ResultsTableNames();
+std::vector<std::string> ResultsTableNames(bool reml);
 
 }  // namespace korvan

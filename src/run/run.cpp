@@ -164,7 +164,9 @@ RunSummary RunCalculation(const RunParameters& params, ProgressSink& sink, Outpu
   sink.Flush();
   report.Finish();
   clock.End("report");
-  return Summary(run, check, clock);
+  RunSummary summary = Summary(run, check, clock);
+  summary.reml = results.RemlSummary();
+  return summary;
 }
 
 }  // namespace korvan

@@ -28,6 +28,7 @@ struct RunSummary {
   std::vector<std::pair<std::string, double>> stageSeconds;  // per stage, in run order
   std::vector<std::string> warnings;  // things the user should know that did not stop the run
   std::string decimalCommas;          // how a sheet's decimal commas were read; empty when it wrote none
+  std::string reml;                   // REML's traits, iterations and time; empty without --reml
 };
 
 // The stages whose work has a faster form beside the straightforward one, as

@@ -1,0 +1,199 @@
+#include "results/reml_section.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cmath>
+#include <map>
+#include <numeric>
+
+#include "format/number_format.h"
+#include "reml/reml.h"
+
+namespace korvan {
+
+namespace {
+
+const char* StatusName(FitStatus status) {
+  switch (status) {
+    case FitStatus::kConverged: return "converged";
+    case FitStatus::kNotConverged: return "not converged";
+    case FitStatus::kNotEstimable: break;
+  }
+  return "not estimable";
+}
+
+Estimated FromReml(const RemlValue& v, bool marksZero) {
+  if (!HasValue(v.value)) return std::nullopt;
+  ValueWithError out = Valued(v.value, v.se, marksZero);
+  if (v.atBoundary) out.note = "held at 0, the boundary, where the likelihood is largest";
+  return out;
+}
+
+std::string KeyOf(const LevelCode& code) { return (code.name ? "n:" : "v:") + code.key; }
+
+// The codes of the families in the order the REML trees number them: the
+// run's families, then those that only left-out trees have, in the order
+// they first come.
+std::vector<std::string> FamilyCodes(const RunData& run) {
+  std::vector<std::string> codes;
+  std::map<std::string, bool> known;
+  for (int j = 1; j <= run.nFamily; ++j) {
+    codes.push_back(run.familyCode[static_cast<std::size_t>(j)].text);
+    known[KeyOf(run.familyCode[static_cast<std::size_t>(j)])] = true;
+  }
+  for (const LevelCode& code : run.leftOut.family)
+    if (known.emplace(KeyOf(code), true).second) codes.push_back(code.text);
+  return codes;
+}
+
+// Ranks by BLUP, the largest first, and selects the best share; returns the
+// number selected.
+std::size_t RankAndSelect(std::vector<RemlFamilyResult>& families, double share, bool select) {
+  std::vector<std::size_t> order;
+  for (std::size_t k = 0; k < families.size(); ++k)
+    if (HasValue(families[k].blup)) order.push_back(k);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](std::size_t a, std::size_t b) { return families[a].blup > families[b].blup; });
+  // Less a little, as for the family constants: 0.1 of 30 families selects 3.
+  const std::size_t chosen =
+      order.empty() ? 0 : std::max<std::size_t>(1, static_cast<std::size_t>(std::ceil(share * static_cast<double>(order.size()) - 1e-9)));
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    families[order[r]].rank = static_cast<int>(r) + 1;
+    families[order[r]].selected = select && r < chosen;
+  }
+  return select ? chosen : 0;
+}
+
+// One sentence per quantity on which the two estimators lie more than a
+// standard error apart, with the causes that can be seen in the data.
+std::vector<std::string> Differences(const TraitResult& anova, const RemlTraitResult& reml, const DesignResult& design,
+                                     bool vfAtZero, bool vsfAtZero) {
+  std::vector<std::string> causes;
+  if (!design.balanced) causes.push_back("the design is unbalanced, and the two estimators weigh its lines differently");
+  if (vfAtZero) causes.push_back("REML holds Vf at 0");
+  if (vsfAtZero) causes.push_back("REML holds Vsf at 0");
+  for (const auto& [name, component] : {std::pair{"Vf", &anova.vf}, {"Vsf", &anova.vsf}, {"Ve", &anova.ve}})
+    if (*component && (*component)->estimate < 0)
+      causes.push_back(std::string("the analysis of variance's ") + name + " is negative (" +
+                       SignificantDigits((*component)->estimate, 4) + ")");
+  if (design.families.size() < 20)
+    causes.push_back("few families (" + std::to_string(design.families.size()) + ")");
+  if (reml.trees > design.records)
+    causes.push_back("REML fits " + std::to_string(reml.trees - design.records) +
+                     " trees that the analysis of variance left out for lacking another trait");
+  std::string because;
+  for (std::size_t k = 0; k < causes.size(); ++k) because += (k ? "; " : "") + causes[k];
+  std::vector<std::string> out;
+  const std::pair<const char*, std::pair<const Estimated*, const Estimated*>> quantities[] = {
+      {"Vf", {&anova.vf, &reml.vf}}, {"Vsf", {&anova.vsf, &reml.vsf}}, {"Ve", {&anova.ve, &reml.ve}},
+      {"h2", {&anova.h2, &reml.h2}}, {"rB", {&anova.rB, &reml.rB}}};
+  for (const auto& [name, values] : quantities) {
+    const Estimated& a = *values.first;
+    const Estimated& r = *values.second;
+    if (!a || !r || !HasValue(a->estimate) || !HasValue(r->estimate)) continue;
+    const double se = std::max(HasValue(a->se) ? a->se : 0.0, HasValue(r->se) ? r->se : 0.0);
+    if (!(std::abs(a->estimate - r->estimate) > se)) continue;
+    out.push_back(std::string(name) + ": REML " + SignificantDigits(r->estimate, 4) + " against " +
+                  SignificantDigits(a->estimate, 4) + " by the analysis of variance, more than a standard error (" +
+                  SignificantDigits(se, 3) + ") apart" + (because.empty() ? "" : "; " + because));
+  }
+  return out;
+}
+
+}  // namespace
+
+RemlResult BuildRemlResult(const RunData& run, const Results& anova, const RunParameters& params) {
+  const auto start = std::chrono::steady_clock::now();
+  const RemlTrees trees = RemlTreesFromRun(run);
+  RemlOptions options;
+  options.familyKind = params.familyKind;
+  const std::vector<UnivariateFit> fits = FitTraits(trees, options);
+  const std::vector<std::string> codes = FamilyCodes(run);
+  RemlResult out;
+  for (std::size_t t = 0; t < fits.size(); ++t) {
+    const UnivariateFit& fit = fits[t];
+    const TraitResult& analysis = anova.traits[t];
+    RemlTraitResult trait;
+    trait.index = analysis.index;
+    trait.name = analysis.name;
+    trait.status = StatusName(fit.status);
+    trait.note = fit.note;
+    trait.iterations = fit.iterations;
+    trait.seconds = fit.seconds;
+    trait.trees = fit.trees;
+    trait.siteFamilyFitted = fit.siteFamilyFitted;
+    const bool fitted = fit.status != FitStatus::kNotEstimable;
+    if (fitted) {
+      trait.vf = FromReml(fit.vf, true);
+      trait.vsf = FromReml(fit.vsf, true);
+      trait.ve = FromReml(fit.ve, true);
+      trait.logLikelihood = fit.logLikelihood;
+      trait.lrtVf = fit.testVf.statistic;
+      trait.pVf = fit.testVf.pValue;
+      trait.lrtVsf = fit.testVsf.statistic;
+      trait.pVsf = fit.testVsf.pValue;
+      trait.h2 = FromReml(fit.h2FamilyMean, false);
+      trait.h2Tree = FromReml(fit.h2Tree, false);
+      trait.rB = FromReml(fit.rB, false);
+    }
+    trait.families.resize(codes.size());
+    for (std::size_t j = 0; j < codes.size(); ++j) trait.families[j].code = codes[j];
+    for (const FamilyBlup& blup : fit.families) {
+      if (blup.family < 0 || static_cast<std::size_t>(blup.family) >= codes.size()) continue;
+      RemlFamilyResult& family = trait.families[static_cast<std::size_t>(blup.family)];
+      family.blup = blup.blup;
+      family.pev = blup.pev;
+      family.accuracy = blup.accuracy;
+    }
+    // No selection on a fit that did not converge: its BLUPs are not the
+    // model's.
+    const std::size_t chosen = RankAndSelect(trait.families, params.selectFraction, fit.status == FitStatus::kConverged);
+    if (chosen > 0) {
+      for (std::size_t j = 0; j < trait.families.size(); ++j) {
+        const bool byConstants = j < analysis.families.size() && analysis.families[j].rank <= static_cast<int>(chosen);
+        if (byConstants && !trait.families[j].selected) trait.selectedByConstantsOnly.push_back(codes[j]);
+        if (!byConstants && trait.families[j].selected) trait.selectedByBlupOnly.push_back(codes[j]);
+      }
+    }
+    if (fitted)
+      trait.differences = Differences(analysis, trait, anova.design, fit.vf.atBoundary, fit.vsf.atBoundary);
+    out.traits.push_back(std::move(trait));
+  }
+  out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return out;
+}
+
+std::string RemlSummaryText(const RemlResult& reml) {
+  int fewest = 0, most = 0;
+  std::vector<std::string> unconverged, unfitted;
+  bool any = false;
+  for (const RemlTraitResult& trait : reml.traits) {
+    if (trait.status == "not estimable") {
+      unfitted.push_back(trait.name);
+      continue;
+    }
+    if (trait.status == "not converged") unconverged.push_back(trait.name);
+    fewest = any ? std::min(fewest, trait.iterations) : trait.iterations;
+    most = any ? std::max(most, trait.iterations) : trait.iterations;
+    any = true;
+  }
+  char seconds[32];
+  const auto end = std::to_chars(seconds, seconds + sizeof seconds, reml.seconds, std::chars_format::fixed, 2).ptr;
+  const std::size_t n = reml.traits.size();
+  std::string text = "REML of " + std::to_string(n) + (n == 1 ? " trait" : " traits") + " in " +
+                     std::string(seconds, end) + " s";
+  if (any)
+    text += ", " + (fewest == most ? std::to_string(most) : std::to_string(fewest) + " to " + std::to_string(most)) +
+            (most == 1 ? " iteration" : " iterations");
+  auto list = [](const std::vector<std::string>& names) {
+    std::string out;
+    for (std::size_t k = 0; k < names.size(); ++k) out += (k ? ", " : "") + names[k];
+    return out;
+  };
+  if (!unconverged.empty()) text += "; not converged in 100 iterations: " + list(unconverged);
+  if (!unfitted.empty()) text += "; not estimable: " + list(unfitted);
+  return text;
+}
+
+}  // namespace korvan
