@@ -448,6 +448,87 @@ TEST(ResultsFiles, RealTrialsAgreeWithAnIndependentComputation) {
   }
 }
 
+// --reml through the whole program: REML beside the analysis of variance in
+// every results file, each number on the page and in the tables one of the
+// document's; on the balanced bamboo trial, whose moment estimates are all
+// positive, the two estimators agree, as they must.
+TEST(ResultsFiles, RemlBesideTheAnalysisOfVariance) {
+  test::TempDir dir;
+  const std::string maize = test::SourcePath("examples/maize2010_6traits.dat");
+  const std::vector<std::string> args = {"--data", maize, "--output", dir / "trial.out", "--age", "10",
+                                         "--site-col", "1,4", "--block-col", "5,4", "--family-col", "9,6",
+                                         "--age-col", "15,4", "--trait-col", "19,10", "--traits", "6",
+                                         "--json", dir / "trial.json", "--tables", dir / "tables", "--html",
+                                         dir / "trial.html", "--reml"};
+  const test::CliResult run = test::RunCli(args);
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_THAT(run.err + run.out, testing::ContainsRegex("REML of 6 traits in [0-9.]+ s, [0-9]+ to [0-9]+ iterations"));
+  const json doc = json::parse(test::ReadFile(dir / "trial.json"));
+  ASSERT_TRUE(doc["reml"].is_object());
+  ASSERT_EQ(doc["reml"]["traits"].size(), 6u);
+  const double select = doc["input"]["select"].get<double>();
+  for (std::size_t t = 0; t < 6; ++t) {
+    const json& reml = doc["reml"]["traits"][t];
+    const json& anova = doc["traits"][t];
+    SCOPED_TRACE(reml["name"].get<std::string>());
+    EXPECT_EQ(reml["status"], "converged");
+    for (const char* c : {"Vf", "Vsf", "Ve"}) EXPECT_GE(reml["components"][c]["estimate"].get<double>(), 0) << c;
+    const double h2 = reml["h2"]["estimate"].get<double>();
+    EXPECT_TRUE(h2 >= 0 && h2 <= 1);
+    // The selections by BLUP and by the constants take as many families, and
+    // the families said to differ are those in one selection only.
+    std::set<std::string> byBlup, byConstants;
+    const std::size_t n = anova["families"].size();
+    const auto k = static_cast<int>(std::ceil(select * static_cast<double>(n) - 1e-9));
+    for (std::size_t j = 0; j < n; ++j) {
+      if (reml["families"][j]["selected"] == true) byBlup.insert(reml["families"][j]["code"]);
+      if (anova["families"][j]["rank"].get<int>() <= k) byConstants.insert(anova["families"][j]["code"]);
+    }
+    EXPECT_EQ(byBlup.size(), byConstants.size());
+    std::set<std::string> constantsOnly, blupOnly;
+    for (const std::string& code : byConstants)
+      if (!byBlup.contains(code)) constantsOnly.insert(code);
+    for (const std::string& code : byBlup)
+      if (!byConstants.contains(code)) blupOnly.insert(code);
+    EXPECT_EQ(constantsOnly, reml["selectionDisagrees"]["byConstantsOnly"].get<std::set<std::string>>());
+    EXPECT_EQ(blupOnly, reml["selectionDisagrees"]["byBlupOnly"].get<std::set<std::string>>());
+  }
+  std::multiset<double> inDocument;
+  CollectNumbers(doc, inDocument);
+  for (const char* table : {"reml-components.csv", "reml-families.csv"}) {
+    const std::vector<std::string> lines = test::ReadLines(dir.path() / "tables" / table);
+    ASSERT_GT(lines.size(), 6u) << table;
+    for (std::size_t n = 1; n < lines.size(); ++n) {
+      std::istringstream fields(lines[n]);
+      for (std::string field; std::getline(fields, field, ',');) {
+        if (field.empty() || field.find_first_not_of("0123456789.-+e\r") != std::string::npos) continue;
+        EXPECT_TRUE(inDocument.contains(std::stod(field))) << table << " line " << n + 1 << ": " << field;
+      }
+    }
+  }
+  const std::string page = test::ReadFile(dir / "trial.html");
+  EXPECT_THAT(page, HasSubstr("REML beside the analysis of variance"));
+  EXPECT_THAT(NumbersNotInTheDocument(page, doc), ::testing::IsEmpty());
+
+  test::TempDir bambooDir;
+  const json bamboo = RunWithResults(bambooDir, test::SourcePath("examples/bamboo_height.dat"), "1", {"--reml"});
+  const json& reml = bamboo["reml"]["traits"][0]["components"];
+  const json& anova = bamboo["traits"][0]["components"];
+  for (const char* c : {"Vf", "Vsf", "Ve"}) {
+    const double expected = anova[c]["estimate"].get<double>();
+    ASSERT_GT(expected, 0) << c;
+    EXPECT_NEAR(reml[c]["estimate"].get<double>(), expected, 1e-9 * expected) << c;
+  }
+  EXPECT_TRUE(bamboo["reml"]["traits"][0]["differences"].empty());
+
+  // Without --reml the key is there, null; --reml alone has nowhere to go.
+  test::TempDir plainDir;
+  EXPECT_TRUE(RunWithResults(plainDir, test::SourcePath("examples/bamboo_height.dat"), "1")["reml"].is_null());
+  const test::CliResult alone = test::RunCli({"--data", maize, "--output", dir / "alone.out", "--reml"});
+  EXPECT_EQ(alone.exitCode, 2);
+  EXPECT_THAT(alone.err, HasSubstr("--reml adds REML and BLUP to the results files; name one with --json"));
+}
+
 // A run that fails after the results files were opened writes none of them
 // and leaves earlier ones as they were; wrong values of the new options
 // stop before anything is read.

@@ -281,6 +281,17 @@ class MainWindowTest : public QObject {
     QCOMPARE(results.jsonPath, stem + ".json");
     QCOMPARE(results.tablesDir, stem + "-tables");
     QCOMPARE(results.htmlPath, stem + ".html");
+    // REML rides on the results: asked for on the box's menu, it asks for
+    // them; the results turned off take it with them.
+    QVERIFY(!results.reml);
+    auto* reml = window_->findChild<QAction*>(QStringLiteral("remlAction"));
+    auto* resultsBox = Find<QCheckBox>(*window_, "resultsBox");
+    QVERIFY(reml != nullptr && resultsBox->actions().contains(reml));
+    resultsBox->setChecked(false);
+    reml->setChecked(true);
+    QVERIFY(resultsBox->isChecked() && window_->ReadParameters().reml);
+    resultsBox->setChecked(false);
+    QVERIFY(!reml->isChecked() && !window_->ReadParameters().reml);
   }
 
  private:

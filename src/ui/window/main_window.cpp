@@ -291,6 +291,19 @@ void MainWindow::BuildPickers() {
   // more outputs of the run, named after the report.
   resultsBox_ = AddCheckBox(this, "resultsBox", QStringLiteral("tables and page"), Twips(7500, 2160, 1635, 255),
                             kOutputColour);
+  // REML goes where its results go, on the box's own menu, so that no
+  // control of the settled layout moves; asking for it asks for the results.
+  remlAction_ = new QAction(QStringLiteral("REML and BLUP beside the analysis of variance"), resultsBox_);
+  remlAction_->setObjectName(QStringLiteral("remlAction"));
+  remlAction_->setCheckable(true);
+  resultsBox_->addAction(remlAction_);
+  resultsBox_->setContextMenuPolicy(Qt::ActionsContextMenu);
+  connect(remlAction_, &QAction::toggled, this, [this](bool on) {
+    if (on) resultsBox_->setChecked(true);
+  });
+  connect(resultsBox_, &QCheckBox::toggled, this, [this](bool on) {
+    if (!on) remlAction_->setChecked(false);
+  });
   Paint(outputDrives_, kOutputColour);
   Paint(outputFolders_, kOutputColour);
 }
@@ -353,6 +366,7 @@ RunParameters MainWindow::ReadParameters() const {
   params.fieldNames = WindowFieldNames();
   params.exactReport = exactAction_->isChecked();
   if (resultsBox_->isChecked()) SetResultsBesideReport(params);
+  params.reml = resultsBox_->isChecked() && remlAction_->isChecked();
   if (DelimitedChosen()) {
     params.delimited = true;
     params.siteColumn = BoxText(siteStartBox_);

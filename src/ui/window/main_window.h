@@ -95,6 +95,7 @@ class MainWindow : public QWidget {
   QAction* exactAction_ = nullptr;      // Start's menu: the report from the exact engine
   QCheckBox* exactBox_ = nullptr;       // the same choice, in view beside the product label
   QCheckBox* resultsBox_ = nullptr;     // the results document, tables and page beside the report
+  QAction* remlAction_ = nullptr;       // its menu: REML and BLUP in those results
   QPushButton* endButton_ = nullptr;    // Command2
   QLineEdit* sitesBox_ = nullptr;       // Text8
   QLineEdit* blocksBox_ = nullptr;      // Text1

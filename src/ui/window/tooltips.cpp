@@ -95,8 +95,10 @@ const Help kHelp[] = {
     {"resultsBox", nullptr,
      "tables and page: also writes the results for R and spreadsheets and a page to look at, beside the "
      "report and named after it: maize.json, the CSV tables in maize-tables, and maize.html.\n"
+     "Right-click for REML and BLUP beside the analysis of variance in those results, each trait on every tree "
+     "that has its value.\n"
      "Example: report maize.out gives maize.json, maize-tables/ and maize.html\n"
-     "Batch program: --json maize.json --tables maize-tables --html maize.html"},
+     "Batch program: --json maize.json --tables maize-tables --html maize.html (and --reml)"},
 };
 
 const Help* HelpFor(const QWidget& control) {
