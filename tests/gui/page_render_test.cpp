@@ -8,6 +8,7 @@
 #include <QImage>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -54,6 +55,79 @@ TEST(ResultsPage, ChromiumDrawsTheMaizePage) {
     }
   EXPECT_GT(colours.size(), 100u);
   EXPECT_GT(inked, image.width() * image.height() / 4 / 50) << "under 2 % of the page is drawn";
+}
+
+// What a browser made of a page with a probe appended: the probe writes its
+// findings into the title, which --dump-dom prints once scripts have run.
+std::string Probe(const std::string& chromium, const std::string& page, const std::string& script, int width) {
+  test::TempDir dir;
+  const std::string probed = dir / "probed.html";
+  std::string text = test::ReadFile(page);
+  text.insert(text.rfind("</body>"), "<script>" + script + "</script>");
+  test::WriteFile(probed, text);
+  const test::CliResult dom =
+      test::RunProgram(chromium, {"--headless", "--no-sandbox", "--disable-gpu", "--window-size=" + std::to_string(width) + ",900",
+                                  "--dump-dom", "file://" + probed});
+  EXPECT_EQ(dom.exitCode, 0) << dom.err;
+  const std::size_t start = dom.out.find("<title>"), end = dom.out.find("</title>");
+  if (start == std::string::npos || end == std::string::npos) return "";
+  return dom.out.substr(start + 7, end - start - 7);
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// As the browser parses it: every drawing keeps all its elements (an HTML
+// element inside an SVG text ends the drawing there and spills the rest as
+// page text), a phone's width takes the page without scrolling it sideways
+// (wide tables scroll in their own boxes), and "open all" opens every
+// section of a trial with more traits than start open.
+TEST(ResultsPage, ChromiumKeepsTheDrawingsWholeAndFitsAPhone) {
+  const std::string chromium = FindOnPath("chromium");
+  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not drawn";
+  test::TempDir dir;
+  // Twelve traits, one a pure site and block effect and one with a negative
+  // site x family component: sections folded, marks at zero.
+  std::string sheet = "site,block,family,flat";
+  for (int t = 1; t <= 11; ++t) sheet += ",t" + std::to_string(t);
+  sheet += "\n";
+  std::mt19937 rng(11);
+  std::normal_distribution<double> noise(0, 1);
+  for (int s = 1; s <= 3; ++s)
+    for (int b = 1; b <= 3; ++b)
+      for (int f = 1; f <= 12; ++f)
+        for (int tree = 0; tree < 3; ++tree) {
+          sheet += "S" + std::to_string(s) + "," + std::to_string(b) + ",F" + std::to_string(f) + "," +
+                   std::to_string(10 * s + b);
+          for (int t = 1; t <= 11; ++t) sheet += "," + std::to_string(50 + 0.3 * f * (t % 3) + noise(rng));
+          sheet += "\n";
+        }
+  test::WriteFile(dir / "trial.csv", sheet);
+  const test::CliResult run =
+      test::RunCli({"--data", dir / "trial.csv", "--output", dir / "trial.out", "--quiet", "--site-column", "site",
+                    "--block-column", "block", "--family-column", "family", "--trait-columns", "4-15", "--html",
+                    dir / "trial.html", "--json", dir / "trial.json", "--reml"});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string page = test::ReadFile(dir / "trial.html");
+  const std::string counts = Probe(chromium, dir / "trial.html",
+                                   "document.title=[document.querySelectorAll('svg text').length,"
+                                   "document.querySelectorAll('svg rect').length,"
+                                   "document.querySelectorAll('svg path').length].join(' ');",
+                                   1280);
+  EXPECT_EQ(counts, std::to_string(Count(page, "<text")) + " " + std::to_string(Count(page, "<rect")) + " " +
+                        std::to_string(Count(page, "<path")));
+  EXPECT_EQ(Probe(chromium, dir / "trial.html",
+                  "document.title=String(document.documentElement.scrollWidth<=window.innerWidth);", 390),
+            "true");
+  EXPECT_EQ(Probe(chromium, dir / "trial.html",
+                  "var d=document.querySelectorAll('details');var before=0,after=0;"
+                  "d.forEach(function(x){before+=x.open;});korvanOpen(true);"
+                  "d.forEach(function(x){after+=x.open;});document.title=before+' '+after+' '+d.length;",
+                  1280),
+            "0 " + std::to_string(Count(page, "<details")) + " " + std::to_string(Count(page, "<details")));
 }
 
 }  // namespace
