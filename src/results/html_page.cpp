@@ -336,7 +336,12 @@ void Page::Overview() {
     if (individual) out_ += "<td>" + WithError(trait.h2Individual) + "</td>";
     if (doc_.reml) {
       const RemlTraitResult* reml = RemlOf(trait);
-      out_ += "<td>" + (reml ? WithError(reml->h2) : "–") + "</td><td>" + (reml ? WithError(reml->rB) : "–") + "</td>";
+      const std::string unconverged =
+          reml && reml->status == "not converged"
+              ? " " + Element("span", "class=\"flag\" title=\"" + Escape(reml->note) + "\"", "(not converged)")
+              : "";
+      out_ += "<td>" + (reml ? WithError(reml->h2) + unconverged : "–") + "</td><td>" +
+              (reml ? WithError(reml->rB) + unconverged : "–") + "</td>";
     }
     out_ += "<td>" + Number(trait.mean) + "</td><td>" + WithError(trait.vf) + "</td><td>" + WithError(trait.vsf) +
             "</td><td>" + WithError(trait.ve) + "</td></tr>\n";
@@ -504,6 +509,8 @@ void Page::RemlBeside(const TraitResult& trait, const RemlTraitResult& reml) {
   for (const auto& [name, values] : rows) {
     if (!*values.first && !*values.second) continue;
     std::string remlText = WithError(*values.second);
+    if (*values.second && reml.status != "converged")
+      remlText += " " + Element("span", "class=\"flag\" title=\"" + Escape(reml.note) + "\"", "(" + Escape(reml.status) + ")");
     if (*values.second && !(*values.second)->note.empty())
       remlText += " " + Element("span", "class=\"flag\" title=\"" + Escape((*values.second)->note) + "\"", "(at 0)");
     out_ += std::string("<tr><td class=\"l\">") + name + "</td><td>" + WithError(*values.first) + "</td><td>" +
