@@ -120,7 +120,7 @@ json DocumentOf(const Results& results) {
 
 // Every number and string of the document as the page would write it.
 void Collect(const json& value, std::set<std::string>& shown) {
-  static const std::regex number(R"(-?\d+(\.\d+)?(e[-+]\d+)?)");
+  static const std::regex number(R"(-?\d{1,3}(,\d{3})+(\.\d+)?|-?\d+(\.\d+)?(e[-+]\d+)?)");
   if (value.is_number()) shown.insert(PageNumber(value.get<double>()));
   if (value.is_string()) {
     const std::string text = value.get<std::string>();
@@ -145,7 +145,7 @@ std::vector<std::string> NumbersNotInTheDocument(const std::string& page, const 
   for (const auto& [entity, character] : {std::pair{"&amp;", "&"}, {"&lt;", "<"}, {"&gt;", ">"}, {"&#39;", "'"}})
     text = std::regex_replace(text, std::regex(entity), character);
   std::vector<std::string> strangers;
-  static const std::regex number(R"(-?\d+(\.\d+)?(e[-+]\d+)?)");
+  static const std::regex number(R"(-?\d{1,3}(,\d{3})+(\.\d+)?|-?\d+(\.\d+)?(e[-+]\d+)?)");
   for (std::sregex_iterator it(text.begin(), text.end(), number), end; it != end; ++it)
     if (!known.contains(it->str())) strangers.push_back(it->str());
   return strangers;
@@ -303,6 +303,14 @@ TEST(ResultsDocument, SharesAboveOneAndRoundingBeyondMinusOne) {
   EXPECT_EQ(t["h2Individual"]["flag"], "above 1");
   EXPECT_TRUE(t["h2"]["flag"].is_null());
   EXPECT_TRUE(t["families"][0]["predictedEffect"].is_number()) << "h2 lies in [0, 1]: effects are predicted";
+  // Knapp's interval by hand: F = 81 on (1, 1) d.f., and F(1, 1) is the
+  // square of a Cauchy variable, P(F <= x) = (2 / pi) atan(sqrt(x)).
+  EXPECT_EQ(doc["design"]["balanced"], true);
+  const json& interval = t["h2"]["interval90"];
+  EXPECT_EQ(interval["method"], "exact (Knapp et al. 1985)");
+  const double upper95 = std::pow(std::tan(0.95 * std::numbers::pi / 2), 2), lower5 = std::pow(std::tan(0.05 * std::numbers::pi / 2), 2);
+  ExpectClose(interval["lower"], 1 - upper95 / 81, "lower bound of h2");
+  ExpectClose(interval["upper"], 1 - lower5 / 81, "upper bound of h2");
   for (const char* r : {"rP", "rPTree", "rF"}) {
     const json& c = doc["pairs"][0][r];
     ASSERT_TRUE(c.is_object()) << r;
@@ -436,10 +444,9 @@ TEST(ResultsFiles, RealTrialsAgreeWithAnIndependentComputation) {
     std::size_t withheld = 0;
     for (const json& item : doc["traits"]) withheld += item["withheld"].size();
     for (const json& item : doc["pairs"]) withheld += item["withheld"].size();
-    const std::size_t cells = doc["design"]["cells"].get<std::size_t>();
     // anova, components (every quantity, estimated or not), families long and
-    // wide, cell means, pairs, correlations, withheld.
-    EXPECT_EQ(rows, designRows + 5 * nTrait + 8 * nTrait + nFamily * nTrait + nFamily + cells + 5 * nPair + nPair +
+    // wide, cell means (a family a row), pairs, correlations, withheld.
+    EXPECT_EQ(rows, designRows + 5 * nTrait + 8 * nTrait + nFamily * nTrait + nFamily + nFamily + 5 * nPair + nPair +
                         withheld);
     // The page shows the document's numbers, rounded for the eye, and no other.
     const std::string page = test::ReadFile(dir / "trial.html");
@@ -623,7 +630,7 @@ TEST(HtmlPage, HundredTraitsKeepEveryCellAndFoldTheSections) {
 
 TEST(HtmlPage, NumbersForTheEye) {
   const std::pair<double, const char*> cases[] = {
-      {0.43214, "0.4321"}, {-0.0163, "-0.0163"}, {123456.7, "123457"}, {12047.3, "12047"}, {-98765.4, "-98765"}, {600000.0, "600000"}, {30.0, "30"}, {0.0, "0"},
+      {0.43214, "0.4321"}, {-0.0163, "-0.0163"}, {123456.7, "123,456.7"}, {12052.24, "12,052.2"}, {-98765.43, "-98,765.4"}, {1234567.89, "1,234,567.9"}, {600000.0, "600000"}, {30.0, "30"}, {0.0, "0"},
       {-0.0, "0"},         {1e-7, "1e-07"},      {NAN, "–"},            {INFINITY, "–"}};
   for (const auto& [value, text] : cases) EXPECT_EQ(PageNumber(value), text) << value;
 }

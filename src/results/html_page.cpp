@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <optional>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,8 +19,12 @@ namespace {
 // overview table and the heat maps are what a reader scans first. "open
 // all" opens them, and a printed page has them all open.
 constexpr std::size_t kOpenSections = 10;
-// Up to this many families the ranking's bars carry their names.
+// Up to this many families the ranking's bars carry their names; beyond,
+// the selected and the last as many do.
 constexpr std::size_t kNamedBars = 120;
+// Traits x families up to which the table of families across traits holds
+// the predicted effects too.
+constexpr std::size_t kFamiliesAcrossInFull = 20000;
 // Families drawn in the site x family plot from each end of the ranking.
 constexpr std::size_t kPlottedFamilies = 5;
 // Heat-map cells shrink with the number of traits down to this size (in
@@ -33,6 +38,9 @@ constexpr std::size_t kFindingsInView = 10;
 // Beyond this many families the ranking's unselected bars are one path, with
 // no tooltip each: a page of 100 traits of 1,000 families stays a few MB.
 constexpr std::size_t kFamiliesWithTips = 200;
+// ... unless the page's bars of all traits together are few enough to keep
+// every family's tooltip.
+constexpr std::size_t kBarsWithTips = 20000;
 
 const char kStyle[] = R"(
 body{font-family:"DejaVu Sans",Arial,sans-serif;font-size:14px;color:#222;margin:24px;max-width:1200px}
@@ -45,7 +53,7 @@ summary{cursor:pointer;font-weight:bold;font-size:16px;padding:4px 0}
 .warn{border:2px solid #c60;background:#fff4e5;padding:8px 12px;margin:12px 0}
 .low{color:#a00}.scroll{overflow-x:auto}
 svg text{font-family:"DejaVu Sans",Arial,sans-serif}
-td,th{white-space:nowrap}.flag{color:#b00;font-weight:bold}p.note,ul.notes{color:#444;font-size:12px}
+td,th,.num{white-space:nowrap}.flag{color:#b00;font-weight:bold}p.note,ul.notes{color:#444;font-size:12px}
 .tall{max-height:520px;overflow:auto}th.sort{cursor:pointer}th.sort:after{content:" \2195";color:#999}
 button{margin:0 6px 8px 0}
 h1,p.meta{overflow-wrap:anywhere}
@@ -152,6 +160,26 @@ std::string SvgWithError(const Estimated& estimate) {
   return out;
 }
 
+// Prose markup with every number written with an exponent kept whole: it
+// would break at its sign ("4.365e-" / "05") where a line wraps. Only text
+// between tags is touched, never an attribute.
+std::string NoBreak(const std::string& html) {
+  static const std::regex exponent(R"((-?[0-9][0-9.]*e[-+][0-9]+))");
+  std::string out;
+  std::size_t at = 0;
+  while (at < html.size()) {
+    const std::size_t tag = html.find('<', at);
+    const std::size_t textEnd = tag == std::string::npos ? html.size() : tag;
+    out += std::regex_replace(html.substr(at, textEnd - at), exponent, "<span class=\"num\">$1</span>");
+    if (tag == std::string::npos) break;
+    const std::size_t close = html.find('>', tag);
+    const std::size_t tagEnd = close == std::string::npos ? html.size() : close + 1;
+    out += html.substr(tag, tagEnd - tag);
+    at = tagEnd;
+  }
+  return out;
+}
+
 // "Vf, h2 not given: <reason>.": the withheld values grouped by their reason,
 // in the order the reasons first come.
 std::vector<std::string> WithheldNotes(const std::vector<Withheld>& withheld, const std::string& prefix) {
@@ -172,7 +200,7 @@ std::vector<std::string> WithheldNotes(const std::vector<Withheld>& withheld, co
 std::string NotesList(const std::vector<std::string>& notes) {
   if (notes.empty()) return "";
   std::string out = "<ul class=\"notes\">";
-  for (const std::string& note : notes) out += "<li>" + Escape(note) + "</li>";
+  for (const std::string& note : notes) out += "<li>" + NoBreak(Escape(note)) + "</li>";
   return out + "</ul>\n";
 }
 
@@ -262,7 +290,7 @@ void Page::Precision() {
   out_ +=
       "<div class=\"warn\"><b>Single precision moved values of the "
       "report.</b> " +
-      Escape(*precision.warning);
+      NoBreak(Escape(*precision.warning));
   const auto& findings = precision.findings;
   const char kHead[] =
       "<div class=\"scroll\"><table><tr><th class=\"l\">value</th><th>in the "
@@ -401,26 +429,36 @@ void Page::FamiliesAcross() {
   const auto& traits = doc_.traits;
   const auto& families = doc_.design.families;
   if (traits.empty() || families.empty()) return;
-  out_ +=
-      "<h2>Families across traits</h2>\n<p class=\"note\">The family "
-      "constant of each trait with its rank "
-      "(1 for the largest); a click on a header sorts the table. The same "
-      "as <code>families-wide.csv</code> "
-      "of <code>--tables</code>.</p>\n<div class=\"scroll tall\"><table "
-      "class=\"sortable\"><tr>"
-      "<th class=\"l\">family</th><th>records</th>";
-  for (const TraitResult& trait : traits) out_ += "<th>" + Escape(trait.name) + "</th><th>rank</th>";
+  // A large trial's page keeps to constants and ranks (and BLUPs): every
+  // column is in families-wide.csv.
+  const bool full = traits.size() * families.size() <= kFamiliesAcrossInFull;
+  out_ += "<h2>Families across traits</h2>\n<p class=\"note\">Each trait's family constant with its rank (1 for the "
+          "largest)" +
+          std::string(full ? ", the predicted effect" : "") + (doc_.reml ? " and the BLUP with its rank" : "") +
+          "; the selected are marked, and a click on a header sorts the table. " +
+          (full ? "The same as" : "Every column is in") +
+          " <code>families-wide.csv</code> of <code>--tables</code>.</p>\n<div class=\"scroll tall\"><table "
+          "class=\"sortable\"><tr><th class=\"l\">family</th><th>records</th>";
+  for (const TraitResult& trait : traits) {
+    out_ += "<th>" + Escape(trait.name) + "</th><th>rank</th>";
+    if (full) out_ += "<th>predicted</th>";
+    if (doc_.reml) out_ += "<th>BLUP</th><th>BLUP rank</th>";
+  }
   out_ += "</tr>\n";
   for (std::size_t j = 0; j < families.size(); ++j) {
     out_ += "<tr><td class=\"l\">" + Escape(families[j].code) + "</td><td>" + Number(families[j].records) + "</td>";
     for (const TraitResult& trait : traits) {
-      if (j >= trait.families.size()) {
+      const FamilyResult* f = j < trait.families.size() ? &trait.families[j] : nullptr;
+      out_ += std::string(f && f->selected ? "<td class=\"selcell\">" : "<td>") + (f ? Number(f->constant) : "–") +
+              "</td><td>" + (f ? Number(std::int64_t{f->rank}) : "–") + "</td>";
+      if (full) out_ += "<td>" + (f ? Number(f->predictedEffect) : "–") + "</td>";
+      if (const RemlTraitResult* reml = RemlOf(trait)) {
+        const RemlFamilyResult* r = j < reml->families.size() ? &reml->families[j] : nullptr;
+        out_ += std::string(r && r->selected ? "<td class=\"selcell\">" : "<td>") + (r ? Number(r->blup) : "–") +
+                "</td><td>" + (r && r->rank > 0 ? Number(std::int64_t{r->rank}) : "–") + "</td>";
+      } else if (doc_.reml) {
         out_ += "<td>–</td><td>–</td>";
-        continue;
       }
-      const FamilyResult& f = trait.families[j];
-      out_ += std::string(f.selected ? "<td class=\"selcell\">" : "<td>") + Number(f.constant) + "</td><td>" +
-              Number(std::int64_t{f.rank}) + "</td>";
     }
     out_ += "</tr>\n";
   }
@@ -516,13 +554,13 @@ void Page::RemlBeside(const TraitResult& trait, const RemlTraitResult& reml) {
     out_ += std::string("<tr><td class=\"l\">") + name + "</td><td>" + WithError(*values.first) + "</td><td>" +
             remlText + "</td></tr>\n";
   }
-  out_ += "</table></div>\n<p class=\"note\">REML " + Escape(reml.status) + " in " +
-          Number(std::int64_t{reml.iterations}) + " iterations on " + Number(reml.trees) + " trees";
-  if (HasValue(reml.logLikelihood)) out_ += "; log-likelihood " + Number(reml.logLikelihood);
-  if (HasValue(reml.lrtVf)) out_ += "; likelihood-ratio test of Vf = 0: " + Number(reml.lrtVf) + ", p " + Number(reml.pVf);
-  if (HasValue(reml.lrtVsf)) out_ += "; of Vsf = 0: " + Number(reml.lrtVsf) + ", p " + Number(reml.pVsf);
-  if (!reml.siteFamilyFitted) out_ += "; fitted without site × family";
-  out_ += ".</p>\n";
+  std::string fitted = "REML " + Escape(reml.status) + " in " + Number(std::int64_t{reml.iterations}) +
+                       " iterations on " + Number(reml.trees) + " trees";
+  if (HasValue(reml.logLikelihood)) fitted += "; log-likelihood " + Number(reml.logLikelihood);
+  if (HasValue(reml.lrtVf)) fitted += "; likelihood-ratio test of Vf = 0: " + Number(reml.lrtVf) + ", p " + Number(reml.pVf);
+  if (HasValue(reml.lrtVsf)) fitted += "; of Vsf = 0: " + Number(reml.lrtVsf) + ", p " + Number(reml.pVsf);
+  if (!reml.siteFamilyFitted) fitted += "; fitted without site × family";
+  out_ += "</table></div>\n<p class=\"note\">" + NoBreak(fitted) + ".</p>\n";
   std::vector<std::string> notes;
   if (!reml.note.empty()) notes.push_back(reml.note);
   for (const std::string& difference : reml.differences) notes.push_back(difference + ".");
@@ -553,10 +591,11 @@ void Page::TraitSection(const TraitResult& trait) {
   // table of families stays, its charts would draw rounding.
   if (trait.estimable) Partition(trait);
   if (const RemlTraitResult* reml = RemlOf(trait)) RemlBeside(trait, *reml);
-  out_ += "<p>h² of family means " + WithError(trait.h2) + ", 90 % interval " + IntervalOf(trait.h2) +
-          "; type-B correlation across sites rB " + WithError(trait.rB) + ", 90 % interval " + IntervalOf(trait.rB);
-  if (trait.h2Individual) out_ += "; h² of single trees " + WithError(trait.h2Individual);
-  out_ += "</p>\n";
+  std::string ratios = "h² of family means " + WithError(trait.h2) + ", 90 % interval " + IntervalOf(trait.h2) +
+                       "; type-B correlation across sites rB " + WithError(trait.rB) + ", 90 % interval " +
+                       IntervalOf(trait.rB);
+  if (trait.h2Individual) ratios += "; h² of single trees " + WithError(trait.h2Individual);
+  out_ += "<p>" + NoBreak(ratios) + "</p>\n";
   Ranking(trait);
   if (trait.estimable) SiteByFamily(trait);
   out_ += "</details>\n";
@@ -671,7 +710,7 @@ void Page::Ranking(const TraitResult& trait) {
         "width=\"" +
         Px(bar * n + 20) + "\" height=\"" + Px(height + 20 + labels) +
         "\" role=\"img\" aria-label=\"families by rank\">\n";
-    const bool tips = families.size() <= kFamiliesWithTips;
+    const bool tips = families.size() <= kFamiliesWithTips || families.size() * doc_.traits.size() <= kBarsWithTips;
     const double width = std::max(bar - (bar > 3 ? 1 : 0), 0.5);
     std::string plain;  // the unselected bars without tooltips, as one path
     for (std::size_t k = 0; k < families.size(); ++k) {
@@ -694,6 +733,19 @@ void Page::Ranking(const TraitResult& trait) {
     }
     if (!plain.empty()) out_ += "<path d=\"" + plain + "\" fill=\"#7fa6a6\"/>";
     out_ += "<path d=\"M10 " + Px(middle) + "H" + Px(10 + bar * n) + "\" stroke=\"#444\"/></svg></div>\n";
+    // Too many bars to name each: the ends a breeder reads, named in words.
+    if (!named) {
+      std::size_t chosen = 0;
+      for (const FamilyResult* family : families) chosen += family->selected;
+      const std::size_t ends = std::clamp<std::size_t>(chosen, 5, 20);
+      std::string first, last;
+      for (std::size_t k = 0; k < std::min(ends, families.size()); ++k) {
+        first += (k ? ", " : "") + Escape(families[k]->code);
+        last += (k ? ", " : "") + Escape(families[families.size() - 1 - k]->code);
+      }
+      out_ += "<p class=\"note\">From the left, the first " + Number(static_cast<std::int64_t>(ends)) + ": " + first +
+              ". The last " + Number(static_cast<std::int64_t>(ends)) + ", from the right: " + last + ".</p>\n";
+    }
   }
 
   bool predicted = false;
@@ -737,7 +789,7 @@ void Page::Ranking(const TraitResult& trait) {
     text +=
         "The selected families are marked. Predicted effect: h² of family "
         "means × deviation.";
-  out_ += "</table></div>\n<p>" + text + "</p>\n";
+  out_ += "</table></div>\n<p>" + NoBreak(text) + "</p>\n";
 }
 
 // The family means by site of the best and the worst families: lines that
@@ -857,9 +909,18 @@ std::string PageNumber(double value) {
   // Counts and other whole numbers stand whole: 600000 records, not 6e+05.
   if (value == std::trunc(value) && std::abs(value) < 1e15)
     return std::string(text, std::to_chars(text, text + sizeof text, static_cast<long long>(value)).ptr);
-  // Large values whole, never 1.205e+04: a breeder reads sums of squares.
-  if (std::abs(value) >= 1e4 && std::abs(value) < 1e15)
-    return std::string(text, std::to_chars(text, text + sizeof text, std::llround(value)).ptr);
+  // Large values plain, never 1.205e+04: a breeder reads sums of squares as
+  // 12,052.2, a decimal kept and the thousands grouped.
+  if (std::abs(value) >= 1e4 && std::abs(value) < 1e15) {
+    const std::string digits(text, std::to_chars(text, text + sizeof text, std::abs(value), std::chars_format::fixed, 1).ptr);
+    const std::size_t point = digits.find('.');
+    std::string grouped;
+    for (std::size_t k = 0; k < point; ++k) {
+      if (k > 0 && (point - k) % 3 == 0) grouped += ',';
+      grouped += digits[k];
+    }
+    return (value < 0 ? "-" : "") + grouped + digits.substr(point);
+  }
   return SignificantDigits(value, 4);
 }
 

@@ -167,33 +167,57 @@ std::string FamiliesTable(const Results& results) {
 // into a sheet to choose families on several traits at once.
 std::string FamiliesWideTable(const Results& results) {
   std::vector<std::string> header = {"family", "records"};
-  for (const TraitResult& trait : results.traits)
+  for (const TraitResult& trait : results.traits) {
     for (const char* what : {" constant", " rank", " predictedEffect", " selected"}) header.push_back(trait.name + what);
+    if (results.reml)
+      for (const char* what : {" blup", " blupRank", " selectedByBlup"}) header.push_back(trait.name + what);
+  }
   Csv csv(header);
   for (std::size_t j = 0; j < results.design.families.size(); ++j) {
     csv.Text(results.design.families[j].code).Whole(results.design.families[j].records);
-    for (const TraitResult& trait : results.traits) {
-      const FamilyResult& f = trait.families[j];
+    for (std::size_t t = 0; t < results.traits.size(); ++t) {
+      const FamilyResult& f = results.traits[t].families[j];
       csv.Real(f.constant).Whole(f.rank).Real(f.predictedEffect);
       if (HasValue(f.predictedEffect)) csv.Flag(f.selected);
       else csv.Empty();
+      if (!results.reml) continue;
+      const RemlFamilyResult& r = results.reml->traits[t].families[j];
+      csv.Real(r.blup);
+      if (r.rank > 0) csv.Whole(r.rank).Flag(r.selected);
+      else csv.Empty().Empty();
     }
     csv.End();
   }
   return csv.Take();
 }
 
-// The raw mean of every site x family cell, a column per trait.
+// The raw means of the site x family cells as a breeder lays them out: a
+// family a row, a site a column, the counts first, then each trait's means;
+// empty where the family has no trees at the site.
 std::string SiteFamilyMeansTable(const Results& results) {
   const DesignResult& d = results.design;
-  std::vector<std::string> header = {"site", "family", "records"};
-  for (const TraitResult& trait : results.traits) header.push_back(trait.name);
+  std::vector<std::string> header = {"family"};
+  for (const SiteResult& site : d.sites) header.push_back("records " + site.code);
+  for (const TraitResult& trait : results.traits)
+    for (const SiteResult& site : d.sites) header.push_back(trait.name + " " + site.code);
   Csv csv(header);
-  for (std::size_t c = 0; c < d.cellSite.size(); ++c) {
-    csv.Text(d.sites[static_cast<std::size_t>(d.cellSite[c])].code)
-        .Text(d.families[static_cast<std::size_t>(d.cellFamily[c])].code)
-        .Whole(d.cellRecords[c]);
-    for (const TraitResult& trait : results.traits) csv.Real(trait.siteFamilyMeans[c]);
+  const std::size_t nSite = d.sites.size(), nFamily = d.families.size();
+  std::vector<std::int64_t> cell(nFamily * nSite, -1);  // the cell of each family and site, or none
+  for (std::size_t c = 0; c < d.cellSite.size(); ++c)
+    cell[static_cast<std::size_t>(d.cellFamily[c]) * nSite + static_cast<std::size_t>(d.cellSite[c])] =
+        static_cast<std::int64_t>(c);
+  for (std::size_t j = 0; j < nFamily; ++j) {
+    csv.Text(d.families[j].code);
+    for (std::size_t i = 0; i < nSite; ++i) {
+      const std::int64_t c = cell[j * nSite + i];
+      if (c < 0) csv.Whole(0);
+      else csv.Whole(d.cellRecords[static_cast<std::size_t>(c)]);
+    }
+    for (const TraitResult& trait : results.traits)
+      for (std::size_t i = 0; i < nSite; ++i) {
+        const std::int64_t c = cell[j * nSite + i];
+        csv.Real(c < 0 ? kNoValue : trait.siteFamilyMeans[static_cast<std::size_t>(c)]);
+      }
     csv.End();
   }
   return csv.Take();

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "support/test_support.h"
 
 namespace korvan {
@@ -80,49 +82,86 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// As the browser parses it: every drawing keeps all its elements (an HTML
-// element inside an SVG text ends the drawing there and spills the rest as
-// page text), a phone's width takes the page without scrolling it sideways
-// (wide tables scroll in their own boxes), and "open all" opens every
-// section of a trial with more traits than start open.
-TEST(ResultsPage, ChromiumKeepsTheDrawingsWholeAndFitsAPhone) {
-  const std::string chromium = FindOnPath("chromium");
-  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not drawn";
-  test::TempDir dir;
-  // Twelve traits, one a pure site and block effect and one with a negative
-  // site x family component: sections folded, marks at zero.
+// A sheet of sites x blocks x families x trees with `traits` traits: the
+// first varies only by site and block, the others with families and noise.
+std::string GeneratedSheet(int traits, int families) {
   std::string sheet = "site,block,family,flat";
-  for (int t = 1; t <= 11; ++t) sheet += ",t" + std::to_string(t);
+  for (int t = 2; t <= traits; ++t) sheet += ",t" + std::to_string(t);
   sheet += "\n";
   std::mt19937 rng(11);
   std::normal_distribution<double> noise(0, 1);
   for (int s = 1; s <= 3; ++s)
     for (int b = 1; b <= 3; ++b)
-      for (int f = 1; f <= 12; ++f)
-        for (int tree = 0; tree < 3; ++tree) {
+      for (int f = 1; f <= families; ++f)
+        for (int tree = 0; tree < 2; ++tree) {
           sheet += "S" + std::to_string(s) + "," + std::to_string(b) + ",F" + std::to_string(f) + "," +
                    std::to_string(10 * s + b);
-          for (int t = 1; t <= 11; ++t) sheet += "," + std::to_string(50 + 0.3 * f * (t % 3) + noise(rng));
+          for (int t = 2; t <= traits; ++t) sheet += "," + std::to_string(50 + 0.3 * f * (t % 3) + noise(rng));
           sheet += "\n";
         }
-  test::WriteFile(dir / "trial.csv", sheet);
-  const test::CliResult run =
-      test::RunCli({"--data", dir / "trial.csv", "--output", dir / "trial.out", "--quiet", "--site-column", "site",
-                    "--block-column", "block", "--family-column", "family", "--trait-columns", "4-15", "--html",
-                    dir / "trial.html", "--json", dir / "trial.json", "--reml"});
-  ASSERT_EQ(run.exitCode, 0) << run.err;
-  const std::string page = test::ReadFile(dir / "trial.html");
-  const std::string counts = Probe(chromium, dir / "trial.html",
-                                   "document.title=[document.querySelectorAll('svg text').length,"
-                                   "document.querySelectorAll('svg rect').length,"
-                                   "document.querySelectorAll('svg path').length].join(' ');",
-                                   1280);
-  EXPECT_EQ(counts, std::to_string(Count(page, "<text")) + " " + std::to_string(Count(page, "<rect")) + " " +
-                        std::to_string(Count(page, "<path")));
-  EXPECT_EQ(Probe(chromium, dir / "trial.html",
-                  "document.title=String(document.documentElement.scrollWidth<=window.innerWidth);", 390),
-            "true");
-  EXPECT_EQ(Probe(chromium, dir / "trial.html",
+  return sheet;
+}
+
+// Every estimate of the document that carries a flag, by its flag's name.
+void Flags(const nlohmann::json& value, std::multiset<std::string>& out) {
+  if (value.is_object() && value.contains("flag") && value["flag"].is_string()) out.insert(value["flag"]);
+  if (value.is_structured())
+    for (const auto& item : value) Flags(item, out);
+}
+
+// As the browser parses it, at a phone's width and a desktop's: every
+// drawing keeps all its elements (an HTML element inside an SVG text ends
+// the drawing there and spills the rest as page text), the page never
+// scrolls sideways (wide tables scroll in their own boxes), no NaN or inf
+// reaches the text, no number with an exponent may break at a line's end,
+// and every flag of the document stands on the page. "open all" opens every
+// section of a trial with more traits than start open. Pages: maize, a
+// trial of 12 traits with one that varies only by site and block and
+// others with impossible ratios, one of 100 traits.
+TEST(ResultsPage, ChromiumKeepsTheDrawingsWholeAndFitsAPhone) {
+  const std::string chromium = FindOnPath("chromium");
+  if (chromium.empty()) GTEST_SKIP() << "chromium is not installed (Debian package chromium): the page is not drawn";
+  test::TempDir dir;
+  test::WriteFile(dir / "twelve.csv", GeneratedSheet(12, 12));
+  test::WriteFile(dir / "hundred.csv", GeneratedSheet(100, 8));
+  const std::vector<std::vector<std::string>> runs = {
+      {"maize", test::SourcePath("examples/maize2010_6traits.csv"), "--site-column", "site", "--block-column", "rep",
+       "--family-column", "hybrid", "--trait-columns", "5-10"},
+      {"twelve", dir / "twelve.csv", "--site-column", "site", "--block-column", "block", "--family-column", "family",
+       "--trait-columns", "4-15"},
+      {"hundred", dir / "hundred.csv", "--site-column", "site", "--block-column", "block", "--family-column",
+       "family", "--trait-columns", "4-103"}};
+  for (const std::vector<std::string>& trial : runs) {
+    SCOPED_TRACE(trial[0]);
+    const std::string html = dir / (trial[0] + ".html"), json = dir / (trial[0] + ".json");
+    std::vector<std::string> args = {"--data", trial[1], "--output", dir / (trial[0] + ".out"), "--quiet",
+                                     "--html", html, "--json", json, "--reml"};
+    args.insert(args.end(), trial.begin() + 2, trial.end());
+    const test::CliResult run = test::RunCli(args);
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const std::string page = test::ReadFile(html);
+    std::multiset<std::string> flags;
+    Flags(nlohmann::json::parse(test::ReadFile(json)), flags);
+    for (const std::string& flag : flags) EXPECT_NE(page.find("(" + flag + ")"), std::string::npos) << flag;
+    for (const int width : {390, 1400}) {
+      SCOPED_TRACE(width);
+      const std::string found = Probe(
+          chromium, html,
+          "var text=document.body.innerText;var bare=0;"
+          "var walk=document.createTreeWalker(document.body,NodeFilter.SHOW_TEXT);"
+          "while(walk.nextNode()){var n=walk.currentNode;if(!/[0-9]e[-+][0-9]/.test(n.nodeValue))continue;"
+          "var e=n.parentElement;if(e.closest('svg,script,style'))continue;"
+          "if(getComputedStyle(e).whiteSpace!=='nowrap')bare++;}"
+          "document.title=[document.querySelectorAll('svg text').length,document.querySelectorAll('svg rect').length,"
+          "document.querySelectorAll('svg path').length,document.documentElement.scrollWidth<=window.innerWidth,"
+          "/NaN|Infinity|\\binf\\b/.test(text),bare].join(' ');",
+          width);
+      EXPECT_EQ(found, std::to_string(Count(page, "<text")) + " " + std::to_string(Count(page, "<rect")) + " " +
+                           std::to_string(Count(page, "<path")) + " true false 0");
+    }
+  }
+  const std::string page = test::ReadFile(dir / "twelve.html");
+  EXPECT_EQ(Probe(chromium, dir / "twelve.html",
                   "var d=document.querySelectorAll('details');var before=0,after=0;"
                   "d.forEach(function(x){before+=x.open;});korvanOpen(true);"
                   "d.forEach(function(x){after+=x.open;});document.title=before+' '+after+' '+d.length;",
