@@ -11,16 +11,17 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 # Chromium draws the first WIDTH x HEIGHT pixels of the page.
-Shoot() {  # page png height
+Shoot() {  # page png height [width]
   chromium --headless --no-sandbox --disable-gpu --hide-scrollbars --force-device-scale-factor=1 \
-    --screenshot="$2" --window-size=1280,"$3" "file://$1" 2>/dev/null
+    --screenshot="$2" --window-size="${4:-1400}","$3" "file://$1" 2>/dev/null
   echo "wrote $2"
 }
 
 "$build/korvan-cli" --data examples/maize2010_6traits.csv --output "$work/maize.out" --quiet \
   --site-column site --block-column rep --family-column hybrid --trait-columns 5-10 \
-  --html "$work/maize.html"
+  --html "$work/maize.html" --json "$work/maize.json" --reml
 Shoot "$work/maize.html" docs/results-maize.png 3600
+Shoot "$work/maize.html" docs/results-maize-phone.png 2400 390
 
 # Named from inside the work folder, so that the page's heading is the trial's name.
 build=$(realpath "$build")

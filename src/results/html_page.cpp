@@ -759,8 +759,12 @@ void Page::Ranking(const TraitResult& trait) {
   if (reml) out_ += "<th>BLUP</th><th>accuracy</th><th>BLUP rank</th><th>selected by BLUP</th>";
   out_ += "</tr>\n";
   std::size_t selected = 0;
+  // A page of many traits of many families lists the selected here: every
+  // family of every trait stands in the table of families across traits.
+  const bool every = families.size() * doc_.traits.size() <= kBarsWithTips;
   for (const FamilyResult* family : families) {
     selected += family->selected;
+    if (!every && !family->selected) continue;
     std::string blup;
     if (reml) {
       const auto j = static_cast<std::size_t>(family - trait.families.data());
@@ -774,10 +778,10 @@ void Page::Ranking(const TraitResult& trait) {
             Number(family->records) + "</td><td>" + Number(family->constant) + "</td><td>" + Number(family->deviation) +
             "</td><td>" + Number(family->predictedEffect) + "</td>" + blup + "</tr>\n";
   }
-  std::string text =
-      "Every family, by rank of its constant; deviations from "
-      "the mean of the family constants (" +
-      Number(trait.constantsMean) + "). ";
+  std::string text = std::string(every ? "Every family" : "The selected families (every family is in the table of "
+                                                          "families across traits)") +
+                     ", by rank of its constant; deviations from the mean of the family constants (" +
+                     Number(trait.constantsMean) + "). ";
   const auto why = std::find_if(trait.withheld.begin(), trait.withheld.end(),
                                 [](const Withheld& w) { return w.quantity == "predictedEffect"; });
   if (!predicted)
