@@ -11,6 +11,9 @@
 #include <tuple>
 #include <vector>
 
+#include <Eigen/Dense>
+
+#include "base/korvan_error.h"
 #include "reml/reml.h"
 #include "support/test_support.h"
 #include "support/trial_builder.h"
@@ -165,6 +168,8 @@ void ExpectAgreement(const TreeList& list, const Reference& ref) {
   // The criterion is -2 logL; 1e-6 absolute is some 1e-10 relative here.
   EXPECT_NEAR(-2 * fit.logLikelihood, ref.criterion - ref.logdetShift, 1e-6);
   EXPECT_NEAR(fit.testVf.statistic, std::max(0.0, ref.withoutFamily - ref.criterion), 1e-5);
+  // P(chi-square 1 > x) = erfc(sqrt(x / 2)), halved for the boundary.
+  EXPECT_NEAR(fit.testVf.pValue, 0.5 * std::erfc(std::sqrt(fit.testVf.statistic / 2)), 1e-12);
   if (!std::isnan(ref.withoutCells)) {
     EXPECT_NEAR(fit.testVsf.statistic, std::max(0.0, ref.withoutCells - ref.criterion), 1e-5);
   }
@@ -209,5 +214,326 @@ TEST(FitTrait, AgreesWithLme4OnDouglasFir) {
     if (ref.dataset == "douglas") ExpectAgreement(douglas, ref);
 }
 
+
+// Mean squares of a balanced trial, computed here from the cell, block,
+// site and family means: with every estimate positive, REML gives the
+// moment estimates (Vf from MS family - MS site x family over s b n, Vsf
+// from MS site x family - MS error over b n, Ve the error mean square).
+struct BalancedAnova {
+  double vf = 0, vsf = 0, ve = 0;
+  double msFamily = 0, msSiteFamily = 0, msError = 0;
+  double dfFamily = 0, dfSiteFamily = 0, dfError = 0;
+  int s = 0, b = 0, f = 0, n = 0;
+};
+
+// y[site][block][family][tree]
+using Balanced = std::vector<std::vector<std::vector<std::vector<double>>>>;
+
+BalancedAnova AnovaOf(const Balanced& y) {
+  BalancedAnova a;
+  a.s = static_cast<int>(y.size()), a.b = static_cast<int>(y[0].size()), a.f = static_cast<int>(y[0][0].size());
+  a.n = static_cast<int>(y[0][0][0].size());
+  const double bn = a.b * a.n;
+  std::vector<double> site(a.s), family(a.f);
+  std::vector<std::vector<double>> block(a.s, std::vector<double>(a.b)), cell(a.s, std::vector<double>(a.f));
+  double grand = 0;
+  for (int i = 0; i < a.s; ++i)
+    for (int k = 0; k < a.b; ++k)
+      for (int j = 0; j < a.f; ++j)
+        for (const double v : y[i][k][j]) {
+          site[i] += v / (bn * a.f), family[j] += v / (bn * a.s), block[i][k] += v / (a.f * a.n);
+          cell[i][j] += v / bn, grand += v / (bn * a.f * a.s);
+        }
+  double ssF = 0, ssSF = 0, ssE = 0;
+  for (int j = 0; j < a.f; ++j) ssF += a.s * bn * (family[j] - grand) * (family[j] - grand);
+  for (int i = 0; i < a.s; ++i)
+    for (int j = 0; j < a.f; ++j) {
+      const double e = cell[i][j] - site[i] - family[j] + grand;
+      ssSF += bn * e * e;
+      for (int k = 0; k < a.b; ++k)
+        for (const double v : y[i][k][j]) {
+          const double r = v - block[i][k] - cell[i][j] + site[i];
+          ssE += r * r;
+        }
+    }
+  a.dfFamily = a.f - 1, a.dfSiteFamily = (a.s - 1.0) * (a.f - 1), a.dfError = a.s * (bn * a.f - a.b - a.f + 1);
+  a.msFamily = ssF / a.dfFamily, a.msSiteFamily = ssSF / a.dfSiteFamily, a.msError = ssE / a.dfError;
+  a.vf = (a.msFamily - a.msSiteFamily) / (a.s * bn);
+  a.vsf = (a.msSiteFamily - a.msError) / bn;
+  a.ve = a.msError;
+  return a;
+}
+
+TreeList ListOf(const Balanced& y) {
+  TreeList list(1);
+  for (std::size_t i = 0; i < y.size(); ++i)
+    for (std::size_t k = 0; k < y[i].size(); ++k)
+      for (std::size_t j = 0; j < y[i][k].size(); ++j)
+        for (const double v : y[i][k][j])
+          list.Add(static_cast<int>(i) + 1, static_cast<int>(k) + 1, static_cast<int>(j) + 1, {v});
+  return list;
+}
+
+Balanced RandomBalanced(std::mt19937& rng, int s, int b, int f, int n, double vf, double vsf) {
+  std::normal_distribution<double> normal;
+  std::vector<double> familyEffect(f);
+  for (double& e : familyEffect) e = std::sqrt(vf) * normal(rng);
+  Balanced y(s, std::vector<std::vector<std::vector<double>>>(b, std::vector<std::vector<double>>(f)));
+  for (int i = 0; i < s; ++i) {
+    std::vector<double> cellEffect(f);
+    for (double& e : cellEffect) e = std::sqrt(vsf) * normal(rng);
+    for (int k = 0; k < b; ++k) {
+      const double blockEffect = 100 + 10 * i + 3 * normal(rng);
+      for (int j = 0; j < f; ++j)
+        for (int t = 0; t < n; ++t) y[i][k][j].push_back(blockEffect + familyEffect[j] + cellEffect[j] + normal(rng));
+    }
+  }
+  return y;
+}
+
+// The AI steps converge about quadratically: the last change below 1e-6
+// leaves some 1e-12, far inside 1e-9.
+void ExpectAnova(const UnivariateFit& fit, const BalancedAnova& a) {
+  ASSERT_EQ(fit.status, FitStatus::kConverged) << fit.note;
+  ASSERT_GT(a.vf, 0);
+  ASSERT_GT(a.vsf, 0);
+  EXPECT_NEAR(fit.vf.value, a.vf, 1e-9 * a.vf);
+  EXPECT_NEAR(fit.vsf.value, a.vsf, 1e-9 * a.vsf);
+  EXPECT_NEAR(fit.ve.value, a.ve, 1e-9 * a.ve);
+  // Balanced: Vf + Vsf / s + Ve / (s b n) is MS family / (s b n).
+  EXPECT_NEAR(fit.h2FamilyMean.value, a.vf * a.s * a.b * a.n / a.msFamily, 1e-9);
+  EXPECT_NEAR(fit.rB.value, a.vf / (a.vf + a.vsf), 1e-9);
+}
+
+TEST(FitTrait, BalancedTrialsGiveTheAnovaEstimates) {
+  Balanced bamboo(2, std::vector<std::vector<std::vector<double>>>(3, std::vector<std::vector<double>>(6)));
+  std::ifstream in(SourcePath("examples/bamboo_height.dat"));
+  for (std::string line; std::getline(in, line);)
+    bamboo[std::stoi(line.substr(0, 4)) - 1][std::stoi(line.substr(4, 4)) - 1][std::stoi(line.substr(8, 6)) - 1]
+        .push_back(std::stod(line.substr(18, 10)));
+  {
+    SCOPED_TRACE("bamboo");
+    ExpectAnova(FitTrait(ListOf(bamboo).Trees(), 0, RemlOptions{}), AnovaOf(bamboo));
+  }
+  std::mt19937 rng(2024);
+  // Sites, blocks, families, trees per plot; blocks dense (fewer blocks
+  // than families) and families dense.
+  const int layouts[][4] = {{2, 2, 10, 1}, {3, 4, 8, 2}, {5, 6, 12, 1}, {4, 10, 6, 3}, {2, 3, 40, 2}};
+  for (const auto& l : layouts) {
+    SCOPED_TRACE(testing::Message() << l[0] << " sites, " << l[1] << " blocks, " << l[2] << " families, " << l[3]);
+    const Balanced y = RandomBalanced(rng, l[0], l[1], l[2], l[3], 4, 2);
+    ExpectAnova(FitTrait(ListOf(y).Trees(), 0, RemlOptions{}), AnovaOf(y));
+  }
+}
+
+// Family means that vary less than their cells say: the ANOVA estimate of
+// Vf is negative. REML holds it at 0, and what is left is the model
+// without families, whose cells then take family and site x family lines
+// together: Vsf = ((SS family + SS site x family) / their df - MS error) / (b n).
+TEST(FitTrait, NegativeAnovaVfIsHeldOnTheBoundary) {
+  std::mt19937 rng(7);
+  Balanced y;
+  BalancedAnova a;
+  do {
+    y = RandomBalanced(rng, 3, 3, 8, 2, 0, 3);
+    a = AnovaOf(y);
+  } while (a.vf >= 0);
+  const UnivariateFit fit = FitTrait(ListOf(y).Trees(), 0, RemlOptions{});
+  ASSERT_EQ(fit.status, FitStatus::kConverged) << fit.note;
+  EXPECT_TRUE(fit.vf.atBoundary);
+  EXPECT_EQ(fit.vf.value, 0);
+  EXPECT_TRUE(std::isnan(fit.vf.se));
+  EXPECT_FALSE(fit.vsf.atBoundary);
+  const double pooled = (a.msFamily * a.dfFamily + a.msSiteFamily * a.dfSiteFamily) / (a.dfFamily + a.dfSiteFamily);
+  EXPECT_NEAR(fit.vsf.value, (pooled - a.msError) / (a.b * a.n), 1e-9 * fit.vsf.value);
+  EXPECT_NEAR(fit.ve.value, a.msError, 1e-9 * a.msError);
+  EXPECT_EQ(fit.testVf.statistic, 0);
+  EXPECT_EQ(fit.testVf.pValue, 0.5);
+  EXPECT_EQ(fit.h2FamilyMean.value, 0);
+  for (const FamilyBlup& family : fit.families) EXPECT_EQ(family.blup, 0);
+}
+
+// The dense mixed-model equations of a small design, built from the
+// indicator matrices tree by tree, and -2 logL from V itself: log|V| +
+// log|X'V^-1 X| + y'Py, nothing of the absorption.
+void ExpectDenseAgreement(const TreeList& list, int trait) {
+  const RemlTrees& trees = list.Trees();
+  const UnivariateFit fit = FitTrait(trees, trait, RemlOptions{});
+  ASSERT_EQ(fit.status, FitStatus::kConverged);
+  ASSERT_FALSE(fit.vf.atBoundary || fit.vsf.atBoundary);
+  std::vector<int> kept;
+  for (int t = 0; t < trees.Trees(); ++t)
+    if (!std::isnan(trees.value[trait][t])) kept.push_back(t);
+  std::map<std::pair<int, int>, int> cellOf;
+  for (const CellBlup& c : fit.cells) cellOf.emplace(std::pair{c.site, c.family}, static_cast<int>(cellOf.size()));
+  const int n = static_cast<int>(kept.size()), p = trees.nBlock, nF = trees.nFamily, nC = static_cast<int>(cellOf.size());
+  Eigen::MatrixXd X = Eigen::MatrixXd::Zero(n, p), Z = Eigen::MatrixXd::Zero(n, nF + nC);
+  Eigen::VectorXd y(n);
+  for (int r = 0; r < n; ++r) {
+    const int t = kept[r];
+    X(r, trees.block[t]) = 1;
+    Z(r, trees.family[t]) = 1;
+    Z(r, nF + cellOf.at({trees.site[t], trees.family[t]})) = 1;
+    y[r] = trees.value[trait][t];
+  }
+  const double vf = fit.vf.value, vsf = fit.vsf.value, ve = fit.ve.value;
+  Eigen::VectorXd g(nF + nC);
+  g << Eigen::VectorXd::Constant(nF, vf), Eigen::VectorXd::Constant(nC, vsf);
+  const Eigen::MatrixXd V = Z * g.asDiagonal() * Z.transpose() + ve * Eigen::MatrixXd::Identity(n, n);
+  const Eigen::LLT<Eigen::MatrixXd> vf_(V);
+  const Eigen::MatrixXd ViX = vf_.solve(X);
+  const Eigen::LLT<Eigen::MatrixXd> xvx(X.transpose() * ViX);
+  const Eigen::VectorXd Py = vf_.solve(y) - ViX * xvx.solve(ViX.transpose() * y);
+  auto logDet = [](const Eigen::LLT<Eigen::MatrixXd>& l) { return 2 * l.matrixLLT().diagonal().array().log().sum(); };
+  const double minus2LogL = (n - p) * std::log(2 * M_PI) + logDet(vf_) + logDet(xvx) + y.dot(Py);
+  EXPECT_NEAR(-2 * fit.logLikelihood, minus2LogL, 1e-9 * minus2LogL);
+
+  // BLUPs G Z'Py, and the prediction error variances from the inverse of
+  // the whole coefficient matrix.
+  const Eigen::VectorXd u = g.asDiagonal() * (Z.transpose() * Py);
+  Eigen::MatrixXd W(n, p + nF + nC);
+  W << X, Z;
+  Eigen::MatrixXd C = W.transpose() * W / ve;
+  for (int k = 0; k < nF + nC; ++k) C(p + k, p + k) += 1 / g[k];
+  const Eigen::MatrixXd Cinv = C.inverse();
+  for (const FamilyBlup& f : fit.families) {
+    EXPECT_NEAR(f.blup, u[f.family], 1e-8 * std::sqrt(vf));
+    EXPECT_NEAR(f.pev, Cinv(p + f.family, p + f.family), 1e-9 * vf);
+    EXPECT_NEAR(f.accuracy, std::sqrt(1 - Cinv(p + f.family, p + f.family) / vf), 1e-8);
+  }
+  for (const CellBlup& c : fit.cells) {
+    const int k = nF + cellOf.at({c.site, c.family});
+    EXPECT_NEAR(c.blup, u[k], 1e-8 * std::sqrt(vsf));
+    EXPECT_NEAR(c.pev, Cinv(p + k, p + k), 1e-9 * vsf);
+  }
+}
+
+TEST(FitTrait, AbsorbedEquationsMatchTheDenseModel) {
+  {
+    SCOPED_TRACE("design_1: fewer blocks than families");
+    ExpectDenseAgreement(ReadDesign(ReferenceFolder() + "/design_1.csv"), 0);
+  }
+  {
+    SCOPED_TRACE("design_4: more blocks than families");
+    ExpectDenseAgreement(ReadDesign(ReferenceFolder() + "/design_4.csv"), 0);
+  }
+}
+
+TEST(FitTrait, OneSiteIsFittedWithoutSiteByFamily) {
+  const UnivariateFit fit = FitTrait(ReadDesign(ReferenceFolder() + "/design_2.csv", 1).Trees(), 0, RemlOptions{});
+  EXPECT_EQ(fit.status, FitStatus::kConverged);
+  EXPECT_FALSE(fit.siteFamilyFitted);
+  EXPECT_THAT(fit.note, HasSubstr("one site"));
+  EXPECT_TRUE(std::isnan(fit.vsf.value));
+  EXPECT_TRUE(std::isnan(fit.testVsf.statistic));
+  EXPECT_TRUE(std::isnan(fit.rB.value));
+  EXPECT_TRUE(fit.cells.empty());
+  EXPECT_GT(fit.vf.value, 0);
+}
+
+TEST(FitTrait, OneIterationIsNotConvergence) {
+  RemlOptions options;
+  options.maxIterations = 1;
+  const UnivariateFit fit = FitTrait(ReadDesign(ReferenceFolder() + "/design_2.csv").Trees(), 0, options);
+  EXPECT_EQ(fit.status, FitStatus::kNotConverged);
+  EXPECT_EQ(fit.iterations, 1);
+  EXPECT_THAT(fit.note, HasSubstr("not converged in 1 iterations"));
+  EXPECT_GT(fit.vf.value, 0);
+  EXPECT_TRUE(std::isnan(fit.testVf.statistic)) << "no test of a fit that has not converged";
+}
+
+TEST(FitTrait, DataThatGiveNoEstimateSaySo) {
+  TreeList list(5);
+  const double nan = NAN;
+  for (int s = 1; s <= 2; ++s)
+    for (int b = 1; b <= 2; ++b)
+      for (int f = 1; f <= 4; ++f)
+        for (int t = 0; t < 2; ++t) {
+          const double noise = ((s * 7 + b * 5 + f * 3 + t) % 11) * 0.37;
+          list.Add(s, b, f, {12.5, nan, f == 1 ? noise : nan, 10.0 * s + b, noise});
+        }
+  const RemlTrees& trees = list.Trees();
+  const struct {
+    int trait;
+    const char* why;
+  } cases[] = {{0, "do not vary within blocks"},
+               {1, "no tree has a value"},
+               {2, "fewer than 2 families"},
+               {3, "do not vary within blocks"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    const UnivariateFit fit = FitTrait(trees, c.trait, RemlOptions{});
+    EXPECT_EQ(fit.status, FitStatus::kNotEstimable);
+    EXPECT_THAT(fit.note, HasSubstr(c.why));
+    EXPECT_TRUE(std::isnan(fit.vf.value) && std::isnan(fit.ve.value) && std::isnan(fit.logLikelihood));
+    EXPECT_TRUE(fit.families.empty());
+  }
+  EXPECT_NE(FitTrait(trees, 4, RemlOptions{}).status, FitStatus::kNotEstimable);
+  EXPECT_THROW(FitTrait(trees, 5, RemlOptions{}), KorvanError);
+}
+
+TEST(FitTrait, HeritabilityOfTheFamilyKind) {
+  const TreeList list = ReadDesign(ReferenceFolder() + "/design_1.csv");
+  const RemlTrees& trees = list.Trees();
+  RemlOptions options;
+  EXPECT_TRUE(std::isnan(FitTrait(trees, 0, options).h2Tree.value)) << "unknown kind";
+  const struct {
+    FamilyKind kind;
+    double share;
+  } kinds[] = {{FamilyKind::kHalfSib, 4}, {FamilyKind::kFullSib, 2}, {FamilyKind::kClone, 1}};
+  for (const auto& k : kinds) {
+    options.familyKind = k.kind;
+    const UnivariateFit fit = FitTrait(trees, 0, options);
+    const double vp = fit.vf.value + fit.vsf.value + fit.ve.value;
+    EXPECT_NEAR(fit.h2Tree.value, k.share * fit.vf.value / vp, 1e-12);
+    EXPECT_GT(fit.h2Tree.se, 0);
+  }
+}
+
+TEST(FitTraits, EveryTraitAsFittedAlone) {
+  const TreeList maize = ReadFixedColumns(SourcePath("examples/maize2010_6traits.dat"), 6);
+  const std::vector<UnivariateFit> fits = FitTraits(maize.Trees(), RemlOptions{});
+  ASSERT_EQ(fits.size(), 6u);
+  for (int t = 0; t < 6; ++t) {
+    const UnivariateFit alone = FitTrait(maize.Trees(), t, RemlOptions{});
+    EXPECT_EQ(fits[t].vf.value, alone.vf.value);
+    EXPECT_EQ(fits[t].logLikelihood, alone.logLikelihood);
+  }
+}
+
+// The run's records and the trees it left out: their codes are matched to
+// the run's levels, and a code no record has becomes a new level.
+TEST(RemlTreesFromRun, AddsTheLeftOutTreesToTheRunsLevels) {
+  RunData run = test::BuildTrial(test::WorkedExampleTrees({1.0f, 2.0f}));
+  run.leftOut.site = {LevelCode::Whole(2), LevelCode::Whole(1), LevelCode::Whole(3)};
+  run.leftOut.block = {LevelCode::Whole(2), LevelCode::Whole(3), LevelCode::Whole(1)};
+  run.leftOut.family = {LevelCode::Whole(102), LevelCode::Whole(101), LevelCode::Whole(109)};
+  run.leftOut.value = {{}, {30, NAN, 31}, {NAN, 50, 51}};
+  const RemlTrees trees = RemlTreesFromRun(run);
+  ASSERT_EQ(trees.Trees(), 11);
+  EXPECT_EQ(trees.nSite, 3);
+  EXPECT_EQ(trees.nBlock, 6);
+  EXPECT_EQ(trees.nFamily, 3);
+  EXPECT_THAT(trees.blockSite, testing::ElementsAre(0, 0, 1, 1, 0, 2));
+  // The worked example's records: site, block of site, family, value.
+  const double plots[4][4] = {{1, 1, 10, 14}, {1, 2, 12, 16}, {2, 1, 20, 22}, {2, 2, 18, 26}};
+  for (int r = 0; r < 8; ++r) {
+    const auto& plot = plots[r / 2];
+    EXPECT_EQ(trees.site[r], plot[0] - 1);
+    EXPECT_EQ(trees.block[r], 2 * (plot[0] - 1) + plot[1] - 1);
+    EXPECT_EQ(trees.family[r], r % 2);
+    EXPECT_EQ(trees.value[0][r], plot[2 + r % 2]);
+    EXPECT_EQ(trees.value[1][r], 2 * plot[2 + r % 2]);
+  }
+  const int expected[3][3] = {{1, 3, 1}, {0, 4, 0}, {2, 5, 2}};  // site, block, family of each left-out tree
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(trees.site[8 + k], expected[k][0]);
+    EXPECT_EQ(trees.block[8 + k], expected[k][1]);
+    EXPECT_EQ(trees.family[8 + k], expected[k][2]);
+  }
+  EXPECT_EQ(trees.value[0][8], 30);
+  EXPECT_TRUE(std::isnan(trees.value[0][9]));
+  EXPECT_EQ(trees.value[1][10], 51);
+}
 }  // namespace
 }  // namespace korvan

@@ -239,15 +239,17 @@ bool RisesFromZero(const TraitDesign& d, const Components& atZero, double logLAt
   return Evaluate(d, trial).logL > logLAtZero;
 }
 
-// Near a maximum on the boundary, the Newton steps of a variance that
-// should be 0 shrink with it and never reach it. A variance that small,
-// whose likelihood still falls as it grows, is dropped when the model
-// without it is at least as likely and the likelihood falls as the
-// variance leaves 0: a small variance at an inner maximum stays.
+// Near a maximum on the boundary the likelihood is nearly linear in the
+// variance that should be 0, and the average information, which is no
+// Hessian there, makes steps that shrink with it and never reach it. A
+// variance of a few percent of the total whose likelihood still falls as it
+// grows is dropped when the model without it is at least as likely and the
+// likelihood falls as the variance leaves 0: a small variance at an inner
+// maximum stays.
 void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
   const double total = v[kVf] + v[kVsf] + v[kVe];
   for (int c : {kVf, kVsf}) {
-    if (!(v[c] > 0 && v[c] < 1e-3 * total && ev.score[c] < 0)) continue;
+    if (!(v[c] > 0 && v[c] < 0.05 * total && ev.score[c] < 0)) continue;
     Components without = v;
     without[c] = 0;
     Evaluation evWithout = Evaluate(d, without);
@@ -255,6 +257,21 @@ void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
     v = without;
     ev = std::move(evWithout);
   }
+}
+
+// The AI steps converge linearly where the average information is not the
+// Hessian, so the last change below the tolerance may leave an error of
+// its size. One more step takes that to about its square at the cost of
+// one evaluation. So close to the maximum the likelihood changes less than
+// its own rounding (some 1e-14 of it), so only a larger fall rejects the step.
+void Polish(const TraitDesign& d, Iterated& it) {
+  bool newton = false;
+  const Components next = AiStep(d, it.v, it.ev, newton);
+  if (!newton || ActiveOf(next).size() < ActiveOf(it.v).size()) return;
+  Evaluation ev = Evaluate(d, next);
+  if (ev.logL < it.ev.logL - 1e-12 * std::max(1.0, std::abs(it.ev.logL))) return;
+  it.v = next;
+  it.ev = std::move(ev);
 }
 
 Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOptions& options) {
@@ -287,6 +304,7 @@ Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOption
       break;
     }
   }
+  if (it.converged) Polish(d, it);
   return it;
 }
 
