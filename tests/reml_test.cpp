@@ -14,6 +14,8 @@
 #include <Eigen/Dense>
 
 #include "base/korvan_error.h"
+#include "base/progress.h"
+#include "input/level_coding.h"
 #include "reml/reml.h"
 #include "support/test_support.h"
 #include "support/trial_builder.h"
@@ -300,8 +302,18 @@ void ExpectAnova(const UnivariateFit& fit, const BalancedAnova& a) {
   EXPECT_NEAR(fit.vf.value, a.vf, 1e-9 * a.vf);
   EXPECT_NEAR(fit.vsf.value, a.vsf, 1e-9 * a.vsf);
   EXPECT_NEAR(fit.ve.value, a.ve, 1e-9 * a.ve);
+  // At the ANOVA point each stratum's quadratic form equals its expectation,
+  // so the average information is the expected information, whose inverse
+  // gives the moment estimators' variances 2 sum c^2 MS^2 / df.
+  const double sbn = a.s * a.b * a.n, bn = a.b * a.n;
+  auto squareOver = [](double ms, double df) { return 2 * ms * ms / df; };
+  EXPECT_NEAR(fit.vf.se, std::sqrt((squareOver(a.msFamily, a.dfFamily) + squareOver(a.msSiteFamily, a.dfSiteFamily)) / (sbn * sbn)),
+              1e-8 * fit.vf.se);
+  EXPECT_NEAR(fit.vsf.se, std::sqrt((squareOver(a.msSiteFamily, a.dfSiteFamily) + squareOver(a.msError, a.dfError)) / (bn * bn)),
+              1e-8 * fit.vsf.se);
+  EXPECT_NEAR(fit.ve.se, std::sqrt(squareOver(a.msError, a.dfError)), 1e-8 * fit.ve.se);
   // Balanced: Vf + Vsf / s + Ve / (s b n) is MS family / (s b n).
-  EXPECT_NEAR(fit.h2FamilyMean.value, a.vf * a.s * a.b * a.n / a.msFamily, 1e-9);
+  EXPECT_NEAR(fit.h2FamilyMean.value, a.vf * sbn / a.msFamily, 1e-9);
   EXPECT_NEAR(fit.rB.value, a.vf / (a.vf + a.vsf), 1e-9);
 }
 
@@ -437,7 +449,7 @@ TEST(FitTrait, OneIterationIsNotConvergence) {
   const UnivariateFit fit = FitTrait(ReadDesign(ReferenceFolder() + "/design_2.csv").Trees(), 0, options);
   EXPECT_EQ(fit.status, FitStatus::kNotConverged);
   EXPECT_EQ(fit.iterations, 1);
-  EXPECT_THAT(fit.note, HasSubstr("not converged in 1 iterations"));
+  EXPECT_THAT(fit.note, HasSubstr("stopped at the limit of 1 iteration"));
   EXPECT_GT(fit.vf.value, 0);
   EXPECT_TRUE(std::isnan(fit.testVf.statistic)) << "no test of a fit that has not converged";
 }
@@ -535,5 +547,38 @@ TEST(RemlTreesFromRun, AddsTheLeftOutTreesToTheRunsLevels) {
   EXPECT_TRUE(std::isnan(trees.value[0][9]));
   EXPECT_EQ(trees.value[1][10], 51);
 }
+
+// The level coding replaces the levels by model columns: read before it or
+// after it, the trees are the same.
+TEST(RemlTreesFromRun, SameTreesBeforeAndAfterTheLevelCoding) {
+  RunData run;
+  run.nTrait = 1;
+  run.traitValue.Reset(1);
+  run.siteCode = {{}, LevelCode::Whole(5), LevelCode::Whole(7)};
+  run.blockCode = {{}, {{}, LevelCode::Whole(1), LevelCode::Whole(2)}, {{}, LevelCode::Whole(1)}};
+  run.blockCount = {0, 2, 1};
+  run.familyCode = {{}, LevelCode::Whole(11), LevelCode::Whole(12)};
+  run.nSite = 2, run.nFamily = 2, run.nBlock = 2;
+  const int records[][3] = {{2, 1, 2}, {1, 2, 1}, {1, 1, 2}, {2, 1, 1}, {1, 2, 2}};
+  for (const auto& r : records) {
+    run.recordColumn.AppendLevels(r[0], r[1], r[2]);
+    run.traitValue.TraitVector(1).push_back(r[0] * 100 + r[1] * 10 + r[2]);
+    ++run.nRecord;
+  }
+  const RemlTrees before = RemlTreesFromRun(run);
+  NullSink sink;
+  ProgressLog log(sink);
+  CodeLevels(run, log);
+  const RemlTrees after = RemlTreesFromRun(run);
+  EXPECT_THAT(before.site, testing::ElementsAre(1, 0, 0, 1, 0));
+  EXPECT_THAT(before.block, testing::ElementsAre(2, 1, 0, 2, 1));
+  EXPECT_THAT(before.family, testing::ElementsAre(1, 0, 1, 0, 1));
+  EXPECT_THAT(before.blockSite, testing::ElementsAre(0, 0, 1));
+  EXPECT_EQ(after.site, before.site);
+  EXPECT_EQ(after.block, before.block);
+  EXPECT_EQ(after.family, before.family);
+  EXPECT_EQ(after.value, before.value);
+}
+
 }  // namespace
 }  // namespace korvan

@@ -432,8 +432,9 @@ void FitFrom(const TraitDesign& d, const Components& start, const std::array<boo
   fit.iterations = full.iterations;
   fit.status = full.converged ? FitStatus::kConverged : FitStatus::kNotConverged;
   if (!full.converged)
-    fit.note += std::string(fit.note.empty() ? "" : "; ") + "not converged in " +
-                std::to_string(options.maxIterations) + " iterations: the values are the last iteration's";
+    fit.note += std::string(fit.note.empty() ? "" : "; ") + "not converged: stopped at the limit of " +
+                std::to_string(options.maxIterations) + (options.maxIterations == 1 ? " iteration" : " iterations") +
+                ", the values are the last iteration's";
   fit.logLikelihood = full.ev.logL;
   const Eigen::Matrix3d cov = CovarianceOf(full.ev, full.v);
   fit.vf = Component(full.v, cov, kVf, true);
