@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <string>
 
 #include <Eigen/Dense>
@@ -214,6 +215,11 @@ Components AiStep(const TraitDesign& d, const Components& v, const Evaluation& e
   return next;
 }
 
+// A trial of a million trees has a log-likelihood of some 1e6, whose
+// rounding alone moves it by more than 1e-8: a change within that rounding
+// is no change, neither a rise nor a fall.
+double RoundingOf(double logL) { return 64 * std::numeric_limits<double>::epsilon() * std::abs(logL); }
+
 struct Iterated {
   bool converged = false;
   int iterations = 0;
@@ -263,15 +269,35 @@ void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
 // Hessian, so the last change below the tolerance may leave an error of
 // its size. One more step takes that to about its square at the cost of
 // one evaluation. So close to the maximum the likelihood changes less than
-// its own rounding (some 1e-14 of it), so only a larger fall rejects the step.
+// its own rounding, so only a larger fall rejects the step.
 void Polish(const TraitDesign& d, Iterated& it) {
   bool newton = false;
   const Components next = AiStep(d, it.v, it.ev, newton);
   if (!newton || ActiveOf(next).size() < ActiveOf(it.v).size()) return;
   Evaluation ev = Evaluate(d, next);
-  if (ev.logL < it.ev.logL - 1e-12 * std::max(1.0, std::abs(it.ev.logL))) return;
+  if (ev.logL < it.ev.logL - RoundingOf(it.ev.logL)) return;
   it.v = next;
   it.ev = std::move(ev);
+}
+
+// One iteration: the AI step, halved while the likelihood falls, or the EM
+// step, which never lowers it, when halving does not help.
+Components StepFrom(const TraitDesign& d, const Iterated& it, Evaluation& ev) {
+  bool newton = false;
+  Components next = AiStep(d, it.v, it.ev, newton);
+  ev = Evaluate(d, next);
+  const bool termDropped = ActiveOf(next).size() < ActiveOf(it.v).size();
+  const double floor = it.ev.logL - RoundingOf(it.ev.logL);
+  for (int halving = 0; newton && !termDropped && ev.logL < floor && halving < 8; ++halving) {
+    for (int i = 0; i < 3; ++i) next[i] = 0.5 * (next[i] + it.v[i]);
+    ev = Evaluate(d, next);
+  }
+  if (ev.logL < floor && !termDropped) {
+    next = EmStep(d, it.v, it.ev);
+    ev = Evaluate(d, next);
+  }
+  DropVanishingTerms(d, next, ev);
+  return next;
 }
 
 Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOptions& options) {
@@ -280,26 +306,14 @@ Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOption
   it.ev = Evaluate(d, it.v);
   while (it.iterations < options.maxIterations) {
     ++it.iterations;
-    bool newton = false;
-    Components next = AiStep(d, it.v, it.ev, newton);
-    Evaluation ev = Evaluate(d, next);
-    // Halving the step while the likelihood falls; the EM step, which
-    // never lowers it, when halving does not help.
-    const bool termDropped = ActiveOf(next).size() < ActiveOf(it.v).size();
-    for (int halving = 0; newton && !termDropped && ev.logL < it.ev.logL && halving < 8; ++halving) {
-      for (int i = 0; i < 3; ++i) next[i] = 0.5 * (next[i] + it.v[i]);
-      ev = Evaluate(d, next);
-    }
-    if (ev.logL < it.ev.logL && !termDropped) {
-      next = EmStep(d, it.v, it.ev);
-      ev = Evaluate(d, next);
-    }
-    DropVanishingTerms(d, next, ev);
+    Evaluation ev;
+    const Components next = StepFrom(d, it, ev);
     const double rise = ev.logL - it.ev.logL;
     const double change = LargestRelativeChange(it.v, next);
     it.v = next;
     it.ev = std::move(ev);
-    if (std::abs(rise) < options.logLTolerance && change < options.relativeTolerance) {
+    if (std::abs(rise) < std::max(options.logLTolerance, RoundingOf(it.ev.logL)) &&
+        change < options.relativeTolerance) {
       it.converged = true;
       break;
     }
