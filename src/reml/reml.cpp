@@ -1,14 +1,13 @@
 #include "reml/reml.h"
 
+#include <Eigen/Dense>
 #include <algorithm>
 #include <array>
+#include <boost/math/distributions/chi_squared.hpp>
 #include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
-
-#include <Eigen/Dense>
-#include <boost/math/distributions/chi_squared.hpp>
 
 #include "base/korvan_error.h"
 #include "base/parallel.h"
@@ -33,7 +32,7 @@ struct Evaluation {
   Eigen::Matrix3d ai = Eigen::Matrix3d::Zero();
   EffectVectors solution;
   InverseDiagonal inverse;
-  double residual = 0;  // y'y - sol'rhs = Ve y'Py
+  double residual = 0;            // y'y - sol'rhs = Ve y'Py
   double traceF = 0, traceC = 0;  // traces of the family and cell blocks of the inverse, over Ve
 };
 
@@ -48,8 +47,8 @@ double Dot(const EffectVectors& a, const EffectVectors& b) {
 // families' solutions over Vf, C times the cells' over Vsf, and the
 // residuals over Ve, whose totals are the solutions times their ratios
 // (the equations give W'y - W'W sol = diag(1/g) sol).
-std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Components& v, const Evaluation& ev,
-                                           bool withF, bool withC) {
+std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF,
+                                           bool withC) {
   std::array<EffectVectors, 3> w;
   for (auto& one : w) {
     one.blocks = Eigen::VectorXd::Zero(d.p);
@@ -80,8 +79,8 @@ std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Component
 
 // w_i'w_j of the working variates, from the same totals and solutions:
 // w_f'w_e = a'F'e / Ve with F'e = sol_f Ve / Vf, and likewise for cells.
-Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF,
-                                bool withC, double residualSquares) {
+Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF, bool withC,
+                                double residualSquares) {
   Eigen::Matrix3d ww = Eigen::Matrix3d::Zero();
   const double ve = v[kVe];
   if (withF) {
@@ -356,21 +355,42 @@ RemlValue Derived(double value, const Eigen::Vector3d& gradient, const Eigen::Ma
   return out;
 }
 
+// The share of the additive variance that Vf holds, 4 for a quarter.
+double AdditiveMultiple(FamilyKind kind) {
+  switch (kind) {
+    case FamilyKind::kHalfSib:
+      return 4;
+    case FamilyKind::kFullSib:
+      return 2;
+    case FamilyKind::kClone:
+      return 1;
+    case FamilyKind::kUnknown:
+      break;
+  }
+  return 0;
+}
+
+// The variance of a family mean is Vf + Vsf / s + Ve / t, s the sites and t
+// the trees of a family; over unequal families their harmonic means, which
+// weigh the families as the precision of their means does. A ratio with a
+// variance held at 0 has no delta-method error: the estimate is not
+// normal there.
 void SetRatios(const TraitDesign& d, const Components& v, const Eigen::Matrix3d& cov, FamilyKind kind,
                UnivariateFit& fit) {
-  std::vector<double> sites(d.sitesOfFamily.begin(), d.sitesOfFamily.end());
+  const std::vector<double> sites(d.sitesOfFamily.begin(), d.sitesOfFamily.end());
   const double s = HarmonicMean(sites), t = HarmonicMean(d.familyN);
   const double vf = v[kVf], vsf = v[kVsf], ve = v[kVe];
+  const bool onBoundary = vf == 0 || (fit.siteFamilyFitted && vsf == 0);
+  const Eigen::Matrix3d errors = onBoundary ? Eigen::Matrix3d::Constant(kNotAvailable) : cov;
   const double meanVariance = vf + vsf / s + ve / t;
-  fit.h2FamilyMean = Derived(vf / meanVariance,
-                             Eigen::Vector3d(vsf / s + ve / t, -vf / s, -vf / t) / (meanVariance * meanVariance), cov);
-  const double share = kind == FamilyKind::kHalfSib ? 4 : kind == FamilyKind::kFullSib ? 2 : kind == FamilyKind::kClone ? 1 : 0;
-  const double vp = vf + vsf + ve;
-  if (share > 0)
-    fit.h2Tree = Derived(share * vf / vp, Eigen::Vector3d(vp - vf, -vf, -vf) * (share / (vp * vp)), cov);
+  fit.h2FamilyMean = Derived(
+      vf / meanVariance, Eigen::Vector3d(vsf / s + ve / t, -vf / s, -vf / t) / (meanVariance * meanVariance), errors);
+  const double multiple = AdditiveMultiple(kind), vp = vf + vsf + ve;
+  if (multiple > 0)
+    fit.h2Tree = Derived(multiple * vf / vp, Eigen::Vector3d(vp - vf, -vf, -vf) * (multiple / (vp * vp)), errors);
   const double genetic = vf + vsf;
   if (fit.siteFamilyFitted && genetic > 0)
-    fit.rB = Derived(vf / genetic, Eigen::Vector3d(vsf, -vf, 0) / (genetic * genetic), cov);
+    fit.rB = Derived(vf / genetic, Eigen::Vector3d(vsf, -vf, 0) / (genetic * genetic), errors);
 }
 
 void SetBlups(const TraitDesign& d, const Components& v, const Evaluation& ev, UnivariateFit& fit) {
@@ -484,8 +504,10 @@ UnivariateFit FitTrait(const RemlTrees& trees, int trait, const RemlOptions& opt
   // A family at one site only has its cell for its family: the two
   // variances are told apart by the families at several sites.
   fit.siteFamilyFitted = d.nSite > 1 && d.nC > d.nF;
-  if (d.nSite == 1) fit.note = "one site: fitted without site x family";
-  else if (!fit.siteFamilyFitted) fit.note = "no family has trees at two sites: fitted without site x family";
+  if (d.nSite == 1)
+    fit.note = "one site: fitted without site x family";
+  else if (!fit.siteFamilyFitted)
+    fit.note = "no family has trees at two sites: fitted without site x family";
   const std::array<bool, 3> allowed = {true, fit.siteFamilyFitted, true};
   // Start from the within-block variance, a tenth to each random term.
   const double within = withinSquares / (d.n - d.p);
