@@ -345,8 +345,9 @@ TEST(FitTrait, BalancedTrialsGiveTheAnovaEstimates) {
 
 // Family means that vary less than their cells say: the ANOVA estimate of
 // Vf is negative. REML holds it at 0, and what is left is the model
-// without families, whose cells then take family and site x family lines
-// together: Vsf = ((SS family + SS site x family) / their df - MS error) / (b n).
+// without families, whose cells then take the family and site x family
+// lines together: Vsf = ((SS family + SS site x family) / their df - MS
+// error) / (b n).
 TEST(FitTrait, NegativeAnovaVfIsHeldOnTheBoundary) {
   std::mt19937 rng(7);
   Balanced y;
@@ -369,6 +370,30 @@ TEST(FitTrait, NegativeAnovaVfIsHeldOnTheBoundary) {
   EXPECT_EQ(fit.h2FamilyMean.value, 0);
   EXPECT_TRUE(std::isnan(fit.h2FamilyMean.se)) << "no delta-method error on the boundary";
   for (const FamilyBlup& family : fit.families) EXPECT_EQ(family.blup, 0);
+}
+
+// Cell means that vary less than the trees in them: Vsf is held at 0, and
+// the site x family line joins the error: Ve = (SS site x family + SS
+// error) / their df, Vf = (MS family - Ve) / (s b n).
+TEST(FitTrait, NegativeAnovaVsfIsHeldOnTheBoundary) {
+  std::mt19937 rng(11);
+  Balanced y;
+  BalancedAnova a;
+  do {
+    y = RandomBalanced(rng, 4, 2, 10, 2, 3, 0);
+    a = AnovaOf(y);
+  } while (a.vsf >= 0 || a.vf <= 0);
+  const UnivariateFit fit = FitTrait(ListOf(y).Trees(), 0, RemlOptions{});
+  ASSERT_EQ(fit.status, FitStatus::kConverged) << fit.note;
+  EXPECT_TRUE(fit.vsf.atBoundary);
+  EXPECT_EQ(fit.vsf.value, 0);
+  const double ve = (a.msSiteFamily * a.dfSiteFamily + a.msError * a.dfError) / (a.dfSiteFamily + a.dfError);
+  EXPECT_NEAR(fit.ve.value, ve, 1e-9 * ve);
+  EXPECT_NEAR(fit.vf.value, (a.msFamily - ve) / (a.s * a.b * a.n), 1e-9 * fit.vf.value);
+  EXPECT_EQ(fit.testVsf.statistic, 0);
+  EXPECT_EQ(fit.rB.value, 1);
+  for (const CellBlup& cell : fit.cells) EXPECT_EQ(cell.blup, 0);
+  EXPECT_EQ(fit.cells.size(), 40u);
 }
 
 // The dense mixed-model equations of a small design, built from the
