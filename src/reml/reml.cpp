@@ -100,12 +100,48 @@ Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const
   return ww.selfadjointView<Eigen::Upper>();
 }
 
+// The gradient from the traces of the inverse, with C^ii = Ve times the
+// scaled inverse: dlogL/dVi = -(qi / Vi - Ve tr C^ii / Vi^2 - u'u / Vi^2) / 2,
+// and for Ve through tr P = (n - p - sum (qi - Ve tr C^ii / Vi)) / Ve and
+// y'PPy = e'e / Ve^2. Returns e'e = y'y - sol'W'y - sol' diag(1/g) sol.
+double SetScore(const TraitDesign& d, const Components& v, Evaluation& ev) {
+  const double ve = v[kVe];
+  double trP = d.n - d.p, residualSquares = ev.residual;
+  auto term = [&](int c, const Eigen::VectorXd& u, const Eigen::VectorXd& inverse, int q, double& trace) {
+    trace = inverse.sum();
+    const double vi = v[c], uu = u.squaredNorm();
+    ev.score[c] = -0.5 * (q / vi - ve * trace / (vi * vi) - uu / (vi * vi));
+    trP -= q - ve * trace / vi;
+    residualSquares -= uu * ve / vi;
+  };
+  if (v[kVf] > 0) term(kVf, ev.solution.families, ev.inverse.families, d.nF, ev.traceF);
+  if (v[kVsf] > 0) term(kVsf, ev.solution.cells, ev.inverse.cells, d.nC, ev.traceC);
+  ev.score[kVe] = -0.5 * (trP / ve - residualSquares / (ve * ve));
+  return residualSquares;
+}
+
+// AI_ij = w_i'Pw_j / 2 with P = (I - W C^-1 W') / Ve: the working
+// variates' totals solved through the same equations.
+void SetAverageInformation(const TraitDesign& d, const Components& v, const MixedModelEquations& equations,
+                           double residualSquares, Evaluation& ev) {
+  const bool withF = v[kVf] > 0, withC = v[kVsf] > 0;
+  const std::array<EffectVectors, 3> totals = WorkingTotals(d, v, ev, withF, withC);
+  const Eigen::Matrix3d ww = WorkingProducts(d, v, ev, withF, withC, residualSquares);
+  const bool active[3] = {withF, withC, true};
+  for (int j = 0; j < 3; ++j) {
+    if (!active[j]) continue;
+    const EffectVectors z = equations.Solve(totals[j]);
+    for (int i = 0; i < 3; ++i)
+      if (active[i]) ev.ai(i, j) = 0.5 * (ww(i, j) - Dot(totals[i], z)) / v[kVe];
+  }
+  ev.ai = (0.5 * (ev.ai + ev.ai.transpose())).eval();
+}
+
 // With R = Ve I and the scaled equations C: -2 logL = (n - p) log 2pi +
 // log|V| + log|X'V^-1 X| + y'Py, where |V| |X'V^-1 X| = |R| |G| |C / Ve|
 // gives (n - p) log Ve + log|C| + nF log gf + nC log gc, and y'Py =
 // (y'y - sol'rhs) / Ve.
 Evaluation Evaluate(const TraitDesign& d, const Components& v) {
-  const bool withF = v[kVf] > 0, withC = v[kVsf] > 0;
   const double ve = v[kVe], gf = v[kVf] / ve, gc = v[kVsf] / ve;
   const MixedModelEquations equations(d, {gf, gc});
   Evaluation ev;
@@ -114,41 +150,11 @@ Evaluation Evaluate(const TraitDesign& d, const Components& v) {
   ev.residual = d.yy - Dot(ev.solution, rhs);
   const double nFit = d.n - d.p;
   ev.logL = nFit * kLog2Pi + nFit * std::log(ve) + equations.LogDeterminant() + ev.residual / ve;
-  if (withF) ev.logL += d.nF * std::log(gf);
-  if (withC) ev.logL += d.nC * std::log(gc);
+  if (gf > 0) ev.logL += d.nF * std::log(gf);
+  if (gc > 0) ev.logL += d.nC * std::log(gc);
   ev.logL *= -0.5;
-
   ev.inverse = equations.InverseDiagonals();
-  double uf2 = 0, uc2 = 0, trP = nFit;
-  if (withF) {
-    ev.traceF = ev.inverse.families.sum();
-    uf2 = ev.solution.families.squaredNorm();
-    const double vf = v[kVf];
-    ev.score[kVf] = -0.5 * (d.nF / vf - ve * ev.traceF / (vf * vf) - uf2 / (vf * vf));
-    trP -= d.nF - ve * ev.traceF / vf;
-  }
-  if (withC) {
-    ev.traceC = ev.inverse.cells.sum();
-    uc2 = ev.solution.cells.squaredNorm();
-    const double vc = v[kVsf];
-    ev.score[kVsf] = -0.5 * (d.nC / vc - ve * ev.traceC / (vc * vc) - uc2 / (vc * vc));
-    trP -= d.nC - ve * ev.traceC / vc;
-  }
-  // e'e = y'y - sol'W'y - sol' diag(1/g) sol.
-  const double residualSquares = ev.residual - (withF ? uf2 / gf : 0) - (withC ? uc2 / gc : 0);
-  ev.score[kVe] = -0.5 * (trP / ve - residualSquares / (ve * ve));
-
-  // AI_ij = w_i'Pw_j / 2, P = (I - W C^-1 W') / Ve.
-  const std::array<EffectVectors, 3> totals = WorkingTotals(d, v, ev, withF, withC);
-  const Eigen::Matrix3d ww = WorkingProducts(d, v, ev, withF, withC, residualSquares);
-  const bool active[3] = {withF, withC, true};
-  for (int j = 0; j < 3; ++j) {
-    if (!active[j]) continue;
-    const EffectVectors z = equations.Solve(totals[j]);
-    for (int i = 0; i < 3; ++i)
-      if (active[i]) ev.ai(i, j) = 0.5 * (ww(i, j) - Dot(totals[i], z)) / ve;
-  }
-  ev.ai = (0.5 * (ev.ai + ev.ai.transpose())).eval();
+  SetAverageInformation(d, v, equations, SetScore(d, v, ev), ev);
   return ev;
 }
 
