@@ -516,6 +516,39 @@ TEST(FitTrait, DataThatGiveNoEstimateSaySo) {
   EXPECT_THROW(FitTrait(trees, 5, RemlOptions{}), KorvanError);
 }
 
+// Designs that hide a variance: the fit says so instead of reporting the
+// value the iterations happened to stop at.
+TEST(FitTrait, VariancesTheDesignHidesAreNotReported) {
+  TreeList oneFamilyPerBlock(1), oneTreePerCell(1), ridge(1);
+  for (int s = 1; s <= 2; ++s) {
+    for (int b = 1; b <= 4; ++b)
+      for (int t = 0; t < 3; ++t) oneFamilyPerBlock.Add(s, b, b, {10.0 + (s * 3 + b * 7 + t * 5) % 11});
+    for (int f = 1; f <= 12; ++f) oneTreePerCell.Add(s, (f + s) % 4 + 1, f, {10.0 + (s * 5 + f * 7) % 13});
+  }
+  // Site 2 has each family in a block of its own, so only site 1 tells the
+  // families apart, and Vf and Vsf only in their sum: the likelihood is flat
+  // along Vf + Vsf (lme4 stops at 0.051 + 0.258, another point of it).
+  const double ridgeTrees[][4] = {
+      {1, 1, 1, 97.096169966583687}, {1, 1, 2, 102.75144620600091}, {1, 1, 2, 100.34809444748251},
+      {1, 1, 2, 99.042119545460537}, {1, 2, 1, 108.4705148543385},  {1, 2, 1, 105.94383335257881},
+      {1, 2, 1, 104.81544479309599}, {1, 2, 2, 105.83395051134622}, {1, 2, 2, 108.25424749562758},
+      {1, 3, 1, 112.6745882747983},  {1, 3, 1, 110.40377337487531}, {1, 3, 2, 111.62125147210506},
+      {2, 4, 1, 102.17093117164035}, {2, 5, 2, 106.58870885870078}};
+  for (const auto& t : ridgeTrees)
+    ridge.Add(static_cast<int>(t[0]), static_cast<int>(t[1]), static_cast<int>(t[2]), {t[3]});
+
+  const UnivariateFit blocks = FitTrait(oneFamilyPerBlock.Trees(), 0, RemlOptions{});
+  EXPECT_EQ(blocks.status, FitStatus::kNotEstimable);
+  EXPECT_THAT(blocks.note, HasSubstr("every block holds trees of one family only"));
+  const UnivariateFit cells = FitTrait(oneTreePerCell.Trees(), 0, RemlOptions{});
+  EXPECT_FALSE(cells.siteFamilyFitted);
+  EXPECT_THAT(cells.note, HasSubstr("every site x family cell has one tree"));
+  const UnivariateFit flat = FitTrait(ridge.Trees(), 0, RemlOptions{});
+  EXPECT_EQ(flat.status, FitStatus::kNotEstimable);
+  EXPECT_THAT(flat.note, HasSubstr("do not tell the variances apart"));
+  EXPECT_TRUE(std::isnan(flat.vf.value) && std::isnan(flat.vsf.value));
+}
+
 TEST(FitTrait, HeritabilityOfTheFamilyKind) {
   const TreeList list = ReadDesign(ReferenceFolder() + "/design_1.csv");
   const RemlTrees& trees = list.Trees();

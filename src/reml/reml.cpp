@@ -191,31 +191,51 @@ Components EmStep(const TraitDesign& d, const Components& v, const Evaluation& e
   return next;
 }
 
-// The Newton step with the average information. A variance that the step
-// takes below 0 is moved a tenth of the way there instead, so that an
-// overshoot far from the maximum does not end the term; once it is that
-// small against the total, the term is dropped.
-Components AiStep(const TraitDesign& d, const Components& v, const Evaluation& ev, bool& usable) {
-  const std::vector<int> active = ActiveOf(v);
+// AI^-1 g among the variances in the model. The average information is
+// W'PW / 2 for the working variates W, never indefinite but singular where
+// two variances are confounded in the data at hand (two families at two
+// sites); a multiple of its mean diagonal added, the smallest that makes it
+// positive definite, then steps along the gradient in the confounded
+// direction. False when even that fails.
+bool SolveAi(const Evaluation& ev, const std::vector<int>& active, Eigen::VectorXd& step, Eigen::VectorXd& score) {
   const int m = static_cast<int>(active.size());
   Eigen::MatrixXd ai(m, m);
-  Eigen::VectorXd score(m);
+  score.resize(m);
   for (int i = 0; i < m; ++i) {
     score[i] = ev.score[active[i]];
     for (int j = 0; j < m; ++j) ai(i, j) = ev.ai(active[i], active[j]);
   }
-  const Eigen::LDLT<Eigen::MatrixXd> factor(ai);
-  usable = factor.info() == Eigen::Success && factor.vectorD().minCoeff() > 0;
+  const double meanDiagonal = ai.diagonal().mean();
+  for (double damping = 0; damping <= 1; damping = damping == 0 ? 1e-10 : damping * 100) {
+    Eigen::MatrixXd damped = ai;
+    damped.diagonal().array() += damping * meanDiagonal;
+    const Eigen::LDLT<Eigen::MatrixXd> factor(damped);
+    if (factor.info() != Eigen::Success || !(factor.vectorD().minCoeff() > 0)) continue;
+    step = factor.solve(score);
+    return true;
+  }
+  return false;
+}
+
+// The Newton step with the average information. A variance that the step
+// takes below 0 is moved a tenth of the way there instead, so that an
+// overshoot far from the maximum does not end the term; once it is that
+// small against the total, the term is dropped.
+Components AiStep(const TraitDesign& d, const Components& v, const Evaluation& ev, bool& usable, int& belowZero) {
+  belowZero = -1;
+  const std::vector<int> active = ActiveOf(v);
+  Eigen::VectorXd step, score;
+  usable = SolveAi(ev, active, step, score);
   if (!usable) return EmStep(d, v, ev);
-  const Eigen::VectorXd step = factor.solve(score);
   const double total = v[kVf] + v[kVsf] + v[kVe];
   Components next = v;
-  for (int i = 0; i < m; ++i) {
+  for (std::size_t i = 0; i < active.size(); ++i) {
     const int c = active[i];
-    next[c] = v[c] + step[i];
+    next[c] = v[c] + step[static_cast<Eigen::Index>(i)];
     if (next[c] > 0) continue;
     if (c == kVe) return EmStep(d, v, ev);
     next[c] = v[c] < 1e-6 * total ? 0 : v[c] / 10;
+    belowZero = c;
   }
   return next;
 }
@@ -277,7 +297,8 @@ void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
 // its own rounding, so only a larger fall rejects the step.
 void Polish(const TraitDesign& d, Iterated& it) {
   bool newton = false;
-  const Components next = AiStep(d, it.v, it.ev, newton);
+  int belowZero = -1;
+  const Components next = AiStep(d, it.v, it.ev, newton, belowZero);
   if (!newton || ActiveOf(next).size() < ActiveOf(it.v).size()) return;
   Evaluation ev = Evaluate(d, next);
   if (ev.logL < it.ev.logL - RoundingOf(it.ev.logL)) return;
@@ -285,11 +306,54 @@ void Polish(const TraitDesign& d, Iterated& it) {
   it.ev = std::move(ev);
 }
 
+// g' AI^-1 g among the variances in the model: twice the rise that the
+// quadratic model of the likelihood still expects.
+double NewtonDecrement(const Evaluation& ev, const Components& v) {
+  Eigen::VectorXd step, score;
+  return SolveAi(ev, ActiveOf(v), step, score) ? score.dot(step) : 0;
+}
+
+// Along a ridge of the likelihood, where two variances are nearly
+// confounded, the average information overstates the curvature and the
+// steps creep: a step after which the likelihood expects nearly as much
+// rise as before is doubled while that raises it and keeps every variance
+// above 0.
+void ExtendStep(const TraitDesign& d, const Components& from, Components& next, Evaluation& ev) {
+  Components step;
+  for (int i = 0; i < 3; ++i) step[i] = next[i] - from[i];
+  for (double multiple = 2; multiple <= 64; multiple *= 2) {
+    Components farther = from;
+    bool positive = true;
+    for (int i = 0; i < 3; ++i) {
+      farther[i] += multiple * step[i];
+      positive = positive && (from[i] == 0 || farther[i] > 0);
+    }
+    if (!positive) return;
+    Evaluation evFarther = Evaluate(d, farther);
+    if (!(evFarther.logL > ev.logL)) return;
+    next = farther;
+    ev = std::move(evFarther);
+  }
+}
+
+// The step wanted variance c below 0, where the other variances' share of
+// it, computed for that, is no good step either: the model without the term
+// is taken when it is the more likely.
+void TryWithout(const TraitDesign& d, const Components& from, int c, Components& next, Evaluation& ev) {
+  Components without = from;
+  without[c] = 0;
+  Evaluation evWithout = Evaluate(d, without);
+  if (!(evWithout.logL > ev.logL)) return;
+  next = without;
+  ev = std::move(evWithout);
+}
+
 // One iteration: the AI step, halved while the likelihood falls, or the EM
 // step, which never lowers it, when halving does not help.
 Components StepFrom(const TraitDesign& d, const Iterated& it, Evaluation& ev) {
   bool newton = false;
-  Components next = AiStep(d, it.v, it.ev, newton);
+  int belowZero = -1;
+  Components next = AiStep(d, it.v, it.ev, newton, belowZero);
   ev = Evaluate(d, next);
   const bool termDropped = ActiveOf(next).size() < ActiveOf(it.v).size();
   const double floor = it.ev.logL - RoundingOf(it.ev.logL);
@@ -300,7 +364,10 @@ Components StepFrom(const TraitDesign& d, const Iterated& it, Evaluation& ev) {
   if (ev.logL < floor && !termDropped) {
     next = EmStep(d, it.v, it.ev);
     ev = Evaluate(d, next);
+  } else if (newton && !termDropped && NewtonDecrement(ev, next) > 0.25 * NewtonDecrement(it.ev, it.v)) {
+    ExtendStep(d, it.v, next, ev);
   }
+  if (belowZero >= 0) TryWithout(d, it.v, belowZero, next, ev);
   DropVanishingTerms(d, next, ev);
   return next;
 }
@@ -463,10 +530,32 @@ std::string WhyNotEstimable(const TraitDesign& d, double withinSquares) {
   // carry the rounding of the totals: a few units in the last place of y'y.
   if (!(withinSquares > 64 * 2.2e-16 * (d.yy + d.mean * d.mean * d.n)))
     return "the values of this trait do not vary within blocks";
+  // Families then span whole blocks, and the fixed blocks take up every
+  // family effect.
+  std::vector<int> familiesInBlock(static_cast<std::size_t>(d.p), 0);
+  for (int c = 0; c < d.nC; ++c)
+    for (int k = d.cellFirst[c]; k < d.cellFirst[c + 1]; ++k) ++familiesInBlock[d.cellBlock[k]];
+  if (*std::max_element(familiesInBlock.begin(), familiesInBlock.end()) < 2)
+    return "every block holds trees of one family only, so families cannot be told apart from blocks";
   return "";
 }
 
-void FitFrom(const TraitDesign& d, const Components& start, const std::array<bool, 3>& allowed,
+// Why the site x family term is left out, or an empty text. A family at one
+// site only has its cell for its family: the two variances are told apart
+// by the families at several sites. A cell of one tree is that tree's
+// error.
+std::string WhyNoSiteFamily(const TraitDesign& d) {
+  if (d.nSite == 1) return "one site: fitted without site x family";
+  if (d.nC == d.nF) return "no family has trees at two sites: fitted without site x family";
+  if (*std::max_element(d.cellN.begin(), d.cellN.end()) < 2)
+    return "every site x family cell has one tree, so site x family cannot be told apart from error: fitted "
+           "without it";
+  return "";
+}
+
+// False when the estimate has no standard errors: a variance the data do
+// not determine would be reported at whatever value the iterations left it.
+bool FitFrom(const TraitDesign& d, const Components& start, const std::array<bool, 3>& allowed,
              const RemlOptions& options, UnivariateFit& fit) {
   const Iterated full = IterateToMaximum(d, start, allowed, options);
   fit.iterations = full.iterations;
@@ -477,6 +566,7 @@ void FitFrom(const TraitDesign& d, const Components& start, const std::array<boo
                 ", the values are the last iteration's";
   fit.logLikelihood = full.ev.logL;
   const Eigen::Matrix3d cov = CovarianceOf(full.ev, full.v);
+  if (full.converged && std::isnan(cov(kVe, kVe))) return false;
   fit.vf = Component(full.v, cov, kVf, true);
   fit.vsf = Component(full.v, cov, kVsf, fit.siteFamilyFitted);
   fit.ve = Component(full.v, cov, kVe, true);
@@ -486,6 +576,7 @@ void FitFrom(const TraitDesign& d, const Components& start, const std::array<boo
     fit.testVf = TestTerm(d, full, kVf, allowed, options, fit.note);
     if (fit.siteFamilyFitted) fit.testVsf = TestTerm(d, full, kVsf, allowed, options, fit.note);
   }
+  return true;
 }
 
 }  // namespace
@@ -507,23 +598,23 @@ UnivariateFit FitTrait(const RemlTrees& trees, int trait, const RemlOptions& opt
   };
   if (!fit.note.empty()) return finish();
 
-  // A family at one site only has its cell for its family: the two
-  // variances are told apart by the families at several sites.
-  fit.siteFamilyFitted = d.nSite > 1 && d.nC > d.nF;
-  if (d.nSite == 1)
-    fit.note = "one site: fitted without site x family";
-  else if (!fit.siteFamilyFitted)
-    fit.note = "no family has trees at two sites: fitted without site x family";
+  fit.note = WhyNoSiteFamily(d);
+  fit.siteFamilyFitted = fit.note.empty();
   const std::array<bool, 3> allowed = {true, fit.siteFamilyFitted, true};
   // Start from the within-block variance, a tenth to each random term.
   const double within = withinSquares / (d.n - d.p);
   const Components start = {0.1 * within, fit.siteFamilyFitted ? 0.1 * within : 0, 0.8 * within};
+  std::string why;
   try {
-    FitFrom(d, start, allowed, options, fit);
+    if (!FitFrom(d, start, allowed, options, fit))
+      why = "the data do not tell the variances apart: their information matrix is singular at the estimate";
   } catch (const NotPositiveDefinite&) {
+    why = "the mixed-model equations became singular: the design does not separate blocks and families";
+  }
+  if (!why.empty()) {
     fit = UnivariateFit{};
     fit.trees = d.n;
-    fit.note = "the mixed-model equations became singular: the design does not separate blocks and families";
+    fit.note = why;
   }
   return finish();
 }
