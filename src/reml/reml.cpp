@@ -348,6 +348,13 @@ void TryWithout(const TraitDesign& d, const Components& from, int c, Components&
   ev = std::move(evWithout);
 }
 
+// The step left the likelihood expecting at least a quarter of the rise it
+// expected before, and that rise is still worth having: near the maximum
+// both are rounding.
+bool Creeping(double decrementBefore, double decrementAfter) {
+  return decrementAfter > 1e-6 && decrementAfter > 0.25 * decrementBefore;
+}
+
 // One iteration: the AI step, halved while the likelihood falls, or the EM
 // step, which never lowers it, when halving does not help.
 Components StepFrom(const TraitDesign& d, const Iterated& it, Evaluation& ev) {
@@ -364,7 +371,7 @@ Components StepFrom(const TraitDesign& d, const Iterated& it, Evaluation& ev) {
   if (ev.logL < floor && !termDropped) {
     next = EmStep(d, it.v, it.ev);
     ev = Evaluate(d, next);
-  } else if (newton && !termDropped && NewtonDecrement(ev, next) > 0.25 * NewtonDecrement(it.ev, it.v)) {
+  } else if (newton && !termDropped && Creeping(NewtonDecrement(it.ev, it.v), NewtonDecrement(ev, next))) {
     ExtendStep(d, it.v, next, ev);
   }
   if (belowZero >= 0) TryWithout(d, it.v, belowZero, next, ev);
@@ -503,7 +510,11 @@ LikelihoodRatio TestTerm(const TraitDesign& d, const Iterated& full, int c, cons
   LikelihoodRatio test;
   double without = full.ev.logL;
   if (full.v[c] > 0) {
+    // The variance of the term dropped goes to the one that takes its
+    // place: the cells take the families' where they are fitted, the error
+    // the rest.
     Components start = full.v;
+    start[c == kVf && allowed[kVsf] ? kVsf : kVe] += start[c];
     start[c] = 0;
     std::array<bool, 3> reduced = allowed;
     reduced[c] = false;
