@@ -183,6 +183,9 @@ Eigen::Matrix3d CovarianceOf(const Evaluation& ev, const Components& v) {
   return cov;
 }
 
+// The EM step, Vi = (u'u + Ve tr C^ii) / qi and Ve = (y'y - sol'rhs) /
+// (n - p): slow, but it never lowers the likelihood and keeps every
+// variance above 0, so it is the step taken where the AI step fails.
 Components EmStep(const TraitDesign& d, const Components& v, const Evaluation& ev) {
   Components next = v;
   if (v[kVf] > 0) next[kVf] = (ev.solution.families.squaredNorm() + v[kVe] * ev.traceF) / d.nF;
@@ -518,7 +521,14 @@ LikelihoodRatio TestTerm(const TraitDesign& d, const Iterated& full, int c, cons
     start[c] = 0;
     std::array<bool, 3> reduced = allowed;
     reduced[c] = false;
-    const Iterated fit = IterateToMaximum(d, start, reduced, options);
+    // The test is lost, not the fit it tests, when the fit without the
+    // term fails.
+    Iterated fit;
+    try {
+      fit = IterateToMaximum(d, start, reduced, options);
+    } catch (const NotPositiveDefinite&) {
+      fit.converged = false;
+    }
     if (!fit.converged) {
       note += std::string(note.empty() ? "" : "; ") + "the fit without " + (c == kVf ? "families" : "site x family") +
               " did not converge, so its test is missing";
