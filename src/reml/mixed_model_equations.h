@@ -14,10 +14,9 @@
 // smaller group's system is dense: a trial of 600 blocks and 1000 families
 // factors a 600 x 600 matrix whatever the number of trees.
 
+#include <Eigen/Dense>
 #include <stdexcept>
 #include <vector>
-
-#include <Eigen/Dense>
 
 #include "reml/trait_design.h"
 
@@ -70,13 +69,13 @@ class MixedModelEquations {
   bool withFamilies_, withCells_;
   bool familiesDense_ = false;  // the families' system is the dense one
   double logDeterminant_ = 0;
-  Eigen::VectorXd cellDiagonal_;               // n_c + 1/gc
-  std::vector<Eigen::MatrixXd> siteBlocks_;    // blocks x blocks of each site, cells absorbed
-  Eigen::VectorXd familyDiagonal_;             // families x families, cells absorbed
-  Eigen::MatrixXd coupling_;                   // blocks x families, cells absorbed
+  Eigen::VectorXd cellDiagonal_;                          // n_c + 1/gc
+  std::vector<Eigen::MatrixXd> siteBlocks_;               // blocks x blocks of each site, cells absorbed
+  Eigen::VectorXd familyDiagonal_;                        // families x families, cells absorbed
+  Eigen::MatrixXd coupling_;                              // blocks x families, cells absorbed
   std::vector<Eigen::LLT<Eigen::MatrixXd>> siteFactors_;  // families dense: each site's blocks
-  Eigen::MatrixXd absorbed_;                   // W: the absorbed group's equations solved for the coupling
-  Eigen::LLT<Eigen::MatrixXd> dense_;          // the smaller group after absorbing the larger
+  Eigen::MatrixXd absorbed_;                              // W: the absorbed group's equations solved for the coupling
+  Eigen::LLT<Eigen::MatrixXd> dense_;                     // the smaller group after absorbing the larger
 };
 
 }  // namespace korvan

@@ -1,13 +1,13 @@
 #include "reml/reml.h"
 
+#include <Eigen/Dense>
 #include <algorithm>
 #include <array>
+#include <boost/math/distributions/chi_squared.hpp>
 #include <chrono>
 #include <cmath>
+#include <limits>
 #include <string>
-
-#include <Eigen/Dense>
-#include <boost/math/distributions/chi_squared.hpp>
 
 #include "base/korvan_error.h"
 #include "base/parallel.h"
@@ -32,7 +32,7 @@ struct Evaluation {
   Eigen::Matrix3d ai = Eigen::Matrix3d::Zero();
   EffectVectors solution;
   InverseDiagonal inverse;
-  double residual = 0;  // y'y - sol'rhs = Ve y'Py
+  double residual = 0;            // y'y - sol'rhs = Ve y'Py
   double traceF = 0, traceC = 0;  // traces of the family and cell blocks of the inverse, over Ve
 };
 
@@ -47,8 +47,8 @@ double Dot(const EffectVectors& a, const EffectVectors& b) {
 // families' solutions over Vf, C times the cells' over Vsf, and the
 // residuals over Ve, whose totals are the solutions times their ratios
 // (the equations give W'y - W'W sol = diag(1/g) sol).
-std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Components& v, const Evaluation& ev,
-                                           bool withF, bool withC) {
+std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF,
+                                           bool withC) {
   std::array<EffectVectors, 3> w;
   for (auto& one : w) {
     one.blocks = Eigen::VectorXd::Zero(d.p);
@@ -79,8 +79,8 @@ std::array<EffectVectors, 3> WorkingTotals(const TraitDesign& d, const Component
 
 // w_i'w_j of the working variates, from the same totals and solutions:
 // w_f'w_e = a'F'e / Ve with F'e = sol_f Ve / Vf, and likewise for cells.
-Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF,
-                                bool withC, double residualSquares) {
+Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const Evaluation& ev, bool withF, bool withC,
+                                double residualSquares) {
   Eigen::Matrix3d ww = Eigen::Matrix3d::Zero();
   const double ve = v[kVe];
   if (withF) {
@@ -100,12 +100,48 @@ Eigen::Matrix3d WorkingProducts(const TraitDesign& d, const Components& v, const
   return ww.selfadjointView<Eigen::Upper>();
 }
 
+// The gradient from the traces of the inverse, with C^ii = Ve times the
+// scaled inverse: dlogL/dVi = -(qi / Vi - Ve tr C^ii / Vi^2 - u'u / Vi^2) / 2,
+// and for Ve through tr P = (n - p - sum (qi - Ve tr C^ii / Vi)) / Ve and
+// y'PPy = e'e / Ve^2. Returns e'e = y'y - sol'W'y - sol' diag(1/g) sol.
+double SetScore(const TraitDesign& d, const Components& v, Evaluation& ev) {
+  const double ve = v[kVe];
+  double trP = d.n - d.p, residualSquares = ev.residual;
+  auto term = [&](int c, const Eigen::VectorXd& u, const Eigen::VectorXd& inverse, int q, double& trace) {
+    trace = inverse.sum();
+    const double vi = v[c], uu = u.squaredNorm();
+    ev.score[c] = -0.5 * (q / vi - ve * trace / (vi * vi) - uu / (vi * vi));
+    trP -= q - ve * trace / vi;
+    residualSquares -= uu * ve / vi;
+  };
+  if (v[kVf] > 0) term(kVf, ev.solution.families, ev.inverse.families, d.nF, ev.traceF);
+  if (v[kVsf] > 0) term(kVsf, ev.solution.cells, ev.inverse.cells, d.nC, ev.traceC);
+  ev.score[kVe] = -0.5 * (trP / ve - residualSquares / (ve * ve));
+  return residualSquares;
+}
+
+// AI_ij = w_i'Pw_j / 2 with P = (I - W C^-1 W') / Ve: the working
+// variates' totals solved through the same equations.
+void SetAverageInformation(const TraitDesign& d, const Components& v, const MixedModelEquations& equations,
+                           double residualSquares, Evaluation& ev) {
+  const bool withF = v[kVf] > 0, withC = v[kVsf] > 0;
+  const std::array<EffectVectors, 3> totals = WorkingTotals(d, v, ev, withF, withC);
+  const Eigen::Matrix3d ww = WorkingProducts(d, v, ev, withF, withC, residualSquares);
+  const bool active[3] = {withF, withC, true};
+  for (int j = 0; j < 3; ++j) {
+    if (!active[j]) continue;
+    const EffectVectors z = equations.Solve(totals[j]);
+    for (int i = 0; i < 3; ++i)
+      if (active[i]) ev.ai(i, j) = 0.5 * (ww(i, j) - Dot(totals[i], z)) / v[kVe];
+  }
+  ev.ai = (0.5 * (ev.ai + ev.ai.transpose())).eval();
+}
+
 // With R = Ve I and the scaled equations C: -2 logL = (n - p) log 2pi +
 // log|V| + log|X'V^-1 X| + y'Py, where |V| |X'V^-1 X| = |R| |G| |C / Ve|
 // gives (n - p) log Ve + log|C| + nF log gf + nC log gc, and y'Py =
 // (y'y - sol'rhs) / Ve.
 Evaluation Evaluate(const TraitDesign& d, const Components& v) {
-  const bool withF = v[kVf] > 0, withC = v[kVsf] > 0;
   const double ve = v[kVe], gf = v[kVf] / ve, gc = v[kVsf] / ve;
   const MixedModelEquations equations(d, {gf, gc});
   Evaluation ev;
@@ -114,41 +150,11 @@ Evaluation Evaluate(const TraitDesign& d, const Components& v) {
   ev.residual = d.yy - Dot(ev.solution, rhs);
   const double nFit = d.n - d.p;
   ev.logL = nFit * kLog2Pi + nFit * std::log(ve) + equations.LogDeterminant() + ev.residual / ve;
-  if (withF) ev.logL += d.nF * std::log(gf);
-  if (withC) ev.logL += d.nC * std::log(gc);
+  if (gf > 0) ev.logL += d.nF * std::log(gf);
+  if (gc > 0) ev.logL += d.nC * std::log(gc);
   ev.logL *= -0.5;
-
   ev.inverse = equations.InverseDiagonals();
-  double uf2 = 0, uc2 = 0, trP = nFit;
-  if (withF) {
-    ev.traceF = ev.inverse.families.sum();
-    uf2 = ev.solution.families.squaredNorm();
-    const double vf = v[kVf];
-    ev.score[kVf] = -0.5 * (d.nF / vf - ve * ev.traceF / (vf * vf) - uf2 / (vf * vf));
-    trP -= d.nF - ve * ev.traceF / vf;
-  }
-  if (withC) {
-    ev.traceC = ev.inverse.cells.sum();
-    uc2 = ev.solution.cells.squaredNorm();
-    const double vc = v[kVsf];
-    ev.score[kVsf] = -0.5 * (d.nC / vc - ve * ev.traceC / (vc * vc) - uc2 / (vc * vc));
-    trP -= d.nC - ve * ev.traceC / vc;
-  }
-  // e'e = y'y - sol'W'y - sol' diag(1/g) sol.
-  const double residualSquares = ev.residual - (withF ? uf2 / gf : 0) - (withC ? uc2 / gc : 0);
-  ev.score[kVe] = -0.5 * (trP / ve - residualSquares / (ve * ve));
-
-  // AI_ij = w_i'Pw_j / 2, P = (I - W C^-1 W') / Ve.
-  const std::array<EffectVectors, 3> totals = WorkingTotals(d, v, ev, withF, withC);
-  const Eigen::Matrix3d ww = WorkingProducts(d, v, ev, withF, withC, residualSquares);
-  const bool active[3] = {withF, withC, true};
-  for (int j = 0; j < 3; ++j) {
-    if (!active[j]) continue;
-    const EffectVectors z = equations.Solve(totals[j]);
-    for (int i = 0; i < 3; ++i)
-      if (active[i]) ev.ai(i, j) = 0.5 * (ww(i, j) - Dot(totals[i], z)) / ve;
-  }
-  ev.ai = (0.5 * (ev.ai + ev.ai.transpose())).eval();
+  SetAverageInformation(d, v, equations, SetScore(d, v, ev), ev);
   return ev;
 }
 
@@ -177,6 +183,9 @@ Eigen::Matrix3d CovarianceOf(const Evaluation& ev, const Components& v) {
   return cov;
 }
 
+// The EM step, Vi = (u'u + Ve tr C^ii) / qi and Ve = (y'y - sol'rhs) /
+// (n - p): slow, but it never lowers the likelihood and keeps every
+// variance above 0, so it is the step taken where the AI step fails.
 Components EmStep(const TraitDesign& d, const Components& v, const Evaluation& ev) {
   Components next = v;
   if (v[kVf] > 0) next[kVf] = (ev.solution.families.squaredNorm() + v[kVe] * ev.traceF) / d.nF;
@@ -185,34 +194,59 @@ Components EmStep(const TraitDesign& d, const Components& v, const Evaluation& e
   return next;
 }
 
-// The Newton step with the average information. A variance that the step
-// takes below 0 is moved a tenth of the way there instead, so that an
-// overshoot far from the maximum does not end the term; once it is that
-// small against the total, the term is dropped.
-Components AiStep(const TraitDesign& d, const Components& v, const Evaluation& ev, bool& usable) {
-  const std::vector<int> active = ActiveOf(v);
+// AI^-1 g among the variances in the model. The average information is
+// W'PW / 2 for the working variates W, never indefinite but singular where
+// two variances are confounded in the data at hand (two families at two
+// sites); a multiple of its mean diagonal added, the smallest that makes it
+// positive definite, then steps along the gradient in the confounded
+// direction. False when even that fails.
+bool SolveAi(const Evaluation& ev, const std::vector<int>& active, Eigen::VectorXd& step, Eigen::VectorXd& score) {
   const int m = static_cast<int>(active.size());
   Eigen::MatrixXd ai(m, m);
-  Eigen::VectorXd score(m);
+  score.resize(m);
   for (int i = 0; i < m; ++i) {
     score[i] = ev.score[active[i]];
     for (int j = 0; j < m; ++j) ai(i, j) = ev.ai(active[i], active[j]);
   }
-  const Eigen::LDLT<Eigen::MatrixXd> factor(ai);
-  usable = factor.info() == Eigen::Success && factor.vectorD().minCoeff() > 0;
+  const double meanDiagonal = ai.diagonal().mean();
+  for (double damping = 0; damping <= 1; damping = damping == 0 ? 1e-10 : damping * 100) {
+    Eigen::MatrixXd damped = ai;
+    damped.diagonal().array() += damping * meanDiagonal;
+    const Eigen::LDLT<Eigen::MatrixXd> factor(damped);
+    if (factor.info() != Eigen::Success || !(factor.vectorD().minCoeff() > 0)) continue;
+    step = factor.solve(score);
+    return true;
+  }
+  return false;
+}
+
+// The Newton step with the average information. A variance that the step
+// takes below 0 is moved a tenth of the way there instead, so that an
+// overshoot far from the maximum does not end the term; once it is that
+// small against the total, the term is dropped.
+Components AiStep(const TraitDesign& d, const Components& v, const Evaluation& ev, bool& usable, int& belowZero) {
+  belowZero = -1;
+  const std::vector<int> active = ActiveOf(v);
+  Eigen::VectorXd step, score;
+  usable = SolveAi(ev, active, step, score);
   if (!usable) return EmStep(d, v, ev);
-  const Eigen::VectorXd step = factor.solve(score);
   const double total = v[kVf] + v[kVsf] + v[kVe];
   Components next = v;
-  for (int i = 0; i < m; ++i) {
+  for (std::size_t i = 0; i < active.size(); ++i) {
     const int c = active[i];
-    next[c] = v[c] + step[i];
+    next[c] = v[c] + step[static_cast<Eigen::Index>(i)];
     if (next[c] > 0) continue;
     if (c == kVe) return EmStep(d, v, ev);
     next[c] = v[c] < 1e-6 * total ? 0 : v[c] / 10;
+    belowZero = c;
   }
   return next;
 }
+
+// A trial of a million trees has a log-likelihood of some 1e6, whose
+// rounding alone moves it by more than 1e-8: a change within that rounding
+// is no change, neither a rise nor a fall.
+double RoundingOf(double logL) { return 64 * std::numeric_limits<double>::epsilon() * std::abs(logL); }
 
 struct Iterated {
   bool converged = false;
@@ -239,15 +273,17 @@ bool RisesFromZero(const TraitDesign& d, const Components& atZero, double logLAt
   return Evaluate(d, trial).logL > logLAtZero;
 }
 
-// Near a maximum on the boundary, the Newton steps of a variance that
-// should be 0 shrink with it and never reach it. A variance that small,
-// whose likelihood still falls as it grows, is dropped when the model
-// without it is at least as likely and the likelihood falls as the
-// variance leaves 0: a small variance at an inner maximum stays.
+// Near a maximum on the boundary the likelihood is nearly linear in the
+// variance that should be 0, and the average information, which is no
+// Hessian there, makes steps that shrink with it and never reach it. A
+// variance of a few percent of the total whose likelihood still falls as it
+// grows is dropped when the model without it is at least as likely and the
+// likelihood falls as the variance leaves 0: a small variance at an inner
+// maximum stays.
 void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
   const double total = v[kVf] + v[kVsf] + v[kVe];
   for (int c : {kVf, kVsf}) {
-    if (!(v[c] > 0 && v[c] < 1e-3 * total && ev.score[c] < 0)) continue;
+    if (!(v[c] > 0 && v[c] < 0.05 * total && ev.score[c] < 0)) continue;
     Components without = v;
     without[c] = 0;
     Evaluation evWithout = Evaluate(d, without);
@@ -257,36 +293,114 @@ void DropVanishingTerms(const TraitDesign& d, Components& v, Evaluation& ev) {
   }
 }
 
+// The AI steps converge linearly where the average information is not the
+// Hessian, so the last change below the tolerance may leave an error of
+// its size. One more step takes that to about its square at the cost of
+// one evaluation. So close to the maximum the likelihood changes less than
+// its own rounding, so only a larger fall rejects the step.
+void Polish(const TraitDesign& d, Iterated& it) {
+  bool newton = false;
+  int belowZero = -1;
+  const Components next = AiStep(d, it.v, it.ev, newton, belowZero);
+  if (!newton || ActiveOf(next).size() < ActiveOf(it.v).size()) return;
+  Evaluation ev = Evaluate(d, next);
+  if (ev.logL < it.ev.logL - RoundingOf(it.ev.logL)) return;
+  it.v = next;
+  it.ev = std::move(ev);
+}
+
+// g' AI^-1 g among the variances in the model: twice the rise that the
+// quadratic model of the likelihood still expects.
+double NewtonDecrement(const Evaluation& ev, const Components& v) {
+  Eigen::VectorXd step, score;
+  return SolveAi(ev, ActiveOf(v), step, score) ? score.dot(step) : 0;
+}
+
+// Along a ridge of the likelihood, where two variances are nearly
+// confounded, the average information overstates the curvature and the
+// steps creep: a step after which the likelihood expects nearly as much
+// rise as before is doubled while that raises it and keeps every variance
+// above 0.
+void ExtendStep(const TraitDesign& d, const Components& from, Components& next, Evaluation& ev) {
+  Components step;
+  for (int i = 0; i < 3; ++i) step[i] = next[i] - from[i];
+  for (double multiple = 2; multiple <= 64; multiple *= 2) {
+    Components farther = from;
+    bool positive = true;
+    for (int i = 0; i < 3; ++i) {
+      farther[i] += multiple * step[i];
+      positive = positive && (from[i] == 0 || farther[i] > 0);
+    }
+    if (!positive) return;
+    Evaluation evFarther = Evaluate(d, farther);
+    if (!(evFarther.logL > ev.logL)) return;
+    next = farther;
+    ev = std::move(evFarther);
+  }
+}
+
+// The step wanted variance c below 0, where the other variances' share of
+// it, computed for that, is no good step either: the model without the term
+// is taken when it is the more likely.
+void TryWithout(const TraitDesign& d, const Components& from, int c, Components& next, Evaluation& ev) {
+  Components without = from;
+  without[c] = 0;
+  Evaluation evWithout = Evaluate(d, without);
+  if (!(evWithout.logL > ev.logL)) return;
+  next = without;
+  ev = std::move(evWithout);
+}
+
+// The step left the likelihood expecting at least a quarter of the rise it
+// expected before, and that rise is still worth having: near the maximum
+// both are rounding.
+bool Creeping(double decrementBefore, double decrementAfter) {
+  return decrementAfter > 1e-6 && decrementAfter > 0.25 * decrementBefore;
+}
+
+// One iteration: the AI step, halved while the likelihood falls, or the EM
+// step, which never lowers it, when halving does not help.
+Components StepFrom(const TraitDesign& d, const Iterated& it, Evaluation& ev) {
+  bool newton = false;
+  int belowZero = -1;
+  Components next = AiStep(d, it.v, it.ev, newton, belowZero);
+  ev = Evaluate(d, next);
+  const bool termDropped = ActiveOf(next).size() < ActiveOf(it.v).size();
+  const double floor = it.ev.logL - RoundingOf(it.ev.logL);
+  for (int halving = 0; newton && !termDropped && ev.logL < floor && halving < 8; ++halving) {
+    for (int i = 0; i < 3; ++i) next[i] = 0.5 * (next[i] + it.v[i]);
+    ev = Evaluate(d, next);
+  }
+  if (ev.logL < floor && !termDropped) {
+    next = EmStep(d, it.v, it.ev);
+    ev = Evaluate(d, next);
+  } else if (newton && !termDropped && Creeping(NewtonDecrement(it.ev, it.v), NewtonDecrement(ev, next))) {
+    ExtendStep(d, it.v, next, ev);
+  }
+  if (belowZero >= 0) TryWithout(d, it.v, belowZero, next, ev);
+  DropVanishingTerms(d, next, ev);
+  return next;
+}
+
 Iterated Iterate(const TraitDesign& d, const Components& start, const RemlOptions& options) {
   Iterated it;
   it.v = start;
   it.ev = Evaluate(d, it.v);
   while (it.iterations < options.maxIterations) {
     ++it.iterations;
-    bool newton = false;
-    Components next = AiStep(d, it.v, it.ev, newton);
-    Evaluation ev = Evaluate(d, next);
-    // Halving the step while the likelihood falls; the EM step, which
-    // never lowers it, when halving does not help.
-    const bool termDropped = ActiveOf(next).size() < ActiveOf(it.v).size();
-    for (int halving = 0; newton && !termDropped && ev.logL < it.ev.logL && halving < 8; ++halving) {
-      for (int i = 0; i < 3; ++i) next[i] = 0.5 * (next[i] + it.v[i]);
-      ev = Evaluate(d, next);
-    }
-    if (ev.logL < it.ev.logL && !termDropped) {
-      next = EmStep(d, it.v, it.ev);
-      ev = Evaluate(d, next);
-    }
-    DropVanishingTerms(d, next, ev);
+    Evaluation ev;
+    const Components next = StepFrom(d, it, ev);
     const double rise = ev.logL - it.ev.logL;
     const double change = LargestRelativeChange(it.v, next);
     it.v = next;
     it.ev = std::move(ev);
-    if (std::abs(rise) < options.logLTolerance && change < options.relativeTolerance) {
+    if (std::abs(rise) < std::max(options.logLTolerance, RoundingOf(it.ev.logL)) &&
+        change < options.relativeTolerance) {
       it.converged = true;
       break;
     }
   }
+  if (it.converged) Polish(d, it);
   return it;
 }
 
@@ -324,21 +438,42 @@ RemlValue Derived(double value, const Eigen::Vector3d& gradient, const Eigen::Ma
   return out;
 }
 
+// The share of the additive variance that Vf holds, 4 for a quarter.
+double AdditiveMultiple(FamilyKind kind) {
+  switch (kind) {
+    case FamilyKind::kHalfSib:
+      return 4;
+    case FamilyKind::kFullSib:
+      return 2;
+    case FamilyKind::kClone:
+      return 1;
+    case FamilyKind::kUnknown:
+      break;
+  }
+  return 0;
+}
+
+// The variance of a family mean is Vf + Vsf / s + Ve / t, s the sites and t
+// the trees of a family; over unequal families their harmonic means, which
+// weigh the families as the precision of their means does. A ratio with a
+// variance held at 0 has no delta-method error: the estimate is not
+// normal there.
 void SetRatios(const TraitDesign& d, const Components& v, const Eigen::Matrix3d& cov, FamilyKind kind,
                UnivariateFit& fit) {
-  std::vector<double> sites(d.sitesOfFamily.begin(), d.sitesOfFamily.end());
+  const std::vector<double> sites(d.sitesOfFamily.begin(), d.sitesOfFamily.end());
   const double s = HarmonicMean(sites), t = HarmonicMean(d.familyN);
   const double vf = v[kVf], vsf = v[kVsf], ve = v[kVe];
+  const bool onBoundary = vf == 0 || (fit.siteFamilyFitted && vsf == 0);
+  const Eigen::Matrix3d errors = onBoundary ? Eigen::Matrix3d::Constant(kNotAvailable) : cov;
   const double meanVariance = vf + vsf / s + ve / t;
-  fit.h2FamilyMean = Derived(vf / meanVariance,
-                             Eigen::Vector3d(vsf / s + ve / t, -vf / s, -vf / t) / (meanVariance * meanVariance), cov);
-  const double share = kind == FamilyKind::kHalfSib ? 4 : kind == FamilyKind::kFullSib ? 2 : kind == FamilyKind::kClone ? 1 : 0;
-  const double vp = vf + vsf + ve;
-  if (share > 0)
-    fit.h2Tree = Derived(share * vf / vp, Eigen::Vector3d(vp - vf, -vf, -vf) * (share / (vp * vp)), cov);
+  fit.h2FamilyMean = Derived(
+      vf / meanVariance, Eigen::Vector3d(vsf / s + ve / t, -vf / s, -vf / t) / (meanVariance * meanVariance), errors);
+  const double multiple = AdditiveMultiple(kind), vp = vf + vsf + ve;
+  if (multiple > 0)
+    fit.h2Tree = Derived(multiple * vf / vp, Eigen::Vector3d(vp - vf, -vf, -vf) * (multiple / (vp * vp)), errors);
   const double genetic = vf + vsf;
   if (fit.siteFamilyFitted && genetic > 0)
-    fit.rB = Derived(vf / genetic, Eigen::Vector3d(vsf, -vf, 0) / (genetic * genetic), cov);
+    fit.rB = Derived(vf / genetic, Eigen::Vector3d(vsf, -vf, 0) / (genetic * genetic), errors);
 }
 
 void SetBlups(const TraitDesign& d, const Components& v, const Evaluation& ev, UnivariateFit& fit) {
@@ -378,11 +513,22 @@ LikelihoodRatio TestTerm(const TraitDesign& d, const Iterated& full, int c, cons
   LikelihoodRatio test;
   double without = full.ev.logL;
   if (full.v[c] > 0) {
+    // The variance of the term dropped goes to the one that takes its
+    // place: the cells take the families' where they are fitted, the error
+    // the rest.
     Components start = full.v;
+    start[c == kVf && allowed[kVsf] ? kVsf : kVe] += start[c];
     start[c] = 0;
     std::array<bool, 3> reduced = allowed;
     reduced[c] = false;
-    const Iterated fit = IterateToMaximum(d, start, reduced, options);
+    // The test is lost, not the fit it tests, when the fit without the
+    // term fails.
+    Iterated fit;
+    try {
+      fit = IterateToMaximum(d, start, reduced, options);
+    } catch (const NotPositiveDefinite&) {
+      fit.converged = false;
+    }
     if (!fit.converged) {
       note += std::string(note.empty() ? "" : "; ") + "the fit without " + (c == kVf ? "families" : "site x family") +
               " did not converge, so its test is missing";
@@ -405,19 +551,43 @@ std::string WhyNotEstimable(const TraitDesign& d, double withinSquares) {
   // carry the rounding of the totals: a few units in the last place of y'y.
   if (!(withinSquares > 64 * 2.2e-16 * (d.yy + d.mean * d.mean * d.n)))
     return "the values of this trait do not vary within blocks";
+  // Families then span whole blocks, and the fixed blocks take up every
+  // family effect.
+  std::vector<int> familiesInBlock(static_cast<std::size_t>(d.p), 0);
+  for (int c = 0; c < d.nC; ++c)
+    for (int k = d.cellFirst[c]; k < d.cellFirst[c + 1]; ++k) ++familiesInBlock[d.cellBlock[k]];
+  if (*std::max_element(familiesInBlock.begin(), familiesInBlock.end()) < 2)
+    return "every block holds trees of one family only, so families cannot be told apart from blocks";
   return "";
 }
 
-void FitFrom(const TraitDesign& d, const Components& start, const std::array<bool, 3>& allowed,
+// Why the site x family term is left out, or an empty text. A family at one
+// site only has its cell for its family: the two variances are told apart
+// by the families at several sites. A cell of one tree is that tree's
+// error.
+std::string WhyNoSiteFamily(const TraitDesign& d) {
+  if (d.nSite == 1) return "one site: fitted without site x family";
+  if (d.nC == d.nF) return "no family has trees at two sites: fitted without site x family";
+  if (*std::max_element(d.cellN.begin(), d.cellN.end()) < 2)
+    return "every site x family cell has one tree, so site x family cannot be told apart from error: fitted "
+           "without it";
+  return "";
+}
+
+// False when the estimate has no standard errors: a variance the data do
+// not determine would be reported at whatever value the iterations left it.
+bool FitFrom(const TraitDesign& d, const Components& start, const std::array<bool, 3>& allowed,
              const RemlOptions& options, UnivariateFit& fit) {
   const Iterated full = IterateToMaximum(d, start, allowed, options);
   fit.iterations = full.iterations;
   fit.status = full.converged ? FitStatus::kConverged : FitStatus::kNotConverged;
   if (!full.converged)
-    fit.note += std::string(fit.note.empty() ? "" : "; ") + "not converged in " +
-                std::to_string(options.maxIterations) + " iterations: the values are the last iteration's";
+    fit.note += std::string(fit.note.empty() ? "" : "; ") + "not converged: stopped at the limit of " +
+                std::to_string(options.maxIterations) + (options.maxIterations == 1 ? " iteration" : " iterations") +
+                ", the values are the last iteration's";
   fit.logLikelihood = full.ev.logL;
   const Eigen::Matrix3d cov = CovarianceOf(full.ev, full.v);
+  if (full.converged && std::isnan(cov(kVe, kVe))) return false;
   fit.vf = Component(full.v, cov, kVf, true);
   fit.vsf = Component(full.v, cov, kVsf, fit.siteFamilyFitted);
   fit.ve = Component(full.v, cov, kVe, true);
@@ -427,6 +597,7 @@ void FitFrom(const TraitDesign& d, const Components& start, const std::array<boo
     fit.testVf = TestTerm(d, full, kVf, allowed, options, fit.note);
     if (fit.siteFamilyFitted) fit.testVsf = TestTerm(d, full, kVsf, allowed, options, fit.note);
   }
+  return true;
 }
 
 }  // namespace
@@ -448,21 +619,23 @@ UnivariateFit FitTrait(const RemlTrees& trees, int trait, const RemlOptions& opt
   };
   if (!fit.note.empty()) return finish();
 
-  // A family at one site only has its cell for its family: the two
-  // variances are told apart by the families at several sites.
-  fit.siteFamilyFitted = d.nSite > 1 && d.nC > d.nF;
-  if (d.nSite == 1) fit.note = "one site: fitted without site x family";
-  else if (!fit.siteFamilyFitted) fit.note = "no family has trees at two sites: fitted without site x family";
+  fit.note = WhyNoSiteFamily(d);
+  fit.siteFamilyFitted = fit.note.empty();
   const std::array<bool, 3> allowed = {true, fit.siteFamilyFitted, true};
   // Start from the within-block variance, a tenth to each random term.
   const double within = withinSquares / (d.n - d.p);
   const Components start = {0.1 * within, fit.siteFamilyFitted ? 0.1 * within : 0, 0.8 * within};
+  std::string why;
   try {
-    FitFrom(d, start, allowed, options, fit);
+    if (!FitFrom(d, start, allowed, options, fit))
+      why = "the data do not tell the variances apart: their information matrix is singular at the estimate";
   } catch (const NotPositiveDefinite&) {
+    why = "the mixed-model equations became singular: the design does not separate blocks and families";
+  }
+  if (!why.empty()) {
     fit = UnivariateFit{};
     fit.trees = d.n;
-    fit.note = "the mixed-model equations became singular: the design does not separate blocks and families";
+    fit.note = why;
   }
   return finish();
 }

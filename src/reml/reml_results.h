@@ -62,8 +62,8 @@ struct UnivariateFit {
 
 struct RemlOptions {
   int maxIterations = 100;
-  double logLTolerance = 1e-8;       // change of the log-likelihood between iterations
-  double relativeTolerance = 1e-6;   // change of each component, relative to it
+  double logLTolerance = 1e-8;      // change of the log-likelihood between iterations
+  double relativeTolerance = 1e-6;  // change of each component, relative to it
   FamilyKind familyKind = FamilyKind::kUnknown;
 };
 

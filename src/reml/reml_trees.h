@@ -11,10 +11,10 @@
 namespace korvan {
 
 struct RemlTrees {
-  int nSite = 0;    // sites, numbered 0 .. nSite - 1
-  int nBlock = 0;   // blocks of all sites together, numbered 0 .. nBlock - 1
-  int nFamily = 0;  // families, numbered 0 .. nFamily - 1
-  int nTrait = 0;   // traits, numbered 0 .. nTrait - 1
+  int nSite = 0;                                  // sites, numbered 0 .. nSite - 1
+  int nBlock = 0;                                 // blocks of all sites together, numbered 0 .. nBlock - 1
+  int nFamily = 0;                                // families, numbered 0 .. nFamily - 1
+  int nTrait = 0;                                 // traits, numbered 0 .. nTrait - 1
   std::vector<std::int32_t> site, block, family;  // per tree
   std::vector<int> blockSite;                     // the site of each block
   std::vector<std::vector<double>> value;         // [trait][tree]; NaN where the tree lacks it

@@ -22,8 +22,8 @@ std::vector<int> Renumber(const std::vector<char>& used, int& count) {
 
 void NumberLevels(const RemlTrees& trees, const std::vector<int>& kept, TraitDesign& d, std::vector<int>& site,
                   std::vector<int>& block, std::vector<int>& family) {
-  std::vector<char> siteUsed(static_cast<std::size_t>(trees.nSite)), familyUsed(static_cast<std::size_t>(trees.nFamily)),
-      blockUsed(static_cast<std::size_t>(trees.nBlock));
+  std::vector<char> siteUsed(static_cast<std::size_t>(trees.nSite)),
+      familyUsed(static_cast<std::size_t>(trees.nFamily)), blockUsed(static_cast<std::size_t>(trees.nBlock));
   for (const int t : kept) {
     siteUsed[static_cast<std::size_t>(trees.site[t])] = 1;
     blockUsed[static_cast<std::size_t>(trees.block[t])] = 1;

@@ -23,12 +23,12 @@ struct TraitDesign {
   std::vector<double> blockN, blockY;    // trees and centred totals by block
   std::vector<double> familyN, familyY;  // by family
   std::vector<int> cellSite, cellFamily;
-  std::vector<double> cellN, cellY;      // by cell
-  std::vector<int> cellFirst;            // the cell's blocks: cellFirst[c] .. cellFirst[c + 1] - 1 of
-  std::vector<int> cellBlock;            //   these blocks,
-  std::vector<double> cellBlockN;        //   with so many trees of the cell in each
+  std::vector<double> cellN, cellY;            // by cell
+  std::vector<int> cellFirst;                  // the cell's blocks: cellFirst[c] .. cellFirst[c + 1] - 1 of
+  std::vector<int> cellBlock;                  //   these blocks,
+  std::vector<double> cellBlockN;              //   with so many trees of the cell in each
   std::vector<int> siteOf, blockOf, familyOf;  // RemlTrees number of each level
-  std::vector<int> sitesOfFamily;        // sites at which each family has trees
+  std::vector<int> sitesOfFamily;              // sites at which each family has trees
 };
 
 TraitDesign DesignOfTrait(const RemlTrees& trees, int trait);

@@ -113,4 +113,6 @@ if (file.exists(douglas)) add(fit_one("douglas", read_dat(douglas, 1), "y1"))
 out <- do.call(rbind, rows)
 write.csv(format(out, digits = 15), file.path(here, "reference.csv"), row.names = FALSE, quote = FALSE)
 write.csv(format(do.call(rbind, blups), digits = 15), file.path(here, "blups.csv"), row.names = FALSE, quote = FALSE)
+writeLines(c(R.version.string, paste("lme4", packageVersion("lme4")), paste("nloptr", packageVersion("nloptr"))),
+           file.path(here, "versions.txt"))
 print(out)
