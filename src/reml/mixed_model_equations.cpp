@@ -21,12 +21,15 @@ double LogDeterminantOf(const Eigen::LLT<Eigen::MatrixXd>& factor) {
 
 MixedModelEquations::MixedModelEquations(const TraitDesign& design, const VarianceRatios& ratios)
     : d_(design), withFamilies_(ratios.families > 0), withCells_(ratios.cells > 0) {
+  const double cellPrior = withCells_ ? 1 / ratios.cells : 0;
   cellDiagonal_ = Eigen::VectorXd::Zero(d_.nC);
-  if (withCells_)
-    for (int c = 0; c < d_.nC; ++c) cellDiagonal_[c] = d_.cellN[c] + 1 / ratios.cells;
+  for (int c = 0; c < d_.nC && withCells_; ++c) cellDiagonal_[c] = d_.cellN[c] + cellPrior;
+  // With the cells, a family's diagonal is built from what each cell leaves
+  // of it (AbsorbCells).
   familyDiagonal_ = Eigen::VectorXd::Zero(withFamilies_ ? d_.nF : 0);
-  for (int f = 0; f < familyDiagonal_.size(); ++f) familyDiagonal_[f] = d_.familyN[f] + 1 / ratios.families;
-  AbsorbCells();
+  for (int f = 0; f < familyDiagonal_.size(); ++f)
+    familyDiagonal_[f] = (withCells_ ? 0 : d_.familyN[f]) + 1 / ratios.families;
+  AbsorbCells(cellPrior);
   // Without families the blocks are coupled within their site only, and
   // the dense system is empty.
   familiesDense_ = !withFamilies_ || d_.nF < d_.p;
@@ -39,8 +42,11 @@ MixedModelEquations::MixedModelEquations(const TraitDesign& design, const Varian
 
 // A cell's equation couples it to its family (n_c) and to the blocks of its
 // site (n_bc); dividing by its diagonal and subtracting leaves the blocks
-// of one site coupled among themselves only.
-void MixedModelEquations::AbsorbCells() {
+// of one site coupled among themselves only. What the cell leaves of its
+// trees' coupling to the family is the share (1/gc) / (n_c + 1/gc), taken
+// as it stands rather than as 1 - n_c / (n_c + 1/gc): a large gc would
+// leave that difference to rounding.
+void MixedModelEquations::AbsorbCells(double cellPrior) {
   siteBlocks_.assign(static_cast<std::size_t>(d_.nSite), {});
   for (int s = 0; s < d_.nSite; ++s) {
     const int first = d_.siteFirstBlock[s], count = d_.siteFirstBlock[s + 1] - first;
@@ -50,15 +56,15 @@ void MixedModelEquations::AbsorbCells() {
   coupling_ = Eigen::MatrixXd::Zero(d_.p, familyDiagonal_.size());
   for (int c = 0; c < d_.nC; ++c) {
     const int s = d_.cellSite[c], f = d_.cellFamily[c], first = d_.siteFirstBlock[s];
-    const double shrink = withCells_ ? d_.cellN[c] / cellDiagonal_[c] : 0;
+    const double left = withCells_ ? cellPrior / cellDiagonal_[c] : 1;
     for (int k = d_.cellFirst[c]; k < d_.cellFirst[c + 1]; ++k) {
-      if (withFamilies_) coupling_(d_.cellBlock[k], f) = d_.cellBlockN[k] * (1 - shrink);
+      if (withFamilies_) coupling_(d_.cellBlock[k], f) = d_.cellBlockN[k] * left;
       if (!withCells_) continue;
       for (int l = d_.cellFirst[c]; l < d_.cellFirst[c + 1]; ++l)
         siteBlocks_[s](d_.cellBlock[k] - first, d_.cellBlock[l] - first) -=
             d_.cellBlockN[k] * d_.cellBlockN[l] / cellDiagonal_[c];
     }
-    if (withFamilies_ && withCells_) familyDiagonal_[f] -= d_.cellN[c] * shrink;
+    if (withFamilies_ && withCells_) familyDiagonal_[f] += d_.cellN[c] * left;
   }
 }
 

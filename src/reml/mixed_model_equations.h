@@ -60,7 +60,7 @@ class MixedModelEquations {
   InverseDiagonal InverseDiagonals() const;
 
  private:
-  void AbsorbCells();
+  void AbsorbCells(double cellPrior);
   void FactorBlocksDense();
   void FactorFamiliesDense();
   Eigen::VectorXd SiteBlocks(const Eigen::VectorXd& v, int s) const;

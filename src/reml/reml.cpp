@@ -166,7 +166,12 @@ std::vector<int> ActiveOf(const Components& v) {
 }
 
 // The inverse of the average information among the components in the
-// model: their sampling covariances. Zero rows for a component held at 0.
+// model: their sampling covariances. Zero rows for a component held at 0;
+// NaN throughout when the information is singular. Singular means so as
+// the correlations of the estimates show it, whatever the units: an
+// eigenvalue of the information scaled to unit diagonal below 1e-8, where
+// two estimates would correlate to within 1e-8 of 1. Exactly 0 in exact
+// arithmetic, a ridge comes out of the rounding anywhere up to about 1e-14.
 Eigen::Matrix3d CovarianceOf(const Evaluation& ev, const Components& v) {
   const std::vector<int> active = ActiveOf(v);
   const int m = static_cast<int>(active.size());
@@ -174,6 +179,11 @@ Eigen::Matrix3d CovarianceOf(const Evaluation& ev, const Components& v) {
   for (int i = 0; i < m; ++i)
     for (int j = 0; j < m; ++j) sub(i, j) = ev.ai(active[i], active[j]);
   Eigen::Matrix3d cov = Eigen::Matrix3d::Constant(kNotAvailable);
+  if (!(sub.diagonal().minCoeff() > 0)) return cov;
+  const Eigen::VectorXd scale = sub.diagonal().cwiseSqrt().cwiseInverse();
+  const Eigen::MatrixXd unit = scale.asDiagonal() * sub * scale.asDiagonal();
+  const Eigen::SelfAdjointEigenSolver<Eigen::MatrixXd> eigen(unit, Eigen::EigenvaluesOnly);
+  if (eigen.info() != Eigen::Success || !(eigen.eigenvalues().minCoeff() > 1e-8)) return cov;
   const Eigen::LDLT<Eigen::MatrixXd> factor(sub);
   if (factor.info() != Eigen::Success || !(factor.vectorD().minCoeff() > 0)) return cov;
   const Eigen::MatrixXd inverse = factor.solve(Eigen::MatrixXd::Identity(m, m));
