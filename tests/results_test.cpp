@@ -469,7 +469,7 @@ TEST(ResultsFiles, RemlBesideTheAnalysisOfVariance) {
                                          dir / "trial.html", "--reml"};
   const test::CliResult run = test::RunCli(args);
   ASSERT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_THAT(run.err + run.out, testing::ContainsRegex("REML of 6 traits in [0-9.]+ s, [0-9]+ to [0-9]+ iterations"));
+  EXPECT_THAT(run.err + run.out, testing::ContainsRegex("REML of 6 traits and 15 pairs in [0-9.]+ s, [0-9]+ to [0-9]+ iterations"));
   const json doc = json::parse(test::ReadFile(dir / "trial.json"));
   ASSERT_TRUE(doc["reml"].is_object());
   ASSERT_EQ(doc["reml"]["traits"].size(), 6u);
@@ -500,9 +500,23 @@ TEST(ResultsFiles, RemlBesideTheAnalysisOfVariance) {
     EXPECT_EQ(constantsOnly, reml["selectionDisagrees"]["byConstantsOnly"].get<std::set<std::string>>());
     EXPECT_EQ(blupOnly, reml["selectionDisagrees"]["byBlupOnly"].get<std::set<std::string>>());
   }
+  // Every pair of at most 12 traits, each correlation within +-1 and each
+  // matrix's variances those of a covariance matrix.
+  ASSERT_EQ(doc["reml"]["pairs"].size(), 15u);
+  for (const json& pair : doc["reml"]["pairs"]) {
+    SCOPED_TRACE(pair["names"].dump());
+    EXPECT_EQ(pair["status"], "converged");
+    for (const char* r : {"rF", "rPTree"}) EXPECT_LE(std::abs(pair[r]["estimate"].get<double>()), 1) << r;
+    for (const char* m : {"family", "siteFamily", "error"}) {
+      const double v11 = pair[m]["v11"]["estimate"], v12 = pair[m]["v12"]["estimate"], v22 = pair[m]["v22"]["estimate"];
+      EXPECT_GE(v11, 0) << m;
+      EXPECT_GE(v22, 0) << m;
+      EXPECT_LE(v12 * v12, v11 * v22 * (1 + 1e-9)) << m;
+    }
+  }
   std::multiset<double> inDocument;
   CollectNumbers(doc, inDocument);
-  for (const char* table : {"reml-components.csv", "reml-families.csv"}) {
+  for (const char* table : {"reml-components.csv", "reml-families.csv", "reml-pairs.csv"}) {
     const std::vector<std::string> lines = test::ReadLines(dir.path() / "tables" / table);
     ASSERT_GT(lines.size(), 6u) << table;
     for (std::size_t n = 1; n < lines.size(); ++n) {
@@ -534,6 +548,27 @@ TEST(ResultsFiles, RemlBesideTheAnalysisOfVariance) {
   const test::CliResult alone = test::RunCli({"--data", maize, "--output", dir / "alone.out", "--reml"});
   EXPECT_EQ(alone.exitCode, 2);
   EXPECT_THAT(alone.err, HasSubstr("--reml adds REML and BLUP to the results files; name one with --json"));
+
+  // The pairs named, by number or by name in any case; a trait that is not
+  // there stops the run before anything is read, naming the traits.
+  const std::string sheet = test::SourcePath("examples/maize2010_6traits.csv");
+  auto named = [&](const std::string& pairs) {
+    return test::RunCli({"--data", sheet, "--output", dir / "named.out", "--quiet", "--site-column", "site",
+                         "--block-column", "rep", "--family-column", "hybrid", "--trait-columns", "5-10", "--json",
+                         dir / "named.json", "--reml", "--reml-pairs", pairs});
+  };
+  ASSERT_EQ(named("6:1,Plant_Height_cm:ear_height_cm,1:6").exitCode, 0);
+  const json chosen = json::parse(test::ReadFile(dir / "named.json"));
+  ASSERT_EQ(chosen["reml"]["pairs"].size(), 2u);
+  EXPECT_EQ(chosen["reml"]["pairs"][0]["traits"], json({1, 6}));
+  EXPECT_EQ(chosen["reml"]["pairs"][1]["names"], json({"plant_height_cm", "ear_height_cm"}));
+  ASSERT_EQ(named("none").exitCode, 0);
+  EXPECT_TRUE(json::parse(test::ReadFile(dir / "named.json"))["reml"]["pairs"].empty());
+  const test::CliResult wrong = named("1:yield");
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_THAT(wrong.err, HasSubstr("--reml-pairs: 'yield' is no trait of " + sheet +
+                                   "; name a trait by its number (1 to 6) or its name (days_to_flower, plant_height_cm"));
+  EXPECT_THAT(named("1-2").err, HasSubstr("'1-2' is no pair; write two traits with a colon between them"));
 }
 
 // A run that fails after the results files were opened writes none of them

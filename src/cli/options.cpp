@@ -171,6 +171,13 @@ const OptionRow kRows[] = {
      "REML estimates and BLUP rankings of the same model beside the\n"
      "analysis of variance in the results files, each trait on every\n"
      "tree that has its value"},
+    {"--reml-pairs", "all|none|T1:T2,...", Group::kResults,
+     [](CliOptions& o, std::string_view v) {
+       if (v.empty()) throw UsageError{"--reml-pairs needs all, none or the pairs, such as 1:2,1:3"};
+       o.params.remlPairs = v;
+     },
+     "the pairs of traits REML fits, by number or name (height:dbh);\n"
+     "default all of at most 12 traits, none of more"},
     {"--sites", "N", Group::kCounts,
      [](CliOptions& o, std::string_view v) { o.params.nSite = StrictNumber("--sites", v, "a number"); },
      "the most sites the data may hold; left out, the data decide", Field::kSites},
@@ -360,6 +367,8 @@ CliOptions ParseOptions(const std::vector<std::string_view>& words) {
   for (const auto& [name, count] : capacities)
     if (!options.Named(name)) *count = kNoLimit;
   const RunParameters& p = options.params;
+  if (options.Named("--reml-pairs") && !p.reml)
+    throw UsageError{"--reml-pairs names the pairs of --reml; give --reml too"};
   if (p.reml && p.jsonPath.empty() && p.tablesDir.empty() && p.htmlPath.empty())
     throw UsageError{"--reml adds REML and BLUP to the results files; name one with --json, --tables or --html"};
   return options;

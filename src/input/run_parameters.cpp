@@ -1,10 +1,14 @@
 #include "input/run_parameters.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <climits>
 #include <cmath>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
+#include <utility>
 
 #include "base/korvan_error.h"
 #include "format/number_format.h"
@@ -125,10 +129,66 @@ void SplitMissingCodes(RunData& run) {
   }
 }
 
+// A trait of --reml-pairs by its number or its header name, in any case.
+int RemlPairTrait(const RunData& run, std::string_view word) {
+  const std::string text(word);
+  for (int t = 1; t <= run.nTrait; ++t) {
+    const auto k = static_cast<std::size_t>(t);
+    if (k < run.traitName.size() && !run.traitName[k].empty()) {
+      const std::string& name = run.traitName[k];
+      if (name.size() == text.size() &&
+          std::equal(name.begin(), name.end(), text.begin(), [](char a, char b) { return std::tolower(a) == std::tolower(b); }))
+        return t;
+    }
+  }
+  int number = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+  if (error == std::errc() && end == text.data() + text.size() && number >= 1 && number <= run.nTrait) return number;
+  std::string names;
+  for (int t = 1; t <= run.nTrait && t <= 12; ++t) names += (t > 1 ? ", " : "") + TraitCalled(run, t).substr(6);
+  throw KorvanError("--reml-pairs: '" + text + "' is no trait of " + run.params.dataPath + "; name a trait by its number (1 to " +
+                    std::to_string(run.nTrait) + ")" + (run.traitName.size() > 1 ? " or its name (" + names + (run.nTrait > 12 ? ", ..." : "") + ")" : ""));
+}
+
+// The pairs REML fits, settled before the data are read so that a misspelt
+// trait stops the run at once.
+void SettleRemlPairs(RunData& run) {
+  const std::string& spec = run.params.remlPairs;
+  auto all = [&run] {
+    for (int a = 1; a < run.nTrait; ++a)
+      for (int b = a + 1; b <= run.nTrait; ++b) run.remlPairs.emplace_back(a, b);
+  };
+  if (!run.params.reml || spec == "none") return;
+  if (spec == "all") return all();
+  if (spec.empty()) {
+    if (run.nTrait <= kRemlPairsByDefault) return all();
+    run.remlPairsNote = std::to_string(run.nTrait) + " traits make " +
+                        std::to_string(run.nTrait * (run.nTrait - 1) / 2) +
+                        " pairs, more than REML fits unless told: name the pairs with --reml-pairs (all, or such as 1:2,1:3)";
+    return;
+  }
+  std::size_t at = 0;
+  while (at <= spec.size()) {
+    const std::size_t comma = std::min(spec.find(',', at), spec.size());
+    const std::string_view item(spec.data() + at, comma - at);
+    const std::size_t colon = item.find(':');
+    if (colon == std::string_view::npos)
+      throw KorvanError("--reml-pairs: '" + std::string(item) + "' is no pair; write two traits with a colon between them, such as 1:3 or height:dbh, the pairs apart by commas");
+    int a = RemlPairTrait(run, item.substr(0, colon)), b = RemlPairTrait(run, item.substr(colon + 1));
+    if (a == b) throw KorvanError("--reml-pairs: '" + std::string(item) + "' pairs a trait with itself; name two traits");
+    if (a > b) std::swap(a, b);
+    if (std::find(run.remlPairs.begin(), run.remlPairs.end(), std::pair{a, b}) == run.remlPairs.end())
+      run.remlPairs.emplace_back(a, b);
+    at = comma + 1;
+  }
+}
+
 RunData PrepareRun(const RunParameters& params) {
   CheckDataPath(params);
   CheckReportPath(params);
-  return PrepareReading(params);
+  RunData run = PrepareReading(params);
+  SettleRemlPairs(run);
+  return run;
 }
 
 RunData PrepareReading(const RunParameters& params) {

@@ -408,12 +408,32 @@ void Page::CorrelationTable() {
       "class=\"l\">traits</th>"
       "<th>family-mean phenotypic rP</th><th>90 % "
       "interval</th><th>single-tree phenotypic</th><th>90 % interval</th>"
-      "<th>family rF</th><th>90 % interval</th></tr>\n";
+      "<th>family rF</th><th>90 % interval</th>";
+  const bool reml = doc_.reml && !doc_.reml->pairs.empty();
+  if (reml) out_ += "<th>rF by REML</th><th>single-tree by REML</th>";
+  out_ += "</tr>\n";
   std::vector<std::string> notes;
+  if (doc_.reml && !doc_.reml->pairsNote.empty()) notes.push_back("REML: " + doc_.reml->pairsNote + ".");
   for (const PairResult& pair : pairs) {
     out_ += "<tr><td class=\"l\">" + Escape(pair.name1) + " and " + Escape(pair.name2) + "</td>";
     for (const Estimated* r : {&pair.rP, &pair.rPTree, &pair.rF})
       out_ += "<td>" + WithError(*r) + "</td><td>" + IntervalOf(*r) + "</td>";
+    if (reml) {
+      const RemlPairResult* fit = nullptr;
+      for (const RemlPairResult& p : doc_.reml->pairs)
+        if (p.trait1 == pair.trait1 && p.trait2 == pair.trait2) fit = &p;
+      std::string mark;
+      if (fit && fit->status != "converged")
+        mark = " " + Element("span", "class=\"flag\" title=\"" + Escape(fit->note) + "\"", "(" + Escape(fit->status) + ")");
+      else if (fit && fit->family.atBoundary)
+        mark = " " + Element("span", "class=\"flag\" title=\"" + Escape(fit->family.note) + "\"", "(on the edge)");
+      out_ += "<td>" + (fit ? WithError(fit->rF) + mark : "–") + "</td><td>" + (fit ? WithError(fit->rPTree) : "–") + "</td>";
+      if (fit) {
+        if (!fit->note.empty()) notes.push_back(pair.name1 + " and " + pair.name2 + ", REML: " + fit->note + ".");
+        for (const std::string& difference : fit->differences)
+          notes.push_back(pair.name1 + " and " + pair.name2 + ": " + difference + ".");
+      }
+    }
     out_ += "</tr>\n";
     for (const Estimated* r : {&pair.rP, &pair.rPTree, &pair.rF})
       if (*r && !(*r)->note.empty()) notes.push_back(pair.name1 + " and " + pair.name2 + ": " + (*r)->note + ".");

@@ -8,6 +8,8 @@
 #include <numeric>
 
 #include "format/number_format.h"
+#include "base/parallel.h"
+#include "reml/bivariate.h"
 #include "reml/reml.h"
 
 namespace korvan {
@@ -101,6 +103,45 @@ std::vector<std::string> Differences(const TraitResult& anova, const RemlTraitRe
   return out;
 }
 
+RemlMatrix MatrixOf(const CovarianceMatrix& m) {
+  RemlMatrix out;
+  auto entry = [](double value, double se) -> Estimated {
+    if (!HasValue(value)) return std::nullopt;
+    return Valued(value, se, false);
+  };
+  out.v11 = entry(m.v11, m.se11);
+  out.v12 = entry(m.v12, m.se12);
+  out.v22 = entry(m.v22, m.se22);
+  out.atBoundary = m.atBoundary;
+  out.note = m.note;
+  return out;
+}
+
+// Where the bivariate REML correlations and the moment ones lie more than a
+// standard error apart.
+std::vector<std::string> PairDifferences(const PairResult& anova, const RemlPairResult& reml, const DesignResult& design) {
+  std::vector<std::string> out;
+  const std::pair<const char*, std::pair<const Estimated*, const Estimated*>> quantities[] = {
+      {"rF", {&anova.rF, &reml.rF}}, {"rPTree", {&anova.rPTree, &reml.rPTree}}};
+  for (const auto& [name, values] : quantities) {
+    const Estimated& a = *values.first;
+    const Estimated& r = *values.second;
+    if (!a || !r || !HasValue(a->estimate) || !HasValue(r->estimate)) continue;
+    const double se = std::max(HasValue(a->se) ? a->se : 0.0, HasValue(r->se) ? r->se : 0.0);
+    if (!(std::abs(a->estimate - r->estimate) > se)) continue;
+    std::string because;
+    if (a->flag != RangeFlag::kNone) because += "; the analysis of variance's " + std::string(name) + " is " + RangeFlagName(a->flag);
+    if (reml.family.atBoundary) because += "; REML holds the family matrix on its edge";
+    if (!design.balanced) because += "; the design is unbalanced";
+    if (reml.trees > design.records)
+      because += "; REML fits " + std::to_string(reml.trees - design.records) + " trees that lack one of the traits";
+    out.push_back(std::string(name) + ": REML " + SignificantDigits(r->estimate, 4) + " against " +
+                  SignificantDigits(a->estimate, 4) + " by the analysis of variance, more than a standard error (" +
+                  SignificantDigits(se, 3) + ") apart" + because);
+  }
+  return out;
+}
+
 }  // namespace
 
 RemlResult BuildRemlResult(const RunData& run, const Results& anova, const RunParameters& params) {
@@ -160,6 +201,37 @@ RemlResult BuildRemlResult(const RunData& run, const Results& anova, const RunPa
       trait.differences = Differences(analysis, trait, anova.design, fit.vf.atBoundary, fit.vsf.atBoundary);
     out.traits.push_back(std::move(trait));
   }
+  // The pairs, each on its own, spread over the cores; each writes only its
+  // own result.
+  out.pairsNote = run.remlPairsNote;
+  out.pairs.resize(run.remlPairs.size());
+  ForEachChunk(static_cast<int>(run.remlPairs.size()), [&](int k) {
+    const auto [t1, t2] = run.remlPairs[static_cast<std::size_t>(k)];
+    const UnivariateFit& a = fits[static_cast<std::size_t>(t1 - 1)];
+    const UnivariateFit& b = fits[static_cast<std::size_t>(t2 - 1)];
+    const BivariateFit fit = FitTraitPair(trees, t1 - 1, t2 - 1, options, &a, &b);
+    RemlPairResult& pair = out.pairs[static_cast<std::size_t>(k)];
+    pair.trait1 = t1;
+    pair.trait2 = t2;
+    pair.name1 = anova.traits[static_cast<std::size_t>(t1 - 1)].name;
+    pair.name2 = anova.traits[static_cast<std::size_t>(t2 - 1)].name;
+    pair.status = StatusName(fit.status);
+    pair.note = fit.note;
+    pair.iterations = fit.iterations;
+    pair.seconds = fit.seconds;
+    pair.trees = fit.trees;
+    pair.treesBoth = fit.treesBoth;
+    pair.siteFamilyFitted = fit.siteFamilyFitted;
+    if (fit.status == FitStatus::kNotEstimable) return;
+    pair.family = MatrixOf(fit.family);
+    pair.cell = MatrixOf(fit.cell);
+    pair.error = MatrixOf(fit.error);
+    pair.rF = FromReml(fit.rF, false);
+    pair.rPTree = FromReml(fit.rPTree, false);
+    pair.logLikelihood = fit.logLikelihood;
+    for (const PairResult& moments : anova.pairs)
+      if (moments.trait1 == t1 && moments.trait2 == t2) pair.differences = PairDifferences(moments, pair, anova.design);
+  });
   out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   return out;
 }
@@ -180,8 +252,20 @@ std::string RemlSummaryText(const RemlResult& reml) {
   }
   char seconds[32];
   const auto end = std::to_chars(seconds, seconds + sizeof seconds, reml.seconds, std::chars_format::fixed, 2).ptr;
-  const std::size_t n = reml.traits.size();
-  std::string text = "REML of " + std::to_string(n) + (n == 1 ? " trait" : " traits") + " in " +
+  for (const RemlPairResult& pair : reml.pairs) {
+    const std::string name = pair.name1 + " and " + pair.name2;
+    if (pair.status == "not estimable") {
+      unfitted.push_back(name);
+      continue;
+    }
+    if (pair.status == "not converged") unconverged.push_back(name);
+    fewest = any ? std::min(fewest, pair.iterations) : pair.iterations;
+    most = any ? std::max(most, pair.iterations) : pair.iterations;
+    any = true;
+  }
+  const std::size_t n = reml.traits.size(), pairs = reml.pairs.size();
+  std::string text = "REML of " + std::to_string(n) + (n == 1 ? " trait" : " traits") +
+                     (pairs > 0 ? " and " + std::to_string(pairs) + (pairs == 1 ? " pair" : " pairs") : "") + " in " +
                      std::string(seconds, end) + " s";
   if (any)
     text += ", " + (fewest == most ? std::to_string(most) : std::to_string(fewest) + " to " + std::to_string(most)) +
@@ -193,6 +277,7 @@ std::string RemlSummaryText(const RemlResult& reml) {
   };
   if (!unconverged.empty()) text += "; not converged in 100 iterations: " + list(unconverged);
   if (!unfitted.empty()) text += "; not estimable: " + list(unfitted);
+  if (!reml.pairsNote.empty()) text += "; no pairs: " + reml.pairsNote;
   return text;
 }
 

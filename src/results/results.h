@@ -184,9 +184,32 @@ struct RemlTraitResult {
   std::vector<std::string> differences;  // where REML and the analysis of variance differ, and why
 };
 
+// A random term's 2 x 2 covariance matrix of a pair.
+struct RemlMatrix {
+  Estimated v11, v12, v22;
+  bool atBoundary = false;  // held on the edge of the positive semi-definite matrices
+  std::string note;
+};
+
+struct RemlPairResult {
+  int trait1 = 0, trait2 = 0;  // from 1
+  std::string name1, name2;
+  std::string status, note;
+  int iterations = 0;
+  double seconds = 0;
+  std::int64_t trees = 0, treesBoth = 0;  // with either trait, with both
+  bool siteFamilyFitted = false;
+  RemlMatrix family, cell, error;
+  Estimated rF, rPTree;
+  double logLikelihood = kNoValue;
+  std::vector<std::string> differences;  // where REML and the analysis of variance differ, and why
+};
+
 struct RemlResult {
-  double seconds = 0;  // all traits, wall clock
+  double seconds = 0;  // all traits and pairs, wall clock
   std::vector<RemlTraitResult> traits;
+  std::vector<RemlPairResult> pairs;
+  std::string pairsNote;  // why no pairs were fitted, when that was not asked for
 };
 
 struct Results {

@@ -702,8 +702,42 @@ Node RemlNode(const RemlResult& reml) {
         .Add("differences", StringsNode(t.differences));
     traits.Push(std::move(node));
   }
+  Node pairs = Node::Array();
+  for (const RemlPairResult& p : reml.pairs) {
+    auto matrix = [](const RemlMatrix& m) {
+      Node node = Node::Object();
+      node.Add("v11", EstimateNode(m.v11)).Add("v12", EstimateNode(m.v12)).Add("v22", EstimateNode(m.v22));
+      node.Add("atBoundary", Node::Flag(m.atBoundary)).Add("note", OptionalString(m.note));
+      return node;
+    };
+    Node traitsOf = Node::Array();
+    traitsOf.Push(Node::Whole(p.trait1)).Push(Node::Whole(p.trait2));
+    Node names = Node::Array();
+    names.Push(Node::String(p.name1)).Push(Node::String(p.name2));
+    Node node = Node::Object();
+    node.Add("traits", std::move(traitsOf))
+        .Add("names", std::move(names))
+        .Add("status", Node::String(p.status))
+        .Add("note", OptionalString(p.note))
+        .Add("iterations", Node::Whole(p.iterations))
+        .Add("seconds", Node::Of(p.seconds))
+        .Add("trees", Node::Whole(p.trees))
+        .Add("treesBoth", Node::Whole(p.treesBoth))
+        .Add("siteFamilyFitted", Node::Flag(p.siteFamilyFitted))
+        .Add("family", matrix(p.family))
+        .Add("siteFamily", matrix(p.cell))
+        .Add("error", matrix(p.error))
+        .Add("rF", EstimateNode(p.rF))
+        .Add("rPTree", EstimateNode(p.rPTree))
+        .Add("logLikelihood", Node::Of(p.logLikelihood))
+        .Add("differences", StringsNode(p.differences));
+    pairs.Push(std::move(node));
+  }
   Node out = Node::Object();
-  out.Add("seconds", Node::Of(reml.seconds)).Add("traits", std::move(traits));
+  out.Add("seconds", Node::Of(reml.seconds))
+      .Add("traits", std::move(traits))
+      .Add("pairs", std::move(pairs))
+      .Add("pairsNote", OptionalString(reml.pairsNote));
   return out;
 }
 

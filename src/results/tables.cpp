@@ -324,11 +324,37 @@ std::string RemlFamiliesTable(const Results& results) {
   return csv.Take();
 }
 
+// Bivariate REML of each pair fitted: the three matrices, rF and the
+// single-tree phenotypic correlation.
+std::string RemlPairsTable(const Results& results) {
+  Csv csv({"trait1", "trait2", "name1", "name2", "quantity", "estimate", "se", "atBoundary", "status", "iterations",
+           "trees", "treesBoth", "note"});
+  for (const RemlPairResult& pair : results.reml->pairs) {
+    auto row = [&](const char* quantity, const Estimated& e, std::optional<bool> boundary, const std::string& note) {
+      csv.Whole(pair.trait1).Whole(pair.trait2).Text(pair.name1).Text(pair.name2).Text(quantity);
+      csv.Real(e ? e->estimate : kNoValue).Real(e ? e->se : kNoValue);
+      if (boundary) csv.Flag(*boundary);
+      else csv.Empty();
+      csv.Text(pair.status).Whole(pair.iterations).Whole(pair.trees).Whole(pair.treesBoth).Text(note).End();
+    };
+    const std::pair<const char*, const RemlMatrix*> matrices[] = {
+        {"family", &pair.family}, {"siteFamily", &pair.cell}, {"error", &pair.error}};
+    for (const auto& [name, m] : matrices) {
+      row((std::string(name) + " v11").c_str(), m->v11, m->atBoundary, m->note);
+      row((std::string(name) + " v12").c_str(), m->v12, m->atBoundary, m->note);
+      row((std::string(name) + " v22").c_str(), m->v22, m->atBoundary, m->note);
+    }
+    row("rF", pair.rF, std::nullopt, pair.rF ? pair.rF->note : pair.note);
+    row("rPTree", pair.rPTree, std::nullopt, pair.rPTree ? pair.rPTree->note : pair.note);
+  }
+  return csv.Take();
+}
+
 }  // namespace
 
 std::vector<std::string> ResultsTableNames(bool reml) {
   std::vector<std::string> names = ResultsTableNames();
-  if (reml) names.insert(names.end(), {"reml-components.csv", "reml-families.csv"});
+  if (reml) names.insert(names.end(), {"reml-components.csv", "reml-families.csv", "reml-pairs.csv"});
   return names;
 }
 
@@ -347,6 +373,7 @@ std::vector<CsvTable> ResultsTables(const Results& results) {
   if (results.reml) {
     tables.push_back({"reml-components.csv", RemlComponentsTable(results)});
     tables.push_back({"reml-families.csv", RemlFamiliesTable(results)});
+    tables.push_back({"reml-pairs.csv", RemlPairsTable(results)});
   }
   return tables;
 }

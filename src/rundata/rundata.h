@@ -38,6 +38,9 @@ FieldNames WindowFieldNames();
 
 // A capacity left out: the data decide.
 inline constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+// Up to this many traits REML fits every pair unless told otherwise: 66
+// pairs; beyond, the pairs grow as the square and are named instead.
+inline constexpr int kRemlPairsByDefault = 12;
 
 // What becomes of a tree that lacks a trait value: the run stops before
 // anything is written, the tree is left out of the whole analysis, or the
@@ -88,6 +91,9 @@ struct RunParameters {
   FamilyKind familyKind = FamilyKind::kUnknown;  // unknown: no individual-tree heritability
   double selectFraction = 0.1;  // share of the families marked as selected on each trait
   bool reml = false;  // REML and BLUP beside the analysis of variance, in the results files
+  // The pairs REML fits: "all", "none", or "a:b,c:d" by trait name or
+  // number; empty: all of at most kRemlPairsByDefault traits, none of more.
+  std::string remlPairs;
 
   const std::string& NameOf(Field f) const { return fieldNames[static_cast<std::size_t>(f)]; }
 };
@@ -231,6 +237,8 @@ struct RunData {
   FieldWarning traitWarning;                  // empty or non-numeric trait fields of selected records
   MissingTally missingValues;                 // trait fields that held no value
   LeftOutTrees leftOut;                       // trees left out, with params.reml
+  std::vector<std::pair<int, int>> remlPairs;  // the pairs of traits REML fits, t1 < t2, from 1
+  std::string remlPairsNote;                   // why pairs are not fitted when the traits are many
   FieldWarning decimalCommas;                 // trait fields written with a decimal comma, read so
   std::string decimalCommaText;               // the first of them
   std::vector<EdgeTally> edgeCrossed;         // a number runs across each field edge (FieldEdges order)
