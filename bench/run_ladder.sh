@@ -207,7 +207,7 @@ Show() { awk -v t="$1" 'BEGIN { if (t == "-") print "-"; else printf "%.3f", t }
 # One line per run for the growth fit: name records p traits total, then the stage seconds.
 results=$scratch/results.txt
 : >"$results"
-mainRows=() procRows=() baseRows=() lme4Rows=() notes=()
+mainRows=() procRows=() baseRows=() lme4Rows=() remlRows=() notes=()
 # A failed run or two reports that differ make the driver's exit status 1,
 # after the tables are written.
 faults=0
@@ -255,6 +255,25 @@ for name in "${chosen[@]}"; do
       ratio=$(awk -v a="$runSeconds" -v b="$plainRaw" 'BEGIN { printf "%.2f", a / b }')
       baseRows+=("| $name | $plainSeconds | $(Show "$runSeconds") | $ratio | $same |")
     fi
+  fi
+
+  # korvan's own REML beside the analysis of variance (--reml) on the sizes
+  # lme4 is timed on: every trait alone, then with the pairs (medium only:
+  # a pair of large takes minutes).
+  if [[ $name == medium || $name == large ]]; then
+    RunBest "$cli" "$data" reml --json "$data.reml.json" --reml --reml-pairs none
+    if [[ $runExit != 0 ]]; then
+      remlRows+=("| $name | $traits | $plainSeconds | failed (exit $runExit) | | |")
+      faults=1
+    else
+      remlSeconds=$(Show "$runSeconds") remlPeak=$runPeakMb pairsCell=-
+      if [[ $name == medium ]]; then
+        RunBest "$cli" "$data" remlpairs --json "$data.reml.json" --reml --reml-pairs all
+        pairsCell=$([[ $runExit == 0 ]] && Show "$runSeconds" || echo "failed (exit $runExit)")
+      fi
+      remlRows+=("| $name | $traits | $plainSeconds | $remlSeconds | $pairsCell | $remlPeak |")
+    fi
+    rm -f "$data.reml.json"
   fi
 
   # lme4 on medium for every trait; on large for the first trait only, within
@@ -391,6 +410,16 @@ Ran() {  # the names among $@ that have a row, comma-separated
     echo "| size | traits | korvan s | lme4 s (per trait) | lme4 peak MB | ratio |"
     echo "|---|---|---:|---:|---:|---:|"
     printf '%s\n' "${lme4Rows[@]}"
+  fi
+  if ((${#remlRows[@]})); then
+    echo
+    echo "## korvan's REML"
+    echo
+    echo "The whole batch run with --json --reml: every trait by REML beside the analysis of variance (pairs: also every pair by bivariate REML)."
+    echo
+    echo "| size | traits | korvan s | with REML s | with REML and pairs s | peak MB |"
+    echo "|---|---|---:|---:|---:|---:|"
+    printf '%s\n' "${remlRows[@]}"
   fi
   if ((${#notes[@]})); then
     echo
