@@ -398,13 +398,18 @@ Traces PairEquations::TracesOfP() const {
 }
 
 // One parameter of the iteration: an entry of a free matrix (D = dK/dv_ij),
-// or a component of lambda of a matrix held at rank one (D = e_k lambda' +
-// lambda e_k'), which keeps it on the edge of the cone.
+// or of a matrix held at rank one, K = s v v' with v = (cos phi, sin phi),
+// its size s (D = v v') or its angle phi (D = s (v w' + w v'), w the normal
+// of v), which keep it on the edge of the cone. Size and angle rather than
+// lambda = sqrt(s) v: steps in lambda shrink a matrix of the wrong angle
+// towards 0, where lambda can no longer turn.
 struct Parameter {
   int term = kError;
-  int index = 0;  // v11, v12, v22; or lambda_1, lambda_2
+  int index = 0;  // v11, v12, v22; or s, phi
   Eigen::Matrix2d d;
 };
+
+Eigen::Vector2d NormalOf(const Eigen::Vector2d& v) { return Eigen::Vector2d(-v[1], v[0]); }
 
 Eigen::Matrix2d EntryDirection(int index) {
   Eigen::Matrix2d d = Eigen::Matrix2d::Zero();
@@ -422,12 +427,10 @@ std::vector<Parameter> ParametersOf(const State& s, bool entriesOnly = false) {
       for (int i = 0; i < 3; ++i) params.push_back({term, i, EntryDirection(i)});
     if (rank == 1 && !entriesOnly) {
       const Eigen::Vector2d lambda = LambdaOf(s.k[term]);
-      for (int i = 0; i < 2; ++i) {
-        Eigen::Matrix2d d = Eigen::Matrix2d::Zero();
-        d.row(i) += lambda.transpose();
-        d.col(i) += lambda;
-        params.push_back({term, i, d});
-      }
+      const double size = lambda.squaredNorm();
+      const Eigen::Vector2d v = lambda.normalized(), w = NormalOf(v);
+      params.push_back({term, 0, v * v.transpose()});
+      params.push_back({term, 1, size * (v * w.transpose() + w * v.transpose())});
     }
   }
   return params;
@@ -494,7 +497,12 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
         const Eigen::Matrix2d l = f.l[param.term];
         trace = (param.d * zpzL * l.inverse()).trace();
       } else {
-        trace = 2 * zpzL(param.index, 0);
+        // [Z'PZ]_jj lambda summed is all the traces need: D = v v' and
+        // D = s (v w' + w v') both have lambda in every product.
+        const Eigen::Vector2d lambda = f.l[param.term].col(0);
+        const double root = lambda.norm();
+        const Eigen::Vector2d v = lambda / root;
+        trace = param.index == 0 ? v.dot(zpzL.col(0)) / root : 2 * root * NormalOf(v).dot(zpzL.col(0));
       }
     }
     ev.score[static_cast<Eigen::Index>(working.size())] = -0.5 * trace + 0.5 * TreeDot(py, w);
@@ -531,25 +539,29 @@ Eigen::VectorXd NewtonStep(const Evaluation& ev, double damping) {
 
 State Moved(const State& s, const std::vector<Parameter>& params, const Eigen::VectorXd& step, double t) {
   State next = s;
-  std::array<Eigen::Vector2d, 2> lambda;
-  for (int term : {kFamily, kCell})
-    if (s.rank[term] == 1) lambda[term] = LambdaOf(s.k[term]);
+  std::array<double, 2> size{}, angle{};
   for (std::size_t i = 0; i < params.size(); ++i) {
     const Parameter& param = params[i];
     const double by = t * step[static_cast<Eigen::Index>(i)];
     if (param.term != kError && s.rank[param.term] == 1)
-      lambda[param.term][param.index] += by;
+      (param.index == 0 ? size : angle)[param.term] += by;
     else
       next.k[param.term] += by * param.d;
   }
-  for (int term : {kFamily, kCell})
-    if (s.rank[term] == 1) next.k[term] = lambda[term] * lambda[term].transpose();
+  for (int term : {kFamily, kCell}) {
+    if (s.rank[term] != 1) continue;
+    const Eigen::Vector2d lambda = LambdaOf(s.k[term]);
+    const Eigen::Vector2d v = lambda.normalized();
+    const Eigen::Vector2d turned = std::cos(angle[term]) * v + std::sin(angle[term]) * NormalOf(v);
+    next.k[term] = (lambda.squaredNorm() + size[term]) * turned * turned.transpose();
+  }
   return next;
 }
 
 bool InCone(const State& s) {
   for (int term : {kFamily, kCell})
-    if (s.rank[term] == 2 && !PositiveDefinite(s.k[term])) return false;
+    if ((s.rank[term] == 2 && !PositiveDefinite(s.k[term])) || (s.rank[term] == 1 && !(s.k[term].trace() > 0)))
+      return false;
   return PositiveDefinite(s.k[kError]);
 }
 
@@ -590,32 +602,40 @@ struct Iterated {
   Evaluation ev;
 };
 
-// The step along `step`: where it leaves the cone, its projection onto the
-// edge when that is at least as likely, else halved until inside; then
-// halved while the likelihood falls. False when no halving raised it.
+// The likelihood at a point the equations may not solve, such as one an
+// overshoot put at the very edge; -infinity there, which no step accepts.
+double LogLikelihoodOrLowest(const PairDesign& d, const State& s) {
+  try {
+    return Evaluate(d, s, nullptr).logL;
+  } catch (const NotPositiveDefinite&) {
+    return -std::numeric_limits<double>::infinity();
+  }
+}
+
+// The step along `step`, halved while the likelihood falls. A point it
+// takes out of the cone is replaced by its projection onto the edge: where
+// the average information is singular in a direction in which the
+// likelihood only rises towards the edge (the two traits' families differ
+// by a factor alone), the step along it is huge, and the projection puts
+// the matrix where the likelihood is largest along it while the other
+// entries' part of the step is halved. False when no halving raised it.
 bool TryStep(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params,
              const Eigen::VectorXd& step, State& next, double& logL) {
   const double floor = it.ev.logL - RoundingOf(it.ev.logL);
-  next = Moved(it.s, params, step, 1);
+  int fallsInside = 0;
   double t = 1;
-  if (!InCone(next)) {
-    const State edge = Projected(next);
-    if (PositiveDefinite(edge.k[kError])) {
-      logL = Evaluate(d, edge, nullptr).logL;
-      if (logL >= floor) {
-        next = edge;
-        return true;
-      }
-    }
-    for (int halving = 0; halving < 60 && !InCone(next); ++halving) next = Moved(it.s, params, step, t *= 0.5);
-    if (!InCone(next)) return false;
+  for (int halving = 0; halving < 60 && fallsInside < 5; ++halving, t *= 0.5) {
+    const State moved = Moved(it.s, params, step, t);
+    const bool inside = InCone(moved);
+    next = inside ? moved : Projected(moved);
+    // A matrix held at rank one that a step takes through 0 is halved back:
+    // only the angle it turns to tells whether it belongs at 0.
+    if (!InCone(next)) continue;
+    logL = LogLikelihoodOrLowest(d, next);
+    if (logL >= floor) return true;
+    if (inside) ++fallsInside;
   }
-  logL = Evaluate(d, next, nullptr).logL;
-  for (int halving = 0; halving < 4 && logL < floor; ++halving) {
-    next = Moved(it.s, params, step, t *= 0.5);
-    logL = Evaluate(d, next, nullptr).logL;
-  }
-  return logL >= floor;
+  return false;
 }
 
 // One iteration: the AI step, damped more each time it fails to raise the
@@ -630,9 +650,31 @@ State StepFrom(const PairDesign& d, const Iterated& it, const std::vector<Parame
   return it.s;
 }
 
+// The size and angle of a matrix held at rank one have curvatures that the
+// average information, which leaves out the second derivatives of V, gets
+// far from right: its steps along the edge converge in hundreds of
+// iterations. Their rows are replaced by differences of the exact score, a
+// few evaluations more for each held matrix.
+Evaluation EvaluateForSteps(const PairDesign& d, const State& s, const std::vector<Parameter>& params) {
+  Evaluation ev = Evaluate(d, s, &params);
+  for (std::size_t k = 0; k < params.size(); ++k) {
+    const Parameter& param = params[k];
+    if (param.term == kError || s.rank[param.term] != 1) continue;
+    const double h = param.index == 0 ? 1e-6 * s.k[param.term].trace() : 1e-6;
+    Eigen::VectorXd unit = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(params.size()));
+    unit[static_cast<Eigen::Index>(k)] = h;
+    const State moved = Moved(s, params, unit, 1);
+    const std::vector<Parameter> movedParams = ParametersOf(moved);
+    const Eigen::VectorXd column = -(Evaluate(d, moved, &movedParams).score - ev.score) / h;
+    ev.ai.col(static_cast<Eigen::Index>(k)) = column;
+    ev.ai.row(static_cast<Eigen::Index>(k)) = column.transpose();
+  }
+  return ev;
+}
+
 void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
   std::vector<Parameter> params = ParametersOf(it.s);
-  it.ev = Evaluate(d, it.s, &params);
+  it.ev = EvaluateForSteps(d, it.s, params);
   while (it.iterations < options.maxIterations) {
     ++it.iterations;
     double logL = 0;
@@ -642,7 +684,7 @@ void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
     const bool edgeReached = next.rank != it.s.rank;
     it.s = next;
     params = ParametersOf(it.s);
-    it.ev = Evaluate(d, it.s, &params);
+    it.ev = EvaluateForSteps(d, it.s, params);
     if (!edgeReached && std::abs(rise) < std::max(options.logLTolerance, RoundingOf(logL)) &&
         change < options.relativeTolerance) {
       it.converged = true;
@@ -655,7 +697,8 @@ void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
   // it to about its square.
   const State polished = Moved(it.s, params, NewtonStep(it.ev, 0), 1);
   if (!InCone(polished)) return;
-  Evaluation ev = Evaluate(d, polished, &params);
+  const std::vector<Parameter> polishedParams = ParametersOf(polished);
+  Evaluation ev = EvaluateForSteps(d, polished, polishedParams);
   if (ev.logL < it.ev.logL - RoundingOf(it.ev.logL)) return;
   it.s = polished;
   it.ev = std::move(ev);
