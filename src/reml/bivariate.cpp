@@ -722,17 +722,42 @@ bool LeavesEdge(const PairDesign& d, const Iterated& it, int term, double size, 
   return true;
 }
 
-Iterated IterateToMaximum(const PairDesign& d, const State& start, const RemlOptions& options) {
+// A matrix that an overshoot took to 0 comes back where the likelihood
+// rises as it leaves 0 along one of the traits, or along their sum or
+// difference.
+bool LeavesZero(const PairDesign& d, const Iterated& it, int term, double size, State& inside) {
+  const double half = std::sqrt(0.5);
+  double best = it.ev.logL + RoundingOf(it.ev.logL);
+  Eigen::Vector2d along = Eigen::Vector2d::Zero();
+  for (const Eigen::Vector2d& v : {Eigen::Vector2d(1, 0), Eigen::Vector2d(0, 1), Eigen::Vector2d(half, half),
+                                  Eigen::Vector2d(half, -half)}) {
+    State trial = it.s;
+    trial.rank[term] = 1;
+    trial.k[term] = 1e-6 * size * v * v.transpose();
+    const double logL = LogLikelihoodOrLowest(d, trial);
+    if (logL > best) best = logL, along = v;
+  }
+  if (along.squaredNorm() == 0) return false;
+  inside = it.s;
+  inside.rank[term] = 2;
+  inside.k[term] = 1e-3 * size * (along * along.transpose() + 0.1 * Eigen::Matrix2d::Identity());
+  return true;
+}
+
+// `allowed`: the terms the model has, family and cell.
+Iterated IterateToMaximum(const PairDesign& d, const State& start, const std::array<bool, 2>& allowed,
+                          const RemlOptions& options) {
   Iterated it;
   it.s = start;
   Iterate(d, options, it);
   std::array<bool, 2> resumed{};
   for (int round = 0; round < 2 && it.converged; ++round)
     for (int term : {kFamily, kCell}) {
-      if (it.s.rank[term] != 1 || resumed[term]) continue;
+      if (!allowed[term] || it.s.rank[term] == 2 || resumed[term]) continue;
       const double size = (it.s.k[kFamily] + it.s.k[kCell] + it.s.k[kError]).trace();
       State inside;
-      if (!LeavesEdge(d, it, term, size, inside)) continue;
+      const bool leaves = it.s.rank[term] == 1 ? LeavesEdge(d, it, term, size, inside) : LeavesZero(d, it, term, size, inside);
+      if (!leaves) continue;
       resumed[term] = true;
       it.s = inside;
       it.converged = false;
@@ -855,7 +880,7 @@ RemlValue CorrelationOf(const State& s, const std::vector<int>& terms, const Eig
 void AddNote(std::string& note, const std::string& more) { note += (note.empty() ? "" : "; ") + more; }
 
 void FitFrom(const PairDesign& d, const State& start, const RemlOptions& options, BivariateFit& fit) {
-  const Iterated it = IterateToMaximum(d, start, options);
+  const Iterated it = IterateToMaximum(d, start, {true, fit.siteFamilyFitted}, options);
   fit.iterations = it.iterations;
   fit.status = it.converged ? FitStatus::kConverged : FitStatus::kNotConverged;
   if (!it.converged)
