@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -187,9 +188,10 @@ class PairEquations {
   PairEquations(const PairDesign& d, const Factors& f);
 
   double LogDeterminant() const { return logDeterminant_; }
-  // The fitted values by group of the solution for the right-hand side
-  // W'R^-1 v, given as the totals of R^-1 v by group.
-  Eigen::Matrix2Xd FittedByGroup(const Eigen::Matrix2Xd& groupTotals) const;
+  // The fitted values by group of the solutions for the right-hand sides
+  // W'R^-1 v, given as the totals of R^-1 v by group: all at once, so that
+  // the cells' small systems are visited once for all of them.
+  std::vector<Eigen::Matrix2Xd> FittedByGroup(const std::vector<Eigen::Matrix2Xd>& groupTotals) const;
   Traces TracesOfP() const;
 
  private:
@@ -291,43 +293,50 @@ void PairEquations::AbsorbFamilies() {
   logDeterminant_ += LogDeterminantOf(dense_);
 }
 
-Eigen::Matrix2Xd PairEquations::FittedByGroup(const Eigen::Matrix2Xd& groupTotals) const {
-  const int nReduced = d_.p + rf_ * d_.nF;
-  Eigen::VectorXd r = Eigen::VectorXd::Zero(nReduced);
-  Eigen::MatrixXd rc = Eigen::MatrixXd::Zero(rc_, d_.nC);
-  for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
-    const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
-    for (int t = 0; t < 2; ++t)
-      if (unknown[t] >= 0) r[unknown[t]] += groupTotals(t, g);
-    const int c = d_.groupCell[g];
-    r.segment(d_.p + rf_ * d_.cellFamily[c], rf_) += f_.l[kFamily].transpose() * groupTotals.col(g);
-    rc.col(c) += f_.l[kCell].transpose() * groupTotals.col(g);
-  }
+std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eigen::Matrix2Xd>& groupTotals) const {
+  const int nReduced = d_.p + rf_ * d_.nF, k = static_cast<int>(groupTotals.size());
+  Eigen::MatrixXd r = Eigen::MatrixXd::Zero(nReduced, k);
+  Eigen::MatrixXd rc = Eigen::MatrixXd::Zero(rc_ * d_.nC, k);  // rows rc_ c .. of cell c
+  const Eigen::MatrixXd lfT = f_.l[kFamily].transpose(), lcT = f_.l[kCell].transpose();
+  for (int j = 0; j < k; ++j)
+    for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
+      const Eigen::Vector2d total = groupTotals[j].col(static_cast<Eigen::Index>(g));
+      const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
+      for (int t = 0; t < 2; ++t)
+        if (unknown[t] >= 0) r(unknown[t], j) += total[t];
+      const int c = d_.groupCell[g];
+      r.block(d_.p + rf_ * d_.cellFamily[c], j, rf_, 1) += lfT * total;
+      rc.block(rc_ * c, j, rc_, 1) += lcT * total;
+    }
   // Forward through the absorptions, the dense solve, and back.
   for (int c = 0; c < d_.nC && rc_ > 0; ++c) {
-    const Eigen::VectorXd pushed = cellCoupling_[c].transpose() * cellFactor_[c].solve(rc.col(c));
-    for (std::size_t j = 0; j < cellLocal_[c].size(); ++j) r[cellLocal_[c][j]] -= pushed[static_cast<Eigen::Index>(j)];
+    const Eigen::MatrixXd pushed = cellCoupling_[c].transpose() * cellFactor_[c].solve(rc.middleRows(rc_ * c, rc_));
+    for (std::size_t i = 0; i < cellLocal_[c].size(); ++i) r.row(cellLocal_[c][i]) -= pushed.row(static_cast<Eigen::Index>(i));
   }
-  Eigen::VectorXd x(nReduced);
-  if (rf_ > 0) r.head(d_.p).noalias() -= absorbed_.transpose() * r.tail(rf_ * d_.nF);
-  x.head(d_.p) = dense_.solve(r.head(d_.p));
+  Eigen::MatrixXd x(nReduced, k);
+  if (rf_ > 0) r.topRows(d_.p).noalias() -= absorbed_.transpose() * r.bottomRows(rf_ * d_.nF);
+  x.topRows(d_.p) = dense_.solve(r.topRows(d_.p));
   for (int fam = 0; fam < d_.nF && rf_ > 0; ++fam)
-    x.segment(d_.p + rf_ * fam, rf_) = familyFactor_[fam].solve(r.segment(d_.p + rf_ * fam, rf_));
-  if (rf_ > 0) x.tail(rf_ * d_.nF).noalias() -= absorbed_ * x.head(d_.p);
-  Eigen::MatrixXd xc = Eigen::MatrixXd::Zero(rc_, d_.nC);
+    x.middleRows(d_.p + rf_ * fam, rf_) = familyFactor_[fam].solve(r.middleRows(d_.p + rf_ * fam, rf_));
+  if (rf_ > 0) x.bottomRows(rf_ * d_.nF).noalias() -= absorbed_ * x.topRows(d_.p);
+  Eigen::MatrixXd xc = Eigen::MatrixXd::Zero(rc_ * d_.nC, k);
   for (int c = 0; c < d_.nC && rc_ > 0; ++c) {
-    Eigen::VectorXd right = rc.col(c);
-    for (std::size_t j = 0; j < cellLocal_[c].size(); ++j)
-      right -= cellCoupling_[c].col(static_cast<Eigen::Index>(j)) * x[cellLocal_[c][j]];
-    xc.col(c) = cellFactor_[c].solve(right);
+    Eigen::MatrixXd right = rc.middleRows(rc_ * c, rc_);
+    for (std::size_t i = 0; i < cellLocal_[c].size(); ++i)
+      right -= cellCoupling_[c].col(static_cast<Eigen::Index>(i)) * x.row(cellLocal_[c][i]);
+    xc.middleRows(rc_ * c, rc_) = cellFactor_[c].solve(right);
   }
-  Eigen::Matrix2Xd fitted(2, d_.groupBlock.size());
-  for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
-    const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
-    const int c = d_.groupCell[g];
-    for (int t = 0; t < 2; ++t) fitted(t, g) = unknown[t] >= 0 ? x[unknown[t]] : 0;
-    fitted.col(g) += f_.l[kFamily] * x.segment(d_.p + rf_ * d_.cellFamily[c], rf_) + f_.l[kCell] * xc.col(c);
-  }
+  std::vector<Eigen::Matrix2Xd> fitted(static_cast<std::size_t>(k), Eigen::Matrix2Xd(2, d_.groupBlock.size()));
+  for (int j = 0; j < k; ++j)
+    for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
+      const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
+      const int c = d_.groupCell[g];
+      Eigen::Vector2d value = f_.l[kFamily] * x.block(d_.p + rf_ * d_.cellFamily[c], j, rf_, 1) +
+                              f_.l[kCell] * xc.block(rc_ * c, j, rc_, 1);
+      for (int t = 0; t < 2; ++t)
+        if (unknown[t] >= 0) value[t] += x(unknown[t], j);
+      fitted[j].col(static_cast<Eigen::Index>(g)) = value;
+    }
   return fitted;
 }
 
@@ -445,12 +454,16 @@ struct Evaluation {
 };
 
 // P v = R^-1 (v - W C^-1 W'R^-1 v) of vectors on the trees.
-Eigen::Matrix2Xd ApplyP(const PairDesign& d, const Factors& f, const PairEquations& eq, const Eigen::Matrix2Xd& v) {
-  Eigen::Matrix2Xd totals = Eigen::Matrix2Xd::Zero(2, d.groupBlock.size());
-  for (int i = 0; i < d.n; ++i) totals.col(d.treeGroup[i]) += f.rInverse[d.treePattern[i]] * v.col(i);
-  const Eigen::Matrix2Xd fitted = eq.FittedByGroup(totals);
-  Eigen::Matrix2Xd out(2, d.n);
-  for (int i = 0; i < d.n; ++i) out.col(i) = f.rInverse[d.treePattern[i]] * (v.col(i) - fitted.col(d.treeGroup[i]));
+std::vector<Eigen::Matrix2Xd> ApplyP(const PairDesign& d, const Factors& f, const PairEquations& eq,
+                                     const std::vector<Eigen::Matrix2Xd>& v) {
+  std::vector<Eigen::Matrix2Xd> totals(v.size(), Eigen::Matrix2Xd::Zero(2, d.groupBlock.size()));
+  for (std::size_t j = 0; j < v.size(); ++j)
+    for (int i = 0; i < d.n; ++i) totals[j].col(d.treeGroup[i]) += f.rInverse[d.treePattern[i]] * v[j].col(i);
+  const std::vector<Eigen::Matrix2Xd> fitted = eq.FittedByGroup(totals);
+  std::vector<Eigen::Matrix2Xd> out(v.size(), Eigen::Matrix2Xd(2, d.n));
+  for (std::size_t j = 0; j < v.size(); ++j)
+    for (int i = 0; i < d.n; ++i)
+      out[j].col(i) = f.rInverse[d.treePattern[i]] * (v[j].col(i) - fitted[j].col(d.treeGroup[i]));
   return out;
 }
 
@@ -461,7 +474,7 @@ double TreeDot(const Eigen::Matrix2Xd& a, const Eigen::Matrix2Xd& b) { return a.
 Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Parameter>* params) {
   const Factors f = FactorsOf(s);
   const PairEquations eq(d, f);
-  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, d.y);
+  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, {d.y})[0];
   double logDetR = 0;
   for (int pattern = 0; pattern < 3; ++pattern) logDetR += d.patternCount[pattern] * f.logDetR[pattern];
   Evaluation ev;
@@ -480,7 +493,7 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
   const int m = static_cast<int>(params->size());
   ev.score.resize(m);
   ev.ai.resize(m, m);
-  std::vector<Eigen::Matrix2Xd> working, pWorking;
+  std::vector<Eigen::Matrix2Xd> working;
   for (const Parameter& param : *params) {
     Eigen::Matrix2Xd w(2, d.n);
     double trace = 0;
@@ -506,9 +519,9 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
       }
     }
     ev.score[static_cast<Eigen::Index>(working.size())] = -0.5 * trace + 0.5 * TreeDot(py, w);
-    pWorking.push_back(ApplyP(d, f, eq, w));
     working.push_back(std::move(w));
   }
+  const std::vector<Eigen::Matrix2Xd> pWorking = ApplyP(d, f, eq, working);
   for (int i = 0; i < m; ++i)
     for (int j = 0; j <= i; ++j) ev.ai(i, j) = ev.ai(j, i) = 0.25 * (TreeDot(working[i], pWorking[j]) + TreeDot(working[j], pWorking[i]));
   return ev;
@@ -602,54 +615,6 @@ struct Iterated {
   Evaluation ev;
 };
 
-// The likelihood at a point the equations may not solve, such as one an
-// overshoot put at the very edge; -infinity there, which no step accepts.
-double LogLikelihoodOrLowest(const PairDesign& d, const State& s) {
-  try {
-    return Evaluate(d, s, nullptr).logL;
-  } catch (const NotPositiveDefinite&) {
-    return -std::numeric_limits<double>::infinity();
-  }
-}
-
-// The step along `step`, halved while the likelihood falls. A point it
-// takes out of the cone is replaced by its projection onto the edge: where
-// the average information is singular in a direction in which the
-// likelihood only rises towards the edge (the two traits' families differ
-// by a factor alone), the step along it is huge, and the projection puts
-// the matrix where the likelihood is largest along it while the other
-// entries' part of the step is halved. False when no halving raised it.
-bool TryStep(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params,
-             const Eigen::VectorXd& step, State& next, double& logL) {
-  const double floor = it.ev.logL - RoundingOf(it.ev.logL);
-  int fallsInside = 0;
-  double t = 1;
-  for (int halving = 0; halving < 60 && fallsInside < 5; ++halving, t *= 0.5) {
-    const State moved = Moved(it.s, params, step, t);
-    const bool inside = InCone(moved);
-    next = inside ? moved : Projected(moved);
-    // A matrix held at rank one that a step takes through 0 is halved back:
-    // only the angle it turns to tells whether it belongs at 0.
-    if (!InCone(next)) continue;
-    logL = LogLikelihoodOrLowest(d, next);
-    if (logL >= floor) return true;
-    if (inside) ++fallsInside;
-  }
-  return false;
-}
-
-// One iteration: the AI step, damped more each time it fails to raise the
-// likelihood. Where nothing raises it, the point stays: the maximum within
-// the likelihood's rounding.
-State StepFrom(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params, double& logL) {
-  for (const double damping : {0.0, 1e-3, 1e-2, 0.1, 1.0, 10.0, 100.0, 1e4}) {
-    State next;
-    if (TryStep(d, it, params, NewtonStep(it.ev, damping), next, logL)) return next;
-  }
-  logL = it.ev.logL;
-  return it.s;
-}
-
 // The size and angle of a matrix held at rank one have curvatures that the
 // average information, which leaves out the second derivatives of V, gets
 // far from right: its steps along the edge converge in hundreds of
@@ -672,19 +637,82 @@ Evaluation EvaluateForSteps(const PairDesign& d, const State& s, const std::vect
   return ev;
 }
 
+// The likelihood at a point the equations may not solve, such as one an
+// overshoot put at the very edge; -infinity there, which no step accepts.
+double LogLikelihoodOrLowest(const PairDesign& d, const State& s) {
+  try {
+    return Evaluate(d, s, nullptr).logL;
+  } catch (const NotPositiveDefinite&) {
+    return -std::numeric_limits<double>::infinity();
+  }
+}
+
+// The step along `step`, halved while the likelihood falls. A point it
+// takes out of the cone is replaced by its projection onto the edge: where
+// the average information is singular in a direction in which the
+// likelihood only rises towards the edge (the two traits' families differ
+// by a factor alone), the step along it is huge, and the projection puts
+// the matrix where the likelihood is largest along it while the other
+// entries' part of the step is halved. False when no halving raised it.
+// The full step, which is taken most often, is evaluated with its
+// derivatives at once, into `evaluated`, as the next iteration needs them.
+bool TryStep(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params,
+             const Eigen::VectorXd& step, State& next, double& logL, std::optional<Evaluation>& evaluated) {
+  const double floor = it.ev.logL - RoundingOf(it.ev.logL);
+  int fallsInside = 0;
+  double t = 1;
+  for (int halving = 0; halving < 60 && fallsInside < 5; ++halving, t *= 0.5) {
+    const State moved = Moved(it.s, params, step, t);
+    const bool inside = InCone(moved);
+    next = inside ? moved : Projected(moved);
+    // A matrix held at rank one that a step takes through 0 is halved back:
+    // only the angle it turns to tells whether it belongs at 0.
+    if (!InCone(next)) continue;
+    if (halving == 0 && inside) {
+      try {
+        evaluated = EvaluateForSteps(d, next, ParametersOf(next));
+        logL = evaluated->logL;
+      } catch (const NotPositiveDefinite&) {
+        logL = -std::numeric_limits<double>::infinity();
+      }
+    } else {
+      evaluated.reset();
+      logL = LogLikelihoodOrLowest(d, next);
+    }
+    if (logL >= floor) return true;
+    if (inside) ++fallsInside;
+  }
+  return false;
+}
+
+// One iteration: the AI step, damped more each time it fails to raise the
+// likelihood. Where nothing raises it, the point stays: the maximum within
+// the likelihood's rounding.
+State StepFrom(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params, double& logL,
+               std::optional<Evaluation>& evaluated) {
+  for (const double damping : {0.0, 1e-3, 1e-2, 0.1, 1.0, 10.0, 100.0, 1e4}) {
+    State next;
+    if (TryStep(d, it, params, NewtonStep(it.ev, damping), next, logL, evaluated)) return next;
+  }
+  evaluated.reset();
+  logL = it.ev.logL;
+  return it.s;
+}
+
 void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
   std::vector<Parameter> params = ParametersOf(it.s);
   it.ev = EvaluateForSteps(d, it.s, params);
   while (it.iterations < options.maxIterations) {
     ++it.iterations;
     double logL = 0;
-    const State next = StepFrom(d, it, params, logL);
+    std::optional<Evaluation> evaluated;
+    const State next = StepFrom(d, it, params, logL, evaluated);
     const double rise = logL - it.ev.logL;
     const double change = LargestRelativeChange(it.s, next);
     const bool edgeReached = next.rank != it.s.rank;
     it.s = next;
     params = ParametersOf(it.s);
-    it.ev = EvaluateForSteps(d, it.s, params);
+    it.ev = evaluated ? std::move(*evaluated) : EvaluateForSteps(d, it.s, params);
     if (!edgeReached && std::abs(rise) < std::max(options.logLTolerance, RoundingOf(logL)) &&
         change < options.relativeTolerance) {
       it.converged = true;
