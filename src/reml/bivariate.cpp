@@ -297,17 +297,20 @@ std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eig
   const int nReduced = d_.p + rf_ * d_.nF, k = static_cast<int>(groupTotals.size());
   Eigen::MatrixXd r = Eigen::MatrixXd::Zero(nReduced, k);
   Eigen::MatrixXd rc = Eigen::MatrixXd::Zero(rc_ * d_.nC, k);  // rows rc_ c .. of cell c
-  const Eigen::MatrixXd lfT = f_.l[kFamily].transpose(), lcT = f_.l[kCell].transpose();
-  for (int j = 0; j < k; ++j)
+  // Each group's share through L' in one product; the scatter by scalars,
+  // as blocks of one or two rows cost more than their arithmetic.
+  for (int j = 0; j < k; ++j) {
+    const Eigen::MatrixXd toFamily = f_.l[kFamily].transpose() * groupTotals[j];
+    const Eigen::MatrixXd toCell = f_.l[kCell].transpose() * groupTotals[j];
     for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
-      const Eigen::Vector2d total = groupTotals[j].col(static_cast<Eigen::Index>(g));
       const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
       for (int t = 0; t < 2; ++t)
-        if (unknown[t] >= 0) r(unknown[t], j) += total[t];
-      const int c = d_.groupCell[g];
-      r.block(d_.p + rf_ * d_.cellFamily[c], j, rf_, 1) += lfT * total;
-      rc.block(rc_ * c, j, rc_, 1) += lcT * total;
+        if (unknown[t] >= 0) r(unknown[t], j) += groupTotals[j](t, static_cast<Eigen::Index>(g));
+      const int c = d_.groupCell[g], famAt = d_.p + rf_ * d_.cellFamily[c];
+      for (int e = 0; e < rf_; ++e) r(famAt + e, j) += toFamily(e, static_cast<Eigen::Index>(g));
+      for (int e = 0; e < rc_; ++e) rc(rc_ * c + e, j) += toCell(e, static_cast<Eigen::Index>(g));
     }
+  }
   // Forward through the absorptions, the dense solve, and back.
   for (int c = 0; c < d_.nC && rc_ > 0; ++c) {
     const Eigen::MatrixXd pushed = cellCoupling_[c].transpose() * cellFactor_[c].solve(rc.middleRows(rc_ * c, rc_));
@@ -330,12 +333,13 @@ std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eig
   for (int j = 0; j < k; ++j)
     for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
       const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
-      const int c = d_.groupCell[g];
-      Eigen::Vector2d value = f_.l[kFamily] * x.block(d_.p + rf_ * d_.cellFamily[c], j, rf_, 1) +
-                              f_.l[kCell] * xc.block(rc_ * c, j, rc_, 1);
-      for (int t = 0; t < 2; ++t)
-        if (unknown[t] >= 0) value[t] += x(unknown[t], j);
-      fitted[j].col(static_cast<Eigen::Index>(g)) = value;
+      const int c = d_.groupCell[g], famAt = d_.p + rf_ * d_.cellFamily[c];
+      for (int t = 0; t < 2; ++t) {
+        double value = unknown[t] >= 0 ? x(unknown[t], j) : 0;
+        for (int e = 0; e < rf_; ++e) value += f_.l[kFamily](t, e) * x(famAt + e, j);
+        for (int e = 0; e < rc_; ++e) value += f_.l[kCell](t, e) * xc(rc_ * c + e, j);
+        fitted[j](t, static_cast<Eigen::Index>(g)) = value;
+      }
     }
   return fitted;
 }
