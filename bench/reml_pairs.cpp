@@ -52,11 +52,12 @@ int main(int argc, char** argv) {
     for (int a = 0; a < trees.nTrait; ++a)
       for (int b = a + 1; b < trees.nTrait; ++b) {
         const BivariateFit fit = FitTraitPair(trees, a, b, RemlOptions{}, &single[a], &single[b]);
-        std::printf("traits %d,%d: status %d, %d iterations, %.3f s; rF %.4f (%.3g) rP %.4f (%.3g) logL %.6f %s\n", a + 1,
-                    b + 1, static_cast<int>(fit.status), fit.iterations, fit.seconds, fit.rF.value, fit.rF.se,
-                    fit.rPTree.value, fit.rPTree.se, fit.logLikelihood, fit.note.c_str());
+        std::printf("traits %d,%d: status %d, %d iterations, %.3f s; rF %.4f (%.3g) rP %.4f (%.3g) logL %.6f %s\n",
+                    a + 1, b + 1, static_cast<int>(fit.status), fit.iterations, fit.seconds, fit.rF.value,
+                    fit.rF.se, fit.rPTree.value, fit.rPTree.se, fit.logLikelihood, fit.note.c_str());
       }
-    std::printf("all pairs %.3f s\n", std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::printf("all pairs %.3f s\n", seconds);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "reml_pairs: %s\n", e.what());
     return 1;

@@ -204,8 +204,8 @@ struct MomentEstimates {
 
 MomentEstimates AnovaOfBalancedPair(const RemlTrees& trees, int s, int b, int f, int n) {
   using Vector = Eigen::Vector2d;
-  std::vector<Vector> block(static_cast<std::size_t>(s * b), Vector::Zero()), site(static_cast<std::size_t>(s), Vector::Zero()),
-      family(static_cast<std::size_t>(f), Vector::Zero()), cell(static_cast<std::size_t>(s * f), Vector::Zero());
+  auto means = [](int count) { return std::vector<Vector>(static_cast<std::size_t>(count), Vector::Zero()); };
+  std::vector<Vector> block = means(s * b), site = means(s), family = means(f), cell = means(s * f);
   Vector grand = Vector::Zero();
   auto y = [&](int t) { return Vector(trees.value[0][t], trees.value[1][t]); };
   for (int t = 0; t < trees.Trees(); ++t) {

@@ -314,7 +314,8 @@ std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eig
   // Forward through the absorptions, the dense solve, and back.
   for (int c = 0; c < d_.nC && rc_ > 0; ++c) {
     const Eigen::MatrixXd pushed = cellCoupling_[c].transpose() * cellFactor_[c].solve(rc.middleRows(rc_ * c, rc_));
-    for (std::size_t i = 0; i < cellLocal_[c].size(); ++i) r.row(cellLocal_[c][i]) -= pushed.row(static_cast<Eigen::Index>(i));
+    for (std::size_t i = 0; i < cellLocal_[c].size(); ++i)
+      r.row(cellLocal_[c][i]) -= pushed.row(static_cast<Eigen::Index>(i));
   }
   Eigen::MatrixXd x(nReduced, k);
   if (rf_ > 0) r.topRows(d_.p).noalias() -= absorbed_.transpose() * r.bottomRows(rf_ * d_.nF);
@@ -527,7 +528,8 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
   }
   const std::vector<Eigen::Matrix2Xd> pWorking = ApplyP(d, f, eq, working);
   for (int i = 0; i < m; ++i)
-    for (int j = 0; j <= i; ++j) ev.ai(i, j) = ev.ai(j, i) = 0.25 * (TreeDot(working[i], pWorking[j]) + TreeDot(working[j], pWorking[i]));
+    for (int j = 0; j <= i; ++j)
+      ev.ai(i, j) = ev.ai(j, i) = 0.25 * (TreeDot(working[i], pWorking[j]) + TreeDot(working[j], pWorking[i]));
   return ev;
 }
 
@@ -788,7 +790,8 @@ Iterated IterateToMaximum(const PairDesign& d, const State& start, const std::ar
       if (!allowed[term] || it.s.rank[term] == 2 || resumed[term]) continue;
       const double size = (it.s.k[kFamily] + it.s.k[kCell] + it.s.k[kError]).trace();
       State inside;
-      const bool leaves = it.s.rank[term] == 1 ? LeavesEdge(d, it, term, size, inside) : LeavesZero(d, it, term, size, inside);
+      const bool leaves =
+          it.s.rank[term] == 1 ? LeavesEdge(d, it, term, size, inside) : LeavesZero(d, it, term, size, inside);
       if (!leaves) continue;
       resumed[term] = true;
       it.s = inside;
@@ -880,7 +883,10 @@ CovarianceMatrix MatrixOf(const State& s, int term, const Eigen::Matrix<double, 
   out.v11 = k(0, 0), out.v12 = k(0, 1), out.v22 = k(1, 1);
   const int rank = term == kError ? 2 : s.rank[term];
   if (rank == 2) {
-    auto se = [&](int i) { return cov(3 * term + i, 3 * term + i) >= 0 ? std::sqrt(cov(3 * term + i, 3 * term + i)) : kNotAvailable; };
+    auto se = [&](int i) {
+      const double variance = cov(3 * term + i, 3 * term + i);
+      return variance >= 0 ? std::sqrt(variance) : kNotAvailable;
+    };
     out.se11 = se(0), out.se12 = se(1), out.se22 = se(2);
     return out;
   }
@@ -934,7 +940,8 @@ void FitFrom(const PairDesign& d, const State& start, const RemlOptions& options
 State StateOf(const CovarianceMatrix& family, const CovarianceMatrix& cell, const CovarianceMatrix& error) {
   State s;
   const std::array<const CovarianceMatrix*, 3> given = {&family, &cell, &error};
-  for (int term = 0; term < 3; ++term) s.k[term] << given[term]->v11, given[term]->v12, given[term]->v12, given[term]->v22;
+  for (int term = 0; term < 3; ++term)
+    s.k[term] << given[term]->v11, given[term]->v12, given[term]->v12, given[term]->v22;
   for (int term : {kFamily, kCell}) {
     if (!s.k[term].allFinite()) {
       s.k[term].setZero();
@@ -973,7 +980,8 @@ BivariateFit FitTraitPair(const RemlTrees& trees, int trait1, int trait2, const 
   };
   for (int trait : {trait1, trait2})
     if (fit.note.empty()) fit.note = WhyNotEstimable(trees, trait);
-  if (fit.note.empty() && fit.treesBoth == 0) fit.note = "no tree has both traits: their error covariance is not estimable";
+  if (fit.note.empty() && fit.treesBoth == 0)
+    fit.note = "no tree has both traits: their error covariance is not estimable";
   if (!fit.note.empty()) return finish();
 
   // Families at one site only leave the cells nothing to tell from the
@@ -998,7 +1006,8 @@ double PairLogLikelihood(const RemlTrees& trees, int trait1, int trait2, const C
   CheckTraits(trees, trait1, trait2);
   const PairDesign d = DesignOfPair(trees, trait1, trait2);
   const State s = StateOf(family, cell, error);
-  if (!PositiveDefinite(s.k[kError])) throw KorvanError("the error covariance matrix of the pair is not positive definite");
+  if (!PositiveDefinite(s.k[kError]))
+    throw KorvanError("the error covariance matrix of the pair is not positive definite");
   try {
     return Evaluate(d, s, nullptr).logL;
   } catch (const NotPositiveDefinite&) {
