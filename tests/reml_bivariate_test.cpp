@@ -325,13 +325,33 @@ PairTrees ReadPairCsv(const std::string& path) {
   return list;
 }
 
+// Each of the nine entries of an inner maximum, moved either way, lowers the
+// likelihood as the evaluation alone computes it: the gradient the
+// iteration followed is the likelihood's.
+void ExpectLocalMaximum(const RemlTrees& trees, const BivariateFit& fit) {
+  const std::array<CovarianceMatrix, 3> at = {fit.family, fit.cell, fit.error};
+  for (int term = 0; term < 3; ++term)
+    for (double CovarianceMatrix::*entry : {&CovarianceMatrix::v11, &CovarianceMatrix::v12, &CovarianceMatrix::v22}) {
+      const double scale = std::sqrt(at[term].v11 * at[term].v22), h = 1e-3 * scale;
+      std::array<double, 3> logL{};
+      for (int side = 0; side < 3; ++side) {
+        std::array<CovarianceMatrix, 3> moved = at;
+        moved[term].*entry += (side - 1) * h;
+        logL[side] = PairLogLikelihood(trees, 0, 1, moved[0], moved[1], moved[2]);
+      }
+      // The parabola through the three points peaks within 1e-5 of the
+      // scale from the fit; its curvature is that of a maximum.
+      const double curvature = logL[0] - 2 * logL[1] + logL[2];
+      ASSERT_LT(curvature, 0) << "term " << term;
+      EXPECT_LT(std::abs(0.5 * h * (logL[2] - logL[0]) / curvature), 1e-5 * scale) << "term " << term;
+    }
+}
+
 // Trees lacking the second trait still count for the first: a trial where
 // a quarter of the trees and all of one family lack it, against glmmTMB's
 // REML fit of the same file, which models the error matrix as a random
-// effect of each tree. The fit is a maximum of the likelihood as the
-// evaluation alone computes it: each of the nine entries, moved either way,
-// lowers it, so the gradient of the iteration is the likelihood's even
-// where the traits' trees differ.
+// effect of each tree; and a maximum of the likelihood even where the
+// traits' trees differ.
 TEST(FitTraitPair, MissingSecondTraitUsesTreesWithEither) {
   const std::string folder = SourcePath("tests/data/reml_bivariate");
   PairTrees list = ReadPairCsv(folder + "/missing_second.csv");
@@ -343,7 +363,7 @@ TEST(FitTraitPair, MissingSecondTraitUsesTreesWithEither) {
   EXPECT_EQ(fit.trees, trees.Trees());
   EXPECT_EQ(fit.treesBoth, both);
   ASSERT_FALSE(fit.family.atBoundary || fit.cell.atBoundary);
-  std::array<CovarianceMatrix, 3> at = {fit.family, fit.cell, fit.error};
+  const std::array<CovarianceMatrix, 3> at = {fit.family, fit.cell, fit.error};
 
   std::ifstream in(folder + "/glmmtmb_reference.csv");
   std::string line;
@@ -368,21 +388,34 @@ TEST(FitTraitPair, MissingSecondTraitUsesTreesWithEither) {
   }
   EXPECT_EQ(compared, 10);
 
-  for (int term = 0; term < 3; ++term)
-    for (double CovarianceMatrix::*entry : {&CovarianceMatrix::v11, &CovarianceMatrix::v12, &CovarianceMatrix::v22}) {
-      const double scale = std::sqrt(at[term].v11 * at[term].v22), h = 1e-3 * scale;
-      std::array<double, 3> logL{};
-      for (int side = 0; side < 3; ++side) {
-        std::array<CovarianceMatrix, 3> moved = at;
-        moved[term].*entry += (side - 1) * h;
-        logL[side] = PairLogLikelihood(trees, 0, 1, moved[0], moved[1], moved[2]);
-      }
-      // The parabola through the three points peaks within 1e-5 of the
-      // scale from the fit; its curvature is that of a maximum.
-      const double curvature = logL[0] - 2 * logL[1] + logL[2];
-      ASSERT_LT(curvature, 0) << "term " << term;
-      EXPECT_LT(std::abs(0.5 * h * (logL[2] - logL[0]) / curvature), 1e-5 * scale) << "term " << term;
-    }
+  ExpectLocalMaximum(trees, fit);
+}
+
+// Many small blocks and few families: the families' system is the dense
+// one, each site's blocks absorbed into it. At covariances of 0 the
+// univariate engine's maxima give the likelihood again, and the pair's fit
+// is a maximum.
+TEST(FitTraitPair, ManySmallBlocksFactorTheFamiliesDensely) {
+  // 3 sites of 12 incomplete blocks, 4 of 8 families in each block.
+  PairTrees list = GeneratedPair(31, 3, 12, 8, 2, [](int s, int b, int f, int t) {
+    return (f + b + s) % 2 == 0 && (t == 0 || (b + f) % 3 != 0);
+  });
+  RemlTrees& trees = list.Trees();
+  for (int t = 0; t < trees.Trees(); t += 5) trees.value[1][t] = kNotAvailable;
+  const UnivariateFit f1 = FitTrait(trees, 0, RemlOptions{}), f2 = FitTrait(trees, 1, RemlOptions{});
+  ASSERT_EQ(f1.status, FitStatus::kConverged);
+  ASSERT_EQ(f2.status, FitStatus::kConverged);
+  auto zeroIfAbsent = [](double v) { return std::isfinite(v) ? v : 0.0; };
+  const double sum = f1.logLikelihood + f2.logLikelihood;
+  EXPECT_NEAR(PairLogLikelihood(trees, 0, 1, Diagonal(f1.vf.value, f2.vf.value),
+                                Diagonal(zeroIfAbsent(f1.vsf.value), zeroIfAbsent(f2.vsf.value)),
+                                Diagonal(f1.ve.value, f2.ve.value)),
+              sum, 1e-11 * std::abs(sum));
+  const BivariateFit fit = FitTraitPair(trees, 0, 1, RemlOptions{}, &f1, &f2);
+  ASSERT_EQ(fit.status, FitStatus::kConverged) << fit.note;
+  EXPECT_GE(fit.logLikelihood, sum - 1e-9 * std::abs(sum));
+  ASSERT_FALSE(fit.family.atBoundary || fit.cell.atBoundary) << fit.note;
+  ExpectLocalMaximum(trees, fit);
 }
 
 TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {

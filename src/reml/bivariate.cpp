@@ -43,6 +43,8 @@ struct PairDesign {
   std::vector<int> cellSite, cellFamily;
   std::vector<int> cellFirstGroup;                // groups of cell c: cellFirstGroup[c] .. cellFirstGroup[c + 1] - 1
   std::vector<std::array<int, 2>> blockUnknown;   // by block and trait; -1 where no tree of the block has the trait
+  std::vector<int> siteFirstUnknown;              // fixed effects of site s: siteFirstUnknown[s] .. [s + 1] - 1
+  std::vector<int> unknownSite;                   // the site of each fixed effect
 
   int Observations() const { return 2 * patternCount[kBoth] + patternCount[kFirstOnly] + patternCount[kSecondOnly]; }
 };
@@ -72,8 +74,15 @@ PairDesign DesignOfPair(const RemlTrees& trees, int trait1, int trait2) {
   std::vector<char> siteUsed(static_cast<std::size_t>(trees.nSite)), blockUsed(static_cast<std::size_t>(trees.nBlock)),
       familyUsed(static_cast<std::size_t>(trees.nFamily));
   for (const int t : kept) siteUsed[trees.site[t]] = blockUsed[trees.block[t]] = familyUsed[trees.family[t]] = 1;
-  const std::vector<int> site = Renumber(siteUsed, d.nSite), block = Renumber(blockUsed, d.nBlock),
-                         family = Renumber(familyUsed, d.nF);
+  const std::vector<int> site = Renumber(siteUsed, d.nSite), family = Renumber(familyUsed, d.nF);
+  // Blocks by site, so that each site's fixed effects are neighbours.
+  std::vector<int> blocksInOrder, block(static_cast<std::size_t>(trees.nBlock), -1);
+  for (int b = 0; b < trees.nBlock; ++b)
+    if (blockUsed[b]) blocksInOrder.push_back(b);
+  std::stable_sort(blocksInOrder.begin(), blocksInOrder.end(),
+                   [&](int a, int b) { return site[trees.blockSite[a]] < site[trees.blockSite[b]]; });
+  d.nBlock = static_cast<int>(blocksInOrder.size());
+  for (int b = 0; b < d.nBlock; ++b) block[blocksInOrder[b]] = b;
   auto key = [&](int t) { return std::tuple{site[trees.site[t]], family[trees.family[t]], block[trees.block[t]]}; };
   std::sort(kept.begin(), kept.end(), [&](int a, int b) { return key(a) < key(b); });
 
@@ -106,7 +115,14 @@ PairDesign DesignOfPair(const RemlTrees& trees, int trait1, int trait2) {
   }
   d.nC = static_cast<int>(d.cellSite.size());
   d.cellFirstGroup.push_back(static_cast<int>(d.groupBlock.size()));
-  for (const auto& has : blockHas) d.blockUnknown.push_back({has[0] ? d.p++ : -1, has[1] ? d.p++ : -1});
+  d.siteFirstUnknown.assign(static_cast<std::size_t>(d.nSite) + 1, 0);
+  for (int b = 0; b < d.nBlock; ++b) {
+    const auto& has = blockHas[b];
+    const int s = site[trees.blockSite[blocksInOrder[b]]];
+    d.blockUnknown.push_back({has[0] ? d.p++ : -1, has[1] ? d.p++ : -1});
+    d.unknownSite.resize(static_cast<std::size_t>(d.p), s);
+    d.siteFirstUnknown[s + 1] = d.p;
+  }
   return d;
 }
 
@@ -180,9 +196,12 @@ struct Traces {
 
 // The mixed-model equations of the pair. The cells' equations (rank x rank
 // each) are absorbed first, which couples the blocks of a site among
-// themselves and to the families at that site; the families' (again rank x
-// rank each) next, which leaves the dense system of the blocks' fixed
-// effects. The reduced unknowns are the blocks' p, then each family's.
+// themselves and to the families at that site. Then whichever group is
+// larger is absorbed into the other: the families' (rank x rank each),
+// which leaves the dense system of the blocks' fixed effects, or each
+// site's blocks, which leaves the families' dense system: a trial of many
+// small blocks factors a matrix of the families' size whatever the number
+// of blocks. The reduced unknowns are the blocks' p, then each family's.
 class PairEquations {
  public:
   PairEquations(const PairDesign& d, const Factors& f);
@@ -197,6 +216,7 @@ class PairEquations {
  private:
   void AddCell(int c);
   void AbsorbFamilies();
+  void AbsorbSites();
   // The columns of a tree of group g among the local unknowns of its cell,
   // which start at `at`: its block's unknowns, the family's, the cell's.
   Eigen::MatrixXd FittedMap(int g, int at, int local) const;
@@ -214,6 +234,9 @@ class PairEquations {
   std::vector<Eigen::MatrixXd> familySystem_;
   std::vector<Eigen::LLT<Eigen::MatrixXd>> familyFactor_;
   Eigen::MatrixXd absorbed_;                          // W = A^-1 B': family unknowns x blocks
+  bool familiesDense_ = false;
+  std::vector<Eigen::LLT<Eigen::MatrixXd>> siteFactors_;  // families dense: each site's blocks
+  Eigen::MatrixXd siteAbsorbed_;                      // families dense: each site's A_s^-1 B_s, blocks x family unknowns
   Eigen::LLT<Eigen::MatrixXd> dense_;
 };
 
@@ -231,7 +254,11 @@ PairEquations::PairEquations(const PairDesign& d, const Factors& f)
   cellCoupling_.resize(static_cast<std::size_t>(d_.nC));
   cellFactor_.resize(static_cast<std::size_t>(d_.nC));
   for (int c = 0; c < d_.nC; ++c) AddCell(c);
-  AbsorbFamilies();
+  familiesDense_ = rf_ > 0 && rf_ * d_.nF < d_.p;
+  if (familiesDense_)
+    AbsorbSites();
+  else
+    AbsorbFamilies();
 }
 
 // The cell's trees enter the blocks' and family's equations whether or not
@@ -293,6 +320,23 @@ void PairEquations::AbsorbFamilies() {
   logDeterminant_ += LogDeterminantOf(dense_);
 }
 
+// Blocks of different sites share no equation once the cells are absorbed:
+// each site's are solved for their coupling to the families on their own.
+void PairEquations::AbsorbSites() {
+  siteFactors_.resize(static_cast<std::size_t>(d_.nSite));
+  siteAbsorbed_.resize(d_.p, rf_ * d_.nF);
+  for (int s = 0; s < d_.nSite; ++s) {
+    const int first = d_.siteFirstUnknown[s], count = d_.siteFirstUnknown[s + 1] - first;
+    siteFactors_[s].compute(blocks_.block(first, first, count, count));
+    logDeterminant_ += LogDeterminantOf(siteFactors_[s]);
+    siteAbsorbed_.middleRows(first, count) = siteFactors_[s].solve(coupling_.middleRows(first, count));
+  }
+  Eigen::MatrixXd system = -coupling_.transpose() * siteAbsorbed_;
+  for (int fam = 0; fam < d_.nF; ++fam) system.block(rf_ * fam, rf_ * fam, rf_, rf_) += familySystem_[fam];
+  dense_.compute(system);
+  logDeterminant_ += LogDeterminantOf(dense_);
+}
+
 std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eigen::Matrix2Xd>& groupTotals) const {
   const int nReduced = d_.p + rf_ * d_.nF, k = static_cast<int>(groupTotals.size());
   Eigen::MatrixXd r = Eigen::MatrixXd::Zero(nReduced, k);
@@ -318,11 +362,20 @@ std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eig
       r.row(cellLocal_[c][i]) -= pushed.row(static_cast<Eigen::Index>(i));
   }
   Eigen::MatrixXd x(nReduced, k);
-  if (rf_ > 0) r.topRows(d_.p).noalias() -= absorbed_.transpose() * r.bottomRows(rf_ * d_.nF);
-  x.topRows(d_.p) = dense_.solve(r.topRows(d_.p));
-  for (int fam = 0; fam < d_.nF && rf_ > 0; ++fam)
-    x.middleRows(d_.p + rf_ * fam, rf_) = familyFactor_[fam].solve(r.middleRows(d_.p + rf_ * fam, rf_));
-  if (rf_ > 0) x.bottomRows(rf_ * d_.nF).noalias() -= absorbed_ * x.topRows(d_.p);
+  if (familiesDense_) {
+    x.bottomRows(rf_ * d_.nF) = dense_.solve(r.bottomRows(rf_ * d_.nF) - siteAbsorbed_.transpose() * r.topRows(d_.p));
+    for (int s = 0; s < d_.nSite; ++s) {
+      const int first = d_.siteFirstUnknown[s], count = d_.siteFirstUnknown[s + 1] - first;
+      x.middleRows(first, count) = siteFactors_[s].solve(r.middleRows(first, count));
+    }
+    x.topRows(d_.p).noalias() -= siteAbsorbed_ * x.bottomRows(rf_ * d_.nF);
+  } else {
+    if (rf_ > 0) r.topRows(d_.p).noalias() -= absorbed_.transpose() * r.bottomRows(rf_ * d_.nF);
+    x.topRows(d_.p) = dense_.solve(r.topRows(d_.p));
+    for (int fam = 0; fam < d_.nF && rf_ > 0; ++fam)
+      x.middleRows(d_.p + rf_ * fam, rf_) = familyFactor_[fam].solve(r.middleRows(d_.p + rf_ * fam, rf_));
+    if (rf_ > 0) x.bottomRows(rf_ * d_.nF).noalias() -= absorbed_ * x.topRows(d_.p);
+  }
   Eigen::MatrixXd xc = Eigen::MatrixXd::Zero(rc_ * d_.nC, k);
   for (int c = 0; c < d_.nC && rc_ > 0; ++c) {
     Eigen::MatrixXd right = rc.middleRows(rc_ * c, rc_);
@@ -356,24 +409,40 @@ Eigen::MatrixXd PairEquations::FittedMap(int g, int at, int local) const {
 }
 
 // Only the blocks of C^-1 where C itself has entries are needed: with the
-// dense system S, the blocks' inverse is S^-1, the blocks x families part
-// -S^-1 W' and a family's own A^-1 + W S^-1 W'. A cell's, and its coupling
-// to the unknowns it touches, follow from those among its local unknowns M:
+// absorbed group's equations A, the coupling B, W = A^-1 B and the dense
+// system S, the dense group's inverse is S^-1, the cross part -W S^-1 and
+// the absorbed group's own A^-1 + W S^-1 W'. A cell's, and its coupling to
+// the unknowns it touches, follow from those among its local unknowns M:
 // D^-1 + D^-1 H M H' D^-1 and -D^-1 H M.
 Traces PairEquations::TracesOfP() const {
-  const Eigen::MatrixXd denseInverse = dense_.solve(Eigen::MatrixXd::Identity(d_.p, d_.p));
-  const Eigen::MatrixXd cross = rf_ > 0 ? Eigen::MatrixXd(-denseInverse * absorbed_.transpose())
-                                        : Eigen::MatrixXd(d_.p, 0);
-  std::vector<Eigen::MatrixXd> familyInverse(static_cast<std::size_t>(d_.nF));
-  for (int fam = 0; fam < d_.nF && rf_ > 0; ++fam)
-    familyInverse[fam] = familyFactor_[fam].solve(Eigen::MatrixXd::Identity(rf_, rf_)) -
-                         absorbed_.middleRows(rf_ * fam, rf_) * cross.middleCols(rf_ * fam, rf_);
+  const Eigen::MatrixXd denseInverse = dense_.solve(Eigen::MatrixXd::Identity(dense_.rows(), dense_.cols()));
+  Eigen::MatrixXd cross(d_.p, rf_ * d_.nF);  // blocks x family unknowns
+  std::vector<Eigen::MatrixXd> absorbedInverse;  // each family's, or each site's blocks'
+  if (familiesDense_) {
+    cross.noalias() = -siteAbsorbed_ * denseInverse;
+    for (int s = 0; s < d_.nSite; ++s) {
+      const int first = d_.siteFirstUnknown[s], count = d_.siteFirstUnknown[s + 1] - first;
+      absorbedInverse.push_back(siteFactors_[s].solve(Eigen::MatrixXd::Identity(count, count)) -
+                                siteAbsorbed_.middleRows(first, count) * cross.middleRows(first, count).transpose());
+    }
+  } else if (rf_ > 0) {
+    cross.noalias() = -denseInverse * absorbed_.transpose();
+    for (int fam = 0; fam < d_.nF; ++fam)
+      absorbedInverse.push_back(familyFactor_[fam].solve(Eigen::MatrixXd::Identity(rf_, rf_)) -
+                                absorbed_.middleRows(rf_ * fam, rf_) * cross.middleCols(rf_ * fam, rf_));
+  }
+  // Two blocks are of one site, two family unknowns of one family.
   auto inverseAt = [&](int a, int b) {
-    if (a < d_.p && b < d_.p) return denseInverse(a, b);
+    if (a < d_.p && b < d_.p) {
+      if (!familiesDense_) return denseInverse(a, b);
+      const int s = d_.unknownSite[a], first = d_.siteFirstUnknown[s];
+      return absorbedInverse[s](a - first, b - first);
+    }
     if (a < d_.p) return cross(a, b - d_.p);
     if (b < d_.p) return cross(b, a - d_.p);
+    if (familiesDense_) return denseInverse(a - d_.p, b - d_.p);
     const int fam = (a - d_.p) / rf_;
-    return familyInverse[fam](a - d_.p - rf_ * fam, b - d_.p - rf_ * fam);
+    return absorbedInverse[fam](a - d_.p - rf_ * fam, b - d_.p - rf_ * fam);
   };
   Traces traces;
   traces.zpzL[kFamily] = Eigen::MatrixXd::Zero(2, rf_);
