@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -42,6 +43,8 @@ struct PairDesign {
   std::vector<int> cellSite, cellFamily;
   std::vector<int> cellFirstGroup;                // groups of cell c: cellFirstGroup[c] .. cellFirstGroup[c + 1] - 1
   std::vector<std::array<int, 2>> blockUnknown;   // by block and trait; -1 where no tree of the block has the trait
+  std::vector<int> siteFirstUnknown;              // fixed effects of site s: siteFirstUnknown[s] .. [s + 1] - 1
+  std::vector<int> unknownSite;                   // the site of each fixed effect
 
   int Observations() const { return 2 * patternCount[kBoth] + patternCount[kFirstOnly] + patternCount[kSecondOnly]; }
 };
@@ -71,8 +74,15 @@ PairDesign DesignOfPair(const RemlTrees& trees, int trait1, int trait2) {
   std::vector<char> siteUsed(static_cast<std::size_t>(trees.nSite)), blockUsed(static_cast<std::size_t>(trees.nBlock)),
       familyUsed(static_cast<std::size_t>(trees.nFamily));
   for (const int t : kept) siteUsed[trees.site[t]] = blockUsed[trees.block[t]] = familyUsed[trees.family[t]] = 1;
-  const std::vector<int> site = Renumber(siteUsed, d.nSite), block = Renumber(blockUsed, d.nBlock),
-                         family = Renumber(familyUsed, d.nF);
+  const std::vector<int> site = Renumber(siteUsed, d.nSite), family = Renumber(familyUsed, d.nF);
+  // Blocks by site, so that each site's fixed effects are neighbours.
+  std::vector<int> blocksInOrder, block(static_cast<std::size_t>(trees.nBlock), -1);
+  for (int b = 0; b < trees.nBlock; ++b)
+    if (blockUsed[b]) blocksInOrder.push_back(b);
+  std::stable_sort(blocksInOrder.begin(), blocksInOrder.end(),
+                   [&](int a, int b) { return site[trees.blockSite[a]] < site[trees.blockSite[b]]; });
+  d.nBlock = static_cast<int>(blocksInOrder.size());
+  for (int b = 0; b < d.nBlock; ++b) block[blocksInOrder[b]] = b;
   auto key = [&](int t) { return std::tuple{site[trees.site[t]], family[trees.family[t]], block[trees.block[t]]}; };
   std::sort(kept.begin(), kept.end(), [&](int a, int b) { return key(a) < key(b); });
 
@@ -105,7 +115,14 @@ PairDesign DesignOfPair(const RemlTrees& trees, int trait1, int trait2) {
   }
   d.nC = static_cast<int>(d.cellSite.size());
   d.cellFirstGroup.push_back(static_cast<int>(d.groupBlock.size()));
-  for (const auto& has : blockHas) d.blockUnknown.push_back({has[0] ? d.p++ : -1, has[1] ? d.p++ : -1});
+  d.siteFirstUnknown.assign(static_cast<std::size_t>(d.nSite) + 1, 0);
+  for (int b = 0; b < d.nBlock; ++b) {
+    const auto& has = blockHas[b];
+    const int s = site[trees.blockSite[blocksInOrder[b]]];
+    d.blockUnknown.push_back({has[0] ? d.p++ : -1, has[1] ? d.p++ : -1});
+    d.unknownSite.resize(static_cast<std::size_t>(d.p), s);
+    d.siteFirstUnknown[s + 1] = d.p;
+  }
   return d;
 }
 
@@ -179,22 +196,27 @@ struct Traces {
 
 // The mixed-model equations of the pair. The cells' equations (rank x rank
 // each) are absorbed first, which couples the blocks of a site among
-// themselves and to the families at that site; the families' (again rank x
-// rank each) next, which leaves the dense system of the blocks' fixed
-// effects. The reduced unknowns are the blocks' p, then each family's.
+// themselves and to the families at that site. Then whichever group is
+// larger is absorbed into the other: the families' (rank x rank each),
+// which leaves the dense system of the blocks' fixed effects, or each
+// site's blocks, which leaves the families' dense system: a trial of many
+// small blocks factors a matrix of the families' size whatever the number
+// of blocks. The reduced unknowns are the blocks' p, then each family's.
 class PairEquations {
  public:
   PairEquations(const PairDesign& d, const Factors& f);
 
   double LogDeterminant() const { return logDeterminant_; }
-  // The fitted values by group of the solution for the right-hand side
-  // W'R^-1 v, given as the totals of R^-1 v by group.
-  Eigen::Matrix2Xd FittedByGroup(const Eigen::Matrix2Xd& groupTotals) const;
+  // The fitted values by group of the solutions for the right-hand sides
+  // W'R^-1 v, given as the totals of R^-1 v by group: all at once, so that
+  // the cells' small systems are visited once for all of them.
+  std::vector<Eigen::Matrix2Xd> FittedByGroup(const std::vector<Eigen::Matrix2Xd>& groupTotals) const;
   Traces TracesOfP() const;
 
  private:
   void AddCell(int c);
   void AbsorbFamilies();
+  void AbsorbSites();
   // The columns of a tree of group g among the local unknowns of its cell,
   // which start at `at`: its block's unknowns, the family's, the cell's.
   Eigen::MatrixXd FittedMap(int g, int at, int local) const;
@@ -212,6 +234,9 @@ class PairEquations {
   std::vector<Eigen::MatrixXd> familySystem_;
   std::vector<Eigen::LLT<Eigen::MatrixXd>> familyFactor_;
   Eigen::MatrixXd absorbed_;                          // W = A^-1 B': family unknowns x blocks
+  bool familiesDense_ = false;
+  std::vector<Eigen::LLT<Eigen::MatrixXd>> siteFactors_;  // families dense: each site's blocks
+  Eigen::MatrixXd siteAbsorbed_;                      // families dense: each site's A_s^-1 B_s, blocks x family unknowns
   Eigen::LLT<Eigen::MatrixXd> dense_;
 };
 
@@ -229,7 +254,11 @@ PairEquations::PairEquations(const PairDesign& d, const Factors& f)
   cellCoupling_.resize(static_cast<std::size_t>(d_.nC));
   cellFactor_.resize(static_cast<std::size_t>(d_.nC));
   for (int c = 0; c < d_.nC; ++c) AddCell(c);
-  AbsorbFamilies();
+  familiesDense_ = rf_ > 0 && rf_ * d_.nF < d_.p;
+  if (familiesDense_)
+    AbsorbSites();
+  else
+    AbsorbFamilies();
 }
 
 // The cell's trees enter the blocks' and family's equations whether or not
@@ -291,43 +320,81 @@ void PairEquations::AbsorbFamilies() {
   logDeterminant_ += LogDeterminantOf(dense_);
 }
 
-Eigen::Matrix2Xd PairEquations::FittedByGroup(const Eigen::Matrix2Xd& groupTotals) const {
-  const int nReduced = d_.p + rf_ * d_.nF;
-  Eigen::VectorXd r = Eigen::VectorXd::Zero(nReduced);
-  Eigen::MatrixXd rc = Eigen::MatrixXd::Zero(rc_, d_.nC);
-  for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
-    const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
-    for (int t = 0; t < 2; ++t)
-      if (unknown[t] >= 0) r[unknown[t]] += groupTotals(t, g);
-    const int c = d_.groupCell[g];
-    r.segment(d_.p + rf_ * d_.cellFamily[c], rf_) += f_.l[kFamily].transpose() * groupTotals.col(g);
-    rc.col(c) += f_.l[kCell].transpose() * groupTotals.col(g);
+// Blocks of different sites share no equation once the cells are absorbed:
+// each site's are solved for their coupling to the families on their own.
+void PairEquations::AbsorbSites() {
+  siteFactors_.resize(static_cast<std::size_t>(d_.nSite));
+  siteAbsorbed_.resize(d_.p, rf_ * d_.nF);
+  for (int s = 0; s < d_.nSite; ++s) {
+    const int first = d_.siteFirstUnknown[s], count = d_.siteFirstUnknown[s + 1] - first;
+    siteFactors_[s].compute(blocks_.block(first, first, count, count));
+    logDeterminant_ += LogDeterminantOf(siteFactors_[s]);
+    siteAbsorbed_.middleRows(first, count) = siteFactors_[s].solve(coupling_.middleRows(first, count));
+  }
+  Eigen::MatrixXd system = -coupling_.transpose() * siteAbsorbed_;
+  for (int fam = 0; fam < d_.nF; ++fam) system.block(rf_ * fam, rf_ * fam, rf_, rf_) += familySystem_[fam];
+  dense_.compute(system);
+  logDeterminant_ += LogDeterminantOf(dense_);
+}
+
+std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eigen::Matrix2Xd>& groupTotals) const {
+  const int nReduced = d_.p + rf_ * d_.nF, k = static_cast<int>(groupTotals.size());
+  Eigen::MatrixXd r = Eigen::MatrixXd::Zero(nReduced, k);
+  Eigen::MatrixXd rc = Eigen::MatrixXd::Zero(rc_ * d_.nC, k);  // rows rc_ c .. of cell c
+  // Each group's share through L' in one product; the scatter by scalars,
+  // as blocks of one or two rows cost more than their arithmetic.
+  for (int j = 0; j < k; ++j) {
+    const Eigen::MatrixXd toFamily = f_.l[kFamily].transpose() * groupTotals[j];
+    const Eigen::MatrixXd toCell = f_.l[kCell].transpose() * groupTotals[j];
+    for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
+      const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
+      for (int t = 0; t < 2; ++t)
+        if (unknown[t] >= 0) r(unknown[t], j) += groupTotals[j](t, static_cast<Eigen::Index>(g));
+      const int c = d_.groupCell[g], famAt = d_.p + rf_ * d_.cellFamily[c];
+      for (int e = 0; e < rf_; ++e) r(famAt + e, j) += toFamily(e, static_cast<Eigen::Index>(g));
+      for (int e = 0; e < rc_; ++e) rc(rc_ * c + e, j) += toCell(e, static_cast<Eigen::Index>(g));
+    }
   }
   // Forward through the absorptions, the dense solve, and back.
   for (int c = 0; c < d_.nC && rc_ > 0; ++c) {
-    const Eigen::VectorXd pushed = cellCoupling_[c].transpose() * cellFactor_[c].solve(rc.col(c));
-    for (std::size_t j = 0; j < cellLocal_[c].size(); ++j) r[cellLocal_[c][j]] -= pushed[static_cast<Eigen::Index>(j)];
+    const Eigen::MatrixXd pushed = cellCoupling_[c].transpose() * cellFactor_[c].solve(rc.middleRows(rc_ * c, rc_));
+    for (std::size_t i = 0; i < cellLocal_[c].size(); ++i)
+      r.row(cellLocal_[c][i]) -= pushed.row(static_cast<Eigen::Index>(i));
   }
-  Eigen::VectorXd x(nReduced);
-  if (rf_ > 0) r.head(d_.p).noalias() -= absorbed_.transpose() * r.tail(rf_ * d_.nF);
-  x.head(d_.p) = dense_.solve(r.head(d_.p));
-  for (int fam = 0; fam < d_.nF && rf_ > 0; ++fam)
-    x.segment(d_.p + rf_ * fam, rf_) = familyFactor_[fam].solve(r.segment(d_.p + rf_ * fam, rf_));
-  if (rf_ > 0) x.tail(rf_ * d_.nF).noalias() -= absorbed_ * x.head(d_.p);
-  Eigen::MatrixXd xc = Eigen::MatrixXd::Zero(rc_, d_.nC);
+  Eigen::MatrixXd x(nReduced, k);
+  if (familiesDense_) {
+    x.bottomRows(rf_ * d_.nF) = dense_.solve(r.bottomRows(rf_ * d_.nF) - siteAbsorbed_.transpose() * r.topRows(d_.p));
+    for (int s = 0; s < d_.nSite; ++s) {
+      const int first = d_.siteFirstUnknown[s], count = d_.siteFirstUnknown[s + 1] - first;
+      x.middleRows(first, count) = siteFactors_[s].solve(r.middleRows(first, count));
+    }
+    x.topRows(d_.p).noalias() -= siteAbsorbed_ * x.bottomRows(rf_ * d_.nF);
+  } else {
+    if (rf_ > 0) r.topRows(d_.p).noalias() -= absorbed_.transpose() * r.bottomRows(rf_ * d_.nF);
+    x.topRows(d_.p) = dense_.solve(r.topRows(d_.p));
+    for (int fam = 0; fam < d_.nF && rf_ > 0; ++fam)
+      x.middleRows(d_.p + rf_ * fam, rf_) = familyFactor_[fam].solve(r.middleRows(d_.p + rf_ * fam, rf_));
+    if (rf_ > 0) x.bottomRows(rf_ * d_.nF).noalias() -= absorbed_ * x.topRows(d_.p);
+  }
+  Eigen::MatrixXd xc = Eigen::MatrixXd::Zero(rc_ * d_.nC, k);
   for (int c = 0; c < d_.nC && rc_ > 0; ++c) {
-    Eigen::VectorXd right = rc.col(c);
-    for (std::size_t j = 0; j < cellLocal_[c].size(); ++j)
-      right -= cellCoupling_[c].col(static_cast<Eigen::Index>(j)) * x[cellLocal_[c][j]];
-    xc.col(c) = cellFactor_[c].solve(right);
+    Eigen::MatrixXd right = rc.middleRows(rc_ * c, rc_);
+    for (std::size_t i = 0; i < cellLocal_[c].size(); ++i)
+      right -= cellCoupling_[c].col(static_cast<Eigen::Index>(i)) * x.row(cellLocal_[c][i]);
+    xc.middleRows(rc_ * c, rc_) = cellFactor_[c].solve(right);
   }
-  Eigen::Matrix2Xd fitted(2, d_.groupBlock.size());
-  for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
-    const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
-    const int c = d_.groupCell[g];
-    for (int t = 0; t < 2; ++t) fitted(t, g) = unknown[t] >= 0 ? x[unknown[t]] : 0;
-    fitted.col(g) += f_.l[kFamily] * x.segment(d_.p + rf_ * d_.cellFamily[c], rf_) + f_.l[kCell] * xc.col(c);
-  }
+  std::vector<Eigen::Matrix2Xd> fitted(static_cast<std::size_t>(k), Eigen::Matrix2Xd(2, d_.groupBlock.size()));
+  for (int j = 0; j < k; ++j)
+    for (std::size_t g = 0; g < d_.groupBlock.size(); ++g) {
+      const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
+      const int c = d_.groupCell[g], famAt = d_.p + rf_ * d_.cellFamily[c];
+      for (int t = 0; t < 2; ++t) {
+        double value = unknown[t] >= 0 ? x(unknown[t], j) : 0;
+        for (int e = 0; e < rf_; ++e) value += f_.l[kFamily](t, e) * x(famAt + e, j);
+        for (int e = 0; e < rc_; ++e) value += f_.l[kCell](t, e) * xc(rc_ * c + e, j);
+        fitted[j](t, static_cast<Eigen::Index>(g)) = value;
+      }
+    }
   return fitted;
 }
 
@@ -342,24 +409,40 @@ Eigen::MatrixXd PairEquations::FittedMap(int g, int at, int local) const {
 }
 
 // Only the blocks of C^-1 where C itself has entries are needed: with the
-// dense system S, the blocks' inverse is S^-1, the blocks x families part
-// -S^-1 W' and a family's own A^-1 + W S^-1 W'. A cell's, and its coupling
-// to the unknowns it touches, follow from those among its local unknowns M:
+// absorbed group's equations A, the coupling B, W = A^-1 B and the dense
+// system S, the dense group's inverse is S^-1, the cross part -W S^-1 and
+// the absorbed group's own A^-1 + W S^-1 W'. A cell's, and its coupling to
+// the unknowns it touches, follow from those among its local unknowns M:
 // D^-1 + D^-1 H M H' D^-1 and -D^-1 H M.
 Traces PairEquations::TracesOfP() const {
-  const Eigen::MatrixXd denseInverse = dense_.solve(Eigen::MatrixXd::Identity(d_.p, d_.p));
-  const Eigen::MatrixXd cross = rf_ > 0 ? Eigen::MatrixXd(-denseInverse * absorbed_.transpose())
-                                        : Eigen::MatrixXd(d_.p, 0);
-  std::vector<Eigen::MatrixXd> familyInverse(static_cast<std::size_t>(d_.nF));
-  for (int fam = 0; fam < d_.nF && rf_ > 0; ++fam)
-    familyInverse[fam] = familyFactor_[fam].solve(Eigen::MatrixXd::Identity(rf_, rf_)) -
-                         absorbed_.middleRows(rf_ * fam, rf_) * cross.middleCols(rf_ * fam, rf_);
+  const Eigen::MatrixXd denseInverse = dense_.solve(Eigen::MatrixXd::Identity(dense_.rows(), dense_.cols()));
+  Eigen::MatrixXd cross(d_.p, rf_ * d_.nF);  // blocks x family unknowns
+  std::vector<Eigen::MatrixXd> absorbedInverse;  // each family's, or each site's blocks'
+  if (familiesDense_) {
+    cross.noalias() = -siteAbsorbed_ * denseInverse;
+    for (int s = 0; s < d_.nSite; ++s) {
+      const int first = d_.siteFirstUnknown[s], count = d_.siteFirstUnknown[s + 1] - first;
+      absorbedInverse.push_back(siteFactors_[s].solve(Eigen::MatrixXd::Identity(count, count)) -
+                                siteAbsorbed_.middleRows(first, count) * cross.middleRows(first, count).transpose());
+    }
+  } else if (rf_ > 0) {
+    cross.noalias() = -denseInverse * absorbed_.transpose();
+    for (int fam = 0; fam < d_.nF; ++fam)
+      absorbedInverse.push_back(familyFactor_[fam].solve(Eigen::MatrixXd::Identity(rf_, rf_)) -
+                                absorbed_.middleRows(rf_ * fam, rf_) * cross.middleCols(rf_ * fam, rf_));
+  }
+  // Two blocks are of one site, two family unknowns of one family.
   auto inverseAt = [&](int a, int b) {
-    if (a < d_.p && b < d_.p) return denseInverse(a, b);
+    if (a < d_.p && b < d_.p) {
+      if (!familiesDense_) return denseInverse(a, b);
+      const int s = d_.unknownSite[a], first = d_.siteFirstUnknown[s];
+      return absorbedInverse[s](a - first, b - first);
+    }
     if (a < d_.p) return cross(a, b - d_.p);
     if (b < d_.p) return cross(b, a - d_.p);
+    if (familiesDense_) return denseInverse(a - d_.p, b - d_.p);
     const int fam = (a - d_.p) / rf_;
-    return familyInverse[fam](a - d_.p - rf_ * fam, b - d_.p - rf_ * fam);
+    return absorbedInverse[fam](a - d_.p - rf_ * fam, b - d_.p - rf_ * fam);
   };
   Traces traces;
   traces.zpzL[kFamily] = Eigen::MatrixXd::Zero(2, rf_);
@@ -398,13 +481,18 @@ Traces PairEquations::TracesOfP() const {
 }
 
 // One parameter of the iteration: an entry of a free matrix (D = dK/dv_ij),
-// or a component of lambda of a matrix held at rank one (D = e_k lambda' +
-// lambda e_k'), which keeps it on the edge of the cone.
+// or of a matrix held at rank one, K = s v v' with v = (cos phi, sin phi),
+// its size s (D = v v') or its angle phi (D = s (v w' + w v'), w the normal
+// of v), which keep it on the edge of the cone. Size and angle rather than
+// lambda = sqrt(s) v: steps in lambda shrink a matrix of the wrong angle
+// towards 0, where lambda can no longer turn.
 struct Parameter {
   int term = kError;
-  int index = 0;  // v11, v12, v22; or lambda_1, lambda_2
+  int index = 0;  // v11, v12, v22; or s, phi
   Eigen::Matrix2d d;
 };
+
+Eigen::Vector2d NormalOf(const Eigen::Vector2d& v) { return Eigen::Vector2d(-v[1], v[0]); }
 
 Eigen::Matrix2d EntryDirection(int index) {
   Eigen::Matrix2d d = Eigen::Matrix2d::Zero();
@@ -422,12 +510,10 @@ std::vector<Parameter> ParametersOf(const State& s, bool entriesOnly = false) {
       for (int i = 0; i < 3; ++i) params.push_back({term, i, EntryDirection(i)});
     if (rank == 1 && !entriesOnly) {
       const Eigen::Vector2d lambda = LambdaOf(s.k[term]);
-      for (int i = 0; i < 2; ++i) {
-        Eigen::Matrix2d d = Eigen::Matrix2d::Zero();
-        d.row(i) += lambda.transpose();
-        d.col(i) += lambda;
-        params.push_back({term, i, d});
-      }
+      const double size = lambda.squaredNorm();
+      const Eigen::Vector2d v = lambda.normalized(), w = NormalOf(v);
+      params.push_back({term, 0, v * v.transpose()});
+      params.push_back({term, 1, size * (v * w.transpose() + w * v.transpose())});
     }
   }
   return params;
@@ -442,12 +528,16 @@ struct Evaluation {
 };
 
 // P v = R^-1 (v - W C^-1 W'R^-1 v) of vectors on the trees.
-Eigen::Matrix2Xd ApplyP(const PairDesign& d, const Factors& f, const PairEquations& eq, const Eigen::Matrix2Xd& v) {
-  Eigen::Matrix2Xd totals = Eigen::Matrix2Xd::Zero(2, d.groupBlock.size());
-  for (int i = 0; i < d.n; ++i) totals.col(d.treeGroup[i]) += f.rInverse[d.treePattern[i]] * v.col(i);
-  const Eigen::Matrix2Xd fitted = eq.FittedByGroup(totals);
-  Eigen::Matrix2Xd out(2, d.n);
-  for (int i = 0; i < d.n; ++i) out.col(i) = f.rInverse[d.treePattern[i]] * (v.col(i) - fitted.col(d.treeGroup[i]));
+std::vector<Eigen::Matrix2Xd> ApplyP(const PairDesign& d, const Factors& f, const PairEquations& eq,
+                                     const std::vector<Eigen::Matrix2Xd>& v) {
+  std::vector<Eigen::Matrix2Xd> totals(v.size(), Eigen::Matrix2Xd::Zero(2, d.groupBlock.size()));
+  for (std::size_t j = 0; j < v.size(); ++j)
+    for (int i = 0; i < d.n; ++i) totals[j].col(d.treeGroup[i]) += f.rInverse[d.treePattern[i]] * v[j].col(i);
+  const std::vector<Eigen::Matrix2Xd> fitted = eq.FittedByGroup(totals);
+  std::vector<Eigen::Matrix2Xd> out(v.size(), Eigen::Matrix2Xd(2, d.n));
+  for (std::size_t j = 0; j < v.size(); ++j)
+    for (int i = 0; i < d.n; ++i)
+      out[j].col(i) = f.rInverse[d.treePattern[i]] * (v[j].col(i) - fitted[j].col(d.treeGroup[i]));
   return out;
 }
 
@@ -458,7 +548,7 @@ double TreeDot(const Eigen::Matrix2Xd& a, const Eigen::Matrix2Xd& b) { return a.
 Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Parameter>* params) {
   const Factors f = FactorsOf(s);
   const PairEquations eq(d, f);
-  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, d.y);
+  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, {d.y})[0];
   double logDetR = 0;
   for (int pattern = 0; pattern < 3; ++pattern) logDetR += d.patternCount[pattern] * f.logDetR[pattern];
   Evaluation ev;
@@ -477,7 +567,7 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
   const int m = static_cast<int>(params->size());
   ev.score.resize(m);
   ev.ai.resize(m, m);
-  std::vector<Eigen::Matrix2Xd> working, pWorking;
+  std::vector<Eigen::Matrix2Xd> working;
   for (const Parameter& param : *params) {
     Eigen::Matrix2Xd w(2, d.n);
     double trace = 0;
@@ -494,15 +584,21 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
         const Eigen::Matrix2d l = f.l[param.term];
         trace = (param.d * zpzL * l.inverse()).trace();
       } else {
-        trace = 2 * zpzL(param.index, 0);
+        // [Z'PZ]_jj lambda summed is all the traces need: D = v v' and
+        // D = s (v w' + w v') both have lambda in every product.
+        const Eigen::Vector2d lambda = f.l[param.term].col(0);
+        const double root = lambda.norm();
+        const Eigen::Vector2d v = lambda / root;
+        trace = param.index == 0 ? v.dot(zpzL.col(0)) / root : 2 * root * NormalOf(v).dot(zpzL.col(0));
       }
     }
     ev.score[static_cast<Eigen::Index>(working.size())] = -0.5 * trace + 0.5 * TreeDot(py, w);
-    pWorking.push_back(ApplyP(d, f, eq, w));
     working.push_back(std::move(w));
   }
+  const std::vector<Eigen::Matrix2Xd> pWorking = ApplyP(d, f, eq, working);
   for (int i = 0; i < m; ++i)
-    for (int j = 0; j <= i; ++j) ev.ai(i, j) = ev.ai(j, i) = 0.25 * (TreeDot(working[i], pWorking[j]) + TreeDot(working[j], pWorking[i]));
+    for (int j = 0; j <= i; ++j)
+      ev.ai(i, j) = ev.ai(j, i) = 0.25 * (TreeDot(working[i], pWorking[j]) + TreeDot(working[j], pWorking[i]));
   return ev;
 }
 
@@ -531,25 +627,29 @@ Eigen::VectorXd NewtonStep(const Evaluation& ev, double damping) {
 
 State Moved(const State& s, const std::vector<Parameter>& params, const Eigen::VectorXd& step, double t) {
   State next = s;
-  std::array<Eigen::Vector2d, 2> lambda;
-  for (int term : {kFamily, kCell})
-    if (s.rank[term] == 1) lambda[term] = LambdaOf(s.k[term]);
+  std::array<double, 2> size{}, angle{};
   for (std::size_t i = 0; i < params.size(); ++i) {
     const Parameter& param = params[i];
     const double by = t * step[static_cast<Eigen::Index>(i)];
     if (param.term != kError && s.rank[param.term] == 1)
-      lambda[param.term][param.index] += by;
+      (param.index == 0 ? size : angle)[param.term] += by;
     else
       next.k[param.term] += by * param.d;
   }
-  for (int term : {kFamily, kCell})
-    if (s.rank[term] == 1) next.k[term] = lambda[term] * lambda[term].transpose();
+  for (int term : {kFamily, kCell}) {
+    if (s.rank[term] != 1) continue;
+    const Eigen::Vector2d lambda = LambdaOf(s.k[term]);
+    const Eigen::Vector2d v = lambda.normalized();
+    const Eigen::Vector2d turned = std::cos(angle[term]) * v + std::sin(angle[term]) * NormalOf(v);
+    next.k[term] = (lambda.squaredNorm() + size[term]) * turned * turned.transpose();
+  }
   return next;
 }
 
 bool InCone(const State& s) {
   for (int term : {kFamily, kCell})
-    if (s.rank[term] == 2 && !PositiveDefinite(s.k[term])) return false;
+    if ((s.rank[term] == 2 && !PositiveDefinite(s.k[term])) || (s.rank[term] == 1 && !(s.k[term].trace() > 0)))
+      return false;
   return PositiveDefinite(s.k[kError]);
 }
 
@@ -590,59 +690,104 @@ struct Iterated {
   Evaluation ev;
 };
 
-// The step along `step`: where it leaves the cone, its projection onto the
-// edge when that is at least as likely, else halved until inside; then
-// halved while the likelihood falls. False when no halving raised it.
+// The size and angle of a matrix held at rank one have curvatures that the
+// average information, which leaves out the second derivatives of V, gets
+// far from right: its steps along the edge converge in hundreds of
+// iterations. Their rows are replaced by differences of the exact score, a
+// few evaluations more for each held matrix.
+Evaluation EvaluateForSteps(const PairDesign& d, const State& s, const std::vector<Parameter>& params) {
+  Evaluation ev = Evaluate(d, s, &params);
+  for (std::size_t k = 0; k < params.size(); ++k) {
+    const Parameter& param = params[k];
+    if (param.term == kError || s.rank[param.term] != 1) continue;
+    const double h = param.index == 0 ? 1e-6 * s.k[param.term].trace() : 1e-6;
+    Eigen::VectorXd unit = Eigen::VectorXd::Zero(static_cast<Eigen::Index>(params.size()));
+    unit[static_cast<Eigen::Index>(k)] = h;
+    const State moved = Moved(s, params, unit, 1);
+    const std::vector<Parameter> movedParams = ParametersOf(moved);
+    const Eigen::VectorXd column = -(Evaluate(d, moved, &movedParams).score - ev.score) / h;
+    ev.ai.col(static_cast<Eigen::Index>(k)) = column;
+    ev.ai.row(static_cast<Eigen::Index>(k)) = column.transpose();
+  }
+  return ev;
+}
+
+// The likelihood at a point the equations may not solve, such as one an
+// overshoot put at the very edge; -infinity there, which no step accepts.
+double LogLikelihoodOrLowest(const PairDesign& d, const State& s) {
+  try {
+    return Evaluate(d, s, nullptr).logL;
+  } catch (const NotPositiveDefinite&) {
+    return -std::numeric_limits<double>::infinity();
+  }
+}
+
+// The step along `step`, halved while the likelihood falls. A point it
+// takes out of the cone is replaced by its projection onto the edge: where
+// the average information is singular in a direction in which the
+// likelihood only rises towards the edge (the two traits' families differ
+// by a factor alone), the step along it is huge, and the projection puts
+// the matrix where the likelihood is largest along it while the other
+// entries' part of the step is halved. False when no halving raised it.
+// The full step, which is taken most often, is evaluated with its
+// derivatives at once, into `evaluated`, as the next iteration needs them.
 bool TryStep(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params,
-             const Eigen::VectorXd& step, State& next, double& logL) {
+             const Eigen::VectorXd& step, State& next, double& logL, std::optional<Evaluation>& evaluated) {
   const double floor = it.ev.logL - RoundingOf(it.ev.logL);
-  next = Moved(it.s, params, step, 1);
+  int fallsInside = 0;
   double t = 1;
-  if (!InCone(next)) {
-    const State edge = Projected(next);
-    if (PositiveDefinite(edge.k[kError])) {
-      logL = Evaluate(d, edge, nullptr).logL;
-      if (logL >= floor) {
-        next = edge;
-        return true;
+  for (int halving = 0; halving < 60 && fallsInside < 5; ++halving, t *= 0.5) {
+    const State moved = Moved(it.s, params, step, t);
+    const bool inside = InCone(moved);
+    next = inside ? moved : Projected(moved);
+    // A matrix held at rank one that a step takes through 0 is halved back:
+    // only the angle it turns to tells whether it belongs at 0.
+    if (!InCone(next)) continue;
+    if (halving == 0 && inside) {
+      try {
+        evaluated = EvaluateForSteps(d, next, ParametersOf(next));
+        logL = evaluated->logL;
+      } catch (const NotPositiveDefinite&) {
+        logL = -std::numeric_limits<double>::infinity();
       }
+    } else {
+      evaluated.reset();
+      logL = LogLikelihoodOrLowest(d, next);
     }
-    for (int halving = 0; halving < 60 && !InCone(next); ++halving) next = Moved(it.s, params, step, t *= 0.5);
-    if (!InCone(next)) return false;
+    if (logL >= floor) return true;
+    if (inside) ++fallsInside;
   }
-  logL = Evaluate(d, next, nullptr).logL;
-  for (int halving = 0; halving < 4 && logL < floor; ++halving) {
-    next = Moved(it.s, params, step, t *= 0.5);
-    logL = Evaluate(d, next, nullptr).logL;
-  }
-  return logL >= floor;
+  return false;
 }
 
 // One iteration: the AI step, damped more each time it fails to raise the
 // likelihood. Where nothing raises it, the point stays: the maximum within
 // the likelihood's rounding.
-State StepFrom(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params, double& logL) {
+State StepFrom(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params, double& logL,
+               std::optional<Evaluation>& evaluated) {
   for (const double damping : {0.0, 1e-3, 1e-2, 0.1, 1.0, 10.0, 100.0, 1e4}) {
     State next;
-    if (TryStep(d, it, params, NewtonStep(it.ev, damping), next, logL)) return next;
+    if (TryStep(d, it, params, NewtonStep(it.ev, damping), next, logL, evaluated)) return next;
   }
+  evaluated.reset();
   logL = it.ev.logL;
   return it.s;
 }
 
 void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
   std::vector<Parameter> params = ParametersOf(it.s);
-  it.ev = Evaluate(d, it.s, &params);
+  it.ev = EvaluateForSteps(d, it.s, params);
   while (it.iterations < options.maxIterations) {
     ++it.iterations;
     double logL = 0;
-    const State next = StepFrom(d, it, params, logL);
+    std::optional<Evaluation> evaluated;
+    const State next = StepFrom(d, it, params, logL, evaluated);
     const double rise = logL - it.ev.logL;
     const double change = LargestRelativeChange(it.s, next);
     const bool edgeReached = next.rank != it.s.rank;
     it.s = next;
     params = ParametersOf(it.s);
-    it.ev = Evaluate(d, it.s, &params);
+    it.ev = evaluated ? std::move(*evaluated) : EvaluateForSteps(d, it.s, params);
     if (!edgeReached && std::abs(rise) < std::max(options.logLTolerance, RoundingOf(logL)) &&
         change < options.relativeTolerance) {
       it.converged = true;
@@ -655,7 +800,8 @@ void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
   // it to about its square.
   const State polished = Moved(it.s, params, NewtonStep(it.ev, 0), 1);
   if (!InCone(polished)) return;
-  Evaluation ev = Evaluate(d, polished, &params);
+  const std::vector<Parameter> polishedParams = ParametersOf(polished);
+  Evaluation ev = EvaluateForSteps(d, polished, polishedParams);
   if (ev.logL < it.ev.logL - RoundingOf(it.ev.logL)) return;
   it.s = polished;
   it.ev = std::move(ev);
@@ -679,17 +825,43 @@ bool LeavesEdge(const PairDesign& d, const Iterated& it, int term, double size, 
   return true;
 }
 
-Iterated IterateToMaximum(const PairDesign& d, const State& start, const RemlOptions& options) {
+// A matrix that an overshoot took to 0 comes back where the likelihood
+// rises as it leaves 0 along one of the traits, or along their sum or
+// difference.
+bool LeavesZero(const PairDesign& d, const Iterated& it, int term, double size, State& inside) {
+  const double half = std::sqrt(0.5);
+  double best = it.ev.logL + RoundingOf(it.ev.logL);
+  Eigen::Vector2d along = Eigen::Vector2d::Zero();
+  for (const Eigen::Vector2d& v : {Eigen::Vector2d(1, 0), Eigen::Vector2d(0, 1), Eigen::Vector2d(half, half),
+                                  Eigen::Vector2d(half, -half)}) {
+    State trial = it.s;
+    trial.rank[term] = 1;
+    trial.k[term] = 1e-6 * size * v * v.transpose();
+    const double logL = LogLikelihoodOrLowest(d, trial);
+    if (logL > best) best = logL, along = v;
+  }
+  if (along.squaredNorm() == 0) return false;
+  inside = it.s;
+  inside.rank[term] = 2;
+  inside.k[term] = 1e-3 * size * (along * along.transpose() + 0.1 * Eigen::Matrix2d::Identity());
+  return true;
+}
+
+// `allowed`: the terms the model has, family and cell.
+Iterated IterateToMaximum(const PairDesign& d, const State& start, const std::array<bool, 2>& allowed,
+                          const RemlOptions& options) {
   Iterated it;
   it.s = start;
   Iterate(d, options, it);
   std::array<bool, 2> resumed{};
   for (int round = 0; round < 2 && it.converged; ++round)
     for (int term : {kFamily, kCell}) {
-      if (it.s.rank[term] != 1 || resumed[term]) continue;
+      if (!allowed[term] || it.s.rank[term] == 2 || resumed[term]) continue;
       const double size = (it.s.k[kFamily] + it.s.k[kCell] + it.s.k[kError]).trace();
       State inside;
-      if (!LeavesEdge(d, it, term, size, inside)) continue;
+      const bool leaves =
+          it.s.rank[term] == 1 ? LeavesEdge(d, it, term, size, inside) : LeavesZero(d, it, term, size, inside);
+      if (!leaves) continue;
       resumed[term] = true;
       it.s = inside;
       it.converged = false;
@@ -780,7 +952,10 @@ CovarianceMatrix MatrixOf(const State& s, int term, const Eigen::Matrix<double, 
   out.v11 = k(0, 0), out.v12 = k(0, 1), out.v22 = k(1, 1);
   const int rank = term == kError ? 2 : s.rank[term];
   if (rank == 2) {
-    auto se = [&](int i) { return cov(3 * term + i, 3 * term + i) >= 0 ? std::sqrt(cov(3 * term + i, 3 * term + i)) : kNotAvailable; };
+    auto se = [&](int i) {
+      const double variance = cov(3 * term + i, 3 * term + i);
+      return variance >= 0 ? std::sqrt(variance) : kNotAvailable;
+    };
     out.se11 = se(0), out.se12 = se(1), out.se22 = se(2);
     return out;
   }
@@ -812,7 +987,7 @@ RemlValue CorrelationOf(const State& s, const std::vector<int>& terms, const Eig
 void AddNote(std::string& note, const std::string& more) { note += (note.empty() ? "" : "; ") + more; }
 
 void FitFrom(const PairDesign& d, const State& start, const RemlOptions& options, BivariateFit& fit) {
-  const Iterated it = IterateToMaximum(d, start, options);
+  const Iterated it = IterateToMaximum(d, start, {true, fit.siteFamilyFitted}, options);
   fit.iterations = it.iterations;
   fit.status = it.converged ? FitStatus::kConverged : FitStatus::kNotConverged;
   if (!it.converged)
@@ -834,7 +1009,8 @@ void FitFrom(const PairDesign& d, const State& start, const RemlOptions& options
 State StateOf(const CovarianceMatrix& family, const CovarianceMatrix& cell, const CovarianceMatrix& error) {
   State s;
   const std::array<const CovarianceMatrix*, 3> given = {&family, &cell, &error};
-  for (int term = 0; term < 3; ++term) s.k[term] << given[term]->v11, given[term]->v12, given[term]->v12, given[term]->v22;
+  for (int term = 0; term < 3; ++term)
+    s.k[term] << given[term]->v11, given[term]->v12, given[term]->v12, given[term]->v22;
   for (int term : {kFamily, kCell}) {
     if (!s.k[term].allFinite()) {
       s.k[term].setZero();
@@ -873,7 +1049,8 @@ BivariateFit FitTraitPair(const RemlTrees& trees, int trait1, int trait2, const 
   };
   for (int trait : {trait1, trait2})
     if (fit.note.empty()) fit.note = WhyNotEstimable(trees, trait);
-  if (fit.note.empty() && fit.treesBoth == 0) fit.note = "no tree has both traits: their error covariance is not estimable";
+  if (fit.note.empty() && fit.treesBoth == 0)
+    fit.note = "no tree has both traits: their error covariance is not estimable";
   if (!fit.note.empty()) return finish();
 
   // Families at one site only leave the cells nothing to tell from the
@@ -898,7 +1075,8 @@ double PairLogLikelihood(const RemlTrees& trees, int trait1, int trait2, const C
   CheckTraits(trees, trait1, trait2);
   const PairDesign d = DesignOfPair(trees, trait1, trait2);
   const State s = StateOf(family, cell, error);
-  if (!PositiveDefinite(s.k[kError])) throw KorvanError("the error covariance matrix of the pair is not positive definite");
+  if (!PositiveDefinite(s.k[kError]))
+    throw KorvanError("the error covariance matrix of the pair is not positive definite");
   try {
     return Evaluate(d, s, nullptr).logL;
   } catch (const NotPositiveDefinite&) {
