@@ -6,6 +6,7 @@
 #include <cmath>
 #include <map>
 #include <numeric>
+#include <optional>
 
 #include "format/number_format.h"
 #include "base/parallel.h"
@@ -67,6 +68,19 @@ std::size_t RankAndSelect(std::vector<RemlFamilyResult>& families, double share,
   return select ? chosen : 0;
 }
 
+// "Vf: REML 30.3 against 41.1 by the analysis of variance, more than a
+// standard error (5.2) apart" when the two lie that far apart; the larger
+// of the two errors, so that neither estimator's own spread is taken for a
+// difference.
+std::optional<std::string> Apart(const char* name, const Estimated& anova, const Estimated& reml) {
+  if (!anova || !reml || !HasValue(anova->estimate) || !HasValue(reml->estimate)) return std::nullopt;
+  const double se = std::max(HasValue(anova->se) ? anova->se : 0.0, HasValue(reml->se) ? reml->se : 0.0);
+  if (!(std::abs(anova->estimate - reml->estimate) > se)) return std::nullopt;
+  return std::string(name) + ": REML " + SignificantDigits(reml->estimate, 4) + " against " +
+         SignificantDigits(anova->estimate, 4) + " by the analysis of variance, more than a standard error (" +
+         SignificantDigits(se, 3) + ") apart";
+}
+
 // One sentence per quantity on which the two estimators lie more than a
 // standard error apart, with the causes that can be seen in the data.
 std::vector<std::string> Differences(const TraitResult& anova, const RemlTraitResult& reml, const DesignResult& design,
@@ -90,16 +104,9 @@ std::vector<std::string> Differences(const TraitResult& anova, const RemlTraitRe
   const std::pair<const char*, std::pair<const Estimated*, const Estimated*>> quantities[] = {
       {"Vf", {&anova.vf, &reml.vf}}, {"Vsf", {&anova.vsf, &reml.vsf}}, {"Ve", {&anova.ve, &reml.ve}},
       {"h2", {&anova.h2, &reml.h2}}, {"rB", {&anova.rB, &reml.rB}}};
-  for (const auto& [name, values] : quantities) {
-    const Estimated& a = *values.first;
-    const Estimated& r = *values.second;
-    if (!a || !r || !HasValue(a->estimate) || !HasValue(r->estimate)) continue;
-    const double se = std::max(HasValue(a->se) ? a->se : 0.0, HasValue(r->se) ? r->se : 0.0);
-    if (!(std::abs(a->estimate - r->estimate) > se)) continue;
-    out.push_back(std::string(name) + ": REML " + SignificantDigits(r->estimate, 4) + " against " +
-                  SignificantDigits(a->estimate, 4) + " by the analysis of variance, more than a standard error (" +
-                  SignificantDigits(se, 3) + ") apart" + (because.empty() ? "" : "; " + because));
-  }
+  for (const auto& [name, values] : quantities)
+    if (const auto sentence = Apart(name, *values.first, *values.second))
+      out.push_back(*sentence + (because.empty() ? "" : "; " + because));
   return out;
 }
 
@@ -124,20 +131,16 @@ std::vector<std::string> PairDifferences(const PairResult& anova, const RemlPair
   const std::pair<const char*, std::pair<const Estimated*, const Estimated*>> quantities[] = {
       {"rF", {&anova.rF, &reml.rF}}, {"rPTree", {&anova.rPTree, &reml.rPTree}}};
   for (const auto& [name, values] : quantities) {
+    const auto sentence = Apart(name, *values.first, *values.second);
+    if (!sentence) continue;
     const Estimated& a = *values.first;
-    const Estimated& r = *values.second;
-    if (!a || !r || !HasValue(a->estimate) || !HasValue(r->estimate)) continue;
-    const double se = std::max(HasValue(a->se) ? a->se : 0.0, HasValue(r->se) ? r->se : 0.0);
-    if (!(std::abs(a->estimate - r->estimate) > se)) continue;
     std::string because;
     if (a->flag != RangeFlag::kNone) because += "; the analysis of variance's " + std::string(name) + " is " + RangeFlagName(a->flag);
     if (reml.family.atBoundary) because += "; REML holds the family matrix on its edge";
     if (!design.balanced) because += "; the design is unbalanced";
     if (reml.trees > design.records)
       because += "; REML fits " + std::to_string(reml.trees - design.records) + " trees that lack one of the traits";
-    out.push_back(std::string(name) + ": REML " + SignificantDigits(r->estimate, 4) + " against " +
-                  SignificantDigits(a->estimate, 4) + " by the analysis of variance, more than a standard error (" +
-                  SignificantDigits(se, 3) + ") apart" + because);
+    out.push_back(*sentence + because);
   }
   return out;
 }
