@@ -543,20 +543,25 @@ std::vector<Eigen::Matrix2Xd> ApplyP(const PairDesign& d, const Factors& f, cons
 
 double TreeDot(const Eigen::Matrix2Xd& a, const Eigen::Matrix2Xd& b) { return a.cwiseProduct(b).sum(); }
 
-// -2 logL = (N - p) log 2pi + log|V| + log|X'V^-1 X| + y'Py, and with the
-// effects' covariance the identity |V| |X'V^-1 X| = |R| |C|.
-Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Parameter>* params) {
-  const Factors f = FactorsOf(s);
-  const PairEquations eq(d, f);
-  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, {d.y})[0];
-  double logDetR = 0;
-  for (int pattern = 0; pattern < 3; ++pattern) logDetR += d.patternCount[pattern] * f.logDetR[pattern];
-  Evaluation ev;
-  ev.logL = -0.5 * ((d.Observations() - d.p) * kLog2Pi + logDetR + eq.LogDeterminant() + TreeDot(d.y, py));
-  if (params == nullptr) return ev;
+// The trace tr(P dV/dtheta) = tr(D sum_j [Z'PZ]_jj) of a random term's
+// parameter, from the sums [Z'PZ]_jj L.
+double TraceOf(const Parameter& param, const Eigen::MatrixXd& l, const Eigen::MatrixXd& zpzL) {
+  if (l.cols() == 2) {
+    const Eigen::Matrix2d full = l;
+    return (param.d * zpzL * full.inverse()).trace();
+  }
+  // D = v v' and D = s (v w' + w v') both have lambda in every product.
+  const Eigen::Vector2d lambda = l.col(0);
+  const double root = lambda.norm();
+  const Eigen::Vector2d v = lambda / root;
+  return param.index == 0 ? v.dot(zpzL.col(0)) / root : 2 * root * NormalOf(v).dot(zpzL.col(0));
+}
 
-  // y'P dV/dtheta P y and tr(P dV/dtheta): a random term's working variate is
-  // Z (D x I) Z'Py, and its trace tr(D sum_j [Z'PZ]_jj).
+// The score -tr(P dV)/2 + y'P dV P y/2 and the average information
+// w_i'P w_j / 2 of the working variates w = dV P y: a random term's is
+// Z (D x I) Z'Py, the error's D Py tree by tree.
+void AddDerivatives(const PairDesign& d, const Factors& f, const PairEquations& eq, const Eigen::Matrix2Xd& py,
+                    const std::vector<Parameter>& params, Evaluation& ev) {
   const Traces traces = eq.TracesOfP();
   std::array<Eigen::Matrix2Xd, 2> levelPy = {Eigen::Matrix2Xd::Zero(2, d.nF), Eigen::Matrix2Xd::Zero(2, d.nC)};
   for (int i = 0; i < d.n; ++i) {
@@ -564,11 +569,11 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
     levelPy[kFamily].col(d.cellFamily[c]) += py.col(i);
     levelPy[kCell].col(c) += py.col(i);
   }
-  const int m = static_cast<int>(params->size());
+  const int m = static_cast<int>(params.size());
   ev.score.resize(m);
   ev.ai.resize(m, m);
   std::vector<Eigen::Matrix2Xd> working;
-  for (const Parameter& param : *params) {
+  for (const Parameter& param : params) {
     Eigen::Matrix2Xd w(2, d.n);
     double trace = 0;
     if (param.term == kError) {
@@ -579,18 +584,7 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
         const int c = d.groupCell[d.treeGroup[i]];
         w.col(i) = param.d * levelPy[param.term].col(param.term == kFamily ? d.cellFamily[c] : c);
       }
-      const Eigen::MatrixXd& zpzL = traces.zpzL[param.term];
-      if (s.rank[param.term] == 2) {
-        const Eigen::Matrix2d l = f.l[param.term];
-        trace = (param.d * zpzL * l.inverse()).trace();
-      } else {
-        // [Z'PZ]_jj lambda summed is all the traces need: D = v v' and
-        // D = s (v w' + w v') both have lambda in every product.
-        const Eigen::Vector2d lambda = f.l[param.term].col(0);
-        const double root = lambda.norm();
-        const Eigen::Vector2d v = lambda / root;
-        trace = param.index == 0 ? v.dot(zpzL.col(0)) / root : 2 * root * NormalOf(v).dot(zpzL.col(0));
-      }
+      trace = TraceOf(param, f.l[param.term], traces.zpzL[param.term]);
     }
     ev.score[static_cast<Eigen::Index>(working.size())] = -0.5 * trace + 0.5 * TreeDot(py, w);
     working.push_back(std::move(w));
@@ -599,6 +593,19 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
   for (int i = 0; i < m; ++i)
     for (int j = 0; j <= i; ++j)
       ev.ai(i, j) = ev.ai(j, i) = 0.25 * (TreeDot(working[i], pWorking[j]) + TreeDot(working[j], pWorking[i]));
+}
+
+// -2 logL = (N - p) log 2pi + log|V| + log|X'V^-1 X| + y'Py, and with the
+// effects' covariance the identity |V| |X'V^-1 X| = |R| |C|.
+Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Parameter>* params) {
+  const Factors f = FactorsOf(s);
+  const PairEquations eq(d, f);
+  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, {d.y})[0];
+  double logDetR = 0;
+  for (int pattern = 0; pattern < 3; ++pattern) logDetR += d.patternCount[pattern] * f.logDetR[pattern];
+  Evaluation ev;
+  ev.logL = -0.5 * ((d.Observations() - d.p) * kLog2Pi + logDetR + eq.LogDeterminant() + TreeDot(d.y, py));
+  if (params != nullptr) AddDerivatives(d, f, eq, py, *params, ev);
   return ev;
 }
 
