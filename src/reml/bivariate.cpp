@@ -921,8 +921,10 @@ State StartOf(const PairDesign& d, bool withCells, const std::array<const Univar
     const double w = within(t, t);
     std::array<double, 3> v = {0.1 * w, 0.1 * w, 0.8 * w};
     const UnivariateFit* fit = starts[t];
-    if (fit != nullptr && fit->status != FitStatus::kNotEstimable && fit->ve.value > 0)
+    if (fit != nullptr && fit->status != FitStatus::kNotEstimable && fit->ve.value > 0 &&
+        std::isfinite(fit->vf.value))
       v = {fit->vf.value, std::isfinite(fit->vsf.value) ? fit->vsf.value : 0, fit->ve.value};
+    // A variance the univariate fit put at 0 starts a little inside.
     const double floor = 1e-3 * (v[0] + v[1] + v[2]);
     for (int term = 0; term < 3; ++term) s.k[term](t, t) = std::max(v[term], floor);
   }
