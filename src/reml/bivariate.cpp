@@ -8,11 +8,13 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
 
 #include "base/korvan_error.h"
+#include "base/parallel.h"
 #include "reml/mixed_model_equations.h"
 #include "reml/trait_design.h"
 
@@ -1077,6 +1079,23 @@ BivariateFit FitTraitPair(const RemlTrees& trees, int trait1, int trait2, const 
     fit.note = "the mixed-model equations became singular: the design does not separate blocks and families";
   }
   return finish();
+}
+
+std::vector<BivariateFit> FitTraitPairs(const RemlTrees& trees, const RemlOptions& options,
+                                        const std::vector<UnivariateFit>* single) {
+  std::vector<std::pair<int, int>> pairs;
+  for (int a = 0; a < trees.nTrait; ++a)
+    for (int b = a + 1; b < trees.nTrait; ++b) pairs.emplace_back(a, b);
+  std::vector<BivariateFit> fits(pairs.size());
+  auto start = [&](int trait) { return single != nullptr ? &(*single)[static_cast<std::size_t>(trait)] : nullptr; };
+  // A pair's fit is some tens of evaluations, each a pass over every tree
+  // for each of its nine parameters.
+  const double operations = 20.0 * 9 * trees.Trees() * static_cast<double>(pairs.size());
+  ForEachChunk(static_cast<int>(pairs.size()), operations, [&](int k) {
+    const auto [a, b] = pairs[static_cast<std::size_t>(k)];
+    fits[static_cast<std::size_t>(k)] = FitTraitPair(trees, a, b, options, start(a), start(b));
+  });
+  return fits;
 }
 
 double PairLogLikelihood(const RemlTrees& trees, int trait1, int trait2, const CovarianceMatrix& family,
