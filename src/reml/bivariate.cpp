@@ -941,10 +941,14 @@ State StartOf(const PairDesign& d, bool withCells, const std::array<const Univar
 }
 
 // The sampling covariances of the free matrices' entries and the error's,
-// nine by nine; zero rows for a matrix held on the edge or out.
-Eigen::Matrix<double, 9, 9> SamplingCovariance(const PairDesign& d, const State& s) {
+// nine by nine; zero rows for a matrix held on the edge or out. The last
+// iteration's information serves where no matrix is held: its parameters
+// are those entries.
+Eigen::Matrix<double, 9, 9> SamplingCovariance(const PairDesign& d, const Iterated& it) {
+  const State& s = it.s;
   const std::vector<Parameter> params = ParametersOf(s, true);
-  const Evaluation ev = Evaluate(d, s, &params);
+  const bool held = s.rank[kFamily] == 1 || s.rank[kCell] == 1;
+  const Evaluation ev = held ? Evaluate(d, s, &params) : it.ev;
   Eigen::Matrix<double, 9, 9> cov = Eigen::Matrix<double, 9, 9>::Constant(kNotAvailable);
   const Eigen::LDLT<Eigen::MatrixXd> factor(ev.ai);
   if (factor.info() != Eigen::Success || !(factor.vectorD().minCoeff() > 0)) return cov;
@@ -1005,7 +1009,7 @@ void FitFrom(const PairDesign& d, const State& start, const RemlOptions& options
     AddNote(fit.note, "not converged: stopped at the limit of " + std::to_string(options.maxIterations) +
                           " iterations, the values are the last iteration's");
   fit.logLikelihood = it.ev.logL;
-  const Eigen::Matrix<double, 9, 9> cov = SamplingCovariance(d, it.s);
+  const Eigen::Matrix<double, 9, 9> cov = SamplingCovariance(d, it);
   fit.family = MatrixOf(it.s, kFamily, cov);
   if (fit.siteFamilyFitted) fit.cell = MatrixOf(it.s, kCell, cov);
   fit.error = MatrixOf(it.s, kError, cov);
