@@ -145,8 +145,8 @@ TEST(PairLogLikelihood, FactorisesAtZeroCovariances) {
   // Different gaps in the two traits: trees with one trait, with the other,
   // and a block where the second is missing altogether.
   for (int t = 0; t < trees.Trees(); ++t) {
-    if (t % 7 == 3) trees.value[1][t] = NAN;
-    if (t % 5 == 1 || trees.block[t] == 2) trees.value[4][t] = NAN;
+    if (t % 7 == 3) trees.value[1][t] = kNotAvailable;
+    if (t % 5 == 1 || trees.block[t] == 2) trees.value[4][t] = kNotAvailable;
   }
   for (const auto& [a, b] : {std::pair{1, 4}, std::pair{0, 5}, std::pair{2, 3}}) {
     const UnivariateFit fa = FitTrait(trees, a, RemlOptions{}), fb = FitTrait(trees, b, RemlOptions{});
@@ -432,7 +432,7 @@ TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
   {
     RemlTrees oneFamily = trees;
     for (int t = 0; t < oneFamily.Trees(); ++t)
-      if (oneFamily.family[t] != 0) oneFamily.value[0][t] = oneFamily.value[1][t] = NAN;
+      if (oneFamily.family[t] != 0) oneFamily.value[0][t] = oneFamily.value[1][t] = kNotAvailable;
     const BivariateFit fit = FitTraitPair(oneFamily, 0, 1, RemlOptions{});
     EXPECT_EQ(fit.status, FitStatus::kNotEstimable);
     EXPECT_THAT(fit.note, HasSubstr("fewer than 2 families"));
@@ -440,7 +440,7 @@ TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
   {
     RemlTrees oneSite = trees;
     for (int t = 0; t < oneSite.Trees(); ++t)
-      if (oneSite.site[t] != 0) oneSite.value[0][t] = oneSite.value[1][t] = NAN;
+      if (oneSite.site[t] != 0) oneSite.value[0][t] = oneSite.value[1][t] = kNotAvailable;
     const BivariateFit fit = FitTraitPair(oneSite, 0, 1, RemlOptions{});
     EXPECT_NE(fit.status, FitStatus::kNotEstimable) << fit.note;
     EXPECT_FALSE(fit.siteFamilyFitted);
