@@ -219,9 +219,10 @@ class PairEquations {
   void AddCell(int c);
   void AbsorbFamilies();
   void AbsorbSites();
-  // The columns of a tree of group g among the local unknowns of its cell,
-  // which start at `at`: its block's unknowns, the family's, the cell's.
-  Eigen::MatrixXd FittedMap(int g, int at, int local) const;
+  // A tree of group g's fitted value from the unknowns it takes, and their
+  // columns among its cell's local unknowns, whose block part starts at
+  // `at`: its block's, the family's, the cell's.
+  Eigen::MatrixXd FittedMap(int g, int at, int local, std::vector<int>& columns) const;
 
   const PairDesign& d_;
   const Factors& f_;
@@ -400,12 +401,18 @@ std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eig
   return fitted;
 }
 
-Eigen::MatrixXd PairEquations::FittedMap(int g, int at, int local) const {
-  Eigen::MatrixXd map = Eigen::MatrixXd::Zero(2, local + rc_);
+Eigen::MatrixXd PairEquations::FittedMap(int g, int at, int local, std::vector<int>& columns) const {
+  columns.clear();
   const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
+  Eigen::MatrixXd map = Eigen::MatrixXd::Zero(2, (unknown[0] >= 0) + (unknown[1] >= 0) + rf_ + rc_);
   for (int t = 0; t < 2; ++t)
-    if (unknown[t] >= 0) map(t, at++) = 1;
-  map.block(0, local - rf_, 2, rf_) = f_.l[kFamily];
+    if (unknown[t] >= 0) {
+      map(t, static_cast<Eigen::Index>(columns.size())) = 1;
+      columns.push_back(at++);
+    }
+  for (int e = 0; e < rf_; ++e) columns.push_back(local - rf_ + e);
+  for (int e = 0; e < rc_; ++e) columns.push_back(local + e);
+  map.middleCols(map.cols() - rf_ - rc_, rf_) = f_.l[kFamily];
   map.rightCols(rc_) = f_.l[kCell];
   return map;
 }
@@ -464,18 +471,25 @@ Traces PairEquations::TracesOfP() const {
           cellFactor_[c].solve(Eigen::MatrixXd::Identity(rc_, rc_) + h * pushed.transpose());
     }
     Eigen::MatrixXd coupling = Eigen::MatrixXd::Zero(2, m + rc_);  // [Z_c' R^-1 W]
+    Eigen::Matrix2d nCell = Eigen::Matrix2d::Zero();
     int at = 0;
+    std::vector<int> columns;
     for (int g = d_.cellFirstGroup[c]; g < d_.cellFirstGroup[c + 1]; ++g) {
-      const Eigen::MatrixXd map = FittedMap(g, at, m);
-      const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
-      at += (unknown[0] >= 0) + (unknown[1] >= 0);
-      const Eigen::Matrix2d fittedVariance = map * inverse * map.transpose();
+      // A tree's fitted value takes its block's, family's and cell's
+      // unknowns only: a handful of the cell's columns.
+      const Eigen::MatrixXd map = FittedMap(g, at, m, columns);
+      const int blockColumns = static_cast<int>(columns.size()) - rf_ - rc_;
+      const Eigen::Matrix2d fittedVariance = map * inverse(columns, columns) * map.transpose();
       for (int pattern = 0; pattern < 3; ++pattern) {
         const Eigen::Matrix2d& ri = f_.rInverse[pattern];
         traces.pDiagonal += d_.groupCount[g][pattern] * (ri - ri * fittedVariance * ri);
       }
-      coupling += groupN_[g] * map;
+      coupling.middleCols(at, blockColumns) += groupN_[g] * map.leftCols(blockColumns);
+      nCell += groupN_[g];
+      at += blockColumns;
     }
+    coupling.middleCols(m - rf_, rf_) = nCell * f_.l[kFamily];
+    coupling.rightCols(rc_) = nCell * f_.l[kCell];
     traces.zpzL[kFamily] += coupling * inverse.middleCols(m - rf_, rf_);
     traces.zpzL[kCell] += coupling * inverse.rightCols(rc_);
   }
