@@ -745,42 +745,65 @@ double LogLikelihoodOrLowest(const PairDesign& d, const State& s) {
   }
 }
 
-// The step along `step`, halved while the likelihood falls. A point it
-// takes out of the cone is replaced by its projection onto the edge: where
-// the average information is singular in a direction in which the
+// The step along `step`, halved until inside the cone and then while the
+// likelihood falls. Where the full step leaves the cone, its projection
+// onto the edge is tried as well, and the more likely of the two taken:
+// where the average information is singular in a direction in which the
 // likelihood only rises towards the edge (the two traits' families differ
-// by a factor alone), the step along it is huge, and the projection puts
-// the matrix where the likelihood is largest along it while the other
-// entries' part of the step is halved. False when no halving raised it.
-// The full step, which is taken most often, is evaluated with its
+// by a factor alone), the step along it is huge, halving it gains next to
+// nothing, and the projection puts the matrix where the likelihood is
+// largest along it; where an early step merely overshoots, the halved step
+// inside is the better, and the edge would hold the iteration on it for
+// nothing. The full step, which is taken most often, is evaluated with its
 // derivatives at once, into `evaluated`, as the next iteration needs them.
+// False when neither raised the likelihood.
 bool TryStep(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params,
              const Eigen::VectorXd& step, State& next, double& logL, std::optional<Evaluation>& evaluated) {
   const double floor = it.ev.logL - RoundingOf(it.ev.logL);
-  int fallsInside = 0;
+  evaluated.reset();
+  logL = -std::numeric_limits<double>::infinity();
+  int falls = 0;
   double t = 1;
-  for (int halving = 0; halving < 60 && fallsInside < 5; ++halving, t *= 0.5) {
+  for (int halving = 0; halving < 60 && falls < 5; ++halving, t *= 0.5) {
     const State moved = Moved(it.s, params, step, t);
-    const bool inside = InCone(moved);
-    next = inside ? moved : Projected(moved);
-    // A matrix held at rank one that a step takes through 0 is halved back:
-    // only the angle it turns to tells whether it belongs at 0.
-    if (!InCone(next)) continue;
-    if (halving == 0 && inside) {
+    if (!InCone(moved)) continue;
+    double at = -std::numeric_limits<double>::infinity();
+    if (halving == 0) {
       try {
-        evaluated = EvaluateForSteps(d, next, ParametersOf(next));
-        logL = evaluated->logL;
+        evaluated = EvaluateForSteps(d, moved, ParametersOf(moved));
+        at = evaluated->logL;
       } catch (const NotPositiveDefinite&) {
-        logL = -std::numeric_limits<double>::infinity();
+        evaluated.reset();
       }
     } else {
-      evaluated.reset();
-      logL = LogLikelihoodOrLowest(d, next);
+      at = LogLikelihoodOrLowest(d, moved);
     }
-    if (logL >= floor) return true;
-    if (inside) ++fallsInside;
+    if (at >= floor) {
+      next = moved;
+      logL = at;
+      break;
+    }
+    evaluated.reset();
+    ++falls;
   }
-  return false;
+  if (InCone(Moved(it.s, params, step, 1))) return logL >= floor;
+  // A step that must be cut to an eighth to stay inside points at the edge.
+  const bool pointsAtEdge = t < 0.125;
+  // The projection of the step halved until the error matrix, which has no
+  // edge to be held on, is inside; a matrix held at rank one that the step
+  // takes through 0 is not projected: only the angle it turns to tells
+  // whether it belongs at 0.
+  State edge = Projected(Moved(it.s, params, step, 1));
+  for (double te = 0.5; te > 1e-18 && !InCone(edge); te *= 0.5) edge = Projected(Moved(it.s, params, step, te));
+  if (InCone(edge)) {
+    const double atEdge = LogLikelihoodOrLowest(d, edge);
+    if (atEdge >= floor && (atEdge > logL || pointsAtEdge)) {
+      next = edge;
+      logL = atEdge;
+      evaluated.reset();
+    }
+  }
+  return logL >= floor;
 }
 
 // One iteration: the AI step, damped more each time it fails to raise the
