@@ -834,8 +834,11 @@ void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
     it.s = next;
     params = ParametersOf(it.s);
     it.ev = evaluated ? std::move(*evaluated) : EvaluateForSteps(d, it.s, params);
+    // Damped steps also change little: the rise the full step predicts
+    // tells a maximum from a stall.
+    const double predicted = 0.5 * NewtonStep(it.ev, 0).dot(it.ev.score);
     if (!edgeReached && std::abs(rise) < std::max(options.logLTolerance, RoundingOf(logL)) &&
-        change < options.relativeTolerance) {
+        change < options.relativeTolerance && predicted < std::max(1e-6, RoundingOf(logL))) {
       it.converged = true;
       break;
     }
