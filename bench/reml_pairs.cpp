@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <utility>
 #include <vector>
 
 #include "base/progress.h"
@@ -55,6 +56,10 @@ int main(int argc, char** argv) {
         std::printf("traits %d,%d: status %d, %d iterations, %.3f s; rF %.4f (%.3g) rP %.4f (%.3g) logL %.6f %s\n",
                     a + 1, b + 1, static_cast<int>(fit.status), fit.iterations, fit.seconds, fit.rF.value,
                     fit.rF.se, fit.rPTree.value, fit.rPTree.se, fit.logLikelihood, fit.note.c_str());
+        for (const auto& [name, m] : {std::pair{"family", &fit.family}, std::pair{"cell", &fit.cell},
+                                      std::pair{"error", &fit.error}})
+          std::printf("  %-6s %.8g %.8g %.8g (%.3g %.3g %.3g)\n", name, m->v11, m->v12, m->v22, m->se11, m->se12,
+                      m->se22);
       }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     std::printf("all pairs %.3f s\n", seconds);

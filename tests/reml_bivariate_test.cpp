@@ -87,16 +87,18 @@ class Normal {
 // Two correlated traits of sites x blocks x families x trees: a site, block,
 // family, cell and tree effect each, the traits' effects mixed by `mix` so
 // that each term has its own correlation. `keep(site, block, family, tree)`
-// drops trees for an unbalanced design.
+// drops trees for an unbalanced design; `familyScale` scales the family
+// effects.
 template <class Keep>
-PairTrees GeneratedPair(std::uint32_t seed, int sites, int blocks, int families, int perPlot, Keep keep) {
+PairTrees GeneratedPair(std::uint32_t seed, int sites, int blocks, int families, int perPlot, Keep keep,
+                        double familyScale = 1) {
   Normal normal(seed);
   auto pair = [&](double sd1, double sd2, double r) {
     const double a = normal(), b = normal();
     return Eigen::Vector2d(sd1 * a, sd2 * (r * a + std::sqrt(1 - r * r) * b));
   };
   std::vector<Eigen::Vector2d> family(static_cast<std::size_t>(families));
-  for (auto& f : family) f = pair(2.0, 3.0, 0.6);
+  for (auto& f : family) f = familyScale * pair(2.0, 3.0, 0.6);
   PairTrees list(2);
   for (int s = 0; s < sites; ++s) {
     const Eigen::Vector2d site = pair(5, 5, 0);
@@ -145,8 +147,8 @@ TEST(PairLogLikelihood, FactorisesAtZeroCovariances) {
   // Different gaps in the two traits: trees with one trait, with the other,
   // and a block where the second is missing altogether.
   for (int t = 0; t < trees.Trees(); ++t) {
-    if (t % 7 == 3) trees.value[1][t] = NAN;
-    if (t % 5 == 1 || trees.block[t] == 2) trees.value[4][t] = NAN;
+    if (t % 7 == 3) trees.value[1][t] = kNotAvailable;
+    if (t % 5 == 1 || trees.block[t] == 2) trees.value[4][t] = kNotAvailable;
   }
   for (const auto& [a, b] : {std::pair{1, 4}, std::pair{0, 5}, std::pair{2, 3}}) {
     const UnivariateFit fa = FitTrait(trees, a, RemlOptions{}), fb = FitTrait(trees, b, RemlOptions{});
@@ -418,6 +420,42 @@ TEST(FitTraitPair, ManySmallBlocksFactorTheFamiliesDensely) {
   ExpectLocalMaximum(trees, fit);
 }
 
+// Families that differ by nothing but chance: where both traits' univariate
+// maxima drop the families, the pair's equations without any family
+// effect give their likelihood again, and the pair's family matrix ends on
+// the edge, at rank one or 0, never outside the cone.
+TEST(FitTraitPair, FamiliesWithoutVariance) {
+  auto all = [](int, int, int, int) { return true; };
+  // The first seed whose two traits both put Vf at 0.
+  std::uint32_t seed = 1;
+  auto bothAtZero = [&](std::uint32_t at) {
+    PairTrees trial = GeneratedPair(at, 3, 3, 10, 2, all, 0.0);
+    return FitTrait(trial.Trees(), 0, RemlOptions{}).vf.atBoundary &&
+           FitTrait(trial.Trees(), 1, RemlOptions{}).vf.atBoundary;
+  };
+  while (seed < 200 && !bothAtZero(seed)) ++seed;
+  ASSERT_LT(seed, 200u) << "no seed puts both traits' family variance at 0";
+  PairTrees list = GeneratedPair(seed, 3, 3, 10, 2, all, 0.0);
+  const RemlTrees& trees = list.Trees();
+  const UnivariateFit f1 = FitTrait(trees, 0, RemlOptions{}), f2 = FitTrait(trees, 1, RemlOptions{});
+  auto zeroIfAbsent = [](double v) { return std::isfinite(v) ? v : 0.0; };
+  const double sum = f1.logLikelihood + f2.logLikelihood;
+  EXPECT_NEAR(PairLogLikelihood(trees, 0, 1, Diagonal(0, 0),
+                                Diagonal(zeroIfAbsent(f1.vsf.value), zeroIfAbsent(f2.vsf.value)),
+                                Diagonal(f1.ve.value, f2.ve.value)),
+              sum, 1e-11 * std::abs(sum));
+  const BivariateFit fit = FitTraitPair(trees, 0, 1, RemlOptions{}, &f1, &f2);
+  ASSERT_EQ(fit.status, FitStatus::kConverged) << fit.note;
+  EXPECT_GE(fit.logLikelihood, sum - 1e-9 * std::abs(sum));
+  EXPECT_TRUE(fit.family.atBoundary) << fit.family.v11 << " " << fit.family.v12 << " " << fit.family.v22;
+  const Eigen::Matrix2d k = AsMatrix(fit.family);
+  EXPECT_GE(k(0, 0), 0);
+  EXPECT_GE(k(1, 1), 0);
+  EXPECT_LE(k(0, 1) * k(0, 1), k(0, 0) * k(1, 1) * (1 + 1e-12));
+  // No correlation where a variance is 0.
+  EXPECT_TRUE(std::isnan(fit.rF.value) || std::abs(fit.rF.value) <= 1.0) << fit.rF.value;
+}
+
 TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
   PairTrees list = GeneratedPair(7, 2, 2, 6, 2, [](int, int, int, int) { return true; });
   RemlTrees& trees = list.Trees();
@@ -432,7 +470,7 @@ TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
   {
     RemlTrees oneFamily = trees;
     for (int t = 0; t < oneFamily.Trees(); ++t)
-      if (oneFamily.family[t] != 0) oneFamily.value[0][t] = oneFamily.value[1][t] = NAN;
+      if (oneFamily.family[t] != 0) oneFamily.value[0][t] = oneFamily.value[1][t] = kNotAvailable;
     const BivariateFit fit = FitTraitPair(oneFamily, 0, 1, RemlOptions{});
     EXPECT_EQ(fit.status, FitStatus::kNotEstimable);
     EXPECT_THAT(fit.note, HasSubstr("fewer than 2 families"));
@@ -440,7 +478,7 @@ TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
   {
     RemlTrees oneSite = trees;
     for (int t = 0; t < oneSite.Trees(); ++t)
-      if (oneSite.site[t] != 0) oneSite.value[0][t] = oneSite.value[1][t] = NAN;
+      if (oneSite.site[t] != 0) oneSite.value[0][t] = oneSite.value[1][t] = kNotAvailable;
     const BivariateFit fit = FitTraitPair(oneSite, 0, 1, RemlOptions{});
     EXPECT_NE(fit.status, FitStatus::kNotEstimable) << fit.note;
     EXPECT_FALSE(fit.siteFamilyFitted);
@@ -459,24 +497,32 @@ TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
   EXPECT_THROW(FitTraitPair(trees, 0, 2, RemlOptions{}), KorvanError);
 }
 
-// Every pair of the maize example, each started from its traits' own fits.
-TEST(FitTraitPair, EveryPairOfTheMaizeExample) {
+// Every pair of the maize example, each started from its traits' own fits,
+// as fitted together on the cores and alone.
+TEST(FitTraitPairs, EveryPairOfTheMaizeExample) {
   PairTrees maize = ReadFixedColumns(SourcePath("examples/maize2010_6traits.dat"), 6);
   const RemlTrees& trees = maize.Trees();
   const std::vector<UnivariateFit> single = FitTraits(trees, RemlOptions{});
   const auto started = std::chrono::steady_clock::now();
+  const std::vector<BivariateFit> fits = FitTraitPairs(trees, RemlOptions{}, &single);
+  std::printf("maize, 15 pairs: %.3f s\n",
+              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  ASSERT_EQ(fits.size(), 15u);
+  int k = 0;
   for (int a = 0; a < 6; ++a)
-    for (int b = a + 1; b < 6; ++b) {
-      const BivariateFit fit = FitTraitPair(trees, a, b, RemlOptions{}, &single[a], &single[b]);
+    for (int b = a + 1; b < 6; ++b, ++k) {
+      const BivariateFit& fit = fits[static_cast<std::size_t>(k)];
       EXPECT_EQ(fit.status, FitStatus::kConverged) << a + 1 << "," << b + 1 << ": " << fit.note;
       EXPECT_LE(std::abs(fit.rF.value), 1.0);
       EXPECT_LE(std::abs(fit.rPTree.value), 1.0);
       // With the covariances free the likelihood is at least the two traits'.
       const double sum = single[a].logLikelihood + single[b].logLikelihood;
       EXPECT_GE(fit.logLikelihood, sum - 1e-9 * std::abs(sum)) << a + 1 << "," << b + 1;
+      if (k % 5 != 0) continue;
+      const BivariateFit alone = FitTraitPair(trees, a, b, RemlOptions{}, &single[a], &single[b]);
+      EXPECT_EQ(alone.family.v12, fit.family.v12);
+      EXPECT_EQ(alone.logLikelihood, fit.logLikelihood);
     }
-  std::printf("maize, 15 pairs: %.3f s\n",
-              std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
 }
 
 }  // namespace

@@ -8,11 +8,13 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include <Eigen/Dense>
 
 #include "base/korvan_error.h"
+#include "base/parallel.h"
 #include "reml/mixed_model_equations.h"
 #include "reml/trait_design.h"
 
@@ -217,9 +219,10 @@ class PairEquations {
   void AddCell(int c);
   void AbsorbFamilies();
   void AbsorbSites();
-  // The columns of a tree of group g among the local unknowns of its cell,
-  // which start at `at`: its block's unknowns, the family's, the cell's.
-  Eigen::MatrixXd FittedMap(int g, int at, int local) const;
+  // A tree of group g's fitted value from the unknowns it takes, and their
+  // columns among its cell's local unknowns, whose block part starts at
+  // `at`: its block's, the family's, the cell's.
+  Eigen::MatrixXd FittedMap(int g, int at, int local, std::vector<int>& columns) const;
 
   const PairDesign& d_;
   const Factors& f_;
@@ -398,12 +401,18 @@ std::vector<Eigen::Matrix2Xd> PairEquations::FittedByGroup(const std::vector<Eig
   return fitted;
 }
 
-Eigen::MatrixXd PairEquations::FittedMap(int g, int at, int local) const {
-  Eigen::MatrixXd map = Eigen::MatrixXd::Zero(2, local + rc_);
+Eigen::MatrixXd PairEquations::FittedMap(int g, int at, int local, std::vector<int>& columns) const {
+  columns.clear();
   const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
+  Eigen::MatrixXd map = Eigen::MatrixXd::Zero(2, (unknown[0] >= 0) + (unknown[1] >= 0) + rf_ + rc_);
   for (int t = 0; t < 2; ++t)
-    if (unknown[t] >= 0) map(t, at++) = 1;
-  map.block(0, local - rf_, 2, rf_) = f_.l[kFamily];
+    if (unknown[t] >= 0) {
+      map(t, static_cast<Eigen::Index>(columns.size())) = 1;
+      columns.push_back(at++);
+    }
+  for (int e = 0; e < rf_; ++e) columns.push_back(local - rf_ + e);
+  for (int e = 0; e < rc_; ++e) columns.push_back(local + e);
+  map.middleCols(map.cols() - rf_ - rc_, rf_) = f_.l[kFamily];
   map.rightCols(rc_) = f_.l[kCell];
   return map;
 }
@@ -462,18 +471,25 @@ Traces PairEquations::TracesOfP() const {
           cellFactor_[c].solve(Eigen::MatrixXd::Identity(rc_, rc_) + h * pushed.transpose());
     }
     Eigen::MatrixXd coupling = Eigen::MatrixXd::Zero(2, m + rc_);  // [Z_c' R^-1 W]
+    Eigen::Matrix2d nCell = Eigen::Matrix2d::Zero();
     int at = 0;
+    std::vector<int> columns;
     for (int g = d_.cellFirstGroup[c]; g < d_.cellFirstGroup[c + 1]; ++g) {
-      const Eigen::MatrixXd map = FittedMap(g, at, m);
-      const auto& unknown = d_.blockUnknown[d_.groupBlock[g]];
-      at += (unknown[0] >= 0) + (unknown[1] >= 0);
-      const Eigen::Matrix2d fittedVariance = map * inverse * map.transpose();
+      // A tree's fitted value takes its block's, family's and cell's
+      // unknowns only: a handful of the cell's columns.
+      const Eigen::MatrixXd map = FittedMap(g, at, m, columns);
+      const int blockColumns = static_cast<int>(columns.size()) - rf_ - rc_;
+      const Eigen::Matrix2d fittedVariance = map * inverse(columns, columns) * map.transpose();
       for (int pattern = 0; pattern < 3; ++pattern) {
         const Eigen::Matrix2d& ri = f_.rInverse[pattern];
         traces.pDiagonal += d_.groupCount[g][pattern] * (ri - ri * fittedVariance * ri);
       }
-      coupling += groupN_[g] * map;
+      coupling.middleCols(at, blockColumns) += groupN_[g] * map.leftCols(blockColumns);
+      nCell += groupN_[g];
+      at += blockColumns;
     }
+    coupling.middleCols(m - rf_, rf_) = nCell * f_.l[kFamily];
+    coupling.rightCols(rc_) = nCell * f_.l[kCell];
     traces.zpzL[kFamily] += coupling * inverse.middleCols(m - rf_, rf_);
     traces.zpzL[kCell] += coupling * inverse.rightCols(rc_);
   }
@@ -543,20 +559,25 @@ std::vector<Eigen::Matrix2Xd> ApplyP(const PairDesign& d, const Factors& f, cons
 
 double TreeDot(const Eigen::Matrix2Xd& a, const Eigen::Matrix2Xd& b) { return a.cwiseProduct(b).sum(); }
 
-// -2 logL = (N - p) log 2pi + log|V| + log|X'V^-1 X| + y'Py, and with the
-// effects' covariance the identity |V| |X'V^-1 X| = |R| |C|.
-Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Parameter>* params) {
-  const Factors f = FactorsOf(s);
-  const PairEquations eq(d, f);
-  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, {d.y})[0];
-  double logDetR = 0;
-  for (int pattern = 0; pattern < 3; ++pattern) logDetR += d.patternCount[pattern] * f.logDetR[pattern];
-  Evaluation ev;
-  ev.logL = -0.5 * ((d.Observations() - d.p) * kLog2Pi + logDetR + eq.LogDeterminant() + TreeDot(d.y, py));
-  if (params == nullptr) return ev;
+// The trace tr(P dV/dtheta) = tr(D sum_j [Z'PZ]_jj) of a random term's
+// parameter, from the sums [Z'PZ]_jj L.
+double TraceOf(const Parameter& param, const Eigen::MatrixXd& l, const Eigen::MatrixXd& zpzL) {
+  if (l.cols() == 2) {
+    const Eigen::Matrix2d full = l;
+    return (param.d * zpzL * full.inverse()).trace();
+  }
+  // D = v v' and D = s (v w' + w v') both have lambda in every product.
+  const Eigen::Vector2d lambda = l.col(0);
+  const double root = lambda.norm();
+  const Eigen::Vector2d v = lambda / root;
+  return param.index == 0 ? v.dot(zpzL.col(0)) / root : 2 * root * NormalOf(v).dot(zpzL.col(0));
+}
 
-  // y'P dV/dtheta P y and tr(P dV/dtheta): a random term's working variate is
-  // Z (D x I) Z'Py, and its trace tr(D sum_j [Z'PZ]_jj).
+// The score -tr(P dV)/2 + y'P dV P y/2 and the average information
+// w_i'P w_j / 2 of the working variates w = dV P y: a random term's is
+// Z (D x I) Z'Py, the error's D Py tree by tree.
+void AddDerivatives(const PairDesign& d, const Factors& f, const PairEquations& eq, const Eigen::Matrix2Xd& py,
+                    const std::vector<Parameter>& params, Evaluation& ev) {
   const Traces traces = eq.TracesOfP();
   std::array<Eigen::Matrix2Xd, 2> levelPy = {Eigen::Matrix2Xd::Zero(2, d.nF), Eigen::Matrix2Xd::Zero(2, d.nC)};
   for (int i = 0; i < d.n; ++i) {
@@ -564,11 +585,11 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
     levelPy[kFamily].col(d.cellFamily[c]) += py.col(i);
     levelPy[kCell].col(c) += py.col(i);
   }
-  const int m = static_cast<int>(params->size());
+  const int m = static_cast<int>(params.size());
   ev.score.resize(m);
   ev.ai.resize(m, m);
   std::vector<Eigen::Matrix2Xd> working;
-  for (const Parameter& param : *params) {
+  for (const Parameter& param : params) {
     Eigen::Matrix2Xd w(2, d.n);
     double trace = 0;
     if (param.term == kError) {
@@ -579,18 +600,7 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
         const int c = d.groupCell[d.treeGroup[i]];
         w.col(i) = param.d * levelPy[param.term].col(param.term == kFamily ? d.cellFamily[c] : c);
       }
-      const Eigen::MatrixXd& zpzL = traces.zpzL[param.term];
-      if (s.rank[param.term] == 2) {
-        const Eigen::Matrix2d l = f.l[param.term];
-        trace = (param.d * zpzL * l.inverse()).trace();
-      } else {
-        // [Z'PZ]_jj lambda summed is all the traces need: D = v v' and
-        // D = s (v w' + w v') both have lambda in every product.
-        const Eigen::Vector2d lambda = f.l[param.term].col(0);
-        const double root = lambda.norm();
-        const Eigen::Vector2d v = lambda / root;
-        trace = param.index == 0 ? v.dot(zpzL.col(0)) / root : 2 * root * NormalOf(v).dot(zpzL.col(0));
-      }
+      trace = TraceOf(param, f.l[param.term], traces.zpzL[param.term]);
     }
     ev.score[static_cast<Eigen::Index>(working.size())] = -0.5 * trace + 0.5 * TreeDot(py, w);
     working.push_back(std::move(w));
@@ -599,6 +609,19 @@ Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Param
   for (int i = 0; i < m; ++i)
     for (int j = 0; j <= i; ++j)
       ev.ai(i, j) = ev.ai(j, i) = 0.25 * (TreeDot(working[i], pWorking[j]) + TreeDot(working[j], pWorking[i]));
+}
+
+// -2 logL = (N - p) log 2pi + log|V| + log|X'V^-1 X| + y'Py, and with the
+// effects' covariance the identity |V| |X'V^-1 X| = |R| |C|.
+Evaluation Evaluate(const PairDesign& d, const State& s, const std::vector<Parameter>* params) {
+  const Factors f = FactorsOf(s);
+  const PairEquations eq(d, f);
+  const Eigen::Matrix2Xd py = ApplyP(d, f, eq, {d.y})[0];
+  double logDetR = 0;
+  for (int pattern = 0; pattern < 3; ++pattern) logDetR += d.patternCount[pattern] * f.logDetR[pattern];
+  Evaluation ev;
+  ev.logL = -0.5 * ((d.Observations() - d.p) * kLog2Pi + logDetR + eq.LogDeterminant() + TreeDot(d.y, py));
+  if (params != nullptr) AddDerivatives(d, f, eq, py, *params, ev);
   return ev;
 }
 
@@ -722,42 +745,65 @@ double LogLikelihoodOrLowest(const PairDesign& d, const State& s) {
   }
 }
 
-// The step along `step`, halved while the likelihood falls. A point it
-// takes out of the cone is replaced by its projection onto the edge: where
-// the average information is singular in a direction in which the
+// The step along `step`, halved until inside the cone and then while the
+// likelihood falls. Where the full step leaves the cone, its projection
+// onto the edge is tried as well, and the more likely of the two taken:
+// where the average information is singular in a direction in which the
 // likelihood only rises towards the edge (the two traits' families differ
-// by a factor alone), the step along it is huge, and the projection puts
-// the matrix where the likelihood is largest along it while the other
-// entries' part of the step is halved. False when no halving raised it.
-// The full step, which is taken most often, is evaluated with its
+// by a factor alone), the step along it is huge, halving it gains next to
+// nothing, and the projection puts the matrix where the likelihood is
+// largest along it; where an early step merely overshoots, the halved step
+// inside is the better, and the edge would hold the iteration on it for
+// nothing. The full step, which is taken most often, is evaluated with its
 // derivatives at once, into `evaluated`, as the next iteration needs them.
+// False when neither raised the likelihood.
 bool TryStep(const PairDesign& d, const Iterated& it, const std::vector<Parameter>& params,
              const Eigen::VectorXd& step, State& next, double& logL, std::optional<Evaluation>& evaluated) {
   const double floor = it.ev.logL - RoundingOf(it.ev.logL);
-  int fallsInside = 0;
+  evaluated.reset();
+  logL = -std::numeric_limits<double>::infinity();
+  int falls = 0;
   double t = 1;
-  for (int halving = 0; halving < 60 && fallsInside < 5; ++halving, t *= 0.5) {
+  for (int halving = 0; halving < 60 && falls < 5; ++halving, t *= 0.5) {
     const State moved = Moved(it.s, params, step, t);
-    const bool inside = InCone(moved);
-    next = inside ? moved : Projected(moved);
-    // A matrix held at rank one that a step takes through 0 is halved back:
-    // only the angle it turns to tells whether it belongs at 0.
-    if (!InCone(next)) continue;
-    if (halving == 0 && inside) {
+    if (!InCone(moved)) continue;
+    double at = -std::numeric_limits<double>::infinity();
+    if (halving == 0) {
       try {
-        evaluated = EvaluateForSteps(d, next, ParametersOf(next));
-        logL = evaluated->logL;
+        evaluated = EvaluateForSteps(d, moved, ParametersOf(moved));
+        at = evaluated->logL;
       } catch (const NotPositiveDefinite&) {
-        logL = -std::numeric_limits<double>::infinity();
+        evaluated.reset();
       }
     } else {
-      evaluated.reset();
-      logL = LogLikelihoodOrLowest(d, next);
+      at = LogLikelihoodOrLowest(d, moved);
     }
-    if (logL >= floor) return true;
-    if (inside) ++fallsInside;
+    if (at >= floor) {
+      next = moved;
+      logL = at;
+      break;
+    }
+    evaluated.reset();
+    ++falls;
   }
-  return false;
+  if (InCone(Moved(it.s, params, step, 1))) return logL >= floor;
+  // A step that must be cut to an eighth to stay inside points at the edge.
+  const bool pointsAtEdge = t < 0.125;
+  // The projection of the step halved until the error matrix, which has no
+  // edge to be held on, is inside; a matrix held at rank one that the step
+  // takes through 0 is not projected: only the angle it turns to tells
+  // whether it belongs at 0.
+  State edge = Projected(Moved(it.s, params, step, 1));
+  for (double te = 0.5; te > 1e-18 && !InCone(edge); te *= 0.5) edge = Projected(Moved(it.s, params, step, te));
+  if (InCone(edge)) {
+    const double atEdge = LogLikelihoodOrLowest(d, edge);
+    if (atEdge >= floor && (atEdge > logL || pointsAtEdge)) {
+      next = edge;
+      logL = atEdge;
+      evaluated.reset();
+    }
+  }
+  return logL >= floor;
 }
 
 // One iteration: the AI step, damped more each time it fails to raise the
@@ -788,8 +834,11 @@ void Iterate(const PairDesign& d, const RemlOptions& options, Iterated& it) {
     it.s = next;
     params = ParametersOf(it.s);
     it.ev = evaluated ? std::move(*evaluated) : EvaluateForSteps(d, it.s, params);
+    // Damped steps also change little: the rise the full step predicts
+    // tells a maximum from a stall.
+    const double predicted = 0.5 * NewtonStep(it.ev, 0).dot(it.ev.score);
     if (!edgeReached && std::abs(rise) < std::max(options.logLTolerance, RoundingOf(logL)) &&
-        change < options.relativeTolerance) {
+        change < options.relativeTolerance && predicted < std::max(1e-6, RoundingOf(logL))) {
       it.converged = true;
       break;
     }
@@ -914,8 +963,10 @@ State StartOf(const PairDesign& d, bool withCells, const std::array<const Univar
     const double w = within(t, t);
     std::array<double, 3> v = {0.1 * w, 0.1 * w, 0.8 * w};
     const UnivariateFit* fit = starts[t];
-    if (fit != nullptr && fit->status != FitStatus::kNotEstimable && fit->ve.value > 0)
+    if (fit != nullptr && fit->status != FitStatus::kNotEstimable && fit->ve.value > 0 &&
+        std::isfinite(fit->vf.value))
       v = {fit->vf.value, std::isfinite(fit->vsf.value) ? fit->vsf.value : 0, fit->ve.value};
+    // A variance the univariate fit put at 0 starts a little inside.
     const double floor = 1e-3 * (v[0] + v[1] + v[2]);
     for (int term = 0; term < 3; ++term) s.k[term](t, t) = std::max(v[term], floor);
   }
@@ -930,10 +981,14 @@ State StartOf(const PairDesign& d, bool withCells, const std::array<const Univar
 }
 
 // The sampling covariances of the free matrices' entries and the error's,
-// nine by nine; zero rows for a matrix held on the edge or out.
-Eigen::Matrix<double, 9, 9> SamplingCovariance(const PairDesign& d, const State& s) {
+// nine by nine; zero rows for a matrix held on the edge or out. The last
+// iteration's information serves where no matrix is held: its parameters
+// are those entries.
+Eigen::Matrix<double, 9, 9> SamplingCovariance(const PairDesign& d, const Iterated& it) {
+  const State& s = it.s;
   const std::vector<Parameter> params = ParametersOf(s, true);
-  const Evaluation ev = Evaluate(d, s, &params);
+  const bool held = s.rank[kFamily] == 1 || s.rank[kCell] == 1;
+  const Evaluation ev = held ? Evaluate(d, s, &params) : it.ev;
   Eigen::Matrix<double, 9, 9> cov = Eigen::Matrix<double, 9, 9>::Constant(kNotAvailable);
   const Eigen::LDLT<Eigen::MatrixXd> factor(ev.ai);
   if (factor.info() != Eigen::Success || !(factor.vectorD().minCoeff() > 0)) return cov;
@@ -994,7 +1049,7 @@ void FitFrom(const PairDesign& d, const State& start, const RemlOptions& options
     AddNote(fit.note, "not converged: stopped at the limit of " + std::to_string(options.maxIterations) +
                           " iterations, the values are the last iteration's");
   fit.logLikelihood = it.ev.logL;
-  const Eigen::Matrix<double, 9, 9> cov = SamplingCovariance(d, it.s);
+  const Eigen::Matrix<double, 9, 9> cov = SamplingCovariance(d, it);
   fit.family = MatrixOf(it.s, kFamily, cov);
   if (fit.siteFamilyFitted) fit.cell = MatrixOf(it.s, kCell, cov);
   fit.error = MatrixOf(it.s, kError, cov);
@@ -1068,6 +1123,23 @@ BivariateFit FitTraitPair(const RemlTrees& trees, int trait1, int trait2, const 
     fit.note = "the mixed-model equations became singular: the design does not separate blocks and families";
   }
   return finish();
+}
+
+std::vector<BivariateFit> FitTraitPairs(const RemlTrees& trees, const RemlOptions& options,
+                                        const std::vector<UnivariateFit>* single) {
+  std::vector<std::pair<int, int>> pairs;
+  for (int a = 0; a < trees.nTrait; ++a)
+    for (int b = a + 1; b < trees.nTrait; ++b) pairs.emplace_back(a, b);
+  std::vector<BivariateFit> fits(pairs.size());
+  auto start = [&](int trait) { return single != nullptr ? &(*single)[static_cast<std::size_t>(trait)] : nullptr; };
+  // A pair's fit is some tens of evaluations, each a pass over every tree
+  // for each of its nine parameters.
+  const double operations = 20.0 * 9 * trees.Trees() * static_cast<double>(pairs.size());
+  ForEachChunk(static_cast<int>(pairs.size()), operations, [&](int k) {
+    const auto [a, b] = pairs[static_cast<std::size_t>(k)];
+    fits[static_cast<std::size_t>(k)] = FitTraitPair(trees, a, b, options, start(a), start(b));
+  });
+  return fits;
 }
 
 double PairLogLikelihood(const RemlTrees& trees, int trait1, int trait2, const CovarianceMatrix& family,

@@ -5,6 +5,7 @@
 // cells and the trees an unstructured 2 x 2 covariance matrix each.
 
 #include <string>
+#include <vector>
 
 #include "reml/reml_results.h"
 #include "reml/reml_trees.h"
@@ -38,6 +39,12 @@ struct BivariateFit {
 // univariate fits, where given, supply the starting variances.
 BivariateFit FitTraitPair(const RemlTrees& trees, int trait1, int trait2, const RemlOptions& options,
                           const UnivariateFit* start1 = nullptr, const UnivariateFit* start2 = nullptr);
+
+// Every pair of traits, (0, 1), (0, 2), ..., (1, 2), ..., on the
+// processor's cores; `single`, where given, is every trait's univariate fit
+// to start from.
+std::vector<BivariateFit> FitTraitPairs(const RemlTrees& trees, const RemlOptions& options,
+                                        const std::vector<UnivariateFit>* single = nullptr);
 
 // The REML log-likelihood of the pair at given matrices (positive
 // semi-definite; the error's positive definite), on the same terms as
