@@ -516,7 +516,13 @@ TEST(ResultsFiles, RemlBesideTheAnalysisOfVariance) {
   }
   std::multiset<double> inDocument;
   CollectNumbers(doc, inDocument);
-  for (const char* table : {"reml-components.csv", "reml-families.csv", "reml-pairs.csv"}) {
+  // The site x family effects of every cell with the trait.
+  for (std::size_t t = 0; t < 6; ++t) {
+    const json& cells = doc["reml"]["traits"][t]["cellBlups"];
+    EXPECT_EQ(cells["blup"].size(), doc["design"]["cells"].get<std::size_t>());
+    EXPECT_EQ(cells["site"].size(), cells["pev"].size());
+  }
+  for (const char* table : {"reml-components.csv", "reml-families.csv", "reml-cells.csv", "reml-pairs.csv"}) {
     const std::vector<std::string> lines = test::ReadLines(dir.path() / "tables" / table);
     ASSERT_GT(lines.size(), 6u) << table;
     for (std::size_t n = 1; n < lines.size(); ++n) {

@@ -116,6 +116,9 @@ Same bamboo --quiet --data bamboo_height.dat --output R.OUT --traits 1 --age 10 
 Same maize-fixed --quiet --data maize2010_6traits.dat --output R.OUT --procedure R.PRO "${wide[@]}"
 Same maize-csv --quiet --data maize2010_6traits.csv --output R.OUT --procedure R.PRO "${maize[@]}"
 Same maize-preview --preview 3 --data maize2010_6traits.csv "${maize[@]}"
+# The results files with REML beside the analysis of variance, pairs and all.
+Same maize-reml --quiet --data maize2010_6traits.csv --output R.OUT --json R.JSON --tables T --html R.HTML --reml \
+  "${maize[@]}"
 # CR LF files.
 Same small-crlf --quiet --data small_crlf.dat --output R.OUT --procedure R.PRO "${small[@]}"
 Same maize-crlf --quiet --data maize_crlf.csv --output R.OUT "${maize[@]}"

@@ -35,6 +35,20 @@ Estimated FromReml(const RemlValue& v, bool marksZero) {
 
 std::string KeyOf(const LevelCode& code) { return (code.name ? "n:" : "v:") + code.key; }
 
+// The codes of the sites in the order the REML trees number them: the run's
+// sites, then those that only left-out trees have, in the order they come.
+std::vector<std::string> SiteCodes(const RunData& run) {
+  std::vector<std::string> codes;
+  std::map<std::string, bool> known;
+  for (int i = 1; i <= run.nSite; ++i) {
+    codes.push_back(run.siteCode[static_cast<std::size_t>(i)].text);
+    known[KeyOf(run.siteCode[static_cast<std::size_t>(i)])] = true;
+  }
+  for (const LevelCode& code : run.leftOut.site)
+    if (known.emplace(KeyOf(code), true).second) codes.push_back(code.text);
+  return codes;
+}
+
 // The codes of the families in the order the REML trees number them: the
 // run's families, then those that only left-out trees have, in the order
 // they first come.
@@ -153,7 +167,7 @@ RemlResult BuildRemlResult(const RunData& run, const Results& anova, const RunPa
   RemlOptions options;
   options.familyKind = params.familyKind;
   const std::vector<UnivariateFit> fits = FitTraits(trees, options);
-  const std::vector<std::string> codes = FamilyCodes(run);
+  const std::vector<std::string> codes = FamilyCodes(run), siteCodes = SiteCodes(run);
   RemlResult out;
   for (std::size_t t = 0; t < fits.size(); ++t) {
     const UnivariateFit& fit = fits[t];
@@ -189,6 +203,15 @@ RemlResult BuildRemlResult(const RunData& run, const Results& anova, const RunPa
       family.blup = blup.blup;
       family.pev = blup.pev;
       family.accuracy = blup.accuracy;
+    }
+    for (const CellBlup& cell : fit.cells) {
+      if (cell.site < 0 || cell.family < 0 || static_cast<std::size_t>(cell.site) >= siteCodes.size() ||
+          static_cast<std::size_t>(cell.family) >= codes.size())
+        continue;
+      trait.cells.site.push_back(siteCodes[static_cast<std::size_t>(cell.site)]);
+      trait.cells.family.push_back(codes[static_cast<std::size_t>(cell.family)]);
+      trait.cells.blup.push_back(cell.blup);
+      trait.cells.pev.push_back(cell.pev);
     }
     // No selection on a fit that did not converge: its BLUPs are not the
     // model's.

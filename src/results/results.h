@@ -180,6 +180,10 @@ struct RemlTraitResult {
   double lrtVf = kNoValue, pVf = kNoValue, lrtVsf = kNoValue, pVsf = kNoValue;
   Estimated h2, h2Tree, rB;
   std::vector<RemlFamilyResult> families;  // the design's families, then those of left-out trees only
+  struct Cells {
+    std::vector<std::string> site, family;  // codes
+    std::vector<double> blup, pev;
+  } cells;                                  // site x family effects, where the term is fitted
   std::vector<std::string> selectedByConstantsOnly, selectedByBlupOnly;  // family codes
   std::vector<std::string> differences;  // where REML and the analysis of variance differ, and why
 };

@@ -659,6 +659,18 @@ Node PairNode(const PairResult& p) {
   return out;
 }
 
+// The site x family effects as four columns, like the design's cells: a
+// large trial has tens of thousands.
+Node CellsNode(const RemlTraitResult::Cells& cells) {
+  auto number = [](double v) { return std::isfinite(v) ? json(v).dump() : std::string("null"); };
+  Node out = Node::Object();
+  out.Add("site", StringsNode(cells.site))
+      .Add("family", StringsNode(cells.family))
+      .Add("blup", Node::Flat(cells.blup, number))
+      .Add("pev", Node::Flat(cells.pev, number));
+  return out;
+}
+
 Node RemlNode(const RemlResult& reml) {
   Node traits = Node::Array();
   for (const RemlTraitResult& t : reml.traits) {
@@ -698,6 +710,7 @@ Node RemlNode(const RemlResult& reml) {
         .Add("h2Individual", EstimateNode(t.h2Tree))
         .Add("rB", EstimateNode(t.rB))
         .Add("families", std::move(families))
+        .Add("cellBlups", CellsNode(t.cells))
         .Add("selectionDisagrees", std::move(disagree))
         .Add("differences", StringsNode(t.differences));
     traits.Push(std::move(node));

@@ -324,6 +324,16 @@ std::string RemlFamiliesTable(const Results& results) {
   return csv.Take();
 }
 
+// The site x family effects of every trait, where the term is fitted.
+std::string RemlCellsTable(const Results& results) {
+  Csv csv({"trait", "name", "site", "family", "blup", "pev"});
+  for (const RemlTraitResult& trait : results.reml->traits)
+    for (std::size_t c = 0; c < trait.cells.blup.size(); ++c)
+      csv.Whole(trait.index).Text(trait.name).Text(trait.cells.site[c]).Text(trait.cells.family[c])
+          .Real(trait.cells.blup[c]).Real(trait.cells.pev[c]).End();
+  return csv.Take();
+}
+
 // Bivariate REML of each pair fitted: the three matrices, rF and the
 // single-tree phenotypic correlation.
 std::string RemlPairsTable(const Results& results) {
@@ -354,7 +364,7 @@ std::string RemlPairsTable(const Results& results) {
 
 std::vector<std::string> ResultsTableNames(bool reml) {
   std::vector<std::string> names = ResultsTableNames();
-  if (reml) names.insert(names.end(), {"reml-components.csv", "reml-families.csv", "reml-pairs.csv"});
+  if (reml) names.insert(names.end(), {"reml-components.csv", "reml-families.csv", "reml-cells.csv", "reml-pairs.csv"});
   return names;
 }
 
@@ -373,6 +383,7 @@ std::vector<CsvTable> ResultsTables(const Results& results) {
   if (results.reml) {
     tables.push_back({"reml-components.csv", RemlComponentsTable(results)});
     tables.push_back({"reml-families.csv", RemlFamiliesTable(results)});
+    tables.push_back({"reml-cells.csv", RemlCellsTable(results)});
     tables.push_back({"reml-pairs.csv", RemlPairsTable(results)});
   }
   return tables;
