@@ -89,12 +89,16 @@ void MixedModelEquations::FactorBlocksDense() {
 
 void MixedModelEquations::FactorFamiliesDense() {
   absorbed_.resize(d_.p, coupling_.cols());
-  siteFactors_.assign(static_cast<std::size_t>(d_.nSite), {});
+  // Each made in place: copying an LLT not yet factored reads its unset state.
+  siteFactors_.clear();
+  siteFactors_.resize(static_cast<std::size_t>(d_.nSite));
   for (int s = 0; s < d_.nSite; ++s) {
     const int first = d_.siteFirstBlock[s], count = d_.siteFirstBlock[s + 1] - first;
     siteFactors_[s].compute(siteBlocks_[s]);
     logDeterminant_ += LogDeterminantOf(siteFactors_[s]);
-    absorbed_.middleRows(first, count) = siteFactors_[s].solve(coupling_.middleRows(first, count));
+    // With no family columns the rows are empty, and Eigen would bind a
+    // reference to their null data.
+    if (coupling_.cols() > 0) absorbed_.middleRows(first, count) = siteFactors_[s].solve(coupling_.middleRows(first, count));
   }
   Eigen::MatrixXd system = -coupling_.transpose() * absorbed_;
   system.diagonal() += familyDiagonal_;
