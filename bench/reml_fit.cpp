@@ -13,10 +13,7 @@
 #include <exception>
 #include <vector>
 
-#include "base/progress.h"
-#include "input/level_coding.h"
-#include "input/reader.h"
-#include "input/run_parameters.h"
+#include "generated_trial_trees.h"
 #include "reml/reml.h"
 
 int main(int argc, char** argv) {
@@ -26,25 +23,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    RunParameters params;
-    params.dataPath = argv[1];
-    params.reportPath = "unused.out";
-    params.nSite = std::atof(argv[2]);
-    params.nBlock = std::atof(argv[3]);
-    params.nFamily = std::atof(argv[4]);
-    params.nRecord = std::atof(argv[5]);
-    params.nTrait = std::atof(argv[6]);
-    params.ageSel = 10;
-    params.colSite = 1, params.wSite = 4, params.colBlock = 5, params.wBlock = 4;
-    params.colFamily = 9, params.wFamily = 6, params.colAge = 15, params.wAge = 4;
-    params.colTrait = 19, params.wTrait = 10;
     const auto start = std::chrono::steady_clock::now();
-    RunData run = PrepareRun(params);
-    NullSink sink;
-    ProgressLog log(sink);
-    ReadRecords(run, log);
-    CodeLevels(run, log);
-    const RemlTrees trees = RemlTreesFromRun(run);
+    const RemlTrees trees = bench::ReadGeneratedTrial(argv);
     const double readSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("read %d trees in %.2f s\n", trees.Trees(), readSeconds);
     const auto fitStart = std::chrono::steady_clock::now();

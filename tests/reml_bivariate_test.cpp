@@ -17,6 +17,7 @@
 #include "base/korvan_error.h"
 #include "reml/bivariate.h"
 #include "reml/reml.h"
+#include "support/reml_tree_list.h"
 #include "support/test_support.h"
 
 namespace korvan {
@@ -25,37 +26,12 @@ namespace {
 using test::SourcePath;
 using ::testing::HasSubstr;
 
-// Trees by their codes, levels numbered in order of first occurrence.
-class PairTrees {
- public:
-  explicit PairTrees(int nTrait) { trees_.nTrait = nTrait, trees_.value.resize(static_cast<std::size_t>(nTrait)); }
-  void Add(int site, int block, int family, const std::vector<double>& values) {
-    const auto [s, newSite] = sites_.emplace(site, trees_.nSite);
-    if (newSite) ++trees_.nSite;
-    const auto [b, newBlock] = blocks_.emplace(std::pair{site, block}, trees_.nBlock);
-    if (newBlock) {
-      ++trees_.nBlock;
-      trees_.blockSite.push_back(s->second);
-    }
-    const auto [f, newFamily] = families_.emplace(family, trees_.nFamily);
-    if (newFamily) ++trees_.nFamily;
-    trees_.site.push_back(s->second);
-    trees_.block.push_back(b->second);
-    trees_.family.push_back(f->second);
-    for (int t = 0; t < trees_.nTrait; ++t) trees_.value[t].push_back(values[t]);
-  }
-  RemlTrees& Trees() { return trees_; }
-
- private:
-  RemlTrees trees_;
-  std::map<int, int> sites_, families_;
-  std::map<std::pair<int, int>, int> blocks_;
-};
+using test::TreeList;
 
 // The examples' fixed columns: site 1-4, block 5-8, family 9-14, age, then
 // traits of width 10 from 19.
-PairTrees ReadFixedColumns(const std::string& path, int nTrait) {
-  PairTrees list(nTrait);
+TreeList ReadFixedColumns(const std::string& path, int nTrait) {
+  TreeList list(nTrait);
   std::ifstream in(path);
   for (std::string line; std::getline(in, line);) {
     std::vector<double> values;
@@ -90,7 +66,7 @@ class Normal {
 // drops trees for an unbalanced design; `familyScale` scales the family
 // effects.
 template <class Keep>
-PairTrees GeneratedPair(std::uint32_t seed, int sites, int blocks, int families, int perPlot, Keep keep,
+TreeList GeneratedPair(std::uint32_t seed, int sites, int blocks, int families, int perPlot, Keep keep,
                         double familyScale = 1) {
   Normal normal(seed);
   auto pair = [&](double sd1, double sd2, double r) {
@@ -99,7 +75,7 @@ PairTrees GeneratedPair(std::uint32_t seed, int sites, int blocks, int families,
   };
   std::vector<Eigen::Vector2d> family(static_cast<std::size_t>(families));
   for (auto& f : family) f = familyScale * pair(2.0, 3.0, 0.6);
-  PairTrees list(2);
+  TreeList list(2);
   for (int s = 0; s < sites; ++s) {
     const Eigen::Vector2d site = pair(5, 5, 0);
     std::vector<Eigen::Vector2d> cell(static_cast<std::size_t>(families));
@@ -142,7 +118,7 @@ void ExpectMatrixNear(const Eigen::Matrix2d& actual, const Eigen::Matrix2d& expe
 // the univariate engine's maximum, on the same trees with their own missing
 // values, read back through the pair's equations.
 TEST(PairLogLikelihood, FactorisesAtZeroCovariances) {
-  PairTrees maize = ReadFixedColumns(SourcePath("examples/maize2010_6traits.dat"), 6);
+  TreeList maize = ReadFixedColumns(SourcePath("examples/maize2010_6traits.dat"), 6);
   RemlTrees& trees = maize.Trees();
   // Different gaps in the two traits: trees with one trait, with the other,
   // and a block where the second is missing altogether.
@@ -175,7 +151,7 @@ TEST(PairLogLikelihood, FactorisesAtZeroCovariances) {
 // (n - p) log|A| for each trait's n trees and p blocks.
 TEST(FitTraitPair, EstimatesTransformWithTheTraits) {
   // Unbalanced: plots of 1 to 3 trees, some cells missing altogether.
-  PairTrees first = GeneratedPair(11, 4, 3, 25, 3, [](int s, int b, int f, int t) {
+  TreeList first = GeneratedPair(11, 4, 3, 25, 3, [](int s, int b, int f, int t) {
     return t < 1 + (s + 2 * b + f) % 3 && (s * 7 + f) % 9 != 4;
   });
   RemlTrees& trees = first.Trees();
@@ -242,13 +218,13 @@ TEST(FitTraitPair, BalancedTrialGivesTheAnovaComponents) {
   // The first seed whose moment estimates are all inside the cone.
   std::uint32_t seed = 1;
   auto inside = [&](std::uint32_t at) {
-    PairTrees trial = GeneratedPair(at, s, b, f, n, all);
+    TreeList trial = GeneratedPair(at, s, b, f, n, all);
     const MomentEstimates m = AnovaOfBalancedPair(trial.Trees(), s, b, f, n);
     return m.family.determinant() > 0 && m.family(0, 0) > 0 && m.cell.determinant() > 0 && m.cell(0, 0) > 0;
   };
   while (seed < 100 && !inside(seed)) ++seed;
   ASSERT_LT(seed, 100u) << "no seed gives positive-definite moment estimates";
-  PairTrees list = GeneratedPair(seed, s, b, f, n, all);
+  TreeList list = GeneratedPair(seed, s, b, f, n, all);
   const MomentEstimates anova = AnovaOfBalancedPair(list.Trees(), s, b, f, n);
   const BivariateFit fit = FitTraitPair(list.Trees(), 0, 1, RemlOptions{});
   ASSERT_EQ(fit.status, FitStatus::kConverged) << fit.note;
@@ -275,7 +251,7 @@ TEST(FitTraitPair, BalancedTrialGivesTheAnovaComponents) {
 // alone, and the maximum is on the edge of the cone.
 TEST(FitTraitPair, LinearTraitHoldsTheFamilyMatrixAtRankOne) {
   for (const double a : {0.5, -2.0}) {
-    PairTrees list = GeneratedPair(3, 3, 3, 12, 2, [](int, int, int, int) { return true; });
+    TreeList list = GeneratedPair(3, 3, 3, 12, 2, [](int, int, int, int) { return true; });
     RemlTrees& trees = list.Trees();
     Normal normal(17);
     for (int t = 0; t + 1 < trees.Trees(); t += 2) {
@@ -314,8 +290,8 @@ std::vector<std::string> SplitCsv(const std::string& line) {
 }
 
 // site,block,family,y1,y2 with NA where a tree lacks a value.
-PairTrees ReadPairCsv(const std::string& path) {
-  PairTrees list(2);
+TreeList ReadPairCsv(const std::string& path) {
+  TreeList list(2);
   std::ifstream in(path);
   std::string line;
   std::getline(in, line);
@@ -356,7 +332,7 @@ void ExpectLocalMaximum(const RemlTrees& trees, const BivariateFit& fit) {
 // traits' trees differ.
 TEST(FitTraitPair, MissingSecondTraitUsesTreesWithEither) {
   const std::string folder = SourcePath("tests/data/reml_bivariate");
-  PairTrees list = ReadPairCsv(folder + "/missing_second.csv");
+  TreeList list = ReadPairCsv(folder + "/missing_second.csv");
   RemlTrees& trees = list.Trees();
   int both = 0;
   for (int t = 0; t < trees.Trees(); ++t) both += std::isfinite(trees.value[1][t]);
@@ -399,7 +375,7 @@ TEST(FitTraitPair, MissingSecondTraitUsesTreesWithEither) {
 // is a maximum.
 TEST(FitTraitPair, ManySmallBlocksFactorTheFamiliesDensely) {
   // 3 sites of 12 incomplete blocks, 4 of 8 families in each block.
-  PairTrees list = GeneratedPair(31, 3, 12, 8, 2, [](int s, int b, int f, int t) {
+  TreeList list = GeneratedPair(31, 3, 12, 8, 2, [](int s, int b, int f, int t) {
     return (f + b + s) % 2 == 0 && (t == 0 || (b + f) % 3 != 0);
   });
   RemlTrees& trees = list.Trees();
@@ -429,13 +405,13 @@ TEST(FitTraitPair, FamiliesWithoutVariance) {
   // The first seed whose two traits both put Vf at 0.
   std::uint32_t seed = 1;
   auto bothAtZero = [&](std::uint32_t at) {
-    PairTrees trial = GeneratedPair(at, 3, 3, 10, 2, all, 0.0);
+    TreeList trial = GeneratedPair(at, 3, 3, 10, 2, all, 0.0);
     return FitTrait(trial.Trees(), 0, RemlOptions{}).vf.atBoundary &&
            FitTrait(trial.Trees(), 1, RemlOptions{}).vf.atBoundary;
   };
   while (seed < 200 && !bothAtZero(seed)) ++seed;
   ASSERT_LT(seed, 200u) << "no seed puts both traits' family variance at 0";
-  PairTrees list = GeneratedPair(seed, 3, 3, 10, 2, all, 0.0);
+  TreeList list = GeneratedPair(seed, 3, 3, 10, 2, all, 0.0);
   const RemlTrees& trees = list.Trees();
   const UnivariateFit f1 = FitTrait(trees, 0, RemlOptions{}), f2 = FitTrait(trees, 1, RemlOptions{});
   auto zeroIfAbsent = [](double v) { return std::isfinite(v) ? v : 0.0; };
@@ -457,7 +433,7 @@ TEST(FitTraitPair, FamiliesWithoutVariance) {
 }
 
 TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
-  PairTrees list = GeneratedPair(7, 2, 2, 6, 2, [](int, int, int, int) { return true; });
+  TreeList list = GeneratedPair(7, 2, 2, 6, 2, [](int, int, int, int) { return true; });
   RemlTrees& trees = list.Trees();
   {
     RemlTrees constant = trees;
@@ -500,7 +476,7 @@ TEST(FitTraitPair, DataThatCannotGiveAnEstimate) {
 // Every pair of the maize example, each started from its traits' own fits,
 // as fitted together on the cores and alone.
 TEST(FitTraitPairs, EveryPairOfTheMaizeExample) {
-  PairTrees maize = ReadFixedColumns(SourcePath("examples/maize2010_6traits.dat"), 6);
+  TreeList maize = ReadFixedColumns(SourcePath("examples/maize2010_6traits.dat"), 6);
   const RemlTrees& trees = maize.Trees();
   const std::vector<UnivariateFit> single = FitTraits(trees, RemlOptions{});
   const auto started = std::chrono::steady_clock::now();

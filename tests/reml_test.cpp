@@ -19,6 +19,7 @@
 #include "input/level_coding.h"
 #include "input/reader.h"
 #include "input/run_parameters.h"
+#include "support/reml_tree_list.h"
 #include "support/test_support.h"
 #include "support/trial_builder.h"
 
@@ -28,38 +29,7 @@ namespace {
 using test::SourcePath;
 using ::testing::HasSubstr;
 
-// Trees by their codes, numbered in order of first occurrence; a block code
-// is of its site.
-class TreeList {
- public:
-  explicit TreeList(int nTrait) { trees_.nTrait = nTrait, trees_.value.resize(static_cast<std::size_t>(nTrait)); }
-  void Add(int site, int block, int family, const std::vector<double>& values) {
-    const auto [s, newSite] = sites_.emplace(site, trees_.nSite);
-    if (newSite) ++trees_.nSite;
-    const auto [b, newBlock] = blocks_.emplace(std::pair{site, block}, trees_.nBlock);
-    if (newBlock) {
-      ++trees_.nBlock;
-      trees_.blockSite.push_back(s->second);
-    }
-    const auto [f, newFamily] = families_.emplace(family, trees_.nFamily);
-    if (newFamily) {
-      ++trees_.nFamily;
-      familyCode_.push_back(family);
-    }
-    trees_.site.push_back(s->second);
-    trees_.block.push_back(b->second);
-    trees_.family.push_back(f->second);
-    for (int t = 0; t < trees_.nTrait; ++t) trees_.value[t].push_back(values[t]);
-  }
-  const RemlTrees& Trees() const { return trees_; }
-  int FamilyCode(int family) const { return familyCode_[static_cast<std::size_t>(family)]; }
-
- private:
-  RemlTrees trees_;
-  std::map<int, int> sites_, families_;
-  std::map<std::pair<int, int>, int> blocks_;
-  std::vector<int> familyCode_;
-};
+using test::TreeList;
 
 double Number(const std::string& text) {
   std::istringstream in(text);

@@ -153,14 +153,14 @@ int RemlPairTrait(const RunData& run, std::string_view word) {
 // The pairs REML fits, settled before the data are read so that a misspelt
 // trait stops the run at once.
 void SettleRemlPairs(RunData& run) {
-  const std::string& spec = run.params.remlPairs;
+  const std::string& asked = run.params.remlPairs;
   auto all = [&run] {
     for (int a = 1; a < run.nTrait; ++a)
       for (int b = a + 1; b <= run.nTrait; ++b) run.remlPairs.emplace_back(a, b);
   };
-  if (!run.params.reml || spec == "none") return;
-  if (spec == "all") return all();
-  if (spec.empty()) {
+  if (!run.params.reml || asked == "none") return;
+  if (asked == "all") return all();
+  if (asked.empty()) {
     if (run.nTrait <= kRemlPairsByDefault) return all();
     run.remlPairsNote = std::to_string(run.nTrait) + " traits make " +
                         std::to_string(run.nTrait * (run.nTrait - 1) / 2) +
@@ -168,9 +168,9 @@ void SettleRemlPairs(RunData& run) {
     return;
   }
   std::size_t at = 0;
-  while (at <= spec.size()) {
-    const std::size_t comma = std::min(spec.find(',', at), spec.size());
-    const std::string_view item(spec.data() + at, comma - at);
+  while (at <= asked.size()) {
+    const std::size_t comma = std::min(asked.find(',', at), asked.size());
+    const std::string_view item(asked.data() + at, comma - at);
     const std::size_t colon = item.find(':');
     if (colon == std::string_view::npos)
       throw KorvanError("--reml-pairs: '" + std::string(item) + "' is no pair; write two traits with a colon between them, such as 1:3 or height:dbh, the pairs apart by commas");

@@ -51,14 +51,6 @@ struct PairDesign {
   int Observations() const { return 2 * patternCount[kBoth] + patternCount[kFirstOnly] + patternCount[kSecondOnly]; }
 };
 
-std::vector<int> Renumber(const std::vector<char>& used, int& count) {
-  std::vector<int> local(used.size(), -1);
-  count = 0;
-  for (std::size_t level = 0; level < used.size(); ++level)
-    if (used[level]) local[level] = count++;
-  return local;
-}
-
 PairDesign DesignOfPair(const RemlTrees& trees, int trait1, int trait2) {
   const std::array<const std::vector<double>*, 2> value = {&trees.value[static_cast<std::size_t>(trait1)],
                                                           &trees.value[static_cast<std::size_t>(trait2)]};

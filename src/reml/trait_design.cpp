@@ -10,16 +10,6 @@ namespace korvan {
 
 namespace {
 
-// Levels with data numbered in the order of the RemlTrees numbers; blocks by
-// site first, so that the blocks of one site are neighbours.
-std::vector<int> Renumber(const std::vector<char>& used, int& count) {
-  std::vector<int> local(used.size(), -1);
-  count = 0;
-  for (std::size_t level = 0; level < used.size(); ++level)
-    if (used[level]) local[level] = count++;
-  return local;
-}
-
 void NumberLevels(const RemlTrees& trees, const std::vector<int>& kept, TraitDesign& d, std::vector<int>& site,
                   std::vector<int>& block, std::vector<int>& family) {
   std::vector<char> siteUsed(static_cast<std::size_t>(trees.nSite)),
@@ -53,6 +43,14 @@ void NumberLevels(const RemlTrees& trees, const std::vector<int>& kept, TraitDes
 }
 
 }  // namespace
+
+std::vector<int> Renumber(const std::vector<char>& used, int& count) {
+  std::vector<int> local(used.size(), -1);
+  count = 0;
+  for (std::size_t level = 0; level < used.size(); ++level)
+    if (used[level]) local[level] = count++;
+  return local;
+}
 
 TraitDesign DesignOfTrait(const RemlTrees& trees, int trait) {
   TraitDesign d;

@@ -33,4 +33,9 @@ struct TraitDesign {
 
 TraitDesign DesignOfTrait(const RemlTrees& trees, int trait);
 
+// The levels with data numbered 0, 1, ... in the order of the RemlTrees
+// numbers (-1 for a level without); `count` is how many have data. Blocks
+// numbered by site first keep the blocks of one site neighbours.
+std::vector<int> Renumber(const std::vector<char>& used, int& count);
+
 }  // namespace korvan

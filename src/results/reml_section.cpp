@@ -35,31 +35,17 @@ Estimated FromReml(const RemlValue& v, bool marksZero) {
 
 std::string KeyOf(const LevelCode& code) { return (code.name ? "n:" : "v:") + code.key; }
 
-// The codes of the sites in the order the REML trees number them: the run's
-// sites, then those that only left-out trees have, in the order they come.
-std::vector<std::string> SiteCodes(const RunData& run) {
+// The codes of a factor's levels in the order the REML trees number them:
+// the run's levels (1..n), then those that only left-out trees have, in the
+// order they first come.
+std::vector<std::string> LevelCodes(const std::vector<LevelCode>& levels, int n, const std::vector<LevelCode>& leftOut) {
   std::vector<std::string> codes;
   std::map<std::string, bool> known;
-  for (int i = 1; i <= run.nSite; ++i) {
-    codes.push_back(run.siteCode[static_cast<std::size_t>(i)].text);
-    known[KeyOf(run.siteCode[static_cast<std::size_t>(i)])] = true;
+  for (int k = 1; k <= n; ++k) {
+    codes.push_back(levels[static_cast<std::size_t>(k)].text);
+    known[KeyOf(levels[static_cast<std::size_t>(k)])] = true;
   }
-  for (const LevelCode& code : run.leftOut.site)
-    if (known.emplace(KeyOf(code), true).second) codes.push_back(code.text);
-  return codes;
-}
-
-// The codes of the families in the order the REML trees number them: the
-// run's families, then those that only left-out trees have, in the order
-// they first come.
-std::vector<std::string> FamilyCodes(const RunData& run) {
-  std::vector<std::string> codes;
-  std::map<std::string, bool> known;
-  for (int j = 1; j <= run.nFamily; ++j) {
-    codes.push_back(run.familyCode[static_cast<std::size_t>(j)].text);
-    known[KeyOf(run.familyCode[static_cast<std::size_t>(j)])] = true;
-  }
-  for (const LevelCode& code : run.leftOut.family)
+  for (const LevelCode& code : leftOut)
     if (known.emplace(KeyOf(code), true).second) codes.push_back(code.text);
   return codes;
 }
@@ -167,7 +153,8 @@ RemlResult BuildRemlResult(const RunData& run, const Results& anova, const RunPa
   RemlOptions options;
   options.familyKind = params.familyKind;
   const std::vector<UnivariateFit> fits = FitTraits(trees, options);
-  const std::vector<std::string> codes = FamilyCodes(run), siteCodes = SiteCodes(run);
+  const std::vector<std::string> codes = LevelCodes(run.familyCode, run.nFamily, run.leftOut.family),
+                                 siteCodes = LevelCodes(run.siteCode, run.nSite, run.leftOut.site);
   RemlResult out;
   for (std::size_t t = 0; t < fits.size(); ++t) {
     const UnivariateFit& fit = fits[t];

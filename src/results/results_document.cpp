@@ -309,7 +309,7 @@ double AdditiveShare(FamilyKind kind) {
   return 0;
 }
 
-TraitResult Trait(const Context& c, int t) {
+TraitResult Trait(const Context& c, int t, const std::optional<std::string>& degenerate) {
   const ExactTrait& e = c.exact.traits[static_cast<std::size_t>(t)];
   const LineValues ms = StatLinesOf(e.ms), df = StatLinesOf(c.df);
   const auto& [vf, vsf, ve] = c.weights;
@@ -317,7 +317,6 @@ TraitResult Trait(const Context& c, int t) {
   out.index = t;
   out.name = TraitName(c.run, t);
   out.mean = c.members.mean[static_cast<std::size_t>(t)];
-  const std::optional<std::string> degenerate = NoFamilyVariation(e, c.members.totalSs[static_cast<std::size_t>(t)]);
   out.anova = AnovaTable(c, e, degenerate, out.withheld);
   double sum = 0;
   for (int j = 1; j <= c.run.nFamily; ++j) sum += e.famConst[static_cast<std::size_t>(j)];
@@ -633,6 +632,16 @@ Node TraitNode(const TraitResult& t) {
   return out;
 }
 
+// "traits": [t1, t2] and "names": [name1, name2] of a pair, moment or REML.
+template <typename Pair>
+void AddPairOf(const Pair& p, Node& node) {
+  Node traits = Node::Array();
+  traits.Push(Node::Whole(p.trait1)).Push(Node::Whole(p.trait2));
+  Node names = Node::Array();
+  names.Push(Node::String(p.name1)).Push(Node::String(p.name2));
+  node.Add("traits", std::move(traits)).Add("names", std::move(names));
+}
+
 Node PairNode(const PairResult& p) {
   Node ancova = Node::Array();
   for (const AncovaLine& line : p.ancova) {
@@ -643,14 +652,9 @@ Node PairNode(const PairResult& p) {
   }
   Node components = Node::Object();
   components.Add("covF", Node::Of(p.covF)).Add("covSF", Node::Of(p.covSF)).Add("covE", Node::Of(p.covE));
-  Node traits = Node::Array();
-  traits.Push(Node::Whole(p.trait1)).Push(Node::Whole(p.trait2));
-  Node names = Node::Array();
-  names.Push(Node::String(p.name1)).Push(Node::String(p.name2));
   Node out = Node::Object();
-  out.Add("traits", std::move(traits))
-      .Add("names", std::move(names))
-      .Add("ancova", std::move(ancova))
+  AddPairOf(p, out);
+  out.Add("ancova", std::move(ancova))
       .Add("components", std::move(components))
       .Add("rP", EstimateNode(p.rP))
       .Add("rPTree", EstimateNode(p.rPTree))
@@ -723,14 +727,9 @@ Node RemlNode(const RemlResult& reml) {
       node.Add("atBoundary", Node::Flag(m.atBoundary)).Add("note", OptionalString(m.note));
       return node;
     };
-    Node traitsOf = Node::Array();
-    traitsOf.Push(Node::Whole(p.trait1)).Push(Node::Whole(p.trait2));
-    Node names = Node::Array();
-    names.Push(Node::String(p.name1)).Push(Node::String(p.name2));
     Node node = Node::Object();
-    node.Add("traits", std::move(traitsOf))
-        .Add("names", std::move(names))
-        .Add("status", Node::String(p.status))
+    AddPairOf(p, node);
+    node.Add("status", Node::String(p.status))
         .Add("note", OptionalString(p.note))
         .Add("iterations", Node::Whole(p.iterations))
         .Add("seconds", Node::Of(p.seconds))
@@ -823,9 +822,9 @@ Results BuildResults(const RunData& run, const ExactResults& exact, const RunPar
   r.ems = {exact.trFF, exact.trFSF, exact.trSFSF, exact.kF, exact.kFSF, exact.kSF};
   std::vector<std::optional<std::string>> degenerate(static_cast<std::size_t>(run.nTrait) + 1);
   for (int t = 1; t <= run.nTrait; ++t) {
-    r.traits.push_back(Trait(c, t));
-    degenerate[static_cast<std::size_t>(t)] =
-        NoFamilyVariation(exact.traits[static_cast<std::size_t>(t)], members.totalSs[static_cast<std::size_t>(t)]);
+    const auto k = static_cast<std::size_t>(t);
+    degenerate[k] = NoFamilyVariation(exact.traits[k], members.totalSs[k]);
+    r.traits.push_back(Trait(c, t, degenerate[k]));
   }
   for (int t1 = 1; t1 < run.nTrait; ++t1)
     for (int t2 = t1 + 1; t2 <= run.nTrait; ++t2) r.pairs.push_back(Pair(c, degenerate, t1, t2));
